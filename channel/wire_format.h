@@ -1,0 +1,48 @@
+// The text wire format of the command channel and of notifications: lines
+// ended by LF, fields separated by TAB, and backslash escapes for LF, TAB and
+// backslash inside a field.
+//
+// All functions here are free of shared state and safe on any thread.
+#ifndef TARNWELL_CHANNEL_WIRE_FORMAT_H_
+#define TARNWELL_CHANNEL_WIRE_FORMAT_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "channel/tarnwell_command.h"
+
+namespace tarnwell {
+
+// Backslash -> "\\", LF -> "\n", TAB -> "\t"; every other byte unchanged.
+std::string escapeField(const std::string& field);
+
+// Undoes escapeField. A backslash before any other byte, or at the end, is
+// kept as it is.
+std::string unescapeField(const std::string& field);
+
+// Reads one LF-terminated line from a socket into `line` (without the LF).
+// Never takes a byte past the LF from the socket, so the stream stays in step
+// for the next exchange. False on end of stream, an error, the socket's
+// receive time-out, or a line longer than kMaxLineBytes.
+bool readLine(int fd, std::string& line);
+
+// A response line longer than this fails the exchange: far above anything a
+// daemon sends (a path is at most 4 KiB), and it keeps a misbehaving peer from
+// growing the file manager's memory without bound.
+inline constexpr std::size_t kMaxLineBytes = 1 << 20;
+// Likewise for the number of argument lines in one response.
+inline constexpr std::size_t kMaxResponseLines = 1 << 16;
+
+// Splits a response or notification argument line at every TAB and stores
+// unescaped key -> values in `args`, replacing an earlier entry of that key.
+// A line without a TAB is ignored.
+void parseArgumentLine(std::string_view line, ArgumentMap& args);
+
+// The whole request as it goes on the wire: name line, one line per key of
+// `args` (if not null), and "done".
+std::string buildRequest(const std::string& name, const ArgumentMap* args);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CHANNEL_WIRE_FORMAT_H_

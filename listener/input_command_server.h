@@ -1,0 +1,92 @@
+// Receives the daemon's notifications: UDP datagrams on 127.0.0.1:19081,
+// parsed and dispatched on the listener thread to the handler registered
+// under their name.
+//
+// Thread safety: addHandler, setup, start, stop and the destructor belong to
+// the owner's thread, and addHandler only while the listener is stopped.
+// parseMessage is safe on any thread. Handlers run on the listener thread, one
+// at a time, and must never call stop.
+#ifndef TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
+#define TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "channel/tarnwell_command.h"
+
+namespace tarnwell {
+
+struct InputCommand;
+
+class InputCommandServer {
+public:
+    struct HandlerInfo {
+        // Declared first so that it is destroyed last: the owner token is
+        // released before the callback it protects.
+        std::function<void(InputCommand*)> callback;
+        std::shared_ptr<void> owner;
+    };
+
+    static constexpr std::uint16_t kDefaultPort = 19081;
+
+    // The port is a seam for tests; the plug-in uses the default.
+    explicit InputCommandServer(std::uint16_t port = kDefaultPort);
+    InputCommandServer(const InputCommandServer&) = delete;
+    InputCommandServer& operator=(const InputCommandServer&) = delete;
+    ~InputCommandServer();
+
+    void setup();
+    void start();
+    // Returns only when the listener thread has ended, promptly also while it
+    // waits to retry a failed bind.
+    void stop();
+
+    // Replaces any handler of that name. Only while stopped.
+    void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
+                    std::shared_ptr<void> owner);
+
+    // The notification in `text`, or null when it is not one.
+    static std::unique_ptr<InputCommand> parseMessage(const std::string& text);
+
+    std::uint16_t port() const { return port_; }
+
+private:
+    // Listener thread.
+    void serverThread();
+    // Listener thread: waits up to 2 seconds before the next socket attempt,
+    // or less when stop is called meanwhile.
+    void retryPause();
+
+    const std::uint16_t port_;  // constant after construction
+
+    // No lock: written only while stopped, read by the listener thread.
+    std::unordered_map<std::string, HandlerInfo> handlers_;
+    std::thread thread_;  // only start, stop and the destructor touch it
+    std::atomic<bool> running_{false};
+    // The listener's socket while it is open, else -1; stop shuts it down when
+    // it cannot send its wake-up datagram.
+    std::atomic<int> socketFd_{-1};
+    // Wakes the retry pause early on stop.
+    std::mutex pauseMutex_;
+    std::condition_variable pauseCondition_;  // used with pauseMutex_
+};
+
+// One notification from the daemon.
+struct InputCommand {
+    // The first line, byte for byte (not unescaped). Never empty.
+    std::string name;
+    ArgumentMap args;
+    // Copy of the registry entry that dispatches it; empty after parsing.
+    InputCommandServer::HandlerInfo handler;
+};
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
