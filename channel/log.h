@@ -1,0 +1,15 @@
+// Diagnostics: one line per event on the host's standard error stream.
+#ifndef TARNWELL_CHANNEL_LOG_H_
+#define TARNWELL_CHANNEL_LOG_H_
+
+#include <string>
+
+namespace tarnwell {
+
+// Writes `line` and a newline with one call, then flushes, so that lines
+// written by different threads never interleave. Any thread.
+void logLine(const std::string& line);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CHANNEL_LOG_H_
