@@ -94,6 +94,10 @@ private:
     void dispatchDisconnect();
     // Ends the connection: close, not connected, drain, disconnect hooks.
     void endConnection(int fd);
+    // One exchange, telling apart a refusal read through "done" (the stream
+    // is still in step) from a failure that leaves it out of step.
+    static ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
+                                    ArgumentMap& response);
     // Idle check without blocking: false when the daemon closed the socket or
     // sent bytes nobody asked for.
     bool connectionLooksHealthy(int fd) const;

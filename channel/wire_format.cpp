@@ -1,5 +1,11 @@
 #include "channel/wire_format.h"
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace tarnwell {
 
 std::string escapeField(const std::string& field) {
@@ -81,6 +87,43 @@ std::string buildRequest(const std::string& name, const ArgumentMap* args) {
     return out;
 }
 
-// readLine lives with the socket code in command_client.cpp.
+bool readLine(int fd, std::string& line) {
+    line.clear();
+    char buffer[16 * 1024];
+    for (;;) {
+        // Look at what has arrived without taking it, then take exactly
+        // through the LF: what follows belongs to the next line or the next
+        // exchange and must stay in the socket.
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_PEEK);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // 0: end of stream. < 0: an error or the receive time-out.
+        if (n <= 0) {
+            return false;
+        }
+        const auto* lf = static_cast<const char*>(std::memchr(buffer, '\n', n));
+        const std::size_t wanted =
+            lf != nullptr ? static_cast<std::size_t>(lf - buffer) + 1 : static_cast<std::size_t>(n);
+        const std::size_t content = lf != nullptr ? wanted - 1 : wanted;
+        if (line.size() + content > kMaxLineBytes) {
+            return false;
+        }
+        do {
+            n = ::recv(fd, buffer, wanted, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            return false;
+        }
+        // The peeked bytes are queued in the socket, so this read returns
+        // them all; should it return fewer, the next round peeks again.
+        const auto got = static_cast<std::size_t>(n);
+        if (lf != nullptr && got == wanted) {
+            line.append(buffer, got - 1);
+            return true;
+        }
+        line.append(buffer, got);
+    }
+}
 
 }  // namespace tarnwell
