@@ -1,0 +1,213 @@
+#include "listener/input_command_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "channel/log.h"
+#include "channel/wire_format.h"
+
+namespace tarnwell {
+
+namespace {
+
+// The daemon's notifications are small (a name and a path); one datagram is
+// read into a buffer of this size, keeping its last byte zero.
+constexpr std::size_t kReceiveBufferBytes = 2048;
+constexpr std::size_t kMaxDatagramBytes = kReceiveBufferBytes - 1;
+
+constexpr std::chrono::seconds kRetryDelay{2};
+
+// The daemon may push a burst (one "refresh_stat" per file of a large folder)
+// while a handler runs; the default receive queue holds only a few hundred
+// small datagrams, and UDP drops what does not fit. The kernel caps the
+// request at its configured maximum.
+constexpr int kRequestedReceiveQueueBytes = 4 << 20;
+
+sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+// Close-on-exec, so that a program the file manager launches does not inherit
+// the listener's port.
+int openDatagramSocket(int protocol) {
+    return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
+}
+
+}  // namespace
+
+InputCommandServer::InputCommandServer(std::uint16_t port)
+    : port_(port), openWakeSocket_([] { return openDatagramSocket(0); }) {}
+
+InputCommandServer::~InputCommandServer() { stop(); }
+
+void InputCommandServer::setup() { running_.store(false); }
+
+void InputCommandServer::start() {
+    if (running_.load()) {
+        return;
+    }
+    running_.store(true);
+    thread_ = std::thread(&InputCommandServer::serverThread, this);
+}
+
+void InputCommandServer::stop() {
+    if (!running_.load()) {
+        return;
+    }
+    running_.store(false);
+    {
+        // Taking the mutex orders this with the pause's predicate check: a
+        // listener about to wait sees running_ false, one already waiting gets
+        // the notification.
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+    }
+    pauseCondition_.notify_all();
+    wakeListener();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void InputCommandServer::wakeListener() {
+    const int fd = openWakeSocket_ ? openWakeSocket_() : -1;
+    bool sent = false;
+    if (fd >= 0) {
+        const char wakeByte = '\0';
+        const sockaddr_in addr = loopbackAddress(port_);
+        sent = ::sendto(fd, &wakeByte, 1, 0, reinterpret_cast<const sockaddr*>(&addr),
+                        sizeof addr) == 1;
+        ::close(fd);
+    }
+    if (sent) {
+        return;
+    }
+    // Without the wake-up datagram a listener blocked in its receive would wait
+    // for the next datagram from anyone, possibly forever. Shutting the socket
+    // down makes that receive return 0, and the listener then sees running_
+    // false. A listener that has not yet published its socket sees running_
+    // false before its first receive, because running_ was cleared before
+    // wakeMutex_ is taken here.
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    const int listenerFd = socketFd_.load();
+    if (listenerFd >= 0) {
+        ::shutdown(listenerFd, SHUT_RDWR);
+    }
+}
+
+void InputCommandServer::addHandler(const std::string& name,
+                                    std::function<void(InputCommand*)> callback,
+                                    std::shared_ptr<void> owner) {
+    // Erasing first destroys a replaced entry as a whole, owner token before
+    // callback, and before the new one exists.
+    handlers_.erase(name);
+    handlers_.emplace(name, HandlerInfo{std::move(callback), std::move(owner)});
+}
+
+std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string& text) {
+    // Every line ends with an LF; whatever follows the last LF is not a line.
+    std::vector<std::string_view> lines;
+    const std::string_view all(text);
+    std::size_t begin = 0;
+    for (std::size_t lf = all.find('\n'); lf != std::string_view::npos;
+         lf = all.find('\n', begin)) {
+        lines.push_back(all.substr(begin, lf - begin));
+        begin = lf + 1;
+    }
+    if (lines.size() < 2 || lines.back() != "done" || lines.front().empty()) {
+        return nullptr;
+    }
+    auto command = std::make_unique<InputCommand>();
+    command->name = std::string(lines.front());
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        parseArgumentLine(lines[i], command->args);
+    }
+    return command;
+}
+
+void InputCommandServer::retryPause() {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    pauseCondition_.wait_for(lock, kRetryDelay, [this] { return !running_.load(); });
+}
+
+void InputCommandServer::closeSocket(int fd) {
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        socketFd_.store(-1);
+    }
+    ::close(fd);
+}
+
+// The listener thread. It holds wakeMutex_ only briefly (publishing or
+// withdrawing its socket, and during the retry pause), never while it receives
+// or runs a handler, and takes no other lock of this class. running_ is read
+// before each opening and before each receive; stop clears it first and then
+// wakes whichever of the two waits the thread is in.
+void InputCommandServer::serverThread() {
+    while (running_.load()) {
+        const int fd = openDatagramSocket(IPPROTO_UDP);
+        if (fd < 0) {
+            logLine("tarnwell: UDP socket() failed");
+            retryPause();
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex_);
+            socketFd_.store(fd);
+        }
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        const int queueBytes = kRequestedReceiveQueueBytes;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+
+        const sockaddr_in addr = loopbackAddress(port_);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            logLine("tarnwell: UDP bind() failed");
+            closeSocket(fd);
+            retryPause();
+            continue;
+        }
+        logLine("tarnwell: UDP input command server started");
+
+        // One buffer per opened socket; its last byte stays zero.
+        std::vector<char> buffer(kReceiveBufferBytes, '\0');
+        bool reopen = false;
+        while (!reopen && running_.load()) {
+            const ssize_t received =
+                ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0, nullptr, nullptr);
+            if (received <= 0) {
+                // An empty datagram or an error: start over with a new socket.
+                reopen = true;
+                continue;
+            }
+            std::unique_ptr<InputCommand> command =
+                parseMessage(std::string(buffer.data(), static_cast<std::size_t>(received)));
+            if (!command) {
+                continue;
+            }
+            const auto entry = handlers_.find(command->name);
+            if (entry == handlers_.end()) {
+                continue;
+            }
+            // The record's own copy keeps the owner alive through the call.
+            command->handler = entry->second;
+            if (command->handler.callback) {
+                command->handler.callback(command.get());
+            }
+        }
+        closeSocket(fd);
+    }
+}
+
+}  // namespace tarnwell

@@ -58,11 +58,19 @@ public:
     std::uint16_t port() const { return port_; }
 
 private:
+    friend struct InputCommandServerTestAccess;
+
     // Listener thread.
     void serverThread();
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
     void retryPause();
+    // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
+    void closeSocket(int fd);
+    // Owner's thread, from stop: makes a listener blocked in its receive
+    // return, with the wake-up datagram or, failing that, by shutting its
+    // socket down.
+    void wakeListener();
 
     const std::uint16_t port_;  // constant after construction
 
@@ -70,12 +78,18 @@ private:
     std::unordered_map<std::string, HandlerInfo> handlers_;
     std::thread thread_;  // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
-    // The listener's socket while it is open, else -1; stop shuts it down when
-    // it cannot send its wake-up datagram.
+    // The listener's socket while it is open, else -1. Stored and cleared by
+    // the listener thread while it holds wakeMutex_, and read by stop under
+    // wakeMutex_, so that stop never shuts down a descriptor number that the
+    // listener has closed meanwhile and another thread may have reused.
     std::atomic<int> socketFd_{-1};
-    // Wakes the retry pause early on stop.
-    std::mutex pauseMutex_;
-    std::condition_variable pauseCondition_;  // used with pauseMutex_
+    // Guards the retry pause's wait (with pauseCondition_) and the
+    // publication of socketFd_. Never held across a receive or a handler.
+    std::mutex wakeMutex_;
+    std::condition_variable pauseCondition_;  // used with wakeMutex_
+    // Creates stop's wake-up socket; a seam so that tests can make it fail.
+    // Touched only on the owner's thread, while stopped or inside stop.
+    std::function<int()> openWakeSocket_;
 };
 
 // One notification from the daemon.
