@@ -1,0 +1,287 @@
+#include "core/tarnwell_core.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+#include "channel/log.h"
+
+namespace tarnwell {
+namespace {
+
+// The daemon's "stat" text as a status: decimal in the manner of strtol
+// (leading white space and a sign accepted, parsing stops at the first
+// non-digit, no digits give 0). Any value other than 0 to 3 is no status,
+// also one too large for 32 bits, which narrowing would otherwise wrap into
+// the valid range ("4294967297" would become 1, Syncing).
+bool parseStatus(const std::string& text, TarnwellCore::SyncStatus& status) {
+    errno = 0;
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value < TarnwellCore::UpToDate || value > TarnwellCore::ReadOnly) {
+        return false;
+    }
+    status = static_cast<TarnwellCore::SyncStatus>(value);
+    return true;
+}
+
+const std::string* firstValue(const ArgumentMap& args, const std::string& key) {
+    const auto it = args.find(key);
+    if (it == args.end() || it->second.empty()) {
+        return nullptr;
+    }
+    return &it->second.front();
+}
+
+}  // namespace
+
+TarnwellCore* TarnwellCore::instance() {
+    static TarnwellCore core;
+    return &core;
+}
+
+TarnwellCore::TarnwellCore(std::uint16_t daemonPort, std::uint16_t notifyPort)
+    : commandClient_(CommandClient::kDefaultAddress, daemonPort), inputServer_(notifyPort) {
+    commandClient_.setup();
+    inputServer_.setup();
+}
+
+TarnwellCore::~TarnwellCore() { shutdown(); }
+
+void TarnwellCore::initialize() {
+    if (initialized_) {
+        return;
+    }
+    // The channel keeps every hook it is given, so they are registered once
+    // per core: registering again after each shutdown would run the connect
+    // work twice per connection, and more with every cycle.
+    if (!hooksRegistered_) {
+        commandClient_.addOnConnectHook([this] { onDaemonConnected(); });
+        commandClient_.addOnDisconnectHook([this] { onDaemonDisconnected(); });
+        hooksRegistered_ = true;
+    }
+    inputServer_.addHandler(
+        "refresh_stat", [this](InputCommand* notification) { handleRefreshStat(notification); },
+        nullptr);
+    inputServer_.addHandler(
+        "refresh_tw_root",
+        [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
+    running_ = true;
+    commandClient_.start();
+    inputServer_.start();
+    initialized_ = true;
+    logLine("tarnwell: core initialized");
+}
+
+void TarnwellCore::shutdown() {
+    if (!initialized_) {
+        return;
+    }
+    running_ = false;
+    // Both threads end before the state is cleared, so no late reply or
+    // notification can refill it.
+    commandClient_.stop();
+    inputServer_.stop();
+    clearAll();
+    initialized_ = false;
+    logLine("tarnwell: core shutdown");
+}
+
+void TarnwellCore::clearAll() {
+    {
+        std::unique_lock lock(rootsMutex_);
+        syncRoots_.clear();
+    }
+    clearStatusCache();
+}
+
+void TarnwellCore::onDaemonConnected() {
+    logLine("tarnwell: daemon connected, fetching sync roots...");
+    clearAll();
+    sendGetTwRoots();
+}
+
+void TarnwellCore::onDaemonDisconnected() {
+    logLine("tarnwell: daemon disconnected, clearing cache");
+    clearAll();
+}
+
+void TarnwellCore::sendGetTwRoots() {
+    commandClient_.sendCommand(CommandClient::createCommand(
+        [this](TarnwellCommand* command) { handleGetTwRootsResponse(command); }, false, nullptr,
+        "get_tw_roots"));
+}
+
+// --- Sync roots ---
+
+std::vector<std::string> TarnwellCore::syncRoots() const {
+    std::shared_lock lock(rootsMutex_);
+    return syncRoots_;
+}
+
+std::string TarnwellCore::findParentSyncRoot(const std::string& path) const {
+    // Canonicalized before the lock: it may touch the file system, and a
+    // writer should not wait for that.
+    return findParentSyncRootCanonical(canonicalizePath(path));
+}
+
+std::string TarnwellCore::findParentSyncRootCanonical(const std::string& canonicalPath) const {
+    std::shared_lock lock(rootsMutex_);
+    for (const std::string& root : syncRoots_) {
+        // A root contains a path when it equals it or is followed there by
+        // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
+        if (canonicalPath.size() >= root.size() &&
+            canonicalPath.compare(0, root.size(), root) == 0 &&
+            (canonicalPath.size() == root.size() || canonicalPath[root.size()] == '/')) {
+            return root;
+        }
+    }
+    return std::string();
+}
+
+bool TarnwellCore::isInSyncDir(const std::string& path) const {
+    return !findParentSyncRoot(path).empty();
+}
+
+bool TarnwellCore::isInSyncDirCanonical(const std::string& canonicalPath) const {
+    return !findParentSyncRootCanonical(canonicalPath).empty();
+}
+
+void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
+    const auto it = command->response.find("path");
+    if (it == command->response.end() || it->second.empty()) {
+        logLine("tarnwell: no sync roots found");
+        return;
+    }
+    {
+        std::unique_lock lock(rootsMutex_);
+        syncRoots_.clear();
+        for (const std::string& value : it->second) {
+            if (value.empty() || value.front() != '/') {
+                continue;
+            }
+            syncRoots_.push_back(canonicalizePath(value));
+            logLine("tarnwell: sync root: " + syncRoots_.back());
+        }
+    }
+    std::vector<std::function<void()>> callbacks;
+    {
+        std::lock_guard lock(callbacksMutex_);
+        callbacks = rootsChangedCallbacks_;
+    }
+    for (const auto& callback : callbacks) {
+        callback();
+    }
+}
+
+void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
+    logLine("tarnwell: received refresh_tw_root");
+    clearAll();
+    if (!commandClient_.isConnected()) {
+        return;
+    }
+    sendGetTwRoots();
+}
+
+void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {
+    if (!callback) {
+        return;
+    }
+    std::lock_guard lock(callbacksMutex_);
+    rootsChangedCallbacks_.push_back(std::move(callback));
+}
+
+// --- Status cache ---
+
+TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const {
+    return getStatusCanonical(canonicalizePath(path));
+}
+
+TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(const std::string& canonicalPath) const {
+    std::shared_lock lock(statusMutex_);
+    const auto it = statusCache_.find(canonicalPath);
+    return it == statusCache_.end() ? NotCached : it->second;
+}
+
+void TarnwellCore::setStatus(const std::string& path, SyncStatus status) {
+    std::string canonical = canonicalizePath(path);
+    std::unique_lock lock(statusMutex_);
+    statusCache_[std::move(canonical)] = status;
+}
+
+void TarnwellCore::queryFileStatus(const std::string& canonicalPath) {
+    if (!commandClient_.isConnected()) {
+        return;
+    }
+    {
+        std::lock_guard lock(pendingMutex_);
+        if (!pendingQueries_.insert(canonicalPath).second) {
+            return;
+        }
+    }
+    // No core lock from here on: the worker may hold the channel's queue mutex
+    // while it runs our reply handler, which takes core locks.
+    commandClient_.sendCommand(CommandClient::createCommand(
+        [this](TarnwellCommand* command) { handleQueryStatResponse(command); }, false, nullptr,
+        "query_stat", {{"path", canonicalPath}}));
+}
+
+void TarnwellCore::ensureStatusQueried(const std::string& path) {
+    ensureStatusQueriedCanonical(canonicalizePath(path));
+}
+
+void TarnwellCore::ensureStatusQueriedCanonical(const std::string& canonicalPath) {
+    if (isInSyncDirCanonical(canonicalPath) && getStatusCanonical(canonicalPath) == NotCached) {
+        queryFileStatus(canonicalPath);
+    }
+}
+
+void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
+    // The path comes from the request itself, never from the answer, so a
+    // reply can only ever change the entry it was asked for.
+    const std::string* requested = firstValue(command->args, "path");
+    if (requested == nullptr) {
+        return;
+    }
+    const std::string canonical = canonicalizePath(*requested);
+    const std::string* statText = firstValue(command->response, "stat");
+    SyncStatus status = NotCached;
+    const bool valid = statText != nullptr && parseStatus(*statText, status);
+    {
+        std::unique_lock lock(statusMutex_);
+        if (valid) {
+            statusCache_[canonical] = status;
+        } else {
+            statusCache_.erase(canonical);
+        }
+    }
+    // Cached before it leaves the pending set: in between, a host thread finds
+    // the status and sends nothing.
+    std::lock_guard lock(pendingMutex_);
+    pendingQueries_.erase(canonical);
+}
+
+void TarnwellCore::handleRefreshStat(InputCommand* notification) {
+    const std::string* path = firstValue(notification->args, "path");
+    if (path == nullptr) {
+        return;
+    }
+    // The old status stays visible until the new reply replaces it.
+    const std::string canonical = canonicalizePath(*path);
+    if (isInSyncDirCanonical(canonical)) {
+        queryFileStatus(canonical);
+    }
+}
+
+void TarnwellCore::clearStatusCache() {
+    std::unique_lock lock(statusMutex_);
+    statusCache_.clear();
+    std::lock_guard pendingLock(pendingMutex_);
+    pendingQueries_.clear();
+}
+
+std::size_t TarnwellCore::pendingQueryCount() const {
+    std::lock_guard lock(pendingMutex_);
+    return pendingQueries_.size();
+}
+
+}  // namespace tarnwell

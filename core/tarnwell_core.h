@@ -133,6 +133,8 @@ private:
 
     std::atomic<bool> initialized_{false};
     std::atomic<bool> running_{false};
+    // Host's calling thread only (initialize): the hooks go to the channel once.
+    bool hooksRegistered_ = false;
 };
 
 }  // namespace tarnwell

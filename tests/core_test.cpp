@@ -1,0 +1,425 @@
+// The core against a scripted daemon over real loopback sockets, and its
+// reply handlers fed directly where a socket adds nothing.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "channel/wire_format.h"
+#include "core/tarnwell_core.h"
+#include "tests/support/test_support.h"
+
+namespace tarnwell {
+namespace {
+
+using namespace std::chrono_literals;
+using test::kDeadline;
+using test::StderrCapture;
+using test::TempDir;
+using test::waitUntil;
+
+// A daemon whose answers the test sets, and which can hold back the answers
+// to chosen commands until released.
+class FakeDaemon {
+public:
+    explicit FakeDaemon(std::uint16_t port = 0)
+        : server_([this](int fd) { serve(fd); }, port) {}
+    ~FakeDaemon() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        released_.notify_all();
+    }
+
+    std::uint16_t port() const { return server_.port(); }
+    void setRoots(std::vector<std::string> roots) {
+        std::lock_guard lock(mutex_);
+        roots_ = std::move(roots);
+    }
+    // The raw "stat" text for a path; std::nullopt answers without "stat".
+    void setStat(const std::string& path, std::optional<std::string> stat) {
+        std::lock_guard lock(mutex_);
+        stats_[path] = std::move(stat);
+    }
+    void hold(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        held_.insert(name);
+    }
+    void release(const std::string& name) {
+        {
+            std::lock_guard lock(mutex_);
+            held_.erase(name);
+        }
+        released_.notify_all();
+    }
+    std::vector<std::string> requests(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& [n, path] : log_) {
+            if (n == name) {
+                out.push_back(path);
+            }
+        }
+        return out;
+    }
+    std::size_t count(const std::string& name) const { return requests(name).size(); }
+    // Drops every connection and refuses new ones, as a daemon that exits.
+    void crash() { server_.shutdown(); }
+
+private:
+    void serve(int fd) {
+        while (auto lines = test::readRequest(fd)) {
+            if (lines->empty()) {
+                return;
+            }
+            const std::string name = (*lines)[0];
+            ArgumentMap args;
+            for (std::size_t i = 1; i < lines->size(); ++i) {
+                parseArgumentLine((*lines)[i], args);
+            }
+            const std::string path = args.count("path") ? args["path"].front() : std::string();
+            std::string reply = "rsp\n";
+            {
+                std::unique_lock lock(mutex_);
+                log_.emplace_back(name, path);
+                released_.wait(lock, [&] { return stopping_ || held_.count(name) == 0; });
+                if (stopping_) {
+                    return;
+                }
+                if (name == "get_tw_roots" && !roots_.empty()) {
+                    reply += "path";
+                    for (const auto& r : roots_) {
+                        reply += "\t" + escapeField(r);
+                    }
+                    reply += "\n";
+                } else if (name == "query_stat") {
+                    auto it = stats_.find(path);
+                    const std::optional<std::string> stat =
+                        it == stats_.end() ? std::optional<std::string>("0") : it->second;
+                    if (stat) {
+                        reply += "stat\t" + *stat + "\n";
+                    }
+                }
+            }
+            reply += "done\n";
+            if (!test::writeAll(fd, reply)) {
+                return;
+            }
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable released_;  // used with mutex_
+    std::vector<std::string> roots_;                               // guarded by mutex_
+    std::map<std::string, std::optional<std::string>> stats_;      // guarded by mutex_
+    std::set<std::string> held_;                                   // guarded by mutex_
+    std::vector<std::pair<std::string, std::string>> log_;         // guarded by mutex_
+    bool stopping_ = false;                                        // guarded by mutex_
+    // Last member: destroyed first, so its connection threads end before the
+    // state they use.
+    test::LoopbackServer server_;
+};
+
+std::string notification(const std::string& name, const std::string& path = "") {
+    std::string text = name + "\n";
+    if (!path.empty()) {
+        text += "path\t" + escapeField(path) + "\n";
+    }
+    return text + "done\n";
+}
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = TarnwellCore::canonicalizePath(tmp_.dir("Sync"));
+        daemon_ = std::make_unique<FakeDaemon>();
+        daemon_->setRoots({root_});
+        notifyPort_ = test::freeUdpPort();
+        core_ = std::make_unique<TarnwellCore>(daemon_->port(), notifyPort_);
+    }
+    void TearDown() override { core_.reset(); }
+
+    void startAndWaitForRoots() {
+        core_->initialize();
+        ASSERT_TRUE(waitUntil([&] { return !core_->syncRoots().empty(); }));
+    }
+    void notify(const std::string& text) { ASSERT_TRUE(test::sendDatagram(notifyPort_, text)); }
+
+    StderrCapture log_;
+    TempDir tmp_;
+    std::string root_;
+    std::unique_ptr<FakeDaemon> daemon_;
+    std::uint16_t notifyPort_ = 0;
+    std::unique_ptr<TarnwellCore> core_;
+};
+
+TEST_F(CoreTest, RootsArriveAfterConnectInCanonicalFormWithBadValuesDropped) {
+    daemon_->setRoots({"", "relative/dir", root_ + "/", root_ + "/./sub/.."});
+    int callbacks = 0;
+    core_->addRootsChangedCallback([&] { ++callbacks; });
+    core_->addRootsChangedCallback(nullptr);  // ignored, never called
+    startAndWaitForRoots();
+    EXPECT_EQ(core_->syncRoots(), (std::vector<std::string>{root_, root_}));
+    EXPECT_TRUE(waitUntil([&] { return log_.count("tarnwell: sync root: " + root_) == 2; }));
+    EXPECT_EQ(callbacks, 1);
+    EXPECT_TRUE(core_->isInSyncDir(root_ + "/a/b.txt"));
+    EXPECT_TRUE(core_->isInSyncDir("file://" + root_));
+    EXPECT_FALSE(core_->isInSyncDir(root_ + "2/a"));
+    const auto lines = log_.lines();
+    EXPECT_LT(std::find(lines.begin(), lines.end(), "tarnwell: core initialized"),
+              std::find(lines.begin(), lines.end(),
+                        "tarnwell: daemon connected, fetching sync roots..."));
+}
+
+TEST_F(CoreTest, RefreshTwRootEmptiesEverythingUntilTheNewRootsArrive) {
+    startAndWaitForRoots();
+    core_->setStatus(root_ + "/a", TarnwellCore::Syncing);
+    daemon_->hold("get_tw_roots");
+    notify(notification("refresh_tw_root"));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("get_tw_roots") == 2; }));
+    EXPECT_FALSE(core_->isInSyncDir(root_ + "/a"));
+    EXPECT_EQ(core_->getStatus(root_ + "/a"), TarnwellCore::NotCached);
+    daemon_->release("get_tw_roots");
+    EXPECT_TRUE(waitUntil([&] { return core_->isInSyncDir(root_ + "/a"); }));
+    EXPECT_TRUE(log_.waitForLine("tarnwell: received refresh_tw_root"));
+}
+
+TEST_F(CoreTest, OneQueryPerPathWhileInFlightAndANewOneAfterARemovingReply) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/a.txt";
+    daemon_->setStat(file, "9");
+    daemon_->hold("query_stat");
+    for (int i = 0; i < 5; ++i) {
+        core_->ensureStatusQueried(file);
+        core_->ensureStatusQueried(file + "/");  // same canonical path
+    }
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    EXPECT_EQ(core_->pendingQueryCount(), 1u);
+    daemon_->release("query_stat");
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
+    EXPECT_EQ(core_->getStatus(file), TarnwellCore::NotCached);
+    daemon_->setStat(file, "2");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Locked; }));
+    EXPECT_EQ(daemon_->requests("query_stat"), (std::vector<std::string>{file, file}));
+}
+
+TEST_F(CoreTest, RefreshStatKeepsTheOldStatusVisibleUntilTheReply) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/doc.txt";
+    daemon_->setStat(file, "1");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Syncing; }));
+    daemon_->setStat(file, "0");
+    daemon_->hold("query_stat");
+    notify(notification("refresh_stat", file));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 2; }));
+    EXPECT_EQ(core_->getStatus(file), TarnwellCore::Syncing);
+    daemon_->release("query_stat");
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+}
+
+TEST_F(CoreTest, IgnoredNotificationsSendNothing) {
+    startAndWaitForRoots();
+    const std::string outside = TarnwellCore::canonicalizePath(tmp_.dir("Other")) + "/x";
+    notify(notification("refresh_stat", outside));
+    notify("refresh_stat\npath\ndone\n");  // no TAB: no "path" argument
+    notify(notification("refresh_stat"));
+    notify(notification("unknown_notification", root_ + "/y"));
+    // The listener handles datagrams in order: once this one is answered,
+    // the ones before it have had their chance to send.
+    notify(notification("refresh_stat", root_ + "/sentinel"));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    EXPECT_EQ(daemon_->requests("query_stat"), (std::vector<std::string>{root_ + "/sentinel"}));
+}
+
+TEST_F(CoreTest, NothingIsQueriedWhileDisconnected) {
+    auto lonely = std::make_unique<TarnwellCore>(test::freeTcpPort(), test::freeUdpPort());
+    lonely->initialize();
+    EXPECT_FALSE(lonely->isDaemonConnected());
+    lonely->setStatus(root_ + "/a", TarnwellCore::Syncing);  // no roots, so still no emblem
+    EXPECT_FALSE(lonely->isInSyncDir(root_ + "/a"));
+    lonely->queryFileStatus(root_ + "/b");
+    lonely->ensureStatusQueried(root_ + "/b");
+    EXPECT_EQ(lonely->pendingQueryCount(), 0u);
+}
+
+TEST_F(CoreTest, DaemonRestartClearsEverythingThenFetchesTheRootsAgain) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/a.txt";
+    daemon_->setStat(file, "1");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Syncing; }));
+
+    const std::uint16_t port = daemon_->port();
+    daemon_->crash();
+    ASSERT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
+    EXPECT_FALSE(core_->isInSyncDir(file));
+    EXPECT_EQ(core_->getStatus(file), TarnwellCore::NotCached);
+
+    daemon_ = std::make_unique<FakeDaemon>(port);
+    daemon_->setRoots({root_});
+    daemon_->setStat(file, "3");
+    ASSERT_TRUE(waitUntil([&] { return core_->isInSyncDir(file); }));
+    core_->ensureStatusQueried(file);
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::ReadOnly; }));
+}
+
+TEST_F(CoreTest, ShutdownWhileConnectedClearsOnTheWorkerBeforeCoreShutdown) {
+    startAndWaitForRoots();
+    core_->initialize();  // a second call does nothing
+    core_->shutdown();
+    EXPECT_TRUE(core_->syncRoots().empty());
+    const auto lines = log_.lines();
+    const auto disconnected =
+        std::find(lines.begin(), lines.end(), "tarnwell: daemon disconnected, clearing cache");
+    const auto shutdown = std::find(lines.begin(), lines.end(), "tarnwell: core shutdown");
+    ASSERT_NE(disconnected, lines.end());
+    ASSERT_NE(shutdown, lines.end());
+    EXPECT_LT(disconnected, shutdown);
+    EXPECT_EQ(log_.count("tarnwell: core initialized"), 1u);
+    core_->shutdown();  // idle: nothing more
+    EXPECT_EQ(log_.count("tarnwell: core shutdown"), 1u);
+}
+
+TEST_F(CoreTest, InitializeAfterShutdownConnectsOnceMore) {
+    startAndWaitForRoots();
+    core_->shutdown();
+    core_->initialize();
+    ASSERT_TRUE(waitUntil([&] { return !core_->syncRoots().empty(); }));
+    // One connect hook per connection, however often the core was started.
+    EXPECT_EQ(log_.count("tarnwell: daemon connected, fetching sync roots..."), 2u);
+    EXPECT_EQ(daemon_->count("get_tw_roots"), 2u);
+}
+
+// --- Reply handlers fed directly ---
+
+CommandPtr rootsReply(std::vector<std::string> roots) {
+    auto command = CommandClient::createCommand(nullptr, false, nullptr, "get_tw_roots");
+    command->response["path"] = std::move(roots);
+    return command;
+}
+
+TEST(CoreHandlers, FirstListedRootWinsAndPrefixesNeedASlash) {
+    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
+    core.handleGetTwRootsResponse(rootsReply({"/data", "/data/work"}).get());
+    EXPECT_EQ(core.findParentSyncRoot("/data/work/f"), "/data");
+    core.handleGetTwRootsResponse(rootsReply({"/data/work", "/data"}).get());
+    EXPECT_EQ(core.findParentSyncRoot("/data/work/f"), "/data/work");
+    EXPECT_EQ(core.findParentSyncRoot("/data"), "/data");
+    EXPECT_EQ(core.findParentSyncRoot("/data2/x"), "");
+    EXPECT_EQ(core.findParentSyncRoot("/dat"), "");
+    core.handleGetTwRootsResponse(rootsReply({"/"}).get());
+    EXPECT_TRUE(core.isInSyncDir("/"));
+    EXPECT_FALSE(core.isInSyncDir("/data"));
+}
+
+TEST(CoreHandlers, RootsReplyWithoutPathsKeepsTheListAndRunsNoCallback) {
+    StderrCapture log;
+    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
+    int callbacks = 0;
+    core.addRootsChangedCallback([&] { ++callbacks; });
+    core.handleGetTwRootsResponse(rootsReply({"/data"}).get());
+    core.handleGetTwRootsResponse(
+        CommandClient::createCommand(nullptr, false, nullptr, "get_tw_roots").get());
+    core.handleGetTwRootsResponse(rootsReply({}).get());
+    EXPECT_EQ(core.syncRoots(), std::vector<std::string>{"/data"});
+    EXPECT_EQ(callbacks, 1);
+    EXPECT_EQ(log.count("tarnwell: no sync roots found"), 2u);
+    core.handleGetTwRootsResponse(rootsReply({"", "rel"}).get());  // all dropped
+    EXPECT_TRUE(core.syncRoots().empty());
+    EXPECT_EQ(callbacks, 2);
+}
+
+TEST(CoreHandlers, StatValuesOutsideZeroToThreeAreNoStatus) {
+    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
+    const std::string path = "/tarnwell-missing-9f3/f";
+    const std::vector<std::pair<std::optional<std::string>, TarnwellCore::SyncStatus>> cases = {
+        {"1", TarnwellCore::Syncing},
+        {"3", TarnwellCore::ReadOnly},
+        {"7", TarnwellCore::NotCached},
+        {"-1", TarnwellCore::NotCached},
+        {"2abc", TarnwellCore::Locked},
+        {"", TarnwellCore::UpToDate},
+        {" +2", TarnwellCore::Locked},
+        {"4294967297", TarnwellCore::NotCached},  // would wrap to 1 in 32 bits
+        {"-4294967295", TarnwellCore::NotCached},
+        {"99999999999999999999999", TarnwellCore::NotCached},
+        {std::nullopt, TarnwellCore::NotCached},
+    };
+    for (const auto& [stat, expected] : cases) {
+        core.setStatus(path, TarnwellCore::UpToDate);
+        auto reply = CommandClient::createCommand(nullptr, false, nullptr, "query_stat",
+                                                  {{"path", path + "/"}});
+        if (stat) {
+            reply->response["stat"] = {*stat};
+        }
+        core.handleQueryStatResponse(reply.get());
+        EXPECT_EQ(core.getStatus(path), expected) << (stat ? *stat : "<none>");
+    }
+}
+
+TEST(CoreHandlers, ReplyChangesOnlyThePathItWasAskedFor) {
+    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
+    core.setStatus("/a", TarnwellCore::Syncing);
+    auto reply = CommandClient::createCommand(nullptr, false, nullptr, "query_stat",
+                                              {{"path", "/b"}});
+    reply->response["stat"] = {"2"};
+    reply->response["path"] = {"/a"};
+    core.handleQueryStatResponse(reply.get());
+    EXPECT_EQ(core.getStatus("/a"), TarnwellCore::Syncing);
+    EXPECT_EQ(core.getStatus("/b"), TarnwellCore::Locked);
+    auto noPath = CommandClient::createCommand(nullptr, false, nullptr, "query_stat");
+    noPath->response["stat"] = {"0"};
+    core.handleQueryStatResponse(noPath.get());
+    EXPECT_EQ(core.getStatus("/"), TarnwellCore::NotCached);
+}
+
+// Host threads read while roots replies, status replies, root refreshes and
+// reconnects change the state underneath. Run under ThreadSanitizer in CI.
+TEST_F(CoreTest, HostLookupsRaceWithRepliesNotificationsAndReconnects) {
+    startAndWaitForRoots();
+    std::atomic<bool> stop{false};
+    std::atomic<long> lookups{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 3; ++t) {
+        hosts.emplace_back([&, t] {
+            for (int i = 0; !stop; i = (i + 1) % 200) {
+                const std::string path = root_ + "/d" + std::to_string(t) + "/f" +
+                                         std::to_string(i);
+                if (core_->isInSyncDir(path) &&
+                    core_->getStatus(path) == TarnwellCore::NotCached) {
+                    core_->ensureStatusQueried(path);
+                }
+                core_->findParentSyncRoot(path);
+                ++lookups;
+            }
+        });
+    }
+    for (int round = 0; round < 6; ++round) {
+        notify(notification("refresh_tw_root"));
+        notify(notification("refresh_stat", root_ + "/d0/f1"));
+        core_->commandClient()->forceReconnect();
+        const std::size_t seen = daemon_->count("get_tw_roots");
+        ASSERT_TRUE(waitUntil([&] { return daemon_->count("get_tw_roots") > seen; }));
+    }
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") > 10; }));
+    stop = true;
+    for (auto& h : hosts) {
+        h.join();
+    }
+    EXPECT_GT(lookups.load(), 100);
+    core_->shutdown();
+    EXPECT_EQ(core_->pendingQueryCount(), 0u);
+    EXPECT_TRUE(core_->syncRoots().empty());
+}
+
+}  // namespace
+}  // namespace tarnwell
