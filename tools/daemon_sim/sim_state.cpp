@@ -32,28 +32,6 @@ bool isUnderRoot(const std::string& path, const std::string& root) {
     return p.size() > r.size() && p[r.size()] == '/' && p.compare(0, r.size(), r) == 0;
 }
 
-std::string formatEvent(const std::string& kind, const std::string& name,
-                        const ArgumentMap& args) {
-    std::vector<const ArgumentMap::value_type*> sorted;
-    sorted.reserve(args.size());
-    for (const auto& entry : args) {
-        sorted.push_back(&entry);
-    }
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto* a, const auto* b) { return a->first < b->first; });
-    std::string line = kind + " " + escapeField(name);
-    for (const auto* entry : sorted) {
-        const std::string key = escapeField(entry->first);
-        if (entry->second.empty()) {
-            line += " " + key;
-        }
-        for (const auto& value : entry->second) {
-            line += " " + key + "=" + escapeField(value);
-        }
-    }
-    return line;
-}
-
 std::string buildDatagram(const std::string& name, const PairList& pairs) {
     // Group repeated keys on one line, keeping first-appearance order.
     std::vector<std::pair<std::string, std::vector<std::string>>> lines;

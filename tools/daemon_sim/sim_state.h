@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channel/tarnwell_command.h"
+#include "tools/daemon_sim/event_line.h"
 
 namespace tarnwell::sim {
 
@@ -35,12 +36,6 @@ std::string normalizePath(const std::string& path);
 // prefix of path). Both are normalized first. The root "/" holds every
 // absolute path.
 bool isUnderRoot(const std::string& path, const std::string& root);
-
-// One stdout event line: `KIND NAME key=value ...`, keys sorted, a key with
-// several values once per value, a key without values as the bare key. Every
-// name, key and value goes through escapeField so the line stays one line.
-std::string formatEvent(const std::string& kind, const std::string& name,
-                        const ArgumentMap& args);
 
 // The bytes of one notification datagram: the name line as it is (the
 // listener takes it literally), one argument line per key in the order the
