@@ -80,7 +80,9 @@ TarnwellCore* TarnwellMenuPlugin::core() const {
     return core_ != nullptr ? core_ : TarnwellCore::instance();
 }
 
-void TarnwellMenuPlugin::initialize(dfmext::DFMExtMenuProxy* proxy) { menuProxy_ = proxy; }
+void TarnwellMenuPlugin::initialize(dfmext::DFMExtMenuProxy* proxy) {
+    menuProxy_ = proxy;
+}
 
 bool TarnwellMenuPlugin::buildNormalMenu(dfmext::DFMExtMenu* main,
                                          const std::string& /*currentPath*/,

@@ -1,0 +1,255 @@
+// dfmext-host: a stand-in for the file manager. It loads a dfmext plug-in
+// the way the file manager does (dlopen, the four entry points, the menu
+// proxy handed over before any menu is built) and runs commands against it,
+// given with -e or read line by line from stdin. stdout carries only the
+// commands' results; the plug-in's diagnostics go to stderr untouched.
+//
+// Everything runs on the main thread, as a file manager's UI thread does;
+// the signal handler only sets a flag, which the stdin loop and every wait
+// poll.
+#include <dlfcn.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dfmext/emblem.h"
+#include "dfmext/menu.h"
+#include "tools/dfmext_host/host_session.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
+extern "C" void onStopSignal(int signal) {
+    gStopSignal = signal;
+}
+
+constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
+
+void printUsage(std::ostream& out) {
+    out << "usage: dfmext-host [--plugin PATH] [-e COMMAND]...\n"
+           "\n"
+           "Loads a file-manager extension plug-in (default: the plug-in built beside\n"
+           "this program, <bin>/../lib/"
+        << kPluginFileName
+        << ", else\n"
+           "the installed one, " DFMEXT_HOST_INSTALLED_PLUGIN
+           ")\n"
+           "and runs the commands given with -e, in order, or else one per line read\n"
+           "from stdin. Ends on quit, at the end of the input, or on SIGINT or SIGTERM,\n"
+           "then shuts the plug-in down and unloads it.\n"
+           "\n"
+           "Exit status: 0; with -e, 1 if any command failed or a signal ended the run\n"
+           "early; 1 if the plug-in cannot be loaded; 2 for bad options.\n"
+           "\n"
+        << dfmext_host::commandHelp();
+}
+
+struct Options {
+    std::string pluginPath;
+    std::vector<std::string> commands;
+    bool help = false;
+};
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if ((arg == "--plugin" || arg == "-e") && i + 1 < argc) {
+            (arg == "-e" ? options.commands.emplace_back() : options.pluginPath) = argv[++i];
+        } else if (arg.rfind("--plugin=", 0) == 0) {
+            options.pluginPath = arg.substr(9);
+        } else {
+            std::cerr << ("dfmext-host: error: bad option: " + arg + "\n");
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string defaultPluginPath() {
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path beside =
+            (exe.parent_path() / ".." / "lib" / kPluginFileName).lexically_normal();
+        if (::access(beside.c_str(), F_OK) == 0) {
+            return beside.string();
+        }
+    }
+    return DFMEXT_HOST_INSTALLED_PLUGIN;
+}
+
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocking call returns EINTR so the loop sees the flag.
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Reads stdin line by line without blocking past a signal: poll with a short
+// time-out, then read what is there.
+class StdinLines {
+  public:
+    // The next line without its newline; nullopt at the end of input or once
+    // a stop signal arrived.
+    std::optional<std::string> next() {
+        while (true) {
+            const std::size_t newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = buffer_.substr(0, newline);
+                buffer_.erase(0, newline + 1);
+                return line;
+            }
+            if (endOfInput_) {
+                if (buffer_.empty()) {
+                    return std::nullopt;
+                }
+                return std::exchange(buffer_, std::string());
+            }
+            if (gStopSignal != 0) {
+                return std::nullopt;
+            }
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            const int ready = ::poll(&input, 1, 100);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t count = ready < 0 ? -1 : ::read(STDIN_FILENO, chunk, sizeof chunk);
+            if (count > 0) {
+                buffer_.append(chunk, static_cast<std::size_t>(count));
+            } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+                endOfInput_ = true;
+            }
+        }
+    }
+
+  private:
+    std::string buffer_;
+    bool endOfInput_ = false;
+};
+
+using VoidEntry = void (*)();
+using EmblemEntry = dfmext::DFMExtEmblemIconPlugin* (*)();
+using MenuEntry = dfmext::DFMExtMenuPlugin* (*)();
+
+struct EntryPoints {
+    VoidEntry initialize = nullptr;
+    VoidEntry shutdown = nullptr;
+    EmblemEntry emblem = nullptr;
+    MenuEntry menu = nullptr;
+};
+
+// Resolves one entry point; false (after a message naming it) when missing.
+template <typename Function>
+bool resolve(void* handle, const std::string& path, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(handle, name));
+    if (function == nullptr) {
+        std::cerr << ("dfmext-host: error: " + path + " has no entry point " + name + "\n");
+        return false;
+    }
+    return true;
+}
+
+int runCommands(dfmext_host::HostSession& session, const std::vector<std::string>& commands) {
+    bool failed = false;
+    if (!commands.empty()) {
+        for (const std::string& command : commands) {
+            if (gStopSignal != 0) {
+                return 1;
+            }
+            const auto outcome = session.execute(command);
+            if (outcome == dfmext_host::HostSession::Outcome::Quit) {
+                break;
+            }
+            failed = failed || outcome == dfmext_host::HostSession::Outcome::Failed;
+        }
+        return failed || gStopSignal != 0 ? 1 : 0;
+    }
+
+    const bool interactive = ::isatty(STDIN_FILENO) == 1;
+    StdinLines lines;
+    while (true) {
+        if (interactive) {
+            std::cout << "dfmext> " << std::flush;
+        }
+        const std::optional<std::string> line = lines.next();
+        if (!line || session.execute(*line) == dfmext_host::HostSession::Outcome::Quit) {
+            break;
+        }
+    }
+    if (interactive) {
+        std::cout << std::endl;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::optional<Options> options = parseOptions(argc, argv);
+    if (!options) {
+        printUsage(std::cerr);
+        return 2;
+    }
+    if (options->help) {
+        printUsage(std::cout);
+        return 0;
+    }
+    installSignalHandlers();
+
+    const std::string path =
+        options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* reason = ::dlerror();
+        std::cerr << ("dfmext-host: error: cannot load " + path + ": " +
+                      (reason != nullptr ? reason : "unknown error") + "\n");
+        return 1;
+    }
+    EntryPoints entry;
+    if (!resolve(handle, path, "dfm_extension_initialize", entry.initialize) ||
+        !resolve(handle, path, "dfm_extension_shutdown", entry.shutdown) ||
+        !resolve(handle, path, "dfm_extension_emblem", entry.emblem) ||
+        !resolve(handle, path, "dfm_extension_menu", entry.menu)) {
+        ::dlclose(handle);
+        return 1;
+    }
+
+    entry.initialize();
+    dfmext::DFMExtEmblemIconPlugin* const emblemPlugin = entry.emblem();
+    dfmext::DFMExtMenuPlugin* const menuPlugin = entry.menu();
+    auto proxy = std::make_unique<dfmext::DFMExtMenuProxy>();
+    if (menuPlugin != nullptr) {
+        menuPlugin->callInitialize(proxy.get());
+    }
+
+    int status = 0;
+    {
+        dfmext_host::HostSession session(emblemPlugin, menuPlugin, proxy.get(), std::cout,
+                                         std::cerr, [] { return gStopSignal != 0; });
+        status = runCommands(session, options->commands);
+    }
+
+    entry.shutdown();
+    // The actions hold callables whose code lives in the plug-in: they must
+    // be destroyed while it is still mapped.
+    proxy.reset();
+    ::dlclose(handle);
+    return status;
+}

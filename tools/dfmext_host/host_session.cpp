@@ -1,0 +1,451 @@
+#include "tools/dfmext_host/host_session.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <limits>
+#include <list>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
+
+namespace dfmext_host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A file manager redraws about this often while it waits for emblems.
+constexpr long long kRedrawIntervalMs = 50;
+// Keeps a mistyped count from building a list of millions of paths.
+constexpr long long kMaxSelected = 100000;
+
+// The whole word must be a decimal integer within [min, max].
+bool parseInteger(const std::string& word, long long min, long long max, long long& value) {
+    const char* const first = word.data();
+    const char* const last = first + word.size();
+    long long parsed = 0;
+    const auto result = std::from_chars(first, last, parsed);
+    if (word.empty() || result.ec != std::errc() || result.ptr != last || parsed < min ||
+        parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+std::string joinedIconNames(const dfmext::DFMExtEmblem& emblem) {
+    std::string joined;
+    for (const dfmext::DFMExtEmblemIconLayout& layout : emblem.emblems()) {
+        if (!joined.empty()) {
+            joined += ',';
+        }
+        joined += layout.iconPath();
+    }
+    return joined.empty() ? "-" : joined;
+}
+
+std::string childPath(const std::string& dir, const std::string& name) {
+    if (!dir.empty() && dir.back() == '/') {
+        return dir + name;
+    }
+    return dir + "/" + name;
+}
+
+// Actions in depth-first order, each followed by its sub-menu's. A plug-in
+// could hang a menu below itself; such a menu is not entered twice on one
+// branch.
+void flattenMenu(const dfmext::DFMExtMenu* menu, std::vector<const dfmext::DFMExtMenu*>& branch,
+                 const std::function<void(dfmext::DFMExtAction*, std::size_t depth,
+                                          std::size_t number)>& visit) {
+    if (std::find(branch.begin(), branch.end(), menu) != branch.end()) {
+        return;
+    }
+    branch.push_back(menu);
+    std::size_t number = 0;
+    for (dfmext::DFMExtAction* action : menu->actions()) {
+        visit(action, branch.size() - 1, ++number);
+        if (action->menu() != nullptr) {
+            flattenMenu(action->menu(), branch, visit);
+        }
+    }
+    branch.pop_back();
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> splitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            if (inWord) {
+                words.push_back(std::move(word));
+                word.clear();
+                inWord = false;
+            }
+            continue;
+        }
+        inWord = true;
+        if (c == '\'') {
+            const std::size_t end = line.find('\'', i + 1);
+            if (end == std::string::npos) {
+                return std::nullopt;
+            }
+            word.append(line, i + 1, end - i - 1);
+            i = end;
+        } else if (c == '"') {
+            std::size_t j = i + 1;
+            for (; j < line.size() && line[j] != '"'; ++j) {
+                if (line[j] == '\\') {
+                    if (++j == line.size()) {
+                        return std::nullopt;
+                    }
+                }
+                word += line[j];
+            }
+            if (j == line.size()) {
+                return std::nullopt;
+            }
+            i = j;
+        } else if (c == '\\') {
+            if (++i == line.size()) {
+                return std::nullopt;
+            }
+            word += line[i];
+        } else {
+            word += c;
+        }
+    }
+    if (inWord) {
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+std::string parentFolder(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const std::size_t slash = trimmed.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return trimmed.substr(0, slash);
+}
+
+const char* commandHelp() {
+    return R"(Commands (one per line; each result is printed on stdout, one line at a time):
+  emblem PATH [N] [--wait MS]
+      Asks for the emblem of PATH with the integer N (default 0) and prints
+      "emblem PATH ICON" (several layouts joined by ",") or "emblem PATH -".
+      --wait asks again every 50 ms, as a redrawing file manager does, until
+      an emblem appears or MS milliseconds have passed.
+  ls DIR [--wait MS]
+      Prints one line per entry of DIR, sorted by name: "ICON NAME" or
+      "- NAME" (asked for DIR/NAME with N 0). --wait asks again every 50 ms
+      until every entry has an emblem or MS milliseconds have passed.
+  menu PATH [--selected K]
+      Builds the context menu of PATH with K selected items (default 1;
+      current folder: the parent of PATH). Prints "menu true" or "menu false",
+      then one line per action, depth first, "I. TEXT [ICON]", indented two
+      spaces per sub-menu level, I counting from 1 within each menu.
+  empty-menu DIR
+      Builds the menu of an empty area of DIR; prints "menu true" or
+      "menu false".
+  trigger I
+      Picks action I of the last menu built (by menu or empty-menu) and prints
+      "triggered I TEXT". A dotted I is a path through the numbers shown:
+      "1.2" is the second action of the first action's sub-menu. A plain
+      number counts every action in the order shown: "2" is the second line
+      after "menu true".
+  sleep MS
+      Waits MS milliseconds.
+  help
+      Prints this text.
+  quit
+      Ends the session.
+Words are separated by blanks; quote a word holding blanks with '...' or
+"...". Blank lines and lines starting with # are ignored. Bad input prints one
+line "error: ..." on stderr and the session goes on.
+)";
+}
+
+HostSession::HostSession(dfmext::DFMExtEmblemIconPlugin* emblemPlugin,
+                         dfmext::DFMExtMenuPlugin* menuPlugin, dfmext::DFMExtMenuProxy* proxy,
+                         std::ostream& out, std::ostream& err, std::function<bool()> interrupted)
+    : emblemPlugin_(emblemPlugin),
+      menuPlugin_(menuPlugin),
+      proxy_(proxy),
+      out_(out),
+      err_(err),
+      interrupted_(std::move(interrupted)) {}
+
+HostSession::Outcome HostSession::execute(const std::string& line) {
+    const std::optional<std::vector<std::string>> words = splitWords(line);
+    if (!words) {
+        return fail("unterminated quote or trailing backslash");
+    }
+    if (words->empty() || (*words)[0][0] == '#') {
+        return Outcome::Ok;
+    }
+    const std::string& command = (*words)[0];
+    if (command == "emblem") {
+        return runEmblem(*words);
+    }
+    if (command == "ls") {
+        return runLs(*words);
+    }
+    if (command == "menu") {
+        return runMenu(*words);
+    }
+    if (command == "empty-menu") {
+        return runEmptyMenu(*words);
+    }
+    if (command == "trigger") {
+        return runTrigger(*words);
+    }
+    if (command == "sleep") {
+        return runSleep(*words);
+    }
+    if (command == "help") {
+        if (words->size() != 1) {
+            return fail("usage: help");
+        }
+        out_ << commandHelp() << std::flush;
+        return Outcome::Ok;
+    }
+    if (command == "quit") {
+        if (words->size() != 1) {
+            return fail("usage: quit");
+        }
+        return Outcome::Quit;
+    }
+    return fail("unknown command: " + command + " (try help)");
+}
+
+HostSession::Outcome HostSession::runEmblem(const std::vector<std::string>& words) {
+    static const char* const kUsage = "usage: emblem PATH [N] [--wait MS]";
+    std::vector<std::string> positional;
+    long long waitMs = 0;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--wait") {
+            if (i + 1 == words.size() ||
+                !parseInteger(words[i + 1], 0, std::numeric_limits<int>::max(), waitMs)) {
+                return fail("bad --wait value; " + std::string(kUsage));
+            }
+            ++i;
+        } else {
+            positional.push_back(words[i]);
+        }
+    }
+    if (positional.empty() || positional.size() > 2) {
+        return fail(kUsage);
+    }
+    long long number = 0;
+    if (positional.size() == 2 && !parseInteger(positional[1], std::numeric_limits<int>::min(),
+                                                std::numeric_limits<int>::max(), number)) {
+        return fail("bad number: " + positional[1]);
+    }
+    if (emblemPlugin_ == nullptr) {
+        return fail("the plug-in has no emblem provider");
+    }
+
+    const std::string& path = positional[0];
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    dfmext::DFMExtEmblem emblem = emblemPlugin_->requestEmblem(path, static_cast<int>(number));
+    while (emblem.emblems().empty() && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
+        emblem = emblemPlugin_->requestEmblem(path, static_cast<int>(number));
+    }
+    print("emblem " + path + " " + joinedIconNames(emblem));
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
+    static const char* const kUsage = "usage: ls DIR [--wait MS]";
+    long long waitMs = 0;
+    if (words.size() == 4 && words[2] == "--wait") {
+        if (!parseInteger(words[3], 0, std::numeric_limits<int>::max(), waitMs)) {
+            return fail("bad --wait value; " + std::string(kUsage));
+        }
+    } else if (words.size() != 2) {
+        return fail(kUsage);
+    }
+    if (emblemPlugin_ == nullptr) {
+        return fail("the plug-in has no emblem provider");
+    }
+
+    const std::string& dir = words[1];
+    std::vector<std::string> names;
+    std::error_code error;
+    std::filesystem::directory_iterator it(dir, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        names.push_back(it->path().filename().string());
+    }
+    if (error) {
+        return fail("cannot list " + dir + ": " + error.message());
+    }
+    std::sort(names.begin(), names.end());
+
+    std::vector<std::string> icons(names.size());
+    const auto askAll = [&] {
+        bool complete = true;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            icons[i] = joinedIconNames(emblemPlugin_->requestEmblem(childPath(dir, names[i]), 0));
+            complete = complete && icons[i] != "-";
+        }
+        return complete;
+    };
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    while (!askAll() && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        print(icons[i] + " " + names[i]);
+    }
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runMenu(const std::vector<std::string>& words) {
+    static const char* const kUsage = "usage: menu PATH [--selected K]";
+    long long selected = 1;
+    if (words.size() == 4 && words[2] == "--selected") {
+        if (!parseInteger(words[3], 0, kMaxSelected, selected)) {
+            return fail("bad --selected value (0 to " + std::to_string(kMaxSelected) + "); " +
+                        kUsage);
+        }
+    } else if (words.size() != 2) {
+        return fail(kUsage);
+    }
+    if (menuPlugin_ == nullptr || proxy_ == nullptr) {
+        return fail("the plug-in has no menu provider");
+    }
+
+    const std::string& path = words[1];
+    const std::list<std::string> pathList(static_cast<std::size_t>(selected), path);
+    dfmext::DFMExtMenu* menu = freshMenu();
+    const bool added =
+        menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
+    print(added ? "menu true" : "menu false");
+    std::vector<const dfmext::DFMExtMenu*> branch;
+    flattenMenu(menu, branch,
+                [this](dfmext::DFMExtAction* action, std::size_t depth, std::size_t number) {
+                    print(std::string(2 * depth, ' ') + std::to_string(number) + ". " +
+                          action->text() + " [" + action->icon() + "]");
+                });
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runEmptyMenu(const std::vector<std::string>& words) {
+    if (words.size() != 2) {
+        return fail("usage: empty-menu DIR");
+    }
+    if (menuPlugin_ == nullptr || proxy_ == nullptr) {
+        return fail("the plug-in has no menu provider");
+    }
+    dfmext::DFMExtMenu* menu = freshMenu();
+    print(menuPlugin_->callBuildEmptyAreaMenu(menu, words[1], false) ? "menu true" : "menu false");
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runTrigger(const std::vector<std::string>& words) {
+    if (words.size() != 2) {
+        return fail("usage: trigger I (for example 3 or 1.2)");
+    }
+    if (lastMenu_ == nullptr) {
+        return fail("no menu built yet");
+    }
+    const std::string& index = words[1];
+    dfmext::DFMExtAction* target = nullptr;
+    if (index.find('.') == std::string::npos) {
+        long long wanted = 0;
+        if (!parseInteger(index, 1, std::numeric_limits<long long>::max(), wanted)) {
+            return fail("bad action number: " + index);
+        }
+        long long seen = 0;
+        std::vector<const dfmext::DFMExtMenu*> branch;
+        flattenMenu(lastMenu_, branch, [&](dfmext::DFMExtAction* action, std::size_t, std::size_t) {
+            if (++seen == wanted) {
+                target = action;
+            }
+        });
+    } else {
+        const dfmext::DFMExtMenu* menu = lastMenu_;
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t dot = index.find('.', start);
+            const std::string part = index.substr(start, dot - start);
+            long long number = 0;
+            if (!parseInteger(part, 1, std::numeric_limits<long long>::max(), number)) {
+                return fail("bad action number: " + index);
+            }
+            if (menu == nullptr || static_cast<std::size_t>(number) > menu->actions().size()) {
+                target = nullptr;
+                break;
+            }
+            target = menu->actions()[static_cast<std::size_t>(number) - 1];
+            if (dot == std::string::npos) {
+                break;
+            }
+            menu = target->menu();
+            start = dot + 1;
+        }
+    }
+    if (target == nullptr) {
+        return fail("no such action: " + index);
+    }
+    // Copied before the call: the callable may change the action's text.
+    const std::string text = target->text();
+    if (!target->trigger(false)) {
+        return fail("action " + index + " (" + text + ") does nothing when picked");
+    }
+    print("triggered " + index + " " + text);
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runSleep(const std::vector<std::string>& words) {
+    long long ms = 0;
+    if (words.size() != 2 || !parseInteger(words[1], 0, std::numeric_limits<int>::max(), ms)) {
+        return fail("usage: sleep MS");
+    }
+    pause(ms);
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::fail(const std::string& message) {
+    err_ << ("error: " + message + "\n") << std::flush;
+    return Outcome::Failed;
+}
+
+void HostSession::print(const std::string& line) {
+    out_ << (line + "\n") << std::flush;
+}
+
+dfmext::DFMExtMenu* HostSession::freshMenu() {
+    proxy_->clear();
+    lastMenu_ = proxy_->createMenu();
+    return lastMenu_;
+}
+
+bool HostSession::pause(long long ms) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (true) {
+        if (isInterrupted()) {
+            return false;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= end) {
+            return true;
+        }
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(end - now, std::chrono::milliseconds(20)));
+    }
+}
+
+}  // namespace dfmext_host
