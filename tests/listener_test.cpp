@@ -1,0 +1,461 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "listener/input_command_server.h"
+#include "tests/support/test_support.h"
+
+namespace tarnwell {
+
+// Reaches the listener's private seam and socket.
+struct InputCommandServerTestAccess {
+    static void setWakeSocketOpener(InputCommandServer& server, std::function<int()> opener) {
+        server.openWakeSocket_ = std::move(opener);
+    }
+    static int listenerSocket(InputCommandServer& server) { return server.socketFd_.load(); }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::kDeadline;
+using test::sendDatagram;
+using test::waitUntil;
+using Clock = std::chrono::steady_clock;
+
+const std::string kStartedLine = "tarnwell: UDP input command server started";
+const std::string kBindFailedLine = "tarnwell: UDP bind() failed";
+
+// --- Datagram parsing ---
+
+TEST(ParseMessage, RejectsWhatDoesNotEndInADoneLine) {
+    for (const std::string& text : {
+             std::string("done\n"),             // a single line
+             std::string("\ndone\n"),           // empty name
+             std::string("x\ndone"),            // "done" without its LF
+             std::string("x\ndone\nmore\n"),    // a complete line after "done"
+             std::string("x\r\ndone\r\n"),      // CR LF: the last line is "done\r"
+             std::string(1, '\0'),              // the wake-up byte
+             std::string(""),
+         }) {
+        EXPECT_EQ(InputCommandServer::parseMessage(text), nullptr) << testing::PrintToString(text);
+    }
+    auto doneDone = InputCommandServer::parseMessage("done\ndone\n");
+    ASSERT_NE(doneDone, nullptr);
+    EXPECT_EQ(doneDone->name, "done");
+    EXPECT_TRUE(doneDone->args.empty());
+
+    auto withTail = InputCommandServer::parseMessage("x\npath\t/a\ndone\npath\t/b");
+    ASSERT_NE(withTail, nullptr);
+    EXPECT_EQ(withTail->args.at("path"), std::vector<std::string>{"/a"});
+}
+
+TEST(ParseMessage, SplitsArgumentLinesIntoKeysAndEveryValue) {
+    auto cmd = InputCommandServer::parseMessage(
+        "refresh_stat\n"
+        "lonely\n"
+        "\n"
+        "path\t\n"
+        "\tv\n"
+        "k\ta\t\tb\t\n"
+        "dup\tfirst\tsecond\n"
+        "dup\tthird\n"
+        "done\n");
+    ASSERT_NE(cmd, nullptr);
+    EXPECT_EQ(cmd->name, "refresh_stat");
+    EXPECT_EQ(cmd->args.count("lonely"), 0u);
+    EXPECT_EQ(cmd->args.at("path"), std::vector<std::string>{""});
+    EXPECT_EQ(cmd->args.at(""), std::vector<std::string>{"v"});
+    EXPECT_EQ(cmd->args.at("k"), (std::vector<std::string>{"a", "", "b", ""}));
+    EXPECT_EQ(cmd->args.at("dup"), std::vector<std::string>{"third"});
+    EXPECT_EQ(cmd->args.size(), 4u);
+    EXPECT_FALSE(cmd->handler.callback);
+    EXPECT_EQ(cmd->handler.owner, nullptr);
+}
+
+TEST(ParseMessage, UnescapesKeysAndValuesButNeverTheName) {
+    auto cmd = InputCommandServer::parseMessage(
+        "re\\nfresh\n"
+        "a\\tkey\ta\\tb\ta\\\\tb\ta\\x\tend\\\n"
+        "lf\tone\\ntwo\n"
+        "done\n");
+    ASSERT_NE(cmd, nullptr);
+    EXPECT_EQ(cmd->name, "re\\nfresh");
+    EXPECT_EQ(cmd->args.at("a\tkey"),
+              (std::vector<std::string>{"a\tb", "a\\tb", "a\\x", "end\\"}));
+    EXPECT_EQ(cmd->args.at("lf"), std::vector<std::string>{"one\ntwo"});
+}
+
+TEST(ParseMessage, KeepsZeroBytesAsOrdinaryBytes) {
+    const char bytes[] = "n\0x\npath\ta\0b\ndone\n";
+    const std::string text(bytes, sizeof bytes - 1);
+    auto cmd = InputCommandServer::parseMessage(text);
+    ASSERT_NE(cmd, nullptr);
+    EXPECT_EQ(cmd->name, std::string("n\0x", 3));
+    EXPECT_EQ(cmd->args.at("path"), std::vector<std::string>{std::string("a\0b", 3)});
+}
+
+// --- The listener thread ---
+
+std::size_t countEntries(const char* dir) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(dir)) {
+        while (::readdir(d) != nullptr) {
+            ++n;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+pid_t currentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// True once thread `tid` of this process sits in a blocking recvfrom, i.e. it
+// has passed its last check before receiving.
+bool blockedInReceive(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_recvfrom;
+}
+
+// Records every dispatched notification: name, first "path" value, thread.
+class Recorder {
+public:
+    std::function<void(InputCommand*)> handler() {
+        return [this](InputCommand* cmd) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = cmd->args.find("path");
+            seen_.push_back(cmd->name + "|" + (it == cmd->args.end() ? "" : it->second.at(0)));
+            thread_ = std::this_thread::get_id();
+            tid_ = currentTid();
+        };
+    }
+    std::vector<std::string> seen() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+    bool waitForCount(std::size_t n) const {
+        return waitUntil([&] { return seen().size() >= n; });
+    }
+    std::thread::id thread() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return thread_;
+    }
+    pid_t tid() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return tid_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> seen_;  // guarded by mutex_
+    std::thread::id thread_;         // guarded by mutex_
+    pid_t tid_ = 0;                  // guarded by mutex_
+};
+
+class ListenerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(port_, 0);
+        server_.setup();
+    }
+
+    // Starts the listener and waits until it takes datagrams.
+    void startAndWait(std::size_t startedLines = 1) {
+        server_.start();
+        ASSERT_TRUE(waitUntil([&] { return stderr_.count(kStartedLine) >= startedLines; }));
+    }
+
+    // Proves the listener is receiving by getting one "ping" through, then
+    // waits until its thread sits in the receive again.
+    void pingAndWaitForReceive() {
+        const std::size_t before = recorder_.seen().size();
+        ASSERT_TRUE(sendDatagram(port_, "ping\ndone\n"));
+        ASSERT_TRUE(recorder_.waitForCount(before + 1));
+        ASSERT_TRUE(waitUntil([&] { return blockedInReceive(recorder_.tid()); }));
+    }
+
+    // Stops the listener and returns how long stop took. A stop that hangs
+    // fails the test instead of the whole run: datagrams then free it.
+    Clock::duration timedStop() {
+        std::atomic<bool> done{false};
+        std::atomic<Clock::duration> took{};
+        std::thread stopper([&] {
+            const auto begin = Clock::now();
+            server_.stop();
+            took = Clock::now() - begin;
+            done = true;
+        });
+        if (!waitUntil([&] { return done.load(); }, 5s)) {
+            ADD_FAILURE() << "stop does not return";
+            waitUntil([&] { return sendDatagram(port_, std::string(1, '\0')) && done.load(); });
+        }
+        stopper.join();
+        return took.load();
+    }
+
+    test::StderrCapture stderr_;  // first: its reader thread outlives the server
+    const std::uint16_t port_ = test::freeUdpPort();
+    Recorder recorder_;
+    InputCommandServer server_{port_};
+};
+
+TEST_F(ListenerTest, DispatchesByExactNameOnTheListenerThreadInArrivalOrder) {
+    auto owner = std::make_shared<int>(7);
+    long ownerUsesDuringCall = 0;
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    server_.addHandler("refresh_tw_root", recorder_.handler(), nullptr);
+    server_.addHandler("empty", nullptr, nullptr);
+    server_.addHandler(
+        "owned",
+        [&](InputCommand* cmd) {
+            EXPECT_EQ(cmd->handler.owner, owner);
+            ownerUsesDuringCall = owner.use_count();
+            recorder_.handler()(cmd);
+        },
+        owner);
+    startAndWait();
+
+    for (const std::string& text : {
+             std::string("refresh_stat\npath\t/data/sync/a b.txt\ndone\n"),
+             std::string("unknown\npath\t/x\ndone\n"),
+             std::string("empty\ndone\n"),
+             std::string("refresh_stat\n"),  // rejected: no "done"
+             std::string("Refresh_stat\ndone\n"),
+             std::string("refresh_tw_root\ndone\n"),
+             std::string("owned\ndone\n"),
+         }) {
+        ASSERT_TRUE(sendDatagram(port_, text));
+    }
+    ASSERT_TRUE(recorder_.waitForCount(3));
+    EXPECT_EQ(recorder_.seen(), (std::vector<std::string>{"refresh_stat|/data/sync/a b.txt",
+                                                          "refresh_tw_root|", "owned|"}));
+    EXPECT_NE(recorder_.thread(), std::this_thread::get_id());
+    // Ours, the registry's and the dispatched record's copy.
+    EXPECT_EQ(ownerUsesDuringCall, 3);
+    server_.stop();
+    EXPECT_EQ(owner.use_count(), 2);  // the record's copy is gone again
+    EXPECT_EQ(stderr_.count(kStartedLine), 1u);
+}
+
+TEST_F(ListenerTest, ReplacedHandlerIsReleasedAtOnceAndNeverCalled) {
+    auto firstOwner = std::make_shared<int>(1);
+    auto firstState = std::make_shared<int>(1);
+    std::weak_ptr<int> firstOwnerWatch = firstOwner;
+    std::weak_ptr<int> firstStateWatch = firstState;
+    std::atomic<int> firstCalls{0};
+    server_.addHandler(
+        "refresh_stat", [&firstCalls, firstState](InputCommand*) { ++firstCalls; },
+        std::move(firstOwner));
+    firstState.reset();
+    server_.addHandler("refresh_stat", recorder_.handler(), std::make_shared<int>(2));
+    EXPECT_TRUE(firstOwnerWatch.expired());
+    EXPECT_TRUE(firstStateWatch.expired());
+
+    startAndWait();
+    ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t/p\ndone\n"));
+    ASSERT_TRUE(recorder_.waitForCount(1));
+    server_.stop();
+    EXPECT_EQ(firstCalls.load(), 0);
+}
+
+TEST_F(ListenerTest, DatagramIsTakenByItsLengthAndCutAt2047Bytes) {
+    server_.addHandler("n", recorder_.handler(), nullptr);
+    server_.addHandler(std::string("z\0z", 3), recorder_.handler(), nullptr);
+    startAndWait();
+
+    // Exactly 2047 bytes through "done\n", then a line that would make it
+    // invalid if it were read.
+    const std::string head = "n\npath\t";
+    const std::string fits = head + std::string(2047 - head.size() - 6, 'f') + "\ndone\n";
+    ASSERT_EQ(fits.size(), 2047u);
+    // One byte more: the cut drops the LF after "done".
+    const std::string tooLong = head + std::string(2048 - head.size() - 6, 'g') + "\ndone\n";
+    // A long rejected datagram leaves its bytes in the buffer; the next,
+    // shorter one must not pick them up (nor stop at its own zero byte).
+    const std::string leftovers(1500, 'q');
+    const char withZeroBytes[] = "z\0z\npath\tshort\ndone\n";
+    const std::string withZero(withZeroBytes, sizeof withZeroBytes - 1);
+    for (const std::string& text : {fits + "extra\n", tooLong, leftovers, withZero}) {
+        ASSERT_TRUE(sendDatagram(port_, text));
+    }
+    ASSERT_TRUE(recorder_.waitForCount(2));
+    server_.stop();
+    ASSERT_EQ(recorder_.seen().size(), 2u);
+    EXPECT_EQ(recorder_.seen()[0], "n|" + std::string(2047 - head.size() - 6, 'f'));
+    EXPECT_EQ(recorder_.seen()[1], std::string("z\0z|short", 9));
+}
+
+TEST_F(ListenerTest, EmptyDatagramReopensTheSocketAndListeningGoesOn) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    startAndWait();
+    ASSERT_TRUE(sendDatagram(port_, ""));
+    ASSERT_TRUE(waitUntil([&] { return stderr_.count(kStartedLine) >= 2; }));
+    pingAndWaitForReceive();
+    server_.stop();
+    EXPECT_EQ(stderr_.count(kStartedLine), 2u);
+}
+
+TEST_F(ListenerTest, StopIsPromptAndLeavesNoThreadOrSocketBehind) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    const std::size_t fdsBefore = countEntries("/proc/self/fd");
+    const std::size_t threadsBefore = countEntries("/proc/self/task");
+
+    for (std::size_t round = 1; round <= 2; ++round) {
+        startAndWait(round);
+        server_.start();  // no second thread
+        pingAndWaitForReceive();
+        const int fd = InputCommandServerTestAccess::listenerSocket(server_);
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore + 1);
+
+        EXPECT_LT(timedStop(), 500ms);
+        EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+        EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+        EXPECT_EQ(InputCommandServerTestAccess::listenerSocket(server_), -1);
+        server_.stop();  // nothing left to stop
+    }
+    EXPECT_EQ(stderr_.count(kStartedLine), 2u);
+    EXPECT_EQ(recorder_.seen().size(), 2u);
+}
+
+TEST_F(ListenerTest, StopEndsTheListenerEvenWithoutAWakeUpSocket) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    int openerCalls = 0;
+    InputCommandServerTestAccess::setWakeSocketOpener(server_, [&openerCalls] {
+        ++openerCalls;
+        errno = EMFILE;
+        return -1;
+    });
+    const std::size_t fdsBefore = countEntries("/proc/self/fd");
+    const std::size_t threadsBefore = countEntries("/proc/self/task");
+    startAndWait();
+    pingAndWaitForReceive();
+
+    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_EQ(openerCalls, 1);
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    // The shut-down socket ends the thread; it does not reopen.
+    EXPECT_EQ(stderr_.count(kStartedLine), 1u);
+}
+
+TEST_F(ListenerTest, NotificationArrivingWhileStopWakesTheListenerIsStillDispatched) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    server_.addHandler("late", recorder_.handler(), nullptr);
+    const std::uint16_t port = port_;
+    // Runs inside stop, after it has cleared the running flag and before the
+    // wake-up datagram goes out.
+    InputCommandServerTestAccess::setWakeSocketOpener(server_, [port] {
+        EXPECT_TRUE(sendDatagram(port, "late\npath\t/l\ndone\n"));
+        return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    });
+    startAndWait();
+    pingAndWaitForReceive();
+    server_.stop();
+    EXPECT_EQ(recorder_.seen(), (std::vector<std::string>{"ping|", "late|/l"}));
+}
+
+// Holds a UDP port without SO_REUSEADDR, so that the listener cannot share it.
+class PortHolder {
+public:
+    explicit PortHolder(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~PortHolder() { release(); }
+    bool bound() const { return bound_; }
+    void release() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_;
+    bool bound_ = false;
+};
+
+TEST_F(ListenerTest, BusyPortIsRetriedEveryTwoSecondsUntilItIsFree) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    PortHolder holder(port_);
+    ASSERT_TRUE(holder.bound());
+    server_.start();
+    ASSERT_TRUE(stderr_.waitForLine(kBindFailedLine));
+    const auto first = Clock::now();
+    ASSERT_TRUE(waitUntil([&] { return stderr_.count(kBindFailedLine) >= 2; }));
+    const auto interval = Clock::now() - first;
+    EXPECT_GT(interval, 1500ms);
+    EXPECT_LT(interval, 6s);
+    EXPECT_EQ(stderr_.count(kStartedLine), 0u);
+
+    holder.release();
+    ASSERT_TRUE(stderr_.waitForLine(kStartedLine));
+    pingAndWaitForReceive();
+    server_.stop();
+}
+
+TEST_F(ListenerTest, StopDuringTheBindBackOffIsPrompt) {
+    PortHolder holder(port_);
+    ASSERT_TRUE(holder.bound());
+    const std::size_t threadsBefore = countEntries("/proc/self/task");
+    server_.start();
+    ASSERT_TRUE(stderr_.waitForLine(kBindFailedLine));
+    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    EXPECT_EQ(stderr_.count(kBindFailedLine), 1u);
+}
+
+// A burst that arrives while a handler is busy waits in the receive queue;
+// with the system's default queue size most of it would be dropped.
+TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
+    constexpr int kBurst = 2000;
+    long rmemMax = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmemMax;
+    if (rmemMax < (1 << 20)) {
+        GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " too small to hold the burst";
+    }
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    std::atomic<bool> blocking{false};
+    server_.addHandler(
+        "block",
+        [&](InputCommand*) {
+            blocking = true;
+            std::lock_guard<std::mutex> wait(gate);
+        },
+        nullptr);
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    startAndWait();
+    ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
+    ASSERT_TRUE(waitUntil([&] { return blocking.load(); }));
+    for (int i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t/f" + std::to_string(i) + "\ndone\n"));
+    }
+    closed.unlock();
+    EXPECT_TRUE(recorder_.waitForCount(kBurst));
+    server_.stop();
+    EXPECT_EQ(recorder_.seen().size(), static_cast<std::size_t>(kBurst));
+}
+
+}  // namespace
+}  // namespace tarnwell
