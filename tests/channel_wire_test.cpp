@@ -1,0 +1,316 @@
+// The command wire format against a socketpair peer: the bytes of a request,
+// how answers are read, and what a misbehaving peer can and cannot do.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "channel/command_client.h"
+#include "channel/wire_format.h"
+#include "tests/support/test_support.h"
+
+namespace tarnwell {
+namespace {
+
+// Two connected stream sockets: `client` plays the plug-in's side, `peer` the
+// daemon's. The client side gets a short receive time-out so that a read
+// that would block fails the test quickly instead of hanging it.
+class SocketPair {
+public:
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        client = fds[0];
+        peer = fds[1];
+        setReceiveTimeout(std::chrono::milliseconds(2000));
+    }
+    ~SocketPair() {
+        closeClient();
+        closePeer();
+    }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+
+    void setReceiveTimeout(std::chrono::milliseconds limit) {
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+        ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    void closePeer() {
+        if (peer >= 0) {
+            ::close(peer);
+            peer = -1;
+        }
+    }
+    void closeClient() {
+        if (client >= 0) {
+            ::close(client);
+            client = -1;
+        }
+    }
+    // Everything the client has written so far, without blocking.
+    std::string drainPeer() const {
+        std::string out;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0) {
+                return out;
+            }
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    // Everything still unread on the client's side, without blocking.
+    std::string drainClient() const {
+        std::string out;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0) {
+                return out;
+            }
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+    int client = -1;
+    int peer = -1;
+};
+
+// The answer is queued before the request is written, so an exchange runs
+// without a second thread; returns what the client wrote.
+std::string exchangeWithCannedAnswer(const std::string& name, const ArgumentMap* args,
+                                     const std::string& answer, bool* ok = nullptr,
+                                     ArgumentMap* response = nullptr) {
+    SocketPair pair;
+    EXPECT_TRUE(test::writeAll(pair.peer, answer));
+    ArgumentMap received;
+    const bool result = CommandClient::sendToDaemon(pair.client, name, args, received);
+    if (ok != nullptr) {
+        *ok = result;
+    }
+    if (response != nullptr) {
+        *response = received;
+    }
+    return pair.drainPeer();
+}
+
+// --- Request bytes ---
+
+TEST(RequestBytes, EmptyArgumentsGiveOnlyNameAndTerminator) {
+    EXPECT_EQ(exchangeWithCannedAnswer("get_tw_roots", nullptr, "rsp\ndone\n"),
+              "get_tw_roots\ndone\n");
+    // An empty map is written the same way as no map.
+    ArgumentMap empty;
+    EXPECT_EQ(exchangeWithCannedAnswer("get_tw_roots", &empty, "rsp\ndone\n"),
+              "get_tw_roots\ndone\n");
+}
+
+TEST(RequestBytes, KeyWithoutValuesIsWrittenAloneAndValuesKeepTheirOrder) {
+    ArgumentMap bare{{"flagged", {}}};
+    EXPECT_EQ(exchangeWithCannedAnswer("cmd", &bare, "rsp\ndone\n"), "cmd\nflagged\ndone\n");
+
+    ArgumentMap several{{"path", {"/b", "/a", ""}}};
+    EXPECT_EQ(exchangeWithCannedAnswer("cmd", &several, "rsp\ndone\n"),
+              "cmd\npath\t/b\t/a\t\ndone\n");
+}
+
+TEST(RequestBytes, SeparatorsInNameKeyAndValueAreEscaped) {
+    ArgumentMap args{{"k\te\ny\\", {"v\ta\nl\\ue", "\r\x01\xff"}}};
+    EXPECT_EQ(exchangeWithCannedAnswer("na\tme\n\\", &args, "rsp\ndone\n"),
+              "na\\tme\\n\\\\\nk\\te\\ny\\\\\tv\\ta\\nl\\\\ue\t\r\x01\xff\ndone\n");
+}
+
+TEST(RequestBytes, CommandFactoryCollectsRepeatedKeysInOrder) {
+    auto owner = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = owner;
+    auto command = CommandClient::createCommand(nullptr, true, std::move(owner), "query_stat",
+                                                {{"path", "/x"}, {"other", ""}, {"path", "/y"}});
+    EXPECT_EQ(command->name, "query_stat");
+    EXPECT_TRUE(command->flag);
+    EXPECT_EQ(command->args.size(), 2u);
+    EXPECT_EQ(command->args["path"], (std::vector<std::string>{"/x", "/y"}));
+    EXPECT_EQ(command->args["other"], (std::vector<std::string>{""}));
+    EXPECT_TRUE(command->response.empty());
+    // The record alone keeps the owner alive.
+    EXPECT_FALSE(watch.expired());
+    command.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+// --- Reading answers ---
+
+TEST(ReadAnswer, RspThenDoneIsSuccessWithEmptyMap) {
+    bool ok = false;
+    ArgumentMap response{{"stale", {"x"}}};
+    exchangeWithCannedAnswer("q", nullptr, "rsp\ndone\n", &ok, &response);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(response.empty());
+}
+
+TEST(ReadAnswer, StatusWithCarriageReturnFailsButLeavesStreamInStep) {
+    SocketPair pair;
+    ASSERT_TRUE(test::writeAll(pair.peer, "rsp\r\nstat\t1\ndone\nrsp\nstat\t2\ndone\n"));
+    ArgumentMap first;
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, first));
+    ArgumentMap second;
+    EXPECT_TRUE(CommandClient::sendToDaemon(pair.client, "b", nullptr, second));
+    EXPECT_EQ(second["stat"], (std::vector<std::string>{"2"}));
+}
+
+TEST(ReadAnswer, LineLayoutRules) {
+    bool ok = false;
+    ArgumentMap response;
+    exchangeWithCannedAnswer("q", nullptr,
+                             "rsp\n"
+                             "no tab here\n"
+                             "stat\t1\n"
+                             "empty\t\n"
+                             "\tkeyless\n"
+                             "multi\ta\t\tb\\t\\n\\\\\n"
+                             "stat\t2\t3\n"
+                             "trail\tends in \\\n"
+                             "odd\t\\x\\\n"
+                             "done\n",
+                             &ok, &response);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(response.count("no tab here"), 0u);
+    // The later line replaces the earlier one.
+    EXPECT_EQ(response["stat"], (std::vector<std::string>{"2", "3"}));
+    EXPECT_EQ(response["empty"], (std::vector<std::string>{""}));
+    EXPECT_EQ(response[""], (std::vector<std::string>{"keyless"}));
+    EXPECT_EQ(response["multi"], (std::vector<std::string>{"a", "", "b\t\n\\"}));
+    EXPECT_EQ(response["trail"], (std::vector<std::string>{"ends in \\"}));
+    EXPECT_EQ(response["odd"], (std::vector<std::string>{"\\x\\"}));
+    EXPECT_EQ(response.size(), 6u);
+}
+
+TEST(ReadAnswer, BareDoneAsStatusIsNotTakenForTheTerminator) {
+    SocketPair pair;
+    ASSERT_TRUE(test::writeAll(pair.peer, "done\nstat\t1\ndone\nrsp\nstat\t2\ndone\n"));
+    ArgumentMap first;
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, first));
+    EXPECT_TRUE(first.empty());
+    ArgumentMap second;
+    EXPECT_TRUE(CommandClient::sendToDaemon(pair.client, "b", nullptr, second));
+    EXPECT_EQ(second["stat"], (std::vector<std::string>{"2"}));
+}
+
+TEST(ReadAnswer, AnswerCutShortFails) {
+    SocketPair pair;
+    ASSERT_TRUE(test::writeAll(pair.peer, "rsp\nstat\t1\n"));
+    pair.closePeer();
+    ArgumentMap response;
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
+}
+
+TEST(ReadAnswer, WriteToClosedPeerFailsWithoutSigpipe) {
+    // The default action of SIGPIPE would end this process.
+    ASSERT_NE(::signal(SIGPIPE, SIG_DFL), SIG_ERR);
+    SocketPair pair;
+    pair.closePeer();
+    ArgumentMap response;
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
+}
+
+// --- readLine ---
+
+TEST(ReadLine, TakesNothingPastTheLineFeed) {
+    SocketPair pair;
+    ASSERT_TRUE(test::writeAll(pair.peer, "one\ntwo\nrest"));
+    std::string line;
+    ASSERT_TRUE(readLine(pair.client, line));
+    EXPECT_EQ(line, "one");
+    EXPECT_EQ(pair.drainClient(), "two\nrest");
+}
+
+TEST(ReadLine, LineArrivingInPiecesAndLongerThanOnePeek) {
+    SocketPair pair;
+    const std::string big(200 * 1024, 'p');
+    std::thread writer([&] {
+        test::writeAll(pair.peer, "a");
+        test::writeAll(pair.peer, big);
+        test::writeAll(pair.peer, "\r\nnext\n");
+    });
+    std::string line;
+    EXPECT_TRUE(readLine(pair.client, line));
+    writer.join();
+    EXPECT_EQ(line, "a" + big + "\r");
+    ASSERT_TRUE(readLine(pair.client, line));
+    EXPECT_EQ(line, "next");
+}
+
+TEST(ReadLine, FailsOnEndOfStreamInsideALine) {
+    SocketPair pair;
+    ASSERT_TRUE(test::writeAll(pair.peer, "partial"));
+    pair.closePeer();
+    std::string line;
+    EXPECT_FALSE(readLine(pair.client, line));
+}
+
+TEST(ReadLine, FailsOnReceiveTimeoutInsteadOfHanging) {
+    SocketPair pair;
+    pair.setReceiveTimeout(std::chrono::milliseconds(100));
+    ASSERT_TRUE(test::writeAll(pair.peer, "no line feed yet"));
+    std::string line;
+    EXPECT_FALSE(readLine(pair.client, line));
+}
+
+TEST(ReadLine, OverlongLineFailsButTheLimitItselfIsAccepted) {
+    SocketPair pair;
+    std::thread writer([&] {
+        test::writeAll(pair.peer, std::string(kMaxLineBytes, 'a') + "\n");
+        test::writeAll(pair.peer, std::string(kMaxLineBytes + 1, 'b') + "\n");
+    });
+    std::string line;
+    EXPECT_TRUE(readLine(pair.client, line));
+    EXPECT_EQ(line.size(), kMaxLineBytes);
+    EXPECT_FALSE(readLine(pair.client, line));
+    EXPECT_LE(line.size(), kMaxLineBytes);
+    pair.closeClient();
+    writer.join();
+}
+
+TEST(ReadLine, AnswerWithTooManyLinesFails) {
+    SocketPair pair;
+    std::thread writer([&] {
+        std::string lines;
+        for (std::size_t i = 0; i <= kMaxResponseLines; ++i) {
+            lines += "k\tv\n";
+        }
+        test::writeAll(pair.peer, lines + "done\n");
+    });
+    ArgumentMap response;
+    EXPECT_FALSE(CommandClient::receiveArgs(pair.client, response));
+    pair.closeClient();
+    writer.join();
+}
+
+// --- Escaping ---
+
+TEST(Escaping, EveryByteSurvivesTheRoundTrip) {
+    std::string all;
+    for (int b = 0; b < 256; ++b) {
+        all.push_back(static_cast<char>(b));
+    }
+    const std::string escaped = escapeField(all + "\\n\\\\" + all);
+    EXPECT_EQ(escaped.find('\n'), std::string::npos);
+    EXPECT_EQ(escaped.find('\t'), std::string::npos);
+    EXPECT_EQ(unescapeField(escaped), all + "\\n\\\\" + all);
+}
+
+TEST(Escaping, UnknownAndTrailingBackslashesAreKept) {
+    EXPECT_EQ(unescapeField("\\"), "\\");
+    EXPECT_EQ(unescapeField("a\\x"), "a\\x");
+    EXPECT_EQ(unescapeField("\\x\\n"), "\\x\n");
+    EXPECT_EQ(unescapeField("\\\\n"), "\\n");
+    EXPECT_EQ(unescapeField("\\\\\\"), "\\\\");
+}
+
+}  // namespace
+}  // namespace tarnwell

@@ -1,0 +1,427 @@
+// CommandClient against a real loopback peer: ordering, completion, reset,
+// and how it follows a daemon that closes, restarts, stalls or misbehaves.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "channel/command_client.h"
+#include "tests/support/test_support.h"
+
+namespace tarnwell {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackServer;
+using test::waitUntil;
+
+using Clock = std::chrono::steady_clock;
+
+// What the fake daemon saw and what the client reported, shared between the
+// test, the server's scripts and the client's worker.
+struct Journal {
+    void request(const std::vector<std::string>& lines) {
+        std::lock_guard<std::mutex> lock(mutex);
+        requests.push_back(lines.empty() ? std::string() : lines.front());
+    }
+    void completed(const TarnwellCommand* command) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = command->response.find("stat");
+        completions.push_back(command->name + "=" +
+                              (it == command->response.end() || it->second.empty()
+                                   ? std::string("-")
+                                   : it->second.front()));
+    }
+    std::vector<std::string> requestsSeen() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return requests;
+    }
+    std::vector<std::string> completionsSeen() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return completions;
+    }
+    std::size_t completionCount() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return completions.size();
+    }
+
+    mutable std::mutex mutex;
+    std::vector<std::string> requests;     // guarded by mutex: request names
+    std::vector<std::string> completions;  // guarded by mutex: "name=stat" or "name=-"
+};
+
+// Answers every request with "stat" set to `stat`, until the client closes.
+void serveAll(int fd, Journal& journal, const std::string& stat = "0") {
+    while (auto lines = test::readRequest(fd)) {
+        journal.request(*lines);
+        if (!test::writeAll(fd, "rsp\nstat\t" + stat + "\ndone\n")) {
+            return;
+        }
+    }
+}
+
+CommandPtr recorded(Journal& journal, const std::string& name) {
+    return CommandClient::createCommand([&journal](TarnwellCommand* c) { journal.completed(c); },
+                                        false, nullptr, name, {{"path", "/p/" + name}});
+}
+
+// Connect and disconnect hook counters.
+struct HookCounts {
+    void attach(CommandClient& client) {
+        client.addOnConnectHook([this] { ++connects; });
+        client.addOnDisconnectHook([this] { ++disconnects; });
+    }
+    std::atomic<int> connects{0};
+    std::atomic<int> disconnects{0};
+};
+
+std::chrono::milliseconds elapsedSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// --- Order and completion ---
+
+TEST(CommandClientOrder, RecordsQueuedBeforeConnectGoAheadOfThoseTheConnectHooksQueue) {
+    Journal journal;
+    LoopbackServer server([&](int fd) { serveAll(fd, journal); });
+    CommandClient client("127.0.0.1", server.port());
+    client.addOnConnectHook([&] { client.sendCommand(recorded(journal, "from_hook")); });
+
+    client.sendCommand(recorded(journal, "first"));
+    client.sendCommand(nullptr);  // dropped without effect
+    client.sendCommand(recorded(journal, "second"));
+    client.start();
+
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 3; }));
+    EXPECT_EQ(journal.requestsSeen(), (std::vector<std::string>{"first", "second", "from_hook"}));
+    EXPECT_EQ(journal.completionsSeen(),
+              (std::vector<std::string>{"first=0", "second=0", "from_hook=0"}));
+    EXPECT_TRUE(client.isConnected());
+}
+
+TEST(CommandClientOrder, ExchangeAndLogLinesOfOneCommand) {
+    test::StderrCapture capture;
+    Journal journal;
+    std::vector<std::string> request;
+    std::mutex requestMutex;
+    LoopbackServer server([&](int fd) {
+        while (auto lines = test::readRequest(fd)) {
+            {
+                std::lock_guard<std::mutex> lock(requestMutex);
+                request = *lines;
+            }
+            journal.request(*lines);
+            test::writeAll(fd, "rsp\nstat\t3\ndone\n");
+        }
+    });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    client.sendCommand(recorded(journal, "query_stat"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+    EXPECT_EQ(journal.completionsSeen().front(), "query_stat=3");
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        EXPECT_EQ(request, (std::vector<std::string>{"query_stat", "path\t/p/query_stat"}));
+    }
+    EXPECT_TRUE(capture.waitForLine("tarnwell: command client connected"));
+    EXPECT_TRUE(capture.waitForLine("tarnwell: sending command: query_stat"));
+    EXPECT_TRUE(capture.waitForLine("tarnwell: command finished: query_stat ok=1"));
+}
+
+TEST(CommandClientOrder, RefusedAnswerKeepsTheConnection) {
+    Journal journal;
+    LoopbackServer server([&](int fd) {
+        bool refuse = true;
+        while (auto lines = test::readRequest(fd)) {
+            journal.request(*lines);
+            test::writeAll(fd, refuse ? "err\nstat\t9\ndone\n" : "rsp\nstat\t1\ndone\n");
+            refuse = false;
+        }
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    client.sendCommand(recorded(journal, "a"));
+    client.sendCommand(recorded(journal, "b"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
+    EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"a=-", "b=1"}));
+    EXPECT_EQ(server.acceptedCount(), 1);
+    EXPECT_EQ(hooks.disconnects.load(), 0);
+}
+
+// --- Reset and drain ---
+
+TEST(CommandClientReset, ResetDrainsLaterRecordsAndReconnects) {
+    test::StderrCapture capture;
+    Journal journal;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    LoopbackServer server([&](int fd) {
+        while (auto lines = test::readRequest(fd)) {
+            journal.request(*lines);
+            if (lines->front() == "held") {
+                released.wait();
+            }
+            test::writeAll(fd, "rsp\nstat\t1\ndone\n");
+        }
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+
+    // The worker is busy with "held" while the reset and "late" are queued
+    // behind it.
+    client.sendCommand(recorded(journal, "held"));
+    ASSERT_TRUE(waitUntil([&] { return journal.requestsSeen().size() == 1; }));
+    client.forceReconnect();
+    client.sendCommand(recorded(journal, "late"));
+    release.set_value();
+
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_EQ(hooks.disconnects.load(), 1);
+    EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"held=1", "late=-"}));
+    // Neither the reset nor the drained record reached the daemon.
+    EXPECT_EQ(journal.requestsSeen(), (std::vector<std::string>{"held"}));
+    EXPECT_EQ(capture.count("tarnwell: got reset request"), 1u);
+    EXPECT_EQ(server.acceptedCount(), 2);
+    EXPECT_TRUE(client.isConnected());
+}
+
+TEST(CommandClientReset, StopWhileConnectedCompletesEveryRecordOnce) {
+    Journal journal;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    LoopbackServer server([&](int fd) {
+        while (auto lines = test::readRequest(fd)) {
+            journal.request(*lines);
+            if (lines->front() == "held") {
+                released.wait();
+            }
+            test::writeAll(fd, "rsp\nstat\t1\ndone\n");
+        }
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    client.sendCommand(recorded(journal, "held"));
+    ASSERT_TRUE(waitUntil([&] { return journal.requestsSeen().size() == 1; }));
+    client.sendCommand(recorded(journal, "front"));
+    client.sendCommand(recorded(journal, "rest"));
+
+    // The stop may land while "held" is in flight or just after; either way
+    // every record is completed exactly once, sent or drained, before stop
+    // returns, and the disconnect hooks have run.
+    std::thread stopper([&] { client.stop(); });
+    release.set_value();
+    stopper.join();
+
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(hooks.disconnects.load(), 1);
+    const auto completions = journal.completionsSeen();
+    ASSERT_EQ(completions.size(), 3u);
+    EXPECT_EQ(completions[0], "held=1");
+    EXPECT_EQ(completions[1].substr(0, 6), "front=");
+    EXPECT_EQ(completions[2].substr(0, 5), "rest=");
+}
+
+// --- A daemon that goes away or falls out of step ---
+
+TEST(CommandClientRecovery, PeerClosingMidExchangeIsFollowedByANewConnection) {
+    Journal journal;
+    std::atomic<int> connection{0};
+    LoopbackServer server([&](int fd) {
+        if (++connection == 1) {
+            if (auto lines = test::readRequest(fd)) {
+                journal.request(*lines);
+            }
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
+        serveAll(fd, journal, "2");
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    client.sendCommand(recorded(journal, "lost"));
+
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_EQ(hooks.disconnects.load(), 1);
+    client.sendCommand(recorded(journal, "after"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
+    EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"lost=-", "after=2"}));
+}
+
+TEST(CommandClientRecovery, DaemonRestartOnTheSamePortIsFollowed) {
+    Journal journal;
+    HookCounts hooks;
+    auto first = std::make_unique<LoopbackServer>([&](int fd) { serveAll(fd, journal, "1"); });
+    const std::uint16_t port = first->port();
+    CommandClient client("127.0.0.1", port);
+    hooks.attach(client);
+    client.start();
+    client.sendCommand(recorded(journal, "before"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+
+    first.reset();
+    LoopbackServer second([&](int fd) { serveAll(fd, journal, "2"); }, port);
+    ASSERT_EQ(second.port(), port);
+    // Traffic finds the dead connection at once and the worker reconnects.
+    client.sendCommand(recorded(journal, "during"));
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    client.sendCommand(recorded(journal, "after"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 3; }));
+    // "during" normally fails on the dead connection; should the idle check
+    // have found it first, it went out on the new one.
+    const auto completions = journal.completionsSeen();
+    ASSERT_EQ(completions.size(), 3u);
+    EXPECT_EQ(completions[0], "before=1");
+    EXPECT_TRUE(completions[1] == "during=-" || completions[1] == "during=2") << completions[1];
+    EXPECT_EQ(completions[2], "after=2");
+    EXPECT_EQ(second.acceptedCount(), 1);
+}
+
+TEST(CommandClientRecovery, LateAnswerAfterTimeoutIsNeverTakenForTheNextAnswer) {
+    Journal journal;
+    std::atomic<bool> lateWritten{false};
+    std::atomic<int> connection{0};
+    LoopbackServer server([&](int fd) {
+        if (++connection == 1) {
+            auto lines = test::readRequest(fd);
+            if (!lines) {
+                return;
+            }
+            journal.request(*lines);
+            // Answer only after the client has given up on this exchange.
+            waitUntil([&] { return journal.completionCount() == 1; });
+            test::writeAll(fd, "rsp\nstat\t1\ndone\n");
+            lateWritten = true;
+        }
+        serveAll(fd, journal, "2");
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    const auto start = Clock::now();
+    client.sendCommand(recorded(journal, "stalled"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+    EXPECT_GE(elapsedSince(start), 2500ms);
+    ASSERT_TRUE(waitUntil([&] { return lateWritten.load(); }));
+
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    client.sendCommand(recorded(journal, "next"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
+    EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"stalled=-", "next=2"}));
+}
+
+TEST(CommandClientRecovery, IdlePeerThatClosesIsNoticedWithinTheIdleWakeUp) {
+    std::atomic<int> connection{0};
+    Journal journal;
+    LoopbackServer server([&](int fd) {
+        if (++connection == 1) {
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
+        serveAll(fd, journal);
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 1; }));
+    const auto connectedAt = Clock::now();
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_LT(elapsedSince(connectedAt), 7s);
+    EXPECT_EQ(hooks.disconnects.load(), 1);
+    EXPECT_TRUE(client.isConnected());
+}
+
+TEST(CommandClientRecovery, UnaskedBytesWhileIdleEndTheConnection) {
+    std::atomic<int> connection{0};
+    Journal journal;
+    LoopbackServer server([&](int fd) {
+        if (++connection == 1) {
+            test::writeAll(fd, "rsp\nstat\t3\ndone\n");
+        }
+        serveAll(fd, journal, "0");
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    client.sendCommand(recorded(journal, "q"));
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+    EXPECT_EQ(journal.completionsSeen().front(), "q=0");
+}
+
+// --- Stop ---
+
+TEST(CommandClientStop, StopIsPromptWhileIdleAndConnected) {
+    LoopbackServer server([](int fd) {
+        Journal unused;
+        serveAll(fd, unused);
+    });
+    HookCounts hooks;
+    CommandClient client("127.0.0.1", server.port());
+    hooks.attach(client);
+    for (int round = 1; round <= 5; ++round) {
+        client.start();
+        ASSERT_TRUE(waitUntil([&] { return hooks.connects == round; }));
+        const auto start = Clock::now();
+        client.stop();
+        EXPECT_LT(elapsedSince(start), 500ms);
+        EXPECT_FALSE(client.isConnected());
+        EXPECT_EQ(hooks.disconnects.load(), round);
+    }
+}
+
+TEST(CommandClientStop, StopIsPromptDuringBackOff) {
+    // Nothing listens on this port.
+    CommandClient client("127.0.0.1", test::freeTcpPort());
+    std::atomic<unsigned int> lastAttempt{0};
+    std::atomic<int> failures{0};
+    client.addConnectionAttemptHook([&](unsigned int attempt) {
+        lastAttempt = attempt;
+        ++failures;
+    });
+    HookCounts hooks;
+    hooks.attach(client);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return failures >= 1; }));
+    EXPECT_EQ(lastAttempt.load(), 1u);
+    const auto start = Clock::now();
+    client.stop();
+    EXPECT_LT(elapsedSince(start), 500ms);
+    EXPECT_EQ(hooks.connects.load(), 0);
+    EXPECT_EQ(hooks.disconnects.load(), 0);
+}
+
+TEST(CommandClientStop, RecordsLeftAfterStopWhileDisconnectedAreSentByTheNextStart) {
+    Journal journal;
+    const std::uint16_t port = test::freeTcpPort();
+    CommandClient client("127.0.0.1", port);
+    std::atomic<int> failures{0};
+    client.addConnectionAttemptHook([&](unsigned int) { ++failures; });
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return failures >= 1; }));
+    client.stop();
+    client.sendCommand(recorded(journal, "kept"));
+
+    LoopbackServer server([&](int fd) { serveAll(fd, journal, "1"); }, port);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+    EXPECT_EQ(journal.completionsSeen().front(), "kept=1");
+}
+
+}  // namespace
+}  // namespace tarnwell
