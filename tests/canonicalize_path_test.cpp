@@ -66,7 +66,7 @@ TEST(CanonicalizePath, LexicalFormsOfMissingPaths) {
 }
 
 TEST(CanonicalizePath, LexicalFallbackAgreesWithCoreutils) {
-    for (const std::string p :
+    for (const char* p :
          {"/tarnwell-missing-9f3", "//a//b//", "/a/./b/./../c/", "/..", "/../x/../../y",
           "/a/b/c/../../../../d", "/tarnwell-missing-9f3/...", "/x/.hidden/./.."}) {
         EXPECT_EQ(canon(p), coreutilsLexical(p)) << p;
@@ -78,7 +78,7 @@ TEST(CanonicalizePath, ExistingPathsMatchRealpath) {
     const std::string file = tmp.file("Sync/dir/a.txt");
     ASSERT_EQ(::symlink((tmp.path() + "/Sync/dir").c_str(), (tmp.path() + "/link").c_str()), 0);
     ASSERT_EQ(::symlink("Sync/dir/a.txt", (tmp.path() + "/rel").c_str()), 0);
-    for (const std::string p :
+    for (const std::string& p :
          {file, tmp.path() + "/Sync/dir/", tmp.path() + "//Sync/./dir/../dir/a.txt",
           tmp.path() + "/link/a.txt", tmp.path() + "/rel", "file://" + file,
           "file://anyhost" + tmp.path() + "/link"}) {
@@ -133,7 +133,7 @@ TEST(CanonicalizePath, EmbeddedNulNeverResolvesAShorterPath) {
 TEST(CanonicalizePath, CanonicalFormIsAFixedPoint) {
     TempDir tmp;
     tmp.file("a/b c/d.txt");
-    for (const std::string p : {tmp.path() + "/a/b c/./d.txt", std::string("/x/../y//z/"),
+    for (const std::string& p : {tmp.path() + "/a/b c/./d.txt", std::string("/x/../y//z/"),
                                 std::string("relative/../p"), std::string("smb://h/s/../t")}) {
         const std::string once = canon(p);
         EXPECT_EQ(canon(once), once) << p;

@@ -291,6 +291,11 @@ void DaemonSim::stop() {
 
 // --- StderrCapture ---
 
+namespace {
+constexpr char kMarker[] = "tarnwell-test-settle-";
+std::vector<std::string> linesWithoutMarkers(const std::string& text);
+}  // namespace
+
 StderrCapture::StderrCapture() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -327,7 +332,10 @@ StderrCapture::~StderrCapture() {
     reader_.join();
     ::close(readFd_);
     // Replay what was captured, so that a failing test still shows it.
-    std::string all = text();
+    std::string all;
+    for (const auto& l : linesWithoutMarkers(text())) {
+        all += l + "\n";
+    }
     if (::getenv("TARNWELL_TEST_QUIET") == nullptr && !all.empty()) {
         [[maybe_unused]] auto n = ::write(2, all.data(), all.size());
     }
@@ -338,13 +346,32 @@ std::string StderrCapture::text() const {
     return text_;
 }
 
-std::vector<std::string> StderrCapture::lines() const {
+void StderrCapture::settle() const {
+    if (savedFd_ < 0) {
+        return;
+    }
+    const std::string marker = kMarker + std::to_string(markers_++) + "\n";
+    std::fflush(stderr);
+    [[maybe_unused]] auto n = ::write(2, marker.data(), marker.size());
+    waitUntil([&] { return text().find(marker) != std::string::npos; });
+}
+
+namespace {
+std::vector<std::string> linesWithoutMarkers(const std::string& text) {
     std::vector<std::string> out;
-    std::istringstream in(text());
+    std::istringstream in(text);
     for (std::string l; std::getline(in, l);) {
-        out.push_back(l);
+        if (l.rfind(kMarker, 0) != 0) {
+            out.push_back(l);
+        }
     }
     return out;
+}
+}  // namespace
+
+std::vector<std::string> StderrCapture::lines() const {
+    settle();
+    return linesWithoutMarkers(text());
 }
 
 std::size_t StderrCapture::count(const std::string& line) const {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -115,20 +116,28 @@ public:
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
 
+    // What was captured so far, as far as the reader thread has got.
     std::string text() const;
+    // Every line written before the call (it waits for the reader to catch
+    // up), without the markers used for that.
     std::vector<std::string> lines() const;
     // Waits until a captured line equals `line`.
     bool waitForLine(const std::string& line, std::chrono::milliseconds deadline = kDeadline) const;
     bool waitForLineContaining(const std::string& needle,
                                std::chrono::milliseconds deadline = kDeadline) const;
+    // How often `line` was written before the call.
     std::size_t count(const std::string& line) const;
 
 private:
+    // Writes a marker line to stderr and waits until the reader has seen it.
+    void settle() const;
+
     int savedFd_ = -1;
     int readFd_ = -1;
     std::thread reader_;
     mutable std::mutex mutex_;
     std::string text_;  // guarded by mutex_
+    mutable std::atomic<int> markers_{0};
 };
 
 // A small TCP server on 127.0.0.1 that hands each accepted connection to a
