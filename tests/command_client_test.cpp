@@ -155,6 +155,25 @@ TEST(CommandClientOrder, RefusedAnswerKeepsTheConnection) {
     EXPECT_EQ(hooks.disconnects.load(), 0);
 }
 
+TEST(CommandClientOrder, BackToBackExchangesDoNotStallOnDelayedAcks) {
+    // A request written in several small pieces waits for the daemon's
+    // delayed ACK, about 40 ms per exchange; written in one piece it goes out
+    // at once.
+    Journal journal;
+    LoopbackServer server([&](int fd) { serveAll(fd, journal); });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    constexpr std::size_t kExchanges = 100;
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < kExchanges; ++i) {
+        client.sendCommand(CommandClient::createCommand(
+            [&journal](TarnwellCommand* c) { journal.completed(c); }, false, nullptr,
+            "query_stat", {{"path", "/a"}, {"path", "/b"}, {"other", "x"}}));
+    }
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == kExchanges; }));
+    EXPECT_LT(elapsedSince(start), 2s);
+}
+
 // --- Reset and drain ---
 
 TEST(CommandClientReset, ResetDrainsLaterRecordsAndReconnects) {
@@ -251,9 +270,13 @@ TEST(CommandClientRecovery, PeerClosingMidExchangeIsFollowedByANewConnection) {
     CommandClient client("127.0.0.1", server.port());
     hooks.attach(client);
     client.start();
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 1; }));
+    const auto sentAt = Clock::now();
     client.sendCommand(recorded(journal, "lost"));
 
+    // At once, not only at the next idle check five seconds later.
     ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_LT(elapsedSince(sentAt), 2s);
     EXPECT_EQ(hooks.disconnects.load(), 1);
     client.sendCommand(recorded(journal, "after"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
@@ -275,8 +298,10 @@ TEST(CommandClientRecovery, DaemonRestartOnTheSamePortIsFollowed) {
     LoopbackServer second([&](int fd) { serveAll(fd, journal, "2"); }, port);
     ASSERT_EQ(second.port(), port);
     // Traffic finds the dead connection at once and the worker reconnects.
+    const auto sentAt = Clock::now();
     client.sendCommand(recorded(journal, "during"));
     ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_LT(elapsedSince(sentAt), 2s);
     client.sendCommand(recorded(journal, "after"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 3; }));
     // "during" normally fails on the dead connection; should the idle check
@@ -314,10 +339,13 @@ TEST(CommandClientRecovery, LateAnswerAfterTimeoutIsNeverTakenForTheNextAnswer) 
     const auto start = Clock::now();
     client.sendCommand(recorded(journal, "stalled"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
-    EXPECT_GE(elapsedSince(start), 2500ms);
+    const auto failedAt = Clock::now();
+    EXPECT_GE(failedAt - start, 2500ms);
     ASSERT_TRUE(waitUntil([&] { return lateWritten.load(); }));
 
+    // The failed exchange itself ends the connection.
     ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    EXPECT_LT(elapsedSince(failedAt), 2s);
     client.sendCommand(recorded(journal, "next"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
     EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"stalled=-", "next=2"}));
