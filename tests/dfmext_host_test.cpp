@@ -1,0 +1,404 @@
+// dfmext-host's command interpreter against plug-in objects made here, and
+// the program itself where loading and signals are what is tested.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <list>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dfmext/emblem.h"
+#include "dfmext/menu.h"
+#include "tests/support/test_support.h"
+#include "tools/dfmext_host/host_session.h"
+
+namespace dfmext_host {
+namespace {
+
+namespace test = tarnwell::test;
+using Outcome = HostSession::Outcome;
+using Layout = dfmext::DFMExtEmblemIconLayout;
+
+std::vector<std::string> linesOf(const std::ostringstream& stream) {
+    std::vector<std::string> lines;
+    std::istringstream in(stream.str());
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Emblems by path; a path listed in `lateAfter` gets its emblem only from
+// that many requests on, as when the daemon's answer arrives later.
+class FakeEmblems : public dfmext::DFMExtEmblemIconPlugin {
+  public:
+    FakeEmblems() {
+        registerLocationEmblemIcons([this](const std::string& path, int count) {
+            ++requests;
+            lastCount = count;
+            dfmext::DFMExtEmblem emblem;
+            const auto late = lateAfter.find(path);
+            if (late != lateAfter.end() && requests < late->second) {
+                return emblem;
+            }
+            const auto found = icons.find(path);
+            if (found != icons.end()) {
+                std::vector<Layout> layouts;
+                for (const std::string& icon : found->second) {
+                    layouts.emplace_back(Layout::LocationType::BottomLeft, icon);
+                }
+                emblem.setEmblem(layouts);
+            }
+            return emblem;
+        });
+    }
+
+    std::map<std::string, std::vector<std::string>> icons;
+    std::map<std::string, int> lateAfter;
+    int requests = 0;
+    int lastCount = -100;
+};
+
+// "Top" with a sub-menu {"A", "B" with a sub-menu {"B1"}}, then "Plain";
+// every action but "Top" and "B" records its pick in `picked`.
+class FakeMenus : public dfmext::DFMExtMenuPlugin {
+  public:
+    FakeMenus() {
+        registerInitialize([this](dfmext::DFMExtMenuProxy* p) { proxy = p; });
+        registerBuildNormalMenu([this](dfmext::DFMExtMenu* main, const std::string& current,
+                                       const std::string& focus, const std::list<std::string>& list,
+                                       bool) {
+            lastCurrent = current;
+            lastFocus = focus;
+            lastList = list;
+            if (cyclic) {
+                dfmext::DFMExtAction* loop = proxy->createAction();
+                loop->setText("Loop");
+                loop->setMenu(main);
+                main->addAction(loop);
+                return true;
+            }
+            dfmext::DFMExtMenu* sub = proxy->createMenu();
+            dfmext::DFMExtMenu* subSub = proxy->createMenu();
+            sub->addAction(action("A", "icon-a"));
+            dfmext::DFMExtAction* b = action("B", "icon-b", false);
+            b->setMenu(subSub);
+            sub->addAction(b);
+            subSub->addAction(action("B1", "icon-b1"));
+            dfmext::DFMExtAction* top = action("Top", "icon-top", false);
+            top->setMenu(sub);
+            main->addAction(top);
+            main->addAction(action("Plain", ""));
+            return true;
+        });
+        registerBuildEmptyAreaMenu(
+            [](dfmext::DFMExtMenu*, const std::string&, bool) { return false; });
+    }
+
+    dfmext::DFMExtAction* action(const std::string& text, const std::string& icon,
+                                 bool triggered = true) {
+        dfmext::DFMExtAction* a = proxy->createAction();
+        a->setText(text);
+        a->setIcon(icon);
+        if (triggered) {
+            a->registerTriggered(
+                [this, text](dfmext::DFMExtAction*, bool) { picked.push_back(text); });
+        }
+        return a;
+    }
+
+    dfmext::DFMExtMenuProxy* proxy = nullptr;
+    std::vector<std::string> picked;
+    std::string lastCurrent;
+    std::string lastFocus;
+    std::list<std::string> lastList;
+    bool cyclic = false;
+};
+
+class HostSessionTest : public ::testing::Test {
+  protected:
+    HostSessionTest() : session_(&emblems_, &menus_, &proxy_, out_, err_) {
+        static_cast<const dfmext::DFMExtMenuPlugin&>(menus_).callInitialize(&proxy_);
+    }
+
+    // Runs the lines; the outcomes in order.
+    std::vector<Outcome> run(const std::vector<std::string>& lines) {
+        std::vector<Outcome> outcomes;
+        for (const std::string& line : lines) {
+            outcomes.push_back(session_.execute(line));
+        }
+        return outcomes;
+    }
+
+    FakeEmblems emblems_;
+    FakeMenus menus_;
+    dfmext::DFMExtMenuProxy proxy_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+    HostSession session_;
+};
+
+TEST_F(HostSessionTest, MenuIsPrintedDepthFirstWithNumbersRestartingPerSubMenu) {
+    ASSERT_EQ(session_.execute("menu /home/u/Sync/a.txt"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_),
+              (std::vector<std::string>{"menu true", "1. Top [icon-top]", "  1. A [icon-a]",
+                                        "  2. B [icon-b]", "    1. B1 [icon-b1]", "2. Plain []"}));
+    EXPECT_EQ(menus_.lastCurrent, "/home/u/Sync");
+    EXPECT_EQ(menus_.lastFocus, "/home/u/Sync/a.txt");
+    EXPECT_EQ(menus_.lastList, std::list<std::string>{"/home/u/Sync/a.txt"});
+}
+
+TEST_F(HostSessionTest, SelectedCountBuildsThatManyPaths) {
+    ASSERT_EQ(session_.execute("menu /a/b --selected 3"), Outcome::Ok);
+    EXPECT_EQ(menus_.lastList, (std::list<std::string>{"/a/b", "/a/b", "/a/b"}));
+    ASSERT_EQ(session_.execute("menu /a/b --selected 0"), Outcome::Ok);
+    EXPECT_TRUE(menus_.lastList.empty());
+}
+
+TEST_F(HostSessionTest, DottedAndPlainIndicesPickTheSameActions) {
+    ASSERT_EQ(session_.execute("menu /x"), Outcome::Ok);
+    out_.str("");
+    // Depth first: 1 Top, 2 A, 3 B, 4 B1, 5 Plain.
+    EXPECT_EQ(run({"trigger 1.1", "trigger 2", "trigger 1.2.1", "trigger 4", "trigger 2.0",
+                   "trigger 6", "trigger 5", "trigger 2"}),
+              (std::vector<Outcome>{Outcome::Ok, Outcome::Ok, Outcome::Ok, Outcome::Ok,
+                                    Outcome::Failed, Outcome::Failed, Outcome::Ok, Outcome::Ok}));
+    EXPECT_EQ(menus_.picked, (std::vector<std::string>{"A", "A", "B1", "B1", "Plain", "A"}));
+    EXPECT_EQ(linesOf(out_),
+              (std::vector<std::string>{"triggered 1.1 A", "triggered 2 A", "triggered 1.2.1 B1",
+                                        "triggered 4 B1", "triggered 5 Plain", "triggered 2 A"}));
+}
+
+TEST_F(HostSessionTest, BadTriggersFailWithOneErrorLineAndTheSessionGoesOn) {
+    EXPECT_EQ(session_.execute("trigger 1"), Outcome::Failed);  // no menu yet
+    ASSERT_EQ(session_.execute("menu /x"), Outcome::Ok);
+    out_.str("");
+    const std::vector<std::string> bad = {"trigger 7",    "trigger 0", "trigger 3.1", "trigger 1.9",
+                                          "trigger 1..1", "trigger x", "trigger 1.",  "trigger -1",
+                                          "trigger",      "trigger 1", "trigger 1.2"};
+    for (const std::string& line : bad) {
+        EXPECT_EQ(session_.execute(line), Outcome::Failed) << line;
+    }
+    EXPECT_EQ(linesOf(err_).size(), bad.size() + 1);
+    for (const std::string& line : linesOf(err_)) {
+        EXPECT_EQ(line.rfind("error: ", 0), 0u) << line;
+    }
+    EXPECT_TRUE(out_.str().empty());
+    EXPECT_TRUE(menus_.picked.empty());
+    EXPECT_EQ(session_.execute("trigger 1.1"), Outcome::Ok);
+}
+
+TEST_F(HostSessionTest, MenuThatContainsItselfIsPrintedOnce) {
+    menus_.cyclic = true;
+    ASSERT_EQ(session_.execute("menu /x"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_), (std::vector<std::string>{"menu true", "1. Loop []"}));
+    EXPECT_EQ(session_.execute("trigger 2"), Outcome::Failed);
+}
+
+TEST_F(HostSessionTest, EachBuildFreesThePreviousMenu) {
+    ASSERT_EQ(session_.execute("menu /x"), Outcome::Ok);
+    const std::size_t actions = proxy_.actionCount();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(session_.execute("menu /x"), Outcome::Ok);
+    }
+    EXPECT_EQ(proxy_.actionCount(), actions);
+    ASSERT_EQ(session_.execute("empty-menu /x"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_).back(), "menu false");
+    EXPECT_EQ(session_.execute("trigger 1"), Outcome::Failed);
+}
+
+TEST_F(HostSessionTest, EmblemPrintsEveryLayoutOrADash) {
+    emblems_.icons["/s/a"] = {"emblem-one"};
+    emblems_.icons["/s/two words"] = {"x", "y"};
+    EXPECT_EQ(run({"emblem /s/a", "emblem /s/none 3", "emblem '/s/two words' -5"}),
+              (std::vector<Outcome>(3, Outcome::Ok)));
+    EXPECT_EQ(linesOf(out_), (std::vector<std::string>{"emblem /s/a emblem-one", "emblem /s/none -",
+                                                       "emblem /s/two words x,y"}));
+    EXPECT_EQ(emblems_.lastCount, -5);
+}
+
+TEST_F(HostSessionTest, EmblemWaitAsksAgainUntilTheEmblemAppears) {
+    emblems_.icons["/s/a"] = {"late"};
+    emblems_.lateAfter["/s/a"] = 4;
+    ASSERT_EQ(session_.execute("emblem /s/a --wait 20000"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_), std::vector<std::string>{"emblem /s/a late"});
+    EXPECT_EQ(emblems_.requests, 4);
+}
+
+TEST_F(HostSessionTest, EmblemWaitGivesUpAfterItsTime) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(session_.execute("emblem /s/never 0 --wait 120"), Outcome::Ok);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
+    EXPECT_EQ(linesOf(out_), std::vector<std::string>{"emblem /s/never -"});
+    EXPECT_GE(emblems_.requests, 2);
+}
+
+TEST_F(HostSessionTest, LsListsEntriesSortedByNameWithTheirEmblems) {
+    test::TempDir dir;
+    dir.file("b.txt");
+    dir.file("a.txt");
+    dir.dir("C");
+    emblems_.icons[dir.path() + "/a.txt"] = {"emblem-a"};
+    emblems_.icons[dir.path() + "/C"] = {"emblem-c"};
+    ASSERT_EQ(session_.execute("ls " + dir.path() + "/"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_), (std::vector<std::string>{"emblem-c C", "emblem-a a.txt", "- b.txt"}));
+    EXPECT_EQ(session_.execute("ls " + dir.path() + "/missing"), Outcome::Failed);
+}
+
+TEST_F(HostSessionTest, LsWaitAsksAgainUntilEveryEntryHasAnEmblem) {
+    test::TempDir dir;
+    dir.file("a");
+    dir.file("b");
+    emblems_.icons[dir.path() + "/a"] = {"ea"};
+    emblems_.icons[dir.path() + "/b"] = {"eb"};
+    emblems_.lateAfter[dir.path() + "/b"] = 5;
+    ASSERT_EQ(session_.execute("ls " + dir.path() + " --wait 20000"), Outcome::Ok);
+    EXPECT_EQ(linesOf(out_), (std::vector<std::string>{"ea a", "eb b"}));
+}
+
+TEST_F(HostSessionTest, BadInputIsRejectedWithoutCallingThePlugin) {
+    const std::vector<std::string> bad = {
+        "frobnicate",
+        "emblem",
+        "emblem /a x",
+        "emblem /a 99999999999",
+        "emblem /a 1 2",
+        "emblem /a --wait",
+        "emblem /a --wait -1",
+        "ls",
+        "ls /a --wait x",
+        "menu",
+        "menu /a --selected",
+        "menu /a --selected -1",
+        "menu /a --selected 1000000000",
+        "empty-menu",
+        "sleep",
+        "sleep -5",
+        "sleep 1x",
+        "emblem '/a",
+        "emblem /a\\",
+        "quit now",
+    };
+    for (const std::string& line : bad) {
+        EXPECT_EQ(session_.execute(line), Outcome::Failed) << line;
+    }
+    EXPECT_EQ(linesOf(err_).size(), bad.size());
+    EXPECT_EQ(emblems_.requests, 0);
+    EXPECT_TRUE(menus_.lastFocus.empty());
+    EXPECT_TRUE(out_.str().empty());
+}
+
+TEST_F(HostSessionTest, CommentsBlankLinesAndQuit) {
+    EXPECT_EQ(run({"", "   ", "# a note", "quit"}),
+              (std::vector<Outcome>{Outcome::Ok, Outcome::Ok, Outcome::Ok, Outcome::Quit}));
+    EXPECT_TRUE(out_.str().empty());
+    EXPECT_TRUE(err_.str().empty());
+}
+
+TEST(HostSessionWithoutProvidersTest, CommandsNeedingAMissingProviderFail) {
+    std::ostringstream out;
+    std::ostringstream err;
+    HostSession session(nullptr, nullptr, nullptr, out, err);
+    for (const char* line : {"emblem /a", "ls /", "menu /a", "empty-menu /", "trigger 1"}) {
+        EXPECT_EQ(session.execute(line), Outcome::Failed) << line;
+    }
+    EXPECT_EQ(session.execute("sleep 0"), Outcome::Ok);
+}
+
+TEST(HostSessionInterruptTest, SignalEndsAWaitEarly) {
+    std::ostringstream out;
+    std::ostringstream err;
+    bool interrupted = false;
+    FakeEmblems emblems;
+    HostSession session(&emblems, nullptr, nullptr, out, err, [&] {
+        const bool was = interrupted;
+        interrupted = emblems.requests >= 2;
+        return was;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.execute("emblem /a --wait 600000"), Outcome::Ok);
+    EXPECT_EQ(session.execute("sleep 600000"), Outcome::Ok);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(out.str(), "emblem /a -\n");
+}
+
+TEST(SplitWordsTest, QuotesAndEscapesKeepBlanks) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(splitWords("  a\tb  "), (Words{"a", "b"}));
+    EXPECT_EQ(splitWords("emblem '/x y/z' \"q \\\"r\\\"\" s\\ t"),
+              (Words{"emblem", "/x y/z", "q \"r\"", "s t"}));
+    EXPECT_EQ(splitWords("a''b \"\""), (Words{"ab", ""}));
+    EXPECT_FALSE(splitWords("'open"));
+    EXPECT_FALSE(splitWords("\"open"));
+    EXPECT_FALSE(splitWords("end\\"));
+}
+
+TEST(ParentFolderTest, TextualParent) {
+    EXPECT_EQ(parentFolder("/a/b/c"), "/a/b");
+    EXPECT_EQ(parentFolder("/a/b/"), "/a");
+    EXPECT_EQ(parentFolder("/a"), "/");
+    EXPECT_EQ(parentFolder("/"), "/");
+    EXPECT_EQ(parentFolder("c"), ".");
+    EXPECT_EQ(parentFolder("file:///a/b"), "file:///a");
+}
+
+// ---------------------------------------------------------------------------
+// The program. The real plug-in binds the fixed ports, hence FIXED_PORTS.
+
+TEST(DfmextHostProgramTest, UnloadablePluginIsAClearErrorWithStatusOne) {
+    test::ChildProcess host;
+    ASSERT_TRUE(
+        host.start({DFMEXT_HOST_PATH, "--plugin", "/nonexistent/plugin.so", "-e", "help"}, true));
+    EXPECT_EQ(host.wait(), 1);
+    ASSERT_FALSE(host.stderrLines().empty());
+    EXPECT_NE(host.stderrLines().front().find("/nonexistent/plugin.so"), std::string::npos);
+    EXPECT_TRUE(host.allStdout().empty());
+}
+
+TEST(DfmextHostProgramTest, LibraryWithoutEntryPointsIsNamedInTheError) {
+    // The host library itself loads fine but has none of the entry points.
+    test::ChildProcess host;
+    const std::string library = std::string(TARNWELL_PLUGIN_PATH);
+    const std::string hostLibrary =
+        library.substr(0, library.rfind('/')) + "/libdfm-extension.so.1";
+    ASSERT_TRUE(host.start({DFMEXT_HOST_PATH, "--plugin", hostLibrary, "-e", "help"}, true));
+    EXPECT_EQ(host.wait(), 1);
+    ASSERT_EQ(host.stderrLines().size(), 1u);
+    EXPECT_NE(host.stderrLines().front().find("dfm_extension_initialize"), std::string::npos);
+}
+
+TEST(DfmextHostProgramTest, FailedCommandGivesStatusOneAndLaterCommandsStillRun) {
+    test::ChildProcess host;
+    ASSERT_TRUE(host.start({DFMEXT_HOST_PATH, "-e", "bogus", "-e", "empty-menu /"}, true));
+    EXPECT_EQ(host.wait(), 1);
+    EXPECT_EQ(host.allStdout(), std::vector<std::string>{"menu false"});
+    EXPECT_EQ(host.stderrLines().back(), "tarnwell: plugin shut down");
+}
+
+TEST(DfmextHostProgramTest, SigtermEndsAWaitingHostWithAShutdown) {
+    test::ChildProcess host;
+    ASSERT_TRUE(host.start({DFMEXT_HOST_PATH}, true));
+    ASSERT_TRUE(host.writeStdin("empty-menu /\n"));
+    ASSERT_TRUE(host.waitForLine([](const std::string& l) { return l == "menu false"; }));
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(), 0);
+    EXPECT_TRUE(test::waitUntil([&] {
+        const auto lines = host.stderrLines();
+        return !lines.empty() && lines.back() == "tarnwell: plugin shut down";
+    }));
+}
+
+TEST(DfmextHostProgramTest, EndOfInputShutsThePluginDown) {
+    test::ChildProcess host;
+    ASSERT_TRUE(host.start({DFMEXT_HOST_PATH}, true));
+    ASSERT_TRUE(host.writeStdin("empty-menu /\nempty-menu /"));
+    host.closeStdin();
+    EXPECT_EQ(host.wait(), 0);
+    EXPECT_EQ(host.allStdout(), (std::vector<std::string>{"menu false", "menu false"}));
+}
+
+}  // namespace
+}  // namespace dfmext_host
