@@ -81,7 +81,9 @@ enum class CommandClient::ExchangeOutcome { Ok, Refused, Broken };
 CommandClient::CommandClient(std::string address, std::uint16_t port)
     : address_(std::move(address)), port_(port) {}
 
-CommandClient::~CommandClient() { stop(); }
+CommandClient::~CommandClient() {
+    stop();
+}
 
 CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback, bool flag,
                                         std::shared_ptr<void> owner, const std::string& name,
@@ -113,9 +115,13 @@ void CommandClient::sendSimpleCommand(const std::string& name) {
     sendCommand(createSimpleCommand(name));
 }
 
-void CommandClient::forceReconnect() { sendCommand(createSimpleCommand(kResetCommandName)); }
+void CommandClient::forceReconnect() {
+    sendCommand(createSimpleCommand(kResetCommandName));
+}
 
-void CommandClient::addOnConnectHook(Hook hook) { onConnectHooks_.push_back(std::move(hook)); }
+void CommandClient::addOnConnectHook(Hook hook) {
+    onConnectHooks_.push_back(std::move(hook));
+}
 
 void CommandClient::addOnDisconnectHook(Hook hook) {
     onDisconnectHooks_.push_back(std::move(hook));

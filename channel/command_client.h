@@ -66,6 +66,7 @@ public:
     void addOnDisconnectHook(Hook hook);
     void addConnectionAttemptHook(AttemptHook hook);
 
+    // Owner's thread, right after construction: both flags false.
     void setup();
     // Owner's thread. Starts the worker unless it runs already.
     void start();
@@ -108,9 +109,9 @@ private:
 
     std::mutex mutex_;
     std::atomic<bool> connected_{false};
-    std::deque<CommandPtr> queue_;  // guarded by mutex_
+    std::deque<CommandPtr> queue_;       // guarded by mutex_
     std::condition_variable condition_;  // used with mutex_
-    std::thread thread_;  // only start, stop and the destructor touch it
+    std::thread thread_;                 // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
     // No lock: written only while no worker runs, read by the worker.
     std::vector<Hook> onConnectHooks_;

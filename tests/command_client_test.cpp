@@ -167,8 +167,8 @@ TEST(CommandClientOrder, BackToBackExchangesDoNotStallOnDelayedAcks) {
     const auto start = Clock::now();
     for (std::size_t i = 0; i < kExchanges; ++i) {
         client.sendCommand(CommandClient::createCommand(
-            [&journal](TarnwellCommand* c) { journal.completed(c); }, false, nullptr,
-            "query_stat", {{"path", "/a"}, {"path", "/b"}, {"other", "x"}}));
+            [&journal](TarnwellCommand* c) { journal.completed(c); }, false, nullptr, "query_stat",
+            {{"path", "/a"}, {"path", "/b"}, {"other", "x"}}));
     }
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == kExchanges; }));
     EXPECT_LT(elapsedSince(start), 2s);
