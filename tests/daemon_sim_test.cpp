@@ -32,7 +32,7 @@ void setReceiveTimeout(int fd, std::chrono::milliseconds limit) {
 
 // A bound UDP socket standing in for the plug-in's notification listener.
 class NotificationSink {
-public:
+  public:
     NotificationSink() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -55,14 +55,14 @@ public:
         return std::string(buf, static_cast<std::size_t>(n));
     }
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
 
 // One TCP client of the daemon. Reads are bounded by a receive time-out.
 class Client {
-public:
+  public:
     explicit Client(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -110,15 +110,14 @@ public:
         }
     }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
 };
 
 class Sim {
-public:
-    bool start(std::uint16_t notifyPort, std::vector<std::string> args,
-               std::uint16_t port = 0) {
+  public:
+    bool start(std::uint16_t notifyPort, std::vector<std::string> args, std::uint16_t port = 0) {
         std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH, "--port", std::to_string(port),
                                          "--notify-port", std::to_string(notifyPort)};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -151,12 +150,12 @@ public:
 
     ChildProcess process;
 
-private:
+  private:
     std::uint16_t port_ = 0;
 };
 
 class DaemonSimTest : public ::testing::Test {
-protected:
+  protected:
     bool start(std::vector<std::string> args) { return sim.start(sink.port(), std::move(args)); }
     // The daemon still answers a newcomer.
     void expectStillServing() {
@@ -186,17 +185,16 @@ TEST_F(DaemonSimTest, AnswersEveryCommandKindWithExactBytes) {
     EXPECT_EQ(c.exchange("query_stat\npath\t/srv/Sync/dir\ndone\n"), "rsp\nstat\t3\ndone\n");
     EXPECT_EQ(c.exchange("query_stat\npath\t/srv/Sync/dir/\ndone\n"), "rsp\nstat\t3\ndone\n");
     // The escaped TAB in the root must match a path holding a real TAB.
-    EXPECT_EQ(c.exchange("query_stat\npath\t/srv/two\\tparts/f\ndone\n"),
-              "rsp\nstat\t0\ndone\n");
+    EXPECT_EQ(c.exchange("query_stat\npath\t/srv/two\\tparts/f\ndone\n"), "rsp\nstat\t0\ndone\n");
 
     // Outside every root: a sibling sharing the prefix, a parent, no path at all.
     EXPECT_EQ(c.exchange("query_stat\npath\t/srv/Sync2/x\ndone\n"), "rsp\ndone\n");
     EXPECT_EQ(c.exchange("query_stat\npath\t/srv\ndone\n"), "rsp\ndone\n");
     EXPECT_EQ(c.exchange("query_stat\ndone\n"), "rsp\ndone\n");
 
-    for (const char* menu : {"create_sync_folder", "invite_friends", "upload_files",
-                             "share_by_email", "publish_obj", "browse_file_history",
-                             "show_sync_folder_properties"}) {
+    for (const char* menu :
+         {"create_sync_folder", "invite_friends", "upload_files", "share_by_email", "publish_obj",
+          "browse_file_history", "show_sync_folder_properties"}) {
         EXPECT_EQ(c.exchange(std::string(menu) + "\npath\t/srv/Sync/a\ndone\n"), "rsp\ndone\n")
             << menu;
     }
@@ -240,8 +238,7 @@ TEST_F(DaemonSimTest, StdoutShowsEachRequestWithSortedUnescapedThenEscapedFields
                   "rsp\ndone\n");
         auto line = sim.nextLineStartingWith("request ");
         ASSERT_TRUE(line);
-        EXPECT_EQ(*line,
-                  "request upload_files flag k=x\\ty path=/srv/Sync/a b path=second z=last");
+        EXPECT_EQ(*line, "request upload_files flag k=x\\ty path=/srv/Sync/a b path=second z=last");
 
         // A later line with the same key replaces the earlier one.
         ASSERT_EQ(c.exchange("query_stat\npath\t/elsewhere\npath\t/srv/Sync/f\ndone\n"),
@@ -323,8 +320,8 @@ TEST_F(DaemonSimTest, StalledClientsDoNotHoldUpOthers) {
     std::vector<std::unique_ptr<Client>> others;
     for (int i = 0; i < 50; ++i) {
         others.push_back(std::make_unique<Client>(sim.port()));
-        ASSERT_TRUE(others.back()->send("query_stat\npath\t/srv/Sync/" + std::to_string(i) +
-                                        "\ndone\n"));
+        ASSERT_TRUE(
+            others.back()->send("query_stat\npath\t/srv/Sync/" + std::to_string(i) + "\ndone\n"));
     }
     for (auto& other : others) {
         EXPECT_EQ(other->readResponse(), "rsp\nstat\t0\ndone\n");
@@ -395,7 +392,8 @@ TEST_F(DaemonSimTest, SetRootsAndNotifyPushDatagramsAndStdoutLines) {
     // The status is the last word; the path keeps its spaces.
     ASSERT_TRUE(sim.control("set /srv/Sync/my file.txt 1"));
     EXPECT_EQ(sink.receive(), "refresh_stat\npath\t/srv/Sync/my file.txt\ndone\n");
-    EXPECT_EQ(sim.nextLineStartingWith("notify "), "notify refresh_stat path=/srv/Sync/my file.txt");
+    EXPECT_EQ(sim.nextLineStartingWith("notify "),
+              "notify refresh_stat path=/srv/Sync/my file.txt");
     EXPECT_EQ(c.exchange("query_stat\npath\t/srv/Sync/my file.txt\ndone\n"),
               "rsp\nstat\t1\ndone\n");
 
@@ -479,9 +477,8 @@ TEST_F(DaemonSimTest, PortInUseExitsWithStatusOne) {
 
 TEST_F(DaemonSimTest, BadArgumentsExitWithStatusTwoAndHelpWithZero) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"},          {"--port"},          {"--port", "70000"},
-        {"--port", "12x"},    {"--status", "/a"},  {"--status", "/a=x"},
-        {"--default-status", ""},                  {"--notify-port", "0"},
+        {"--bogus"},        {"--port"},           {"--port", "70000"},      {"--port", "12x"},
+        {"--status", "/a"}, {"--status", "/a=x"}, {"--default-status", ""}, {"--notify-port", "0"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH};
@@ -508,8 +505,8 @@ TEST_F(DaemonSimTest, BadArgumentsExitWithStatusTwoAndHelpWithZero) {
 TEST_F(DaemonSimTest, SendPrintsRequestAndResponseAndReportsNoDaemon) {
     ASSERT_TRUE(start({"--root", "/srv/Sync", "--status", "/srv/Sync/a b=2"}));
     ChildProcess send;
-    ASSERT_TRUE(send.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()),
-                            "query_stat", "path", "/srv/Sync/a b"}));
+    ASSERT_TRUE(send.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()), "query_stat",
+                            "path", "/srv/Sync/a b"}));
     EXPECT_EQ(send.readLine(), "sent query_stat path=/srv/Sync/a b");
     EXPECT_EQ(send.readLine(), "response stat=2");
     EXPECT_EQ(send.wait(), 0);
@@ -531,8 +528,8 @@ TEST_F(DaemonSimTest, SendPrintsRequestAndResponseAndReportsNoDaemon) {
     sim.process.signal(SIGTERM);
     ASSERT_EQ(sim.process.wait(), 0);
     ChildProcess orphan;
-    ASSERT_TRUE(orphan.start({TARNWELL_SEND_PATH, "--port", std::to_string(port), "get_tw_roots"},
-                             true));
+    ASSERT_TRUE(
+        orphan.start({TARNWELL_SEND_PATH, "--port", std::to_string(port), "get_tw_roots"}, true));
     EXPECT_EQ(orphan.wait(), 1);
     EXPECT_TRUE(orphan.allStdout().empty());
 }

@@ -28,8 +28,7 @@ std::string formatArgs(const ArgumentMap& args) {
     return text;
 }
 
-std::string formatEvent(const std::string& kind, const std::string& name,
-                        const ArgumentMap& args) {
+std::string formatEvent(const std::string& kind, const std::string& name, const ArgumentMap& args) {
     return kind + " " + escapeField(name) + formatArgs(args);
 }
 

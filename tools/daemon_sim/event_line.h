@@ -16,8 +16,7 @@ namespace tarnwell::sim {
 std::string formatArgs(const ArgumentMap& args);
 
 // `KIND NAME` followed by formatArgs; the name is escaped too.
-std::string formatEvent(const std::string& kind, const std::string& name,
-                        const ArgumentMap& args);
+std::string formatEvent(const std::string& kind, const std::string& name, const ArgumentMap& args);
 
 }  // namespace tarnwell::sim
 

@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
             options.readStdin = false;
             continue;
         }
-        if (arg != "--root" && arg != "--status" && arg != "--default-status" &&
-            arg != "--port" && arg != "--notify-port") {
+        if (arg != "--root" && arg != "--status" && arg != "--default-status" && arg != "--port" &&
+            arg != "--notify-port") {
             return usageError("unknown argument: " + arg);
         }
         if (i + 1 >= argc) {

@@ -22,7 +22,9 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-std::string errnoText() { return std::strerror(errno); }
+std::string errnoText() {
+    return std::strerror(errno);
+}
 
 // Control arguments: TAB-separated when the line holds a TAB (so values may
 // contain spaces), otherwise separated by runs of spaces.
@@ -70,9 +72,7 @@ bool parseStatus(const std::string& text, long& status) {
 }  // namespace
 
 SimServer::SimServer(const Options& options)
-    : requestedPort_(options.port),
-      notifyPort_(options.notifyPort),
-      useStdin_(options.readStdin) {
+    : requestedPort_(options.port), notifyPort_(options.notifyPort), useStdin_(options.readStdin) {
     state_.setRoots(options.roots);
     state_.setDefaultStatus(options.defaultStatus);
     for (const auto& [path, text] : options.statuses) {
@@ -113,8 +113,7 @@ bool SimServer::open(std::string& error) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 128) != 0) {
-        error = "cannot listen on 127.0.0.1:" + std::to_string(requestedPort_) + ": " +
-                errnoText();
+        error = "cannot listen on 127.0.0.1:" + std::to_string(requestedPort_) + ": " + errnoText();
         return false;
     }
     socklen_t len = sizeof addr;
@@ -309,8 +308,8 @@ bool SimServer::handleLine(Connection& c, const std::string& line) {
         return true;
     }
     if (++c.argLines > kMaxResponseLines) {
-        dropMalformed(c, "request of more than " + std::to_string(kMaxResponseLines) +
-                             " argument lines");
+        dropMalformed(
+            c, "request of more than " + std::to_string(kMaxResponseLines) + " argument lines");
         return false;
     }
     if (line.find('\t') == std::string::npos) {
@@ -414,8 +413,7 @@ SimServer::ControlResult SimServer::handleControl(std::string line) {
         // The path may contain spaces: the status is the last word.
         const std::size_t last = rest.find_last_of(" \t");
         long status = 0;
-        if (last == std::string::npos || last == 0 ||
-            !parseStatus(rest.substr(last + 1), status)) {
+        if (last == std::string::npos || last == 0 || !parseStatus(rest.substr(last + 1), status)) {
             complain("bad control command (want: set PATH N): " + line);
             return ControlResult::kContinue;
         }

@@ -20,8 +20,12 @@ namespace tarnwell::sim {
 // The menu actions the plug-in forwards; each is acknowledged with an empty
 // answer.
 inline constexpr const char* kMenuCommands[] = {
-    "create_sync_folder", "invite_friends",      "upload_files",
-    "share_by_email",     "publish_obj",         "browse_file_history",
+    "create_sync_folder",
+    "invite_friends",
+    "upload_files",
+    "share_by_email",
+    "publish_obj",
+    "browse_file_history",
     "show_sync_folder_properties",
 };
 
@@ -43,7 +47,7 @@ bool isUnderRoot(const std::string& path, const std::string& root);
 std::string buildDatagram(const std::string& name, const PairList& pairs);
 
 class SimState {
-public:
+  public:
     void setRoots(std::vector<std::string> roots) { roots_ = std::move(roots); }
     const std::vector<std::string>& roots() const { return roots_; }
     void setStatus(const std::string& path, long status) {
@@ -57,7 +61,7 @@ public:
     // "done"). `name` and `args` are unescaped.
     std::string respond(const std::string& name, const ArgumentMap& args) const;
 
-private:
+  private:
     // As given on the command line or by `roots`; answered in this order.
     std::vector<std::string> roots_;
     // Normalized path -> status.

@@ -62,8 +62,7 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             port = std::strtol(text, &end, 10);
             if (*text == '\0' || *end != '\0' || port < 1 || port > 65535) {
-                return usageError("--port wants a port from 1 to 65535, got: " +
-                                  std::string(text));
+                return usageError("--port wants a port from 1 to 65535, got: " + std::string(text));
             }
         } else if (!optionsDone && words.empty() && arg.rfind("--", 0) == 0) {
             return usageError("unknown option: " + arg);
@@ -75,13 +74,12 @@ int main(int argc, char** argv) {
         return usageError("no command name given");
     }
     if (words.size() % 2 != 1) {
-        return usageError("arguments come in KEY VALUE pairs; '" + words.back() +
-                          "' has no value");
+        return usageError("arguments come in KEY VALUE pairs; '" + words.back() + "' has no value");
     }
 
     std::mutex mutex;
-    std::condition_variable changed;  // used with mutex
-    bool connected = false;           // guarded by mutex
+    std::condition_variable changed;                // used with mutex
+    bool connected = false;                         // guarded by mutex
     std::optional<tarnwell::ArgumentMap> response;  // guarded by mutex
 
     tarnwell::CommandClient client(tarnwell::CommandClient::kDefaultAddress,
