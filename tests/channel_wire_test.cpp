@@ -16,65 +16,40 @@
 namespace tarnwell {
 namespace {
 
+// Everything readable on `fd` right now, without blocking.
+std::string drain(int fd) {
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
 // Two connected stream sockets: `client` plays the plug-in's side, `peer` the
-// daemon's. The client side gets a short receive time-out so that a read
-// that would block fails the test quickly instead of hanging it.
-class SocketPair {
-public:
+// daemon's. The client's receive time-out keeps a read that would block from
+// hanging the test.
+struct SocketPair {
     SocketPair() {
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         client = fds[0];
         peer = fds[1];
-        setReceiveTimeout(std::chrono::milliseconds(2000));
+        setReceiveTimeout(2000);
     }
     ~SocketPair() {
-        closeClient();
-        closePeer();
+        closeFd(client);
+        closeFd(peer);
     }
-    SocketPair(const SocketPair&) = delete;
-    SocketPair& operator=(const SocketPair&) = delete;
-
-    void setReceiveTimeout(std::chrono::milliseconds limit) {
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
-        tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+    void setReceiveTimeout(int milliseconds) const {
+        timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
         ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
-    void closePeer() {
-        if (peer >= 0) {
-            ::close(peer);
-            peer = -1;
-        }
-    }
-    void closeClient() {
-        if (client >= 0) {
-            ::close(client);
-            client = -1;
-        }
-    }
-    // Everything the client has written so far, without blocking.
-    std::string drainPeer() const {
-        std::string out;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                return out;
-            }
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    // Everything still unread on the client's side, without blocking.
-    std::string drainClient() const {
-        std::string out;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                return out;
-            }
-            out.append(buffer, static_cast<std::size_t>(n));
+    static void closeFd(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
         }
     }
 
@@ -97,7 +72,7 @@ std::string exchangeWithCannedAnswer(const std::string& name, const ArgumentMap*
     if (response != nullptr) {
         *response = received;
     }
-    return pair.drainPeer();
+    return drain(pair.peer);
 }
 
 // --- Request bytes ---
@@ -126,23 +101,6 @@ TEST(RequestBytes, SeparatorsInNameKeyAndValueAreEscaped) {
               "na\\tme\\n\\\\\nk\\te\\ny\\\\\tv\\ta\\nl\\\\ue\t\r\x01\xff\ndone\n");
 }
 
-TEST(RequestBytes, CommandFactoryCollectsRepeatedKeysInOrder) {
-    auto owner = std::make_shared<int>(7);
-    std::weak_ptr<int> watch = owner;
-    auto command = CommandClient::createCommand(nullptr, true, std::move(owner), "query_stat",
-                                                {{"path", "/x"}, {"other", ""}, {"path", "/y"}});
-    EXPECT_EQ(command->name, "query_stat");
-    EXPECT_TRUE(command->flag);
-    EXPECT_EQ(command->args.size(), 2u);
-    EXPECT_EQ(command->args["path"], (std::vector<std::string>{"/x", "/y"}));
-    EXPECT_EQ(command->args["other"], (std::vector<std::string>{""}));
-    EXPECT_TRUE(command->response.empty());
-    // The record alone keeps the owner alive.
-    EXPECT_FALSE(watch.expired());
-    command.reset();
-    EXPECT_TRUE(watch.expired());
-}
-
 // --- Reading answers ---
 
 TEST(ReadAnswer, RspThenDoneIsSuccessWithEmptyMap) {
@@ -153,14 +111,20 @@ TEST(ReadAnswer, RspThenDoneIsSuccessWithEmptyMap) {
     EXPECT_TRUE(response.empty());
 }
 
-TEST(ReadAnswer, StatusWithCarriageReturnFailsButLeavesStreamInStep) {
+TEST(ReadAnswer, StatusOtherThanRspFailsButLeavesStreamInStep) {
     SocketPair pair;
-    ASSERT_TRUE(test::writeAll(pair.peer, "rsp\r\nstat\t1\ndone\nrsp\nstat\t2\ndone\n"));
-    ArgumentMap first;
-    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, first));
-    ArgumentMap second;
-    EXPECT_TRUE(CommandClient::sendToDaemon(pair.client, "b", nullptr, second));
-    EXPECT_EQ(second["stat"], (std::vector<std::string>{"2"}));
+    // "rsp" with a CR is not "rsp"; a bare "done" status is not taken for the
+    // terminator. Each answer is read through its own "done".
+    ASSERT_TRUE(test::writeAll(pair.peer,
+                               "rsp\r\nstat\t1\ndone\n"
+                               "done\nstat\t1\ndone\n"
+                               "rsp\nstat\t2\ndone\n"));
+    ArgumentMap response;
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
+    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "b", nullptr, response));
+    EXPECT_TRUE(response.empty());
+    EXPECT_TRUE(CommandClient::sendToDaemon(pair.client, "c", nullptr, response));
+    EXPECT_EQ(response["stat"], (std::vector<std::string>{"2"}));
 }
 
 TEST(ReadAnswer, LineLayoutRules) {
@@ -190,21 +154,10 @@ TEST(ReadAnswer, LineLayoutRules) {
     EXPECT_EQ(response.size(), 6u);
 }
 
-TEST(ReadAnswer, BareDoneAsStatusIsNotTakenForTheTerminator) {
-    SocketPair pair;
-    ASSERT_TRUE(test::writeAll(pair.peer, "done\nstat\t1\ndone\nrsp\nstat\t2\ndone\n"));
-    ArgumentMap first;
-    EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, first));
-    EXPECT_TRUE(first.empty());
-    ArgumentMap second;
-    EXPECT_TRUE(CommandClient::sendToDaemon(pair.client, "b", nullptr, second));
-    EXPECT_EQ(second["stat"], (std::vector<std::string>{"2"}));
-}
-
 TEST(ReadAnswer, AnswerCutShortFails) {
     SocketPair pair;
     ASSERT_TRUE(test::writeAll(pair.peer, "rsp\nstat\t1\n"));
-    pair.closePeer();
+    SocketPair::closeFd(pair.peer);
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
 }
@@ -213,7 +166,7 @@ TEST(ReadAnswer, WriteToClosedPeerFailsWithoutSigpipe) {
     // The default action of SIGPIPE would end this process.
     ASSERT_NE(::signal(SIGPIPE, SIG_DFL), SIG_ERR);
     SocketPair pair;
-    pair.closePeer();
+    SocketPair::closeFd(pair.peer);
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
 }
@@ -226,7 +179,7 @@ TEST(ReadLine, TakesNothingPastTheLineFeed) {
     std::string line;
     ASSERT_TRUE(readLine(pair.client, line));
     EXPECT_EQ(line, "one");
-    EXPECT_EQ(pair.drainClient(), "two\nrest");
+    EXPECT_EQ(drain(pair.client), "two\nrest");
 }
 
 TEST(ReadLine, LineArrivingInPiecesAndLongerThanOnePeek) {
@@ -245,17 +198,9 @@ TEST(ReadLine, LineArrivingInPiecesAndLongerThanOnePeek) {
     EXPECT_EQ(line, "next");
 }
 
-TEST(ReadLine, FailsOnEndOfStreamInsideALine) {
-    SocketPair pair;
-    ASSERT_TRUE(test::writeAll(pair.peer, "partial"));
-    pair.closePeer();
-    std::string line;
-    EXPECT_FALSE(readLine(pair.client, line));
-}
-
 TEST(ReadLine, FailsOnReceiveTimeoutInsteadOfHanging) {
     SocketPair pair;
-    pair.setReceiveTimeout(std::chrono::milliseconds(100));
+    pair.setReceiveTimeout(100);
     ASSERT_TRUE(test::writeAll(pair.peer, "no line feed yet"));
     std::string line;
     EXPECT_FALSE(readLine(pair.client, line));
@@ -272,7 +217,7 @@ TEST(ReadLine, OverlongLineFailsButTheLimitItselfIsAccepted) {
     EXPECT_EQ(line.size(), kMaxLineBytes);
     EXPECT_FALSE(readLine(pair.client, line));
     EXPECT_LE(line.size(), kMaxLineBytes);
-    pair.closeClient();
+    SocketPair::closeFd(pair.client);
     writer.join();
 }
 
@@ -287,7 +232,7 @@ TEST(ReadLine, AnswerWithTooManyLinesFails) {
     });
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::receiveArgs(pair.client, response));
-    pair.closeClient();
+    SocketPair::closeFd(pair.client);
     writer.join();
 }
 
@@ -302,14 +247,6 @@ TEST(Escaping, EveryByteSurvivesTheRoundTrip) {
     EXPECT_EQ(escaped.find('\n'), std::string::npos);
     EXPECT_EQ(escaped.find('\t'), std::string::npos);
     EXPECT_EQ(unescapeField(escaped), all + "\\n\\\\" + all);
-}
-
-TEST(Escaping, UnknownAndTrailingBackslashesAreKept) {
-    EXPECT_EQ(unescapeField("\\"), "\\");
-    EXPECT_EQ(unescapeField("a\\x"), "a\\x");
-    EXPECT_EQ(unescapeField("\\x\\n"), "\\x\n");
-    EXPECT_EQ(unescapeField("\\\\n"), "\\n");
-    EXPECT_EQ(unescapeField("\\\\\\"), "\\\\");
 }
 
 }  // namespace
