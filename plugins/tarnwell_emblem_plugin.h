@@ -22,7 +22,8 @@ public:
 
     // The emblem for a file: empty outside the sync folders, for an integer
     // above 3, or while the status is unknown (a query is queued then).
-    dfmext::DFMExtEmblem locationEmblemIcons(const std::string& filePath, int systemIconCount) const;
+    dfmext::DFMExtEmblem locationEmblemIcons(const std::string& filePath,
+                                             int systemIconCount) const;
 
 private:
     TarnwellCore* core() const;

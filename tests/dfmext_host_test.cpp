@@ -34,7 +34,7 @@ std::vector<std::string> linesOf(const std::ostringstream& stream) {
 // Emblems by path; a path listed in `lateAfter` gets its emblem only from
 // that many requests on, as when the daemon's answer arrives later.
 class FakeEmblems : public dfmext::DFMExtEmblemIconPlugin {
-  public:
+public:
     FakeEmblems() {
         registerLocationEmblemIcons([this](const std::string& path, int count) {
             ++requests;
@@ -65,7 +65,7 @@ class FakeEmblems : public dfmext::DFMExtEmblemIconPlugin {
 // "Top" with a sub-menu {"A", "B" with a sub-menu {"B1"}}, then "Plain";
 // every action but "Top" and "B" records its pick in `picked`.
 class FakeMenus : public dfmext::DFMExtMenuPlugin {
-  public:
+public:
     FakeMenus() {
         registerInitialize([this](dfmext::DFMExtMenuProxy* p) { proxy = p; });
         registerBuildNormalMenu([this](dfmext::DFMExtMenu* main, const std::string& current,
@@ -119,7 +119,7 @@ class FakeMenus : public dfmext::DFMExtMenuPlugin {
 };
 
 class HostSessionTest : public ::testing::Test {
-  protected:
+protected:
     HostSessionTest() : session_(&emblems_, &menus_, &proxy_, out_, err_) {
         static_cast<const dfmext::DFMExtMenuPlugin&>(menus_).callInitialize(&proxy_);
     }

@@ -66,7 +66,7 @@ std::vector<std::string> describe(const dfmext::DFMExtMenu& menu) {
 // Emblems from a core fed by hand (not connected: no query is ever sent).
 
 class EmblemTest : public ::testing::Test {
-  protected:
+protected:
     EmblemTest() : core_(test::freeTcpPort(), test::freeUdpPort()), plugin_(&core_) {
         root_ = TarnwellCore::canonicalizePath(temp_.dir("Sync"));
         file_ = temp_.file("Sync/docs/a.txt");
@@ -151,7 +151,7 @@ TEST_F(EmblemTest, NoRootsKnownMeansNoEmblemAnywhere) {
 // Emblems and menus against a connected daemon.
 
 class ConnectedTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         root_ = TarnwellCore::canonicalizePath(temp_.dir("Sync"));
         temp_.file("Sync/docs/a.txt");
@@ -225,7 +225,7 @@ TEST_F(ConnectedTest, PathOutsideEveryRootStartsNoQuery) {
 }
 
 class MenuTest : public ConnectedTest {
-  protected:
+protected:
     void SetUp() override {
         ConnectedTest::SetUp();
         plugin_ = std::make_unique<TarnwellMenuPlugin>(core_.get());
@@ -396,6 +396,34 @@ TEST(MenuWithoutDaemonTest, BuildWhileNeverConnectedAddsNothing) {
     dfmext::DFMExtMenu* menu = proxy.createMenu();
     EXPECT_FALSE(host.callBuildNormalMenu(menu, "/", "/tmp", {"/tmp"}, false));
     EXPECT_TRUE(menu->actions().empty());
+}
+
+TEST(MenuWithoutDaemonTest, ConnectedBeforeTheRootsArrivedEverythingIsOutside) {
+    TempDir temp;
+    const std::string root = TarnwellCore::canonicalizePath(temp.dir("Sync"));
+    const std::string file = TarnwellCore::canonicalizePath(temp.file("Sync/a.txt"));
+    // Takes the requests and never answers them.
+    test::LoopbackServer silent([](int fd) {
+        while (test::readRequest(fd)) {
+        }
+    });
+    TarnwellCore core(silent.port(), test::freeUdpPort());
+    core.initialize();
+    ASSERT_TRUE(waitUntil([&] { return core.isDaemonConnected(); }));
+
+    TarnwellMenuPlugin plugin(&core);
+    dfmext::DFMExtMenuProxy proxy;
+    const dfmext::DFMExtMenuPlugin& host = plugin;
+    host.callInitialize(&proxy);
+    for (const auto& [path, expected] :
+         {std::pair{root, kOutsideDirectory}, std::pair{file, kOutsideFile}}) {
+        dfmext::DFMExtMenu* menu = proxy.createMenu();
+        ASSERT_TRUE(host.callBuildNormalMenu(menu, "/", path, {path}, false));
+        ASSERT_EQ(menu->actions().size(), 1u);
+        EXPECT_EQ(describe(*menu->actions().front()->menu()), expected) << path;
+    }
+    silent.shutdown();
+    core.shutdown();
 }
 
 TEST(MenuWithoutDaemonTest, ActionOutlivesThePluginObject) {

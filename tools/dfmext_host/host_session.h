@@ -31,7 +31,7 @@ std::string parentFolder(const std::string& path);
 const char* commandHelp();
 
 class HostSession {
-  public:
+public:
     enum class Outcome { Ok, Failed, Quit };
 
     // Any of the plug-in objects may be null (a plug-in without that
@@ -46,7 +46,7 @@ class HostSession {
     // nothing. A failure prints one "error: ..." line on `err`.
     Outcome execute(const std::string& line);
 
-  private:
+private:
     Outcome runEmblem(const std::vector<std::string>& words);
     Outcome runLs(const std::vector<std::string>& words);
     Outcome runMenu(const std::vector<std::string>& words);

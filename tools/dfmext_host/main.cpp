@@ -104,7 +104,7 @@ void installSignalHandlers() {
 // Reads stdin line by line without blocking past a signal: poll with a short
 // time-out, then read what is there.
 class StdinLines {
-  public:
+public:
     // The next line without its newline; nullopt at the end of input or once
     // a stop signal arrived.
     std::optional<std::string> next() {
@@ -139,7 +139,7 @@ class StdinLines {
         }
     }
 
-  private:
+private:
     std::string buffer_;
     bool endOfInput_ = false;
 };
