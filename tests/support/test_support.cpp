@@ -434,7 +434,16 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::acceptLoop() {
     for (;;) {
-        pollfd p{listenFd_, POLLIN, 0};
+        // shutdown() writes listenFd_ under mutex_ while this thread runs.
+        int listenFd = -1;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+            listenFd = listenFd_;
+        }
+        pollfd p{listenFd, POLLIN, 0};
         int r = ::poll(&p, 1, 20);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -445,7 +454,7 @@ void LoopbackServer::acceptLoop() {
         if (r <= 0) {
             continue;
         }
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             continue;
         }
