@@ -140,13 +140,6 @@ TEST_F(EmblemTest, OtherFormsOfOnePathShowTheSameEmblem) {
     EXPECT_EQ(describe(ask(link + "/a.txt")), bottomLeft("emblem-tarnwell-readonly"));
 }
 
-TEST_F(EmblemTest, NoRootsKnownMeansNoEmblemAnywhere) {
-    core_.setStatus(file_, TarnwellCore::UpToDate);
-    core_.clearAll();
-    core_.setStatus(file_, TarnwellCore::UpToDate);
-    EXPECT_TRUE(ask(file_).emblems().empty());
-}
-
 // ---------------------------------------------------------------------------
 // Emblems and menus against a connected daemon.
 
@@ -385,18 +378,6 @@ TEST_F(MenuTest, DisconnectedDaemonAddsNothing) {
 
 // ---------------------------------------------------------------------------
 // Without a daemon.
-
-TEST(MenuWithoutDaemonTest, BuildWhileNeverConnectedAddsNothing) {
-    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
-    deliverRoots(core, {"/"});
-    TarnwellMenuPlugin plugin(&core);
-    dfmext::DFMExtMenuProxy proxy;
-    const dfmext::DFMExtMenuPlugin& host = plugin;
-    host.callInitialize(&proxy);
-    dfmext::DFMExtMenu* menu = proxy.createMenu();
-    EXPECT_FALSE(host.callBuildNormalMenu(menu, "/", "/tmp", {"/tmp"}, false));
-    EXPECT_TRUE(menu->actions().empty());
-}
 
 TEST(MenuWithoutDaemonTest, ConnectedBeforeTheRootsArrivedEverythingIsOutside) {
     TempDir temp;
