@@ -202,7 +202,13 @@ protected:
         });
         if (!waitUntil([&] { return done.load(); }, 5s)) {
             ADD_FAILURE() << "stop does not return";
-            waitUntil([&] { return sendDatagram(port_, std::string(1, '\0')) && done.load(); });
+            waitUntil([&] {
+                if (done.load()) {
+                    return true;
+                }
+                sendDatagram(port_, std::string(1, '\0'));
+                return false;
+            });
         }
         stopper.join();
         return took.load();
