@@ -430,6 +430,9 @@ LoopbackServer::~LoopbackServer() {
     for (int fd : connections_) {
         ::close(fd);
     }
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+    }
 }
 
 void LoopbackServer::acceptLoop() {
@@ -481,10 +484,10 @@ void LoopbackServer::shutdown() {
     for (int fd : connections_) {
         ::shutdown(fd, SHUT_RDWR);
     }
+    // Only shut down here: the accept loop may be polling the descriptor,
+    // which must not be closed (and its number reused) until it has ended.
     if (listenFd_ >= 0) {
         ::shutdown(listenFd_, SHUT_RDWR);
-        ::close(listenFd_);
-        listenFd_ = -1;
     }
 }
 

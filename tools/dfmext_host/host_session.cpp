@@ -168,6 +168,8 @@ const char* commandHelp() {
       after "menu true".
   sleep MS
       Waits MS milliseconds.
+  echo [TEXT...]
+      Prints TEXT: a marker for scripts that read the output through a pipe.
   help
       Prints this text.
   quit
@@ -214,6 +216,16 @@ HostSession::Outcome HostSession::execute(const std::string& line) {
     }
     if (command == "sleep") {
         return runSleep(*words);
+    }
+    if (command == "echo") {
+        // Prints its words: a script that feeds commands through a pipe reads
+        // up to its own marker to know that everything before it has run.
+        std::string text;
+        for (std::size_t i = 1; i < words->size(); ++i) {
+            text += (i > 1 ? " " : "") + (*words)[i];
+        }
+        print(text);
+        return Outcome::Ok;
     }
     if (command == "help") {
         if (words->size() != 1) {
