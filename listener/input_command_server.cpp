@@ -50,9 +50,13 @@ int openDatagramSocket(int protocol) {
 InputCommandServer::InputCommandServer(std::uint16_t port)
     : port_(port), openWakeSocket_([] { return openDatagramSocket(0); }) {}
 
-InputCommandServer::~InputCommandServer() { stop(); }
+InputCommandServer::~InputCommandServer() {
+    stop();
+}
 
-void InputCommandServer::setup() { running_.store(false); }
+void InputCommandServer::setup() {
+    running_.store(false);
+}
 
 void InputCommandServer::start() {
     if (running_.load()) {

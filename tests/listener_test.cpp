@@ -44,12 +44,12 @@ const std::string kBindFailedLine = "tarnwell: UDP bind() failed";
 
 TEST(ParseMessage, RejectsWhatDoesNotEndInADoneLine) {
     for (const std::string& text : {
-             std::string("done\n"),             // a single line
-             std::string("\ndone\n"),           // empty name
-             std::string("x\ndone"),            // "done" without its LF
-             std::string("x\ndone\nmore\n"),    // a complete line after "done"
-             std::string("x\r\ndone\r\n"),      // CR LF: the last line is "done\r"
-             std::string(1, '\0'),              // the wake-up byte
+             std::string("done\n"),           // a single line
+             std::string("\ndone\n"),         // empty name
+             std::string("x\ndone"),          // "done" without its LF
+             std::string("x\ndone\nmore\n"),  // a complete line after "done"
+             std::string("x\r\ndone\r\n"),    // CR LF: the last line is "done\r"
+             std::string(1, '\0'),            // the wake-up byte
              std::string(""),
          }) {
         EXPECT_EQ(InputCommandServer::parseMessage(text), nullptr) << testing::PrintToString(text);
@@ -95,8 +95,7 @@ TEST(ParseMessage, UnescapesKeysAndValuesButNeverTheName) {
         "done\n");
     ASSERT_NE(cmd, nullptr);
     EXPECT_EQ(cmd->name, "re\\nfresh");
-    EXPECT_EQ(cmd->args.at("a\tkey"),
-              (std::vector<std::string>{"a\tb", "a\\tb", "a\\x", "end\\"}));
+    EXPECT_EQ(cmd->args.at("a\tkey"), (std::vector<std::string>{"a\tb", "a\\tb", "a\\x", "end\\"}));
     EXPECT_EQ(cmd->args.at("lf"), std::vector<std::string>{"one\ntwo"});
 }
 
@@ -122,7 +121,9 @@ std::size_t countEntries(const char* dir) {
     return n;
 }
 
-pid_t currentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+pid_t currentTid() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 
 // True once thread `tid` of this process sits in a blocking recvfrom, i.e. it
 // has passed its last check before receiving.
@@ -132,7 +133,8 @@ bool blockedInReceive(pid_t tid) {
     return (in >> number) && number == SYS_recvfrom;
 }
 
-// Records every dispatched notification: name, first "path" value, thread.
+// Records every dispatched notification ("name|first path value") and the
+// thread that ran the handler.
 class Recorder {
 public:
     std::function<void(InputCommand*)> handler() {
@@ -140,7 +142,6 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             auto it = cmd->args.find("path");
             seen_.push_back(cmd->name + "|" + (it == cmd->args.end() ? "" : it->second.at(0)));
-            thread_ = std::this_thread::get_id();
             tid_ = currentTid();
         };
     }
@@ -151,10 +152,6 @@ public:
     bool waitForCount(std::size_t n) const {
         return waitUntil([&] { return seen().size() >= n; });
     }
-    std::thread::id thread() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return thread_;
-    }
     pid_t tid() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return tid_;
@@ -163,7 +160,6 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> seen_;  // guarded by mutex_
-    std::thread::id thread_;         // guarded by mutex_
     pid_t tid_ = 0;                  // guarded by mutex_
 };
 
@@ -250,7 +246,7 @@ TEST_F(ListenerTest, DispatchesByExactNameOnTheListenerThreadInArrivalOrder) {
     ASSERT_TRUE(recorder_.waitForCount(3));
     EXPECT_EQ(recorder_.seen(), (std::vector<std::string>{"refresh_stat|/data/sync/a b.txt",
                                                           "refresh_tw_root|", "owned|"}));
-    EXPECT_NE(recorder_.thread(), std::this_thread::get_id());
+    EXPECT_NE(recorder_.tid(), currentTid());
     // Ours, the registry's and the dispatched record's copy.
     EXPECT_EQ(ownerUsesDuringCall, 3);
     server_.stop();
