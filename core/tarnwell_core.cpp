@@ -198,14 +198,14 @@ TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const 
 
 TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(const std::string& canonicalPath) const {
     std::shared_lock lock(statusMutex_);
-    const auto it = statusCache_.find(canonicalPath);
-    return it == statusCache_.end() ? NotCached : it->second;
+    const auto status = statusCache_.find(canonicalPath);
+    return status ? static_cast<SyncStatus>(*status) : NotCached;
 }
 
 void TarnwellCore::setStatus(const std::string& path, SyncStatus status) {
-    std::string canonical = canonicalizePath(path);
+    const std::string canonical = canonicalizePath(path);
     std::unique_lock lock(statusMutex_);
-    statusCache_[std::move(canonical)] = status;
+    statusCache_.set(canonical, status);
 }
 
 void TarnwellCore::queryFileStatus(const std::string& canonicalPath) {
@@ -249,7 +249,7 @@ void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
     {
         std::unique_lock lock(statusMutex_);
         if (valid) {
-            statusCache_[canonical] = status;
+            statusCache_.set(canonical, status);
         } else {
             statusCache_.erase(canonical);
         }
@@ -282,6 +282,27 @@ void TarnwellCore::clearStatusCache() {
 std::size_t TarnwellCore::pendingQueryCount() const {
     std::lock_guard lock(pendingMutex_);
     return pendingQueries_.size();
+}
+
+std::size_t TarnwellCore::cachedStatusCount() const {
+    std::shared_lock lock(statusMutex_);
+    return statusCache_.size();
+}
+
+std::size_t TarnwellCore::statusMemoryBytes() const {
+    std::size_t bytes = 0;
+    {
+        std::shared_lock lock(statusMutex_);
+        bytes += statusCache_.memoryBytes();
+    }
+    std::lock_guard lock(pendingMutex_);
+    bytes += pendingQueries_.bucket_count() * sizeof(void*);
+    for (const std::string& path : pendingQueries_) {
+        // A node: next pointer, the string and the cached hash.
+        bytes += sizeof(void*) + sizeof(std::string) + sizeof(std::size_t) +
+                 (path.capacity() > 15 ? path.capacity() + 1 : 0);
+    }
+    return bytes;
 }
 
 }  // namespace tarnwell

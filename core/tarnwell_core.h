@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "channel/command_client.h"
+#include "core/status_map.h"
 #include "listener/input_command_server.h"
 
 namespace tarnwell {
@@ -111,8 +112,11 @@ public:
     SyncStatus getStatusCanonical(const std::string& canonicalPath) const;
     void ensureStatusQueriedCanonical(const std::string& canonicalPath);
 
-    // For tests and diagnostics: the number of paths with a query in flight.
+    // For tests, benchmarks and diagnostics.
     std::size_t pendingQueryCount() const;
+    std::size_t cachedStatusCount() const;
+    // Bytes held by the status cache and the pending-query set.
+    std::size_t statusMemoryBytes() const;
 
 private:
     void sendGetTwRoots();
@@ -124,7 +128,7 @@ private:
     mutable std::mutex callbacksMutex_;
 
     mutable std::shared_mutex statusMutex_;
-    std::unordered_map<std::string, SyncStatus> statusCache_;  // guarded by statusMutex_
+    StatusMap statusCache_;  // canonical path -> SyncStatus; guarded by statusMutex_
     mutable std::mutex pendingMutex_;
     std::unordered_set<std::string> pendingQueries_;  // guarded by pendingMutex_
 

@@ -1,0 +1,85 @@
+// A compact map from canonical path to status for the core's status cache.
+//
+// The cache never evicts, so its size per path is what the file manager pays
+// for every file ever shown in a sync folder. A node-based hash map of strings
+// costs about 156 bytes per 60-byte path; this one stores each folder's path
+// once, each entry's last segment in one shared byte arena, and the entries in
+// one open-addressing table of 16-byte slots, for roughly 40 to 80 bytes per
+// path.
+//
+// Thread safety: none. The core guards it with its status mutex; the const
+// operations never modify anything, so any number of readers may call them
+// at once.
+#ifndef TARNWELL_CORE_STATUS_MAP_H_
+#define TARNWELL_CORE_STATUS_MAP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tarnwell {
+
+class StatusMap {
+public:
+    StatusMap();
+
+    std::optional<std::int32_t> find(std::string_view path) const;
+    // Inserts or overwrites.
+    void set(std::string_view path, std::int32_t status);
+    // True when there was an entry.
+    bool erase(std::string_view path);
+    void clear();
+
+    std::size_t size() const { return live_; }
+    // Bytes held by the map's own containers (capacities, not sizes), for
+    // benchmarks and tests.
+    std::size_t memoryBytes() const;
+
+private:
+    struct Slot {
+        std::uint32_t folder;
+        std::uint32_t nameOffset;  // kEmpty, kDeleted or an offset into names_
+        std::uint32_t nameLength;
+        std::int32_t status;
+    };
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kDeleted = 0xFFFFFFFEu;
+
+    struct FolderHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const {
+            return std::hash<std::string_view>()(s);
+        }
+    };
+    struct Folder {
+        std::uint32_t id;
+        std::uint32_t entries;  // live entries in this folder
+    };
+
+    static std::size_t hashOf(std::uint32_t folder, std::string_view name);
+    // The slot holding (folder, name), or the one where it would go; the
+    // table always has an empty slot, so probing ends.
+    std::size_t probe(std::uint32_t folder, std::string_view name, bool& found) const;
+    std::string_view nameAt(const Slot& slot) const {
+        return std::string_view(names_.data() + slot.nameOffset, slot.nameLength);
+    }
+    // Rebuilds the table (and the arena, without the names of erased entries)
+    // with room for `capacity` slots.
+    void rebuild(std::size_t capacity);
+
+    std::vector<Slot> slots_;  // size is a power of two
+    std::string names_;        // every live entry's last segment, plus garbage
+    std::size_t live_ = 0;
+    std::size_t deleted_ = 0;      // kDeleted slots
+    std::size_t garbageBytes_ = 0;  // bytes in names_ no live slot points to
+    std::unordered_map<std::string, Folder, FolderHash, std::equal_to<>> folders_;
+    std::vector<const std::string*> folderPaths_;  // by id; points into folders_ keys
+};
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CORE_STATUS_MAP_H_
