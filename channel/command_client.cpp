@@ -373,12 +373,17 @@ bool CommandClient::sendToDaemon(int fd, const std::string& name, const Argument
 
 bool CommandClient::receiveArgs(int fd, ArgumentMap& response) {
     std::string line;
+    std::size_t bytes = 0;
     for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
         if (!readLine(fd, line)) {
             return false;
         }
         if (line == "done") {
             return true;
+        }
+        bytes += line.size();
+        if (bytes > kMaxResponseBytes) {
+            return false;
         }
         parseArgumentLine(line, response);
     }

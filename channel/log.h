@@ -7,7 +7,9 @@
 namespace tarnwell {
 
 // Writes `line` and a newline with one call, then flushes, so that lines
-// written by different threads never interleave. Any thread.
+// written by different threads never interleave. A line feed or carriage
+// return inside `line` is written as the two characters \n or \r, so that
+// one event is always one line. Any thread.
 void logLine(const std::string& line);
 
 }  // namespace tarnwell

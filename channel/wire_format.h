@@ -31,8 +31,10 @@ bool readLine(int fd, std::string& line);
 // daemon sends (a path is at most 4 KiB), and it keeps a misbehaving peer from
 // growing the file manager's memory without bound.
 inline constexpr std::size_t kMaxLineBytes = 1 << 20;
-// Likewise for the number of argument lines in one response.
+// Likewise for the number of argument lines in one response, and for their
+// bytes together (without this, 65536 lines of 1 MiB would still be allowed).
 inline constexpr std::size_t kMaxResponseLines = 1 << 16;
+inline constexpr std::size_t kMaxResponseBytes = 16 << 20;
 
 // Splits a response or notification argument line at every TAB and stores
 // unescaped key -> values in `args`, replacing an earlier entry of that key.

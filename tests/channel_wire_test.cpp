@@ -236,6 +236,25 @@ TEST(ReadLine, AnswerWithTooManyLinesFails) {
     writer.join();
 }
 
+TEST(ReadLine, AnswerLargerThanTheTotalLimitFails) {
+    SocketPair pair;
+    // Each line is within the line limit; together they are not.
+    const std::size_t lines = kMaxResponseBytes / (kMaxLineBytes / 2) + 1;
+    std::thread writer([&] {
+        for (std::size_t i = 0; i < lines; ++i) {
+            if (!test::writeAll(pair.peer, "k" + std::to_string(i) + "\t" +
+                                               std::string(kMaxLineBytes / 2, 'v') + "\n")) {
+                return;
+            }
+        }
+        test::writeAll(pair.peer, "done\n");
+    });
+    ArgumentMap response;
+    EXPECT_FALSE(CommandClient::receiveArgs(pair.client, response));
+    SocketPair::closeFd(pair.client);
+    writer.join();
+}
+
 // --- Escaping ---
 
 TEST(Escaping, EveryByteSurvivesTheRoundTrip) {
