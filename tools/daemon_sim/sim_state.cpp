@@ -36,8 +36,10 @@ std::string buildDatagram(const std::string& name, const PairList& pairs) {
     // Group repeated keys on one line, keeping first-appearance order.
     std::vector<std::pair<std::string, std::vector<std::string>>> lines;
     for (const auto& [key, value] : pairs) {
+        // clang 14 cannot capture a structured binding; a plain reference it can.
+        const std::string& wanted = key;
         auto it = std::find_if(lines.begin(), lines.end(),
-                               [&](const auto& line) { return line.first == key; });
+                               [&](const auto& line) { return line.first == wanted; });
         if (it == lines.end()) {
             lines.push_back({key, {value}});
         } else {
