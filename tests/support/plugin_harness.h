@@ -1,0 +1,167 @@
+// The plug-in loaded into this process with dlopen, driven through its four
+// entry points the way the file manager drives it, and a few counters of this
+// process's resources (threads, descriptors, peak memory) to compare before
+// and after.
+//
+// Thread safety: load, initialize, shutdown and unload belong to one thread
+// (the "host's" thread of the test); emblem() may be called from several
+// threads at once between initialize and shutdown, as a host does.
+#ifndef TARNWELL_TESTS_SUPPORT_PLUGIN_HARNESS_H_
+#define TARNWELL_TESTS_SUPPORT_PLUGIN_HARNESS_H_
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <list>
+#include <string>
+
+#include "dfmext/emblem.h"
+#include "dfmext/menu.h"
+
+namespace tarnwell::test {
+
+class LoadedPlugin {
+public:
+    using VoidFn = void (*)();
+    using EmblemFn = dfmext::DFMExtEmblemIconPlugin* (*)();
+    using MenuFn = dfmext::DFMExtMenuPlugin* (*)();
+
+    LoadedPlugin() {
+        handle_ = ::dlopen(TARNWELL_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) {
+            error_ = ::dlerror();
+            return;
+        }
+        initialize_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_initialize"));
+        shutdown_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_shutdown"));
+        emblem_ = reinterpret_cast<EmblemFn>(::dlsym(handle_, "dfm_extension_emblem"));
+        menu_ = reinterpret_cast<MenuFn>(::dlsym(handle_, "dfm_extension_menu"));
+        if (!initialize_ || !shutdown_ || !emblem_ || !menu_) {
+            error_ = "an entry point is missing";
+        }
+    }
+    ~LoadedPlugin() { unload(); }
+    LoadedPlugin(const LoadedPlugin&) = delete;
+    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+
+    bool ok() const { return handle_ != nullptr && error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    void initialize() { initialize_(); }
+    void shutdown() { shutdown_(); }
+    dfmext::DFMExtEmblemIconPlugin* emblemPlugin() const { return emblem_(); }
+    dfmext::DFMExtMenuPlugin* menuPlugin() const { return menu_(); }
+
+    // The icon name the host would draw for `path`, or "" for no emblem.
+    std::string emblem(const std::string& path, int systemIconCount = 0) const {
+        const dfmext::DFMExtEmblemIconPlugin* plugin = emblem_();
+        if (plugin == nullptr) {
+            return "<no plugin>";
+        }
+        const dfmext::DFMExtEmblem result = plugin->requestEmblem(path, systemIconCount);
+        if (result.emblems().empty()) {
+            return "";
+        }
+        if (result.emblems().size() != 1) {
+            return "<several>";
+        }
+        return result.emblems().front().iconPath();
+    }
+
+    // Initializes the menu with `proxy` and builds the context menu of one
+    // selected `path` into a new main menu, which is returned (null without a
+    // menu plug-in). The caller frees the proxy's menus (they hold callables
+    // of the plug-in) before unloading.
+    dfmext::DFMExtMenu* buildMenu(dfmext::DFMExtMenuProxy& proxy, const std::string& path) const {
+        const dfmext::DFMExtMenuPlugin* plugin = menu_();
+        if (plugin == nullptr) {
+            return nullptr;
+        }
+        plugin->callInitialize(&proxy);
+        dfmext::DFMExtMenu* main = proxy.createMenu();
+        plugin->callBuildNormalMenu(main, "/", path, {path}, false);
+        return main;
+    }
+
+    // Builds the menu of `path` and picks the first action of the plug-in's
+    // sub-menu, as a user would; false when there was nothing to pick.
+    bool pickFirstAction(dfmext::DFMExtMenuProxy& proxy, const std::string& path) const {
+        dfmext::DFMExtMenu* main = buildMenu(proxy, path);
+        if (main == nullptr || main->actions().empty() || main->actions()[0]->menu() == nullptr ||
+            main->actions()[0]->menu()->actions().empty()) {
+            return false;
+        }
+        return main->actions()[0]->menu()->actions()[0]->trigger();
+    }
+
+    // dlclose; true when the shared object is no longer mapped afterwards.
+    bool unload() {
+        if (handle_ == nullptr) {
+            return true;
+        }
+        ::dlclose(handle_);
+        handle_ = nullptr;
+        void* again = ::dlopen(TARNWELL_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
+        if (again != nullptr) {
+            ::dlclose(again);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void* handle_ = nullptr;
+    std::string error_;
+    VoidFn initialize_ = nullptr;
+    VoidFn shutdown_ = nullptr;
+    EmblemFn emblem_ = nullptr;
+    MenuFn menu_ = nullptr;
+};
+
+// Entries of a /proc/self directory, without "." and "..".
+inline int countProcEntries(const char* dir) {
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            ++n;
+        }
+    }
+    ::closedir(d);
+    return n;
+}
+
+inline int threadCount() { return countProcEntries("/proc/self/task"); }
+// Open descriptors, not counting the one used to list them.
+inline int descriptorCount() { return countProcEntries("/proc/self/fd") - 1; }
+
+// A field of /proc/self/status in KiB (VmHWM: peak resident size; VmRSS).
+inline long procStatusKiB(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
+// Wall time of one call.
+template <typename F>
+std::chrono::microseconds timeCall(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+}  // namespace tarnwell::test
+
+#endif  // TARNWELL_TESTS_SUPPORT_PLUGIN_HARNESS_H_
