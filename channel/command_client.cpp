@@ -66,6 +66,20 @@ int pollWritable(int fd, std::chrono::milliseconds limit) {
     }
 }
 
+// True when bytes are waiting to be read right now (never blocks): after an
+// answer has been read through its "done", and before a request goes out,
+// the daemon has nothing to say.
+bool bytesWaiting(int fd) {
+    char byte;
+    for (;;) {
+        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n > 0;
+    }
+}
+
 }  // namespace
 
 // Ok: the status line was "rsp" and everything through "done" was read.
@@ -313,10 +327,28 @@ void CommandClient::clientThread() {
                 break;
             }
 
+            // Bytes that are already waiting before the request goes out were
+            // never asked for (or the daemon has hung up): they would be read
+            // as this record's answer, and from then on every answer would
+            // go to the record after the one it belongs to. The connection
+            // is out of step; the record goes back to the front, and the
+            // drain completes it with an empty response.
+            if (!connectionLooksHealthy(fd)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                queue_.push_front(std::move(command));
+                break;
+            }
+
             logLine("tarnwell: sending command: " + command->name);
             ArgumentMap response;
-            const ExchangeOutcome outcome = exchange(
+            ExchangeOutcome outcome = exchange(
                 fd, command->name, command->args.empty() ? nullptr : &command->args, response);
+            // More bytes right behind the answer: the daemon answered more
+            // than once, and the answer just read may be the one nobody asked
+            // for. It is not trusted, and the connection ends.
+            if (outcome != ExchangeOutcome::Broken && bytesWaiting(fd)) {
+                outcome = ExchangeOutcome::Broken;
+            }
             const bool ok = outcome == ExchangeOutcome::Ok;
             logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
             if (ok) {
