@@ -466,5 +466,142 @@ TEST_F(FaultTest, GarbageAnswersStoreNothingUnaskedAndNeverShowAWrongEmblem) {
     ASSERT_TRUE(allShowTrueEmblems());
 }
 
+// --- Another local process on the notification port ---
+
+// Sends datagrams to 127.0.0.1:port from one socket.
+class DatagramSender {
+public:
+    explicit DatagramSender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        addr_.sin_family = AF_INET;
+        addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr_.sin_port = htons(port);
+    }
+    ~DatagramSender() { ::close(fd_); }
+    DatagramSender(const DatagramSender&) = delete;
+    DatagramSender& operator=(const DatagramSender&) = delete;
+    bool send(const std::string& bytes) {
+        return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr_),
+                        sizeof addr_) == static_cast<ssize_t>(bytes.size());
+    }
+
+private:
+    int fd_;
+    sockaddr_in addr_{};
+};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizer runtimes keep freed memory in quarantine and shadow every byte.
+constexpr long kFloodGrowthLimitKiB = 1024 * 1024;
+#else
+constexpr long kFloodGrowthLimitKiB = 160 * 1024;
+#endif
+
+TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
+    // Paths inside the root that the daemon does not know get status 0.
+    ScriptedDaemon daemon([&](const Request& r) -> Reply {
+        if (r.name == "query_stat" && !truth_.count(r.args.count("path") ? r.args.at("path") : "")) {
+            return {statAnswer(0)};
+        }
+        return healthy(r);
+    });
+    ASSERT_TRUE(daemon.listening());
+    plugin_.initialize();
+    ASSERT_TRUE(allShowTrueEmblems());
+    const long peakBefore = test::procStatusKiB("VmHWM");
+
+    constexpr int kDatagrams = 100000;
+    const std::string floodDir = root_ + "/flood/";
+    DatagramSender sender(kNotifyPort);
+    int refreshStats = 0;
+    const auto floodStart = Clock::now();
+    for (int i = 0; i < kDatagrams; ++i) {
+        std::string bytes;
+        switch (i % 10) {
+            case 0:  // no "done"
+                bytes = "refresh_stat\npath\t" + floodDir + std::to_string(i) + "\n";
+                break;
+            case 1:  // over the receive buffer: cut, then rejected
+                bytes = "refresh_stat\npath\t" + floodDir + std::string(3000, 'x') + "\ndone\n";
+                break;
+            case 2:  // binary, NUL bytes, unknown names
+                bytes = i % 20 == 2 ? std::string("\0\n\xff\tdone\ndone\n", 12)
+                                    : "no_such_notification\npath\t" + files_[0] + "\ndone\n";
+                break;
+            case 3:  // outside every root
+                bytes = "refresh_stat\npath\t/elsewhere/" + std::to_string(i) + "\ndone\n";
+                break;
+            default:
+                bytes = "refresh_stat\npath\t" + floodDir + std::to_string(i) + "\ndone\n";
+                ++refreshStats;
+        }
+        if (i % 25000 == 12345) {
+            bytes.clear();  // an empty datagram makes the listener open a new socket
+        }
+        sender.send(bytes);
+    }
+    const auto floodTime = since(floodStart);
+
+    // The daemon pushes a change after the flood; it must show.
+    truth_[files_[2]] = 3;
+    ASSERT_TRUE(sender.send("refresh_stat\npath\t" + files_[2] + "\ndone\n"));
+    const bool changed = showsTrueEmblem(files_[2], 60s);
+    const auto settled = since(floodStart);
+    std::size_t handled = 0;
+    for (const auto& path : daemon.queriedPaths()) {
+        handled += path.rfind(floodDir, 0) == 0 ? 1 : 0;
+    }
+    const long peakAfter = test::procStatusKiB("VmHWM");
+    std::cout << "[ figures ] flood: " << kDatagrams << " datagrams (" << refreshStats
+              << " valid refresh_stat) sent in " << floodTime.count() << " ms; " << handled
+              << " distinct paths queried; change shown after " << settled.count()
+              << " ms; peak RSS " << peakBefore << " -> " << peakAfter << " KiB\n";
+    EXPECT_TRUE(changed);
+    EXPECT_GT(handled, 0u);
+    EXPECT_LT(peakAfter - peakBefore, kFloodGrowthLimitKiB);
+    // Still answering, outside the flood too.
+    ASSERT_TRUE(allShowTrueEmblems());
+    EXPECT_EQ(plugin_.emblem(floodDir + "4"), iconFor(0));
+}
+
+TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
+    // Bound without SO_REUSEADDR, so the plug-in's socket cannot share it.
+    const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(kNotifyPort);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    ScriptedDaemon daemon(healthyResponder());
+    ASSERT_TRUE(daemon.listening());
+    StderrCapture log;
+    plugin_.initialize();
+    EXPECT_TRUE(log.waitForLine("tarnwell: UDP bind() failed"));
+    EXPECT_TRUE(allShowTrueEmblems());
+    EXPECT_EQ(plugin_.buildMenu(menuProxy_, files_[0])->actions().size(), 1u);
+    menuProxy_.clear();
+
+    const auto took = test::timeCall([&] { plugin_.shutdown(); });
+    std::cout << "[ figures ] shutdown with the notify port held elsewhere: " << took.count()
+              << " us\n";
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(log.count("tarnwell: plugin shut down"), 1u);
+    ::close(holder);
+}
+
+TEST_F(FaultTest, DaemonPortHeldBySilentPeerEndsShutdownWithinTheExchangeTimeOut) {
+    ScriptedDaemon daemon([](const Request&) { return Reply{"", Reply::Stall}; });
+    ASSERT_TRUE(daemon.listening());
+    plugin_.initialize();
+    // The roots request is out and will never be answered.
+    ASSERT_TRUE(waitUntil([&] { return daemon.requestCount("get_tw_roots") == 1; }));
+    EXPECT_EQ(plugin_.emblem(files_[0]), "");
+    const auto took = test::timeCall([&] { plugin_.shutdown(); });
+    std::cout << "[ figures ] shutdown during a stalled exchange: " << took.count() / 1000
+              << " ms\n";
+    EXPECT_LT(took, 4500ms);
+    EXPECT_EQ(plugin_.emblemPlugin(), nullptr);
+}
+
 }  // namespace
 }  // namespace tarnwell
