@@ -1,0 +1,407 @@
+#include "bench/bench_support.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "channel/wire_format.h"
+
+namespace tarnwell::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+// Binds a socket of `type` to `port` (0: any); the bound port, or 0.
+std::uint16_t bindPort(int type, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in addr = loopback(port);
+    socklen_t len = sizeof(addr);
+    std::uint16_t bound = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        bound = ntohs(addr.sin_port);
+    }
+    ::close(fd);
+    return bound;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+std::uint16_t freeTcpPort() {
+    return bindPort(SOCK_STREAM, 0);
+}
+std::uint16_t freeUdpPort() {
+    return bindPort(SOCK_DGRAM, 0);
+}
+bool tcpPortFree(std::uint16_t port) {
+    return bindPort(SOCK_STREAM, port) == port;
+}
+bool udpPortFree(std::uint16_t port) {
+    return bindPort(SOCK_DGRAM, port) == port;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    const auto end = Clock::now() + deadline;
+    while (!condition()) {
+        if (Clock::now() >= end) {
+            return condition();
+        }
+        std::this_thread::sleep_for(200us);
+    }
+    return true;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double minNanosPerCall(const std::function<void()>& call, int calls, int batches) {
+    double best = 0;
+    for (int b = 0; b < batches; ++b) {
+        const auto start = Clock::now();
+        for (int i = 0; i < calls; ++i) {
+            call();
+        }
+        const double nanos = secondsSince(start) * 1e9 / calls;
+        if (b == 0 || nanos < best) {
+            best = nanos;
+        }
+    }
+    return best;
+}
+
+// --- DaemonSimProcess ---
+
+DaemonSimProcess::~DaemonSimProcess() {
+    stop();
+}
+
+bool DaemonSimProcess::start(std::uint16_t port, std::uint16_t notifyPort,
+                             const std::vector<std::string>& roots) {
+    std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH,   "--port",
+                                     std::to_string(port),       "--notify-port",
+                                     std::to_string(notifyPort), "--no-stdin"};
+    for (const auto& root : roots) {
+        argv.push_back("--root");
+        argv.push_back(root);
+    }
+    std::vector<char*> args;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return false;
+    }
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return false;
+    }
+    if (pid_ == 0) {
+        ::dup2(out[1], 1);
+        const int devNull = ::open("/dev/null", O_RDONLY);
+        if (devNull >= 0) {
+            ::dup2(devNull, 0);
+        }
+        ::execv(args[0], args.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] { readerLoop(fd); });
+    waitUntil([this] { return listeningPort_.load() >= 0; }, 10s);
+    const int listening = listeningPort_.load();
+    if (listening <= 0) {
+        stop();
+        return false;
+    }
+    port_ = static_cast<std::uint16_t>(listening);
+    return true;
+}
+
+void DaemonSimProcess::stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+}
+
+void DaemonSimProcess::readerLoop(int fd) {
+    static const std::string kListening = "listening port=";
+    static const std::string kQueryStat = "request query_stat";
+    std::string pending;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            const std::string_view line(pending.data() + start, nl - start);
+            if (line.substr(0, kQueryStat.size()) == kQueryStat) {
+                ++queryStats_;
+            } else if (listeningPort_.load() < 0 &&
+                       line.substr(0, kListening.size()) == kListening) {
+                listeningPort_ = std::atoi(std::string(line.substr(kListening.size())).c_str());
+            }
+        }
+        pending.erase(0, start);
+    }
+    ::close(fd);
+    int expected = -1;
+    listeningPort_.compare_exchange_strong(expected, 0);
+}
+
+// --- TempTree ---
+
+TempTree::TempTree() {
+    char pattern[] = "/tmp/tarnwell-bench-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    // realpath: /tmp may itself be a link, and the core compares canonical
+    // paths.
+    root_ = made ? std::filesystem::canonical(made).string() : std::string();
+}
+
+TempTree::~TempTree() {
+    if (!root_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+}
+
+std::string TempTree::file(const std::string& relative) {
+    const std::filesystem::path path = std::filesystem::path(root_) / relative;
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    std::ofstream(path.string()).put('x');
+    return path.string();
+}
+
+std::vector<std::string> realisticRelativePaths(std::size_t count, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> filesPerFolder(10, 100);
+    std::uniform_int_distribution<int> foldersPerProject(5, 40);
+    std::vector<std::string> paths;
+    paths.reserve(count);
+    char name[96];
+    for (int project = 0; paths.size() < count; ++project) {
+        const int folders = foldersPerProject(random);
+        for (int folder = 0; folder < folders && paths.size() < count; ++folder) {
+            const int files = filesPerFolder(random);
+            for (int file = 0; file < files && paths.size() < count; ++file) {
+                std::snprintf(name, sizeof name, "project-%05d/folder-%03d/file-%03d.txt", project,
+                              folder, file);
+                paths.emplace_back(name);
+            }
+        }
+    }
+    return paths;
+}
+
+// --- FloorClient ---
+
+FloorClient::~FloorClient() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool FloorClient::connect(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        return false;
+    }
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const sockaddr_in addr = loopback(port);
+    return ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+void FloorClient::adopt(int fd) {
+    fd_ = fd;
+    buffer_.clear();
+    offset_ = 0;
+}
+
+std::optional<std::string> FloorClient::readLine() {
+    for (;;) {
+        const std::size_t nl = buffer_.find('\n', offset_);
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(offset_, nl - offset_);
+            offset_ = nl + 1;
+            return line;
+        }
+        buffer_.erase(0, offset_);
+        offset_ = 0;
+        char chunk[16384];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+std::optional<std::string> FloorClient::queryStat(const std::string& path) {
+    if (!writeAll(fd_, "query_stat\npath\t" + escapeField(path) + "\ndone\n")) {
+        return std::nullopt;
+    }
+    const auto status = readLine();
+    if (!status) {
+        return std::nullopt;
+    }
+    std::optional<std::string> stat;
+    for (;;) {
+        auto line = readLine();
+        if (!line) {
+            return std::nullopt;
+        }
+        if (*line == "done") {
+            break;
+        }
+        if (line->rfind("stat\t", 0) == 0) {
+            stat = unescapeField(line->substr(5));
+        }
+    }
+    return *status == "rsp" ? stat : std::nullopt;
+}
+
+// --- /proc ---
+
+std::optional<std::uint64_t> parseStatCpuTicks(const std::string& statLine) {
+    // "pid (comm) state ppid ...": comm may hold anything, so fields are
+    // counted from the last ')'. utime and stime are fields 14 and 15, that
+    // is the 12th and 13th after the state.
+    const std::size_t close = statLine.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream rest(statLine.substr(close + 1));
+    std::string field;
+    std::uint64_t utime = 0;
+    std::uint64_t stime = 0;
+    for (int i = 1; i <= 13; ++i) {
+        if (!(rest >> field)) {
+            return std::nullopt;
+        }
+        if (i == 12 || i == 13) {
+            char* end = nullptr;
+            const unsigned long long value = std::strtoull(field.c_str(), &end, 10);
+            if (end == field.c_str() || *end != '\0') {
+                return std::nullopt;
+            }
+            (i == 12 ? utime : stime) = value;
+        }
+    }
+    return utime + stime;
+}
+
+std::optional<std::uint64_t> parseVoluntarySwitches(const std::string& statusText) {
+    static const std::string kKey = "\nvoluntary_ctxt_switches:";
+    const std::string text = "\n" + statusText;
+    const std::size_t at = text.find(kKey);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const char* digits = text.c_str() + at + kKey.size();
+    const unsigned long long value = std::strtoull(digits, &end, 10);
+    if (end == digits) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<ThreadFigures> readThreadFigures(pid_t tid) {
+    const std::string dir = "/proc/self/task/" + std::to_string(tid);
+    const auto ticks = parseStatCpuTicks(readFile(dir + "/stat"));
+    const auto switches = parseVoluntarySwitches(readFile(dir + "/status"));
+    if (!ticks || !switches) {
+        return std::nullopt;
+    }
+    return ThreadFigures{*ticks, *switches};
+}
+
+std::vector<pid_t> threadIds() {
+    std::vector<pid_t> ids;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir) {
+        return ids;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+        }
+    }
+    ::closedir(dir);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+}  // namespace tarnwell::bench

@@ -1,0 +1,135 @@
+// Helpers shared by the benchmarks: free loopback ports, the daemon simulator
+// as a child process, file trees to measure against, the floor client that
+// talks to the daemon as plainly as possible, and per-thread figures from
+// /proc.
+//
+// Thread safety: DaemonSimProcess's counters may be read from any thread;
+// everything else belongs to the benchmark's own thread.
+#ifndef TARNWELL_BENCH_BENCH_SUPPORT_H_
+#define TARNWELL_BENCH_BENCH_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarnwell::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// A port on 127.0.0.1 that was free a moment ago; 0 when none could be had.
+std::uint16_t freeTcpPort();
+std::uint16_t freeUdpPort();
+// Whether a fixed port can be bound right now (TCP or UDP).
+bool tcpPortFree(std::uint16_t port);
+bool udpPortFree(std::uint16_t port);
+
+// Polls `condition` about every 200 microseconds until it holds or the
+// deadline passes; returns its last value.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
+
+double secondsSince(Clock::time_point start);
+
+// The smallest time per call, in nanoseconds, of `batches` runs of `calls`
+// calls each. The minimum is what the code costs when nothing else on the
+// (shared) machine gets in the way.
+double minNanosPerCall(const std::function<void()>& call, int calls, int batches);
+
+// tarnwell-daemon-sim as a child process. Its stdout is read by a thread of
+// ours that counts the "request query_stat" lines, so a benchmark can tell
+// when the daemon has seen a number of status queries.
+class DaemonSimProcess {
+public:
+    DaemonSimProcess() = default;
+    DaemonSimProcess(const DaemonSimProcess&) = delete;
+    DaemonSimProcess& operator=(const DaemonSimProcess&) = delete;
+    ~DaemonSimProcess();
+
+    // port 0 lets the simulator pick one. False when it does not come up.
+    bool start(std::uint16_t port, std::uint16_t notifyPort, const std::vector<std::string>& roots);
+    void stop();
+    std::uint16_t port() const { return port_; }
+    std::uint64_t queryStatRequests() const { return queryStats_.load(); }
+
+private:
+    void readerLoop(int fd);
+
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread reader_;
+    std::atomic<std::uint64_t> queryStats_{0};
+    std::atomic<int> listeningPort_{-1};  // -1 until the first line, 0 when it never came
+};
+
+// A directory under /tmp removed with its contents when destroyed.
+class TempTree {
+public:
+    TempTree();
+    ~TempTree();
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+    const std::string& root() const { return root_; }
+    // Creates an empty file, and its parents; returns its full path.
+    std::string file(const std::string& relative);
+
+private:
+    std::string root_;
+};
+
+// `count` relative file paths in folders of 10 to 100 files (sizes drawn with
+// a fixed seed), two folder levels deep, so that a tree of them looks like a
+// user's documents rather than one huge folder.
+std::vector<std::string> realisticRelativePaths(std::size_t count, std::uint32_t seed);
+
+// The plainest client of the daemon's protocol: one connection, each request
+// written with one write, responses read through a buffer. The yardstick the
+// plug-in's channel is compared with.
+class FloorClient {
+public:
+    FloorClient() = default;
+    FloorClient(const FloorClient&) = delete;
+    FloorClient& operator=(const FloorClient&) = delete;
+    ~FloorClient();
+
+    bool connect(std::uint16_t port);
+    // One "query_stat" exchange; the value under "stat", or nullopt when the
+    // exchange failed or the answer had none.
+    std::optional<std::string> queryStat(const std::string& path);
+    // Reads one line (without its LF) from the buffer, refilling it as needed.
+    std::optional<std::string> readLine();
+    // The connected socket, for tests that drive it directly.
+    int fd() const { return fd_; }
+    // Takes over a connected socket (tests use a socketpair).
+    void adopt(int fd);
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+    std::size_t offset_ = 0;
+};
+
+// CPU time (user + system, in clock ticks) and voluntary context switches of
+// one thread of this process; nullopt when the thread is gone.
+struct ThreadFigures {
+    std::uint64_t cpuTicks = 0;
+    std::uint64_t voluntarySwitches = 0;
+};
+std::optional<ThreadFigures> readThreadFigures(pid_t tid);
+// The ids of this process's threads.
+std::vector<pid_t> threadIds();
+// utime + stime from the text of /proc/.../stat (the command name may hold
+// spaces and parentheses); nullopt when the text is not such a line.
+std::optional<std::uint64_t> parseStatCpuTicks(const std::string& statLine);
+// "voluntary_ctxt_switches" from the text of /proc/.../status.
+std::optional<std::uint64_t> parseVoluntarySwitches(const std::string& statusText);
+
+}  // namespace tarnwell::bench
+
+#endif  // TARNWELL_BENCH_BENCH_SUPPORT_H_
