@@ -563,6 +563,48 @@ TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
     EXPECT_EQ(plugin_.emblem(floodDir + "4"), iconFor(0));
 }
 
+// A flood queues a query for every path while the daemon sits on the first
+// one; when that exchange times out, the whole backlog is completed at once.
+// The host's thread queues queries too and must not wait for that.
+TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
+    std::atomic<bool> stalling{true};
+    ScriptedDaemon daemon([&](const Request& r) -> Reply {
+        if (r.name == "query_stat" && stalling) {
+            return {"", Reply::Stall};
+        }
+        return healthy(r);
+    });
+    ASSERT_TRUE(daemon.listening());
+    plugin_.initialize();
+    ASSERT_TRUE(waitUntil([&] { return daemon.requestCount("get_tw_roots") == 1; }));
+    // The roots are in once a path inside shows up as "in a sync folder",
+    // that is, once asking for it sends a query.
+    ASSERT_TRUE(waitUntil([&] {
+        (void)plugin_.emblem(files_[0]);
+        return daemon.requestCount("query_stat") == 1;
+    }));
+
+    DatagramSender sender(kNotifyPort);
+    for (int i = 0; i < 100000; ++i) {
+        sender.send("refresh_stat\npath\t" + root_ + "/backlog/" + std::to_string(i) + "\ndone\n");
+    }
+    // Until the stalled exchange has timed out and the connection is new.
+    std::chrono::microseconds worst{0};
+    int fresh = 0;
+    const auto start = Clock::now();
+    while (daemon.connections() < 2 || since(start) < 500ms) {
+        ASSERT_LT(since(start), test::kDeadline);
+        const std::string probe = root_ + "/host" + std::to_string(fresh++);
+        worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(probe); }));
+        std::this_thread::sleep_for(1ms);
+    }
+    stalling = false;
+    std::cout << "[ figures ] worst host-thread call while a backlog is dropped: "
+              << worst.count() << " us\n";
+    EXPECT_LT(worst, 100ms);
+    ASSERT_TRUE(allShowTrueEmblems());
+}
+
 TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
     // Bound without SO_REUSEADDR, so the plug-in's socket cannot share it.
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
