@@ -184,13 +184,14 @@ void measureScaling(const std::function<void()>& call, int calls, Scaling& scali
 // doing the same number of calls alone: the shared locks on the lookup path
 // should let throughput nearly double. realpath alone is measured the same
 // way, as it shows how far this machine lets two threads' system calls run
-// side by side at all.
+// side by side at all, and so is a plain computation.
 void BM_EmblemTwoThreads(benchmark::State& state) {
     auto& f = fixture();
     constexpr int kCalls = 2000;  // per thread in the pair
     const std::string& path = f.cachedFile;
     Scaling emblem;
     Scaling realpathOnly;
+    Scaling computeOnly;
     for (auto _ : state) {
         measureScaling([&] { benchmark::DoNotOptimize(f.plugin->requestEmblem(path, 0)); }, kCalls,
                        emblem);
@@ -200,6 +201,14 @@ void BM_EmblemTwoThreads(benchmark::State& state) {
                 benchmark::DoNotOptimize(::realpath(path.c_str(), resolved));
             },
             kCalls, realpathOnly);
+        // Work without system calls or shared data: whether two cores are to
+        // be had at all right now.
+        measureScaling(
+            [&] {
+                std::string copy = path;
+                benchmark::DoNotOptimize(std::hash<std::string>()(copy));
+            },
+            kCalls * 20, computeOnly);
         state.SetIterationTime(emblem.twoThreads);
     }
     state.counters["figure_calls_per_s"] = 2 * kCalls / emblem.twoThreads;
@@ -207,6 +216,7 @@ void BM_EmblemTwoThreads(benchmark::State& state) {
     state.counters["ratio"] = emblem.ratio();
     state.counters["ratio_2t_to_1t"] = emblem.ratio();
     state.counters["realpath_ratio_2t_to_1t"] = realpathOnly.ratio();
+    state.counters["compute_ratio_2t_to_1t"] = computeOnly.ratio();
 }
 
 BENCHMARK(BM_EmblemCached)->UseManualTime()->MinTime(1.0);
