@@ -64,9 +64,18 @@ protected:
             // The proxy's actions hold callables in the plug-in's code: they
             // go before the code does.
         }
+        // A host may still hold a menu it built before the shut-down, and the
+        // user may pick from it afterwards: nothing may touch the freed
+        // menu object, and no command goes out.
+        dfmext::DFMExtMenuProxy heldMenu;
+        dfmext::DFMExtMenu* held = plugin.buildMenu(heldMenu, locked_);
         plugin.shutdown();
         EXPECT_EQ(plugin.emblemPlugin(), nullptr);
         EXPECT_EQ(plugin.menuPlugin(), nullptr);
+        if (held != nullptr && !held->actions().empty()) {
+            EXPECT_TRUE(held->actions()[0]->menu()->actions()[0]->trigger());
+        }
+        heldMenu.clear();
         EXPECT_TRUE(plugin.unload()) << "the shared object stays mapped after dlclose";
     }
 
