@@ -41,8 +41,12 @@ void dfm_extension_shutdown() {
     tarnwell::logLine("tarnwell: plugin shut down");
 }
 
-dfmext::DFMExtEmblemIconPlugin* dfm_extension_emblem() { return emblemPlugin.get(); }
+dfmext::DFMExtEmblemIconPlugin* dfm_extension_emblem() {
+    return emblemPlugin.get();
+}
 
-dfmext::DFMExtMenuPlugin* dfm_extension_menu() { return menuPlugin.get(); }
+dfmext::DFMExtMenuPlugin* dfm_extension_menu() {
+    return menuPlugin.get();
+}
 
 }  // extern "C"

@@ -22,7 +22,9 @@ std::pair<std::string_view, std::string_view> split(std::string_view path) {
 }
 
 // Room for n entries at a load of at most one half.
-std::size_t capacityFor(std::size_t n) { return std::bit_ceil(std::max(kMinCapacity, n * 2)); }
+std::size_t capacityFor(std::size_t n) {
+    return std::bit_ceil(std::max(kMinCapacity, n * 2));
+}
 
 }  // namespace
 

@@ -74,7 +74,7 @@ private:
     std::vector<Slot> slots_;  // size is a power of two
     std::string names_;        // every live entry's last segment, plus garbage
     std::size_t live_ = 0;
-    std::size_t deleted_ = 0;      // kDeleted slots
+    std::size_t deleted_ = 0;       // kDeleted slots
     std::size_t garbageBytes_ = 0;  // bytes in names_ no live slot points to
     std::unordered_map<std::string, Folder, FolderHash, std::equal_to<>> folders_;
     std::vector<const std::string*> folderPaths_;  // by id; points into folders_ keys

@@ -45,7 +45,9 @@ TarnwellCore::TarnwellCore(std::uint16_t daemonPort, std::uint16_t notifyPort)
     inputServer_.setup();
 }
 
-TarnwellCore::~TarnwellCore() { shutdown(); }
+TarnwellCore::~TarnwellCore() {
+    shutdown();
+}
 
 void TarnwellCore::initialize() {
     if (initialized_) {
@@ -152,16 +154,23 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
         logLine("tarnwell: no sync roots found");
         return;
     }
+    // The new list is built, and logged, before the lock is taken: each root
+    // is canonicalized on the file system (a root on a hung mount can take
+    // long) and the daemon may list tens of thousands, while every emblem the
+    // host asks for waits on this lock. Readers see the old list until the
+    // new one replaces it in one step.
+    std::vector<std::string> roots;
+    roots.reserve(it->second.size());
+    for (const std::string& value : it->second) {
+        if (value.empty() || value.front() != '/') {
+            continue;
+        }
+        roots.push_back(canonicalizePath(value));
+        logLine("tarnwell: sync root: " + roots.back());
+    }
     {
         std::unique_lock lock(rootsMutex_);
-        syncRoots_.clear();
-        for (const std::string& value : it->second) {
-            if (value.empty() || value.front() != '/') {
-                continue;
-            }
-            syncRoots_.push_back(canonicalizePath(value));
-            logLine("tarnwell: sync root: " + syncRoots_.back());
-        }
+        syncRoots_.swap(roots);
     }
     std::vector<std::function<void()>> callbacks;
     {

@@ -132,8 +132,8 @@ private:
     mutable std::mutex pendingMutex_;
     std::unordered_set<std::string> pendingQueries_;  // guarded by pendingMutex_
 
-    CommandClient commandClient_;      // locks itself
-    InputCommandServer inputServer_;   // no lock: handlers registered before start
+    CommandClient commandClient_;     // locks itself
+    InputCommandServer inputServer_;  // no lock: handlers registered before start
 
     std::atomic<bool> initialized_{false};
     std::atomic<bool> running_{false};

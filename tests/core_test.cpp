@@ -28,8 +28,7 @@ using test::waitUntil;
 // to chosen commands until released.
 class FakeDaemon {
 public:
-    explicit FakeDaemon(std::uint16_t port = 0)
-        : server_([this](int fd) { serve(fd); }, port) {}
+    explicit FakeDaemon(std::uint16_t port = 0) : server_([this](int fd) { serve(fd); }, port) {}
     ~FakeDaemon() {
         {
             std::lock_guard lock(mutex_);
@@ -116,12 +115,12 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::condition_variable released_;  // used with mutex_
-    std::vector<std::string> roots_;                               // guarded by mutex_
-    std::map<std::string, std::optional<std::string>> stats_;      // guarded by mutex_
-    std::set<std::string> held_;                                   // guarded by mutex_
-    std::vector<std::pair<std::string, std::string>> log_;         // guarded by mutex_
-    bool stopping_ = false;                                        // guarded by mutex_
+    std::condition_variable released_;                         // used with mutex_
+    std::vector<std::string> roots_;                           // guarded by mutex_
+    std::map<std::string, std::optional<std::string>> stats_;  // guarded by mutex_
+    std::set<std::string> held_;                               // guarded by mutex_
+    std::vector<std::pair<std::string, std::string>> log_;     // guarded by mutex_
+    bool stopping_ = false;                                    // guarded by mutex_
     // Last member: destroyed first, so its connection threads end before the
     // state they use.
     test::LoopbackServer server_;
@@ -365,8 +364,8 @@ TEST(CoreHandlers, StatValuesOutsideZeroToThreeAreNoStatus) {
 TEST(CoreHandlers, ReplyChangesOnlyThePathItWasAskedFor) {
     TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
     core.setStatus("/a", TarnwellCore::Syncing);
-    auto reply = CommandClient::createCommand(nullptr, false, nullptr, "query_stat",
-                                              {{"path", "/b"}});
+    auto reply =
+        CommandClient::createCommand(nullptr, false, nullptr, "query_stat", {{"path", "/b"}});
     reply->response["stat"] = {"2"};
     reply->response["path"] = {"/a"};
     core.handleQueryStatResponse(reply.get());
@@ -388,10 +387,9 @@ TEST_F(CoreTest, HostLookupsRaceWithRepliesNotificationsAndReconnects) {
     for (int t = 0; t < 3; ++t) {
         hosts.emplace_back([&, t] {
             for (int i = 0; !stop; i = (i + 1) % 200) {
-                const std::string path = root_ + "/d" + std::to_string(t) + "/f" +
-                                         std::to_string(i);
-                if (core_->isInSyncDir(path) &&
-                    core_->getStatus(path) == TarnwellCore::NotCached) {
+                const std::string path =
+                    root_ + "/d" + std::to_string(t) + "/f" + std::to_string(i);
+                if (core_->isInSyncDir(path) && core_->getStatus(path) == TarnwellCore::NotCached) {
                     core_->ensureStatusQueried(path);
                 }
                 core_->findParentSyncRoot(path);

@@ -49,9 +49,7 @@ protected:
             return std::find(lines.begin(), lines.end(), line) != lines.end();
         });
     }
-    void waitUntilConnectedWithRoots() {
-        ASSERT_TRUE(hostLogged("tarnwell: sync root: " + root_));
-    }
+    void waitUntilConnectedWithRoots() { ASSERT_TRUE(hostLogged("tarnwell: sync root: " + root_)); }
 
     // Sends one command and returns the `lines` lines it prints.
     std::vector<std::string> run(const std::string& command, std::size_t lines = 1) {
@@ -71,7 +69,7 @@ protected:
         const auto out = run("emblem '" + path + "'" + extra);
         const std::string prefix = "emblem " + path + " ";
         return out.empty() || out[0].rfind(prefix, 0) != 0 ? "<" + (out.empty() ? "" : out[0]) + ">"
-                                                          : out[0].substr(prefix.size());
+                                                           : out[0].substr(prefix.size());
     }
 
     TempDir tmp_;
@@ -122,11 +120,10 @@ TEST_F(EndToEnd, ListingShowsEveryEntryOnceTheRepliesArrive) {
     startHost();
     waitUntilConnectedWithRoots();
     EXPECT_EQ(run("ls '" + root_ + "' --wait 10000", 5),
-              (std::vector<std::string>{"emblem-tarnwell-uptodate Photos",
-                                        "emblem-tarnwell-locked locked.txt",
-                                        "emblem-tarnwell-readonly readonly.txt",
-                                        "emblem-tarnwell-syncing syncing.txt",
-                                        "emblem-tarnwell-uptodate uptodate.txt"}));
+              (std::vector<std::string>{
+                  "emblem-tarnwell-uptodate Photos", "emblem-tarnwell-locked locked.txt",
+                  "emblem-tarnwell-readonly readonly.txt", "emblem-tarnwell-syncing syncing.txt",
+                  "emblem-tarnwell-uptodate uptodate.txt"}));
 }
 
 TEST_F(EndToEnd, MenusDependOnPlaceAndKind) {
@@ -145,17 +142,17 @@ TEST_F(EndToEnd, MenusDependOnPlaceAndKind) {
     EXPECT_EQ(run("menu '" + root_ + "/'", 4),
               (std::vector<std::string>{"menu true", head, "  1. Properties [tarnwell-small]",
                                         "  2. Sync with Friends [tarnwell-group]"}));
-    EXPECT_EQ(run("menu '" + outsideDir_ + "'", 5),
-              (std::vector<std::string>{"menu true", head,
-                                        "  1. Sync Only for Me [tarnwell-package]",
-                                        "  2. Sync with Friends [tarnwell-group]",
-                                        "  3. Upload to Tarnwell [tarnwell-upload]"}));
-    EXPECT_EQ(run("menu '" + outside_ + "'", 3),
-              (std::vector<std::string>{"menu true", head,
-                                        "  1. Upload to Tarnwell [tarnwell-upload]"}));
-    EXPECT_EQ(run("menu '" + tmp_.path() + "/missing'", 3),
-              (std::vector<std::string>{"menu true", head,
-                                        "  1. Upload to Tarnwell [tarnwell-upload]"}));
+    EXPECT_EQ(
+        run("menu '" + outsideDir_ + "'", 5),
+        (std::vector<std::string>{"menu true", head, "  1. Sync Only for Me [tarnwell-package]",
+                                  "  2. Sync with Friends [tarnwell-group]",
+                                  "  3. Upload to Tarnwell [tarnwell-upload]"}));
+    EXPECT_EQ(
+        run("menu '" + outside_ + "'", 3),
+        (std::vector<std::string>{"menu true", head, "  1. Upload to Tarnwell [tarnwell-upload]"}));
+    EXPECT_EQ(
+        run("menu '" + tmp_.path() + "/missing'", 3),
+        (std::vector<std::string>{"menu true", head, "  1. Upload to Tarnwell [tarnwell-upload]"}));
     EXPECT_EQ(run("menu '" + upToDate_ + "' --selected 2"), std::vector<std::string>{"menu false"});
     EXPECT_EQ(run("empty-menu '" + root_ + "'"), std::vector<std::string>{"menu false"});
 }
@@ -178,8 +175,8 @@ TEST_F(EndToEnd, ShareLinkReachesTheDaemonWithTheCanonicalPath) {
     auto request = daemon_.waitForRequest("request publish_obj");
     ASSERT_TRUE(request);
     EXPECT_EQ(*request, "request publish_obj path=" + locked_);
-    EXPECT_TRUE(hostLogged("tarnwell: menu triggered: Get Share Link command=publish_obj path=" +
-                           locked_));
+    EXPECT_TRUE(
+        hostLogged("tarnwell: menu triggered: Get Share Link command=publish_obj path=" + locked_));
 }
 
 TEST_F(EndToEnd, ActionPickedWhileTheDaemonIsGoneIsSkippedAndWorksAfterItReturns) {
@@ -203,10 +200,9 @@ TEST_F(EndToEnd, ActionPickedWhileTheDaemonIsGoneIsSkippedAndWorksAfterItReturns
     EXPECT_EQ(*request, "request share_by_email path=" + upToDate_);
     // Nothing was queued while the daemon was gone.
     const auto seen = restarted.process().allStdout();
-    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
-                            [](const std::string& l) {
-                                return l.rfind("request share_by_email", 0) == 0;
-                            }),
+    EXPECT_EQ(std::count_if(
+                  seen.begin(), seen.end(),
+                  [](const std::string& l) { return l.rfind("request share_by_email", 0) == 0; }),
               1);
 }
 

@@ -34,7 +34,8 @@ std::set<std::string> exportedSymbols(const std::string& path) {
             continue;
         }
         const Elf64_Shdr& strings = sections[sections[i].sh_link];
-        const auto* symbols = reinterpret_cast<const Elf64_Sym*>(bytes.data() + sections[i].sh_offset);
+        const auto* symbols =
+            reinterpret_cast<const Elf64_Sym*>(bytes.data() + sections[i].sh_offset);
         const std::size_t count = sections[i].sh_size / sizeof(Elf64_Sym);
         for (std::size_t s = 0; s < count; ++s) {
             const int binding = ELF64_ST_BIND(symbols[s].st_info);

@@ -7,10 +7,18 @@ namespace dfmext {
 DFMExtAction::DFMExtAction() = default;
 DFMExtAction::~DFMExtAction() = default;
 
-void DFMExtAction::setText(const std::string& text) { text_ = text; }
-void DFMExtAction::setIcon(const std::string& iconName) { icon_ = iconName; }
-void DFMExtAction::setMenu(DFMExtMenu* menu) { menu_ = menu; }
-void DFMExtAction::registerTriggered(const TriggeredFunc& func) { triggered_ = func; }
+void DFMExtAction::setText(const std::string& text) {
+    text_ = text;
+}
+void DFMExtAction::setIcon(const std::string& iconName) {
+    icon_ = iconName;
+}
+void DFMExtAction::setMenu(DFMExtMenu* menu) {
+    menu_ = menu;
+}
+void DFMExtAction::registerTriggered(const TriggeredFunc& func) {
+    triggered_ = func;
+}
 
 bool DFMExtAction::trigger(bool checked) {
     if (!triggered_) {
@@ -27,7 +35,8 @@ DFMExtMenu::DFMExtMenu() = default;
 DFMExtMenu::~DFMExtMenu() = default;
 
 bool DFMExtMenu::addAction(DFMExtAction* action) {
-    if (action == nullptr || std::find(actions_.begin(), actions_.end(), action) != actions_.end()) {
+    if (action == nullptr ||
+        std::find(actions_.begin(), actions_.end(), action) != actions_.end()) {
         return false;
     }
     actions_.push_back(action);
@@ -55,7 +64,9 @@ void DFMExtMenuProxy::clear() {
 DFMExtMenuPlugin::DFMExtMenuPlugin() = default;
 DFMExtMenuPlugin::~DFMExtMenuPlugin() = default;
 
-void DFMExtMenuPlugin::registerInitialize(const InitializeFunc& func) { initialize_ = func; }
+void DFMExtMenuPlugin::registerInitialize(const InitializeFunc& func) {
+    initialize_ = func;
+}
 void DFMExtMenuPlugin::registerBuildNormalMenu(const BuildNormalMenuFunc& func) {
     buildNormalMenu_ = func;
 }

@@ -106,10 +106,9 @@ public:
     using InitializeFunc = std::function<void(DFMExtMenuProxy* proxy)>;
     // currentPath: the folder shown; focusPath: the item the menu opened on;
     // pathList: every selected item; onDesktop: the menu opened on the desktop.
-    using BuildNormalMenuFunc =
-        std::function<bool(DFMExtMenu* main, const std::string& currentPath,
-                           const std::string& focusPath, const std::list<std::string>& pathList,
-                           bool onDesktop)>;
+    using BuildNormalMenuFunc = std::function<bool(
+        DFMExtMenu* main, const std::string& currentPath, const std::string& focusPath,
+        const std::list<std::string>& pathList, bool onDesktop)>;
     using BuildEmptyAreaMenuFunc =
         std::function<bool(DFMExtMenu* main, const std::string& currentPath, bool onDesktop)>;
 
