@@ -573,6 +573,48 @@ TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
     EXPECT_EQ(plugin_.emblem(floodDir + "4"), iconFor(0));
 }
 
+// The daemon lists a huge number of roots (one line just under the line
+// limit). Installing them must not keep the host's lookups waiting.
+TEST_F(FaultTest, HugeRootListNeverHoldsUpTheHost) {
+    std::string roots = "rsp\npath\t" + root_;
+    int count = 1;
+    while (roots.size() < (1 << 20) - 64) {
+        roots += "\t/no/such/root/" + std::to_string(count++);
+    }
+    roots += "\ndone\n";
+    std::atomic<bool> answerRoots{false};
+    ScriptedDaemon daemon([&](const Request& r) -> Reply {
+        if (r.name == "get_tw_roots") {
+            return answerRoots ? Reply{roots} : Reply{"rsp\ndone\n"};
+        }
+        return healthy(r);
+    });
+    ASSERT_TRUE(daemon.listening());
+    StderrCapture log;  // one line per root
+    plugin_.initialize();
+    ASSERT_TRUE(waitUntil([&] { return daemon.requestCount("get_tw_roots") == 1; }));
+    ASSERT_TRUE(log.waitForLine("tarnwell: UDP input command server started"));
+    answerRoots = true;
+
+    // Asks from the moment the roots are requested until the emblems show.
+    std::chrono::microseconds worst{0};
+    const int answeredBefore = daemon.answered();
+    const auto start = Clock::now();
+    ASSERT_TRUE(test::sendDatagram(kNotifyPort, "refresh_tw_root\ndone\n"));
+    bool shown = false;
+    while (!shown && since(start) < test::kDeadline) {
+        std::string seen;
+        worst = std::max(worst, test::timeCall([&] { seen = plugin_.emblem(files_[1]); }));
+        shown = seen == iconFor(1);
+        worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(tmp_.path()); }));
+    }
+    std::cout << "[ figures ] " << count << " roots: worst host-thread call while they arrive: "
+              << worst.count() << " us\n";
+    EXPECT_TRUE(shown);
+    EXPECT_GT(daemon.answered(), answeredBefore);
+    EXPECT_LT(worst, 100ms);
+}
+
 // A flood queues a query for every path while the daemon sits on the first
 // one; when that exchange times out, the whole backlog is completed at once.
 // The host's thread queues queries too and must not wait for that.
