@@ -282,6 +282,9 @@ void CommandClient::endConnection(int fd) {
 // on this thread.
 void CommandClient::clientThread() {
     unsigned int attempt = 1;
+    // Connections in a row that ended before the daemon answered anything in
+    // step (it accepts and hangs up, or answers only nonsense).
+    unsigned int fruitlessInARow = 0;
     for (;;) {
         if (!running_) {
             return;
@@ -300,6 +303,7 @@ void CommandClient::clientThread() {
         connected_ = true;
         logLine("tarnwell: command client connected");
         dispatchConnect();
+        bool answered = false;
 
         while (running_) {
             CommandPtr command;
@@ -350,6 +354,7 @@ void CommandClient::clientThread() {
                 outcome = ExchangeOutcome::Broken;
             }
             const bool ok = outcome == ExchangeOutcome::Ok;
+            answered = answered || outcome != ExchangeOutcome::Broken;
             logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
             if (ok) {
                 command->response = std::move(response);
@@ -366,8 +371,17 @@ void CommandClient::clientThread() {
         }
 
         endConnection(fd);
-        // A lost connection is followed by an attempt at once.
+        // A lost connection is followed by an attempt at once. But a daemon
+        // (or any process on its port) that accepts and hangs up again and
+        // again would have the worker reconnect thousands of times a second,
+        // logging and asking for the roots each time: from the second such
+        // connection in a row, the worker pauses as after a failed attempt.
         attempt = 0;
+        fruitlessInARow = answered ? 0 : fruitlessInARow + 1;
+        if (fruitlessInARow >= 2) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+        }
     }
 }
 

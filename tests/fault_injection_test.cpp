@@ -573,6 +573,30 @@ TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
     EXPECT_EQ(plugin_.emblem(floodDir + "4"), iconFor(0));
 }
 
+// Something on the daemon's port accepts and hangs up at once, every time.
+// Reconnecting at full speed would burn a core of the user's machine and
+// write thousands of lines a second into the file manager's log.
+TEST_F(FaultTest, PeerThatHangsUpAtOnceIsNotReconnectedInATightLoop) {
+    std::atomic<bool> hangUp{true};
+    ScriptedDaemon daemon([&](const Request& r) {
+        return hangUp ? Reply{"", Reply::Close} : healthy(r);
+    });
+    ASSERT_TRUE(daemon.listening());
+    StderrCapture log;
+    plugin_.initialize();
+    ASSERT_TRUE(waitUntil([&] { return daemon.connections() >= 1; }));
+    const int first = daemon.connections();
+    std::this_thread::sleep_for(2500ms);  // a window to count in, not a wait for an event
+    const int inWindow = daemon.connections() - first;
+    std::cout << "[ figures ] connections in 2.5 s to a peer that hangs up: " << inWindow << "\n";
+    EXPECT_LE(inWindow, 5);
+    EXPECT_LE(log.count("tarnwell: command client connected"), 8u);
+
+    // Once it answers, the plug-in is back within the pause.
+    hangUp = false;
+    ASSERT_TRUE(allShowTrueEmblems());
+}
+
 // The daemon lists a huge number of roots (one line just under the line
 // limit). Installing them must not keep the host's lookups waiting.
 TEST_F(FaultTest, HugeRootListNeverHoldsUpTheHost) {
