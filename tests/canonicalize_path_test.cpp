@@ -154,8 +154,6 @@ TEST(CanonicalizePath, CanonicalFormIsAFixedPoint) {
 
 // --- The fast road against the plain one over a varied tree ---
 
-// What canonicalization must return, written the plain way: strip a URL
-// prefix, ask realpath, and normalize as text where it fails.
 std::string withoutUrlPrefix(const std::string& input) {
     const std::size_t scheme = input.find("://");
     if (scheme != std::string::npos) {
@@ -173,6 +171,8 @@ bool realpathResolves(const std::string& candidate) {
            ::realpath(candidate.c_str(), buf) != nullptr;
 }
 
+// What canonicalization must return, written the plain way: strip a URL
+// prefix, ask realpath, and normalize as text where it fails.
 std::string plainCanonical(const std::string& input) {
     const std::string candidate = withoutUrlPrefix(input);
     char buf[PATH_MAX];
