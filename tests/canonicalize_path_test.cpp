@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -252,6 +253,48 @@ void removeTreeAt(int parentFd, const std::string& name) {
     ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR);
 }
 
+// Runs `work` in a child process that has given up root for uid and gid
+// 65534 and returns its text; "cannot drop root" when that fails.
+std::string runWithoutRoot(const std::function<std::string()>& work) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+        return "cannot drop root: no pipe\n";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const gid_t nobody = 65534;
+        const std::string text = ::setgroups(0, nullptr) == 0 &&
+                                         ::setresgid(nobody, nobody, nobody) == 0 &&
+                                         ::setresuid(nobody, nobody, nobody) == 0
+                                     ? work()
+                                     : "cannot drop root\n";
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(pipeFds[1], text.data() + done, text.size() - done);
+            if (n <= 0) {
+                ::_exit(1);
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while (child > 0 && (n = ::read(pipeFds[0], buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return "cannot drop root: the child failed\n";
+    }
+    return text;
+}
+
 // A tree with every kind of step a walk can meet: folders, files, a FIFO,
 // absolute and relative links, links through "..", chains of links around the
 // resolver's limit of 40, loops, dangling links, a folder without search and
@@ -421,58 +464,21 @@ TEST_F(CanonicalizeTree, FoldersWithoutPermissionGiveTheRealpathAnswer) {
         inputs.push_back(root_ + tail);
     }
     const std::string probe = root_ + "/noexec/inner";
-    std::vector<std::string> report;
-    if (::geteuid() != 0) {
-        report.push_back(::access(probe.c_str(), F_OK) != 0 ? "enforced" : "not enforced");
-        report.push_back(canon(root_ + "/noexec/../abs"));
+    // First line: whether permission bits bind; second: one canonical form;
+    // then one line per disagreement.
+    auto reportLines = [&] {
+        std::string text = ::access(probe.c_str(), F_OK) != 0 ? "enforced\n" : "not enforced\n";
+        text += canon(root_ + "/noexec/../abs") + "\n";
         for (const std::string& line : disagreements(inputs)) {
-            report.push_back(line);
+            text += line + "\n";
         }
-    } else {
-        int pipeFds[2];
-        ASSERT_EQ(::pipe(pipeFds), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(pipeFds[0]);
-            const gid_t nobody = 65534;
-            std::string text;
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
-                ::setresuid(nobody, nobody, nobody) != 0) {
-                text = "cannot drop root\n";
-            } else {
-                text = ::access(probe.c_str(), F_OK) != 0 ? "enforced\n" : "not enforced\n";
-                text += canon(root_ + "/noexec/../abs") + "\n";
-                for (const std::string& line : disagreements(inputs)) {
-                    text += line + "\n";
-                }
-            }
-            std::size_t done = 0;
-            while (done < text.size()) {
-                const ssize_t n = ::write(pipeFds[1], text.data() + done, text.size() - done);
-                if (n <= 0) {
-                    ::_exit(1);
-                }
-                done += static_cast<std::size_t>(n);
-            }
-            ::_exit(0);
-        }
-        ::close(pipeFds[1]);
-        std::string text;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) {
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        ::close(pipeFds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        std::size_t start = 0;
-        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            report.push_back(text.substr(start, end - start));
-        }
+        return text;
+    };
+    const std::string text = ::geteuid() != 0 ? reportLines() : runWithoutRoot(reportLines);
+    std::vector<std::string> report;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        report.push_back(text.substr(start, end - start));
     }
     ASSERT_GE(report.size(), 2u);
     if (report[0] != "enforced") {
