@@ -5,11 +5,16 @@
 // "done" that ends the response, since those bytes belong to the next
 // exchange.
 //
-// The first input byte picks how the peer behaves after its bytes:
-//   0  keeps the connection open and silent (a stalled daemon),
-//   1  ends its stream (shutdown for writing: the client reads end of stream),
-//   2  has closed the connection before the request (the write must fail).
-// The remaining bytes are the peer's, written before the call.
+// The first input byte, taken modulo 8, picks how the peer behaves after its
+// bytes:
+//   0        keeps the connection open and silent (a stalled daemon),
+//   2        has closed the connection before the request (the write must
+//            fail),
+//   any other ends its stream (shutdown for writing: the client reads end of
+//            stream).
+// A stall costs a receive time-out per input, so it gets one value in eight
+// rather than one in three. The remaining bytes are the peer's, written
+// before the call.
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -28,7 +33,7 @@ namespace {
 
 using tarnwell::ArgumentMap;
 
-enum class PeerEnding { Stall = 0, EndOfStream = 1, Closed = 2 };
+enum class PeerEnding { Stall, EndOfStream, Closed };
 
 // More than any line or line count limit of the reader could matter for,
 // and small enough to sit in the socket buffer before the call.
@@ -131,7 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    const auto ending = static_cast<PeerEnding>(data[0] % 3);
+    const PeerEnding ending = data[0] % 8 == 0   ? PeerEnding::Stall
+                              : data[0] % 8 == 2 ? PeerEnding::Closed
+                                                 : PeerEnding::EndOfStream;
     std::string peerBytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (peerBytes.size() > kMaxPeerBytes) {
         peerBytes.resize(kMaxPeerBytes);
