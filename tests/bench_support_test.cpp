@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <thread>
@@ -140,6 +141,20 @@ TEST(RealisticPaths, FoldersHoldTenToHundredFilesAndPathsAreDistinct) {
               std::vector<std::string>(paths.begin(), paths.begin() + 50));
 }
 
+TEST(TempTree, FilesGetTheirFoldersAndEverythingGoesAtTheEnd) {
+    std::string root;
+    {
+        TempTree tree;
+        root = tree.root();
+        ASSERT_FALSE(root.empty());
+        const std::string file = tree.file("a/b/c/d.txt");
+        EXPECT_EQ(file, root + "/a/b/c/d.txt");
+        EXPECT_TRUE(std::filesystem::is_regular_file(file));
+    }
+    // A benchmark run makes 10,000 files: none may stay behind in /tmp.
+    EXPECT_FALSE(std::filesystem::exists(root));
+}
+
 TEST(DaemonSim, QueryStatRequestsFollowWhatTheDaemonSaw) {
     TempTree tree;
     const std::string file = tree.file("Sync/a.txt");
@@ -159,6 +174,17 @@ TEST(DaemonSim, PortInUseIsAFailedStart) {
     ASSERT_TRUE(first.start(0, freeUdpPort(), {}));
     DaemonSimProcess second;
     EXPECT_FALSE(second.start(first.port(), freeUdpPort(), {}));
+}
+
+TEST(DaemonSim, StopEndsTheProcessAndFreesItsPort) {
+    DaemonSimProcess sim;
+    ASSERT_TRUE(sim.start(0, freeUdpPort(), {}));
+    const std::uint16_t port = sim.port();
+    sim.stop();
+    // The next benchmark on a fixed port needs it back at once.
+    EXPECT_TRUE(tcpPortFree(port));
+    FloorClient client;
+    EXPECT_FALSE(client.connect(port));
 }
 
 }  // namespace
