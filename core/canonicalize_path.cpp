@@ -11,7 +11,7 @@
 //   ".." then steps back over a real folder, which is what its textual
 //   predecessor names. One openat2(RESOLVE_NO_SYMLINKS) with O_PATH (which
 //   opens nothing: no FIFO blocks, no device driver runs) plus its close()
-//   tells whether that holds, at about the price of one lstat.
+//   tells whether that holds, for about 1.6 times the price of one lstat.
 //
 // Every outcome of that walk maps to the realpath answer as follows:
 //   - success: realpath succeeds with the lexical form. It looks up the same
