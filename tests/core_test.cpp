@@ -161,13 +161,14 @@ protected:
 
 TEST_F(CoreTest, RootsArriveAfterConnectInCanonicalFormWithBadValuesDropped) {
     daemon_->setRoots({"", "relative/dir", root_ + "/", root_ + "/./sub/.."});
-    int callbacks = 0;
+    std::atomic<int> callbacks{0};  // written on the worker thread
     core_->addRootsChangedCallback([&] { ++callbacks; });
     core_->addRootsChangedCallback(nullptr);  // ignored, never called
     startAndWaitForRoots();
     EXPECT_EQ(core_->syncRoots(), (std::vector<std::string>{root_, root_}));
     EXPECT_TRUE(waitUntil([&] { return log_.count("tarnwell: sync root: " + root_) == 2; }));
-    EXPECT_EQ(callbacks, 1);
+    // The callbacks run after the roots are in place.
+    EXPECT_TRUE(waitUntil([&] { return callbacks == 1; }));
     EXPECT_TRUE(core_->isInSyncDir(root_ + "/a/b.txt"));
     EXPECT_TRUE(core_->isInSyncDir("file://" + root_));
     EXPECT_FALSE(core_->isInSyncDir(root_ + "2/a"));
