@@ -38,6 +38,15 @@ using test::waitUntil;
 constexpr std::uint16_t kDaemonPort = 19080;
 constexpr std::uint16_t kNotifyPort = 19081;
 
+// The longest a call on the host's thread may take while the daemon
+// misbehaves: a frame or so, never a daemon time-out. Sanitizer builds on a
+// shared machine get more room for scheduling delays.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr auto kHostCallLimit = 300ms;
+#else
+constexpr auto kHostCallLimit = 100ms;
+#endif
+
 const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
                               "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
 
@@ -359,7 +368,7 @@ TEST_F(FaultTest, StalledDaemonNeverHoldsUpTheHostAndThePluginRecovers) {
     hammer(3500ms, silentConnections + 1);
     std::cout << "[ figures ] worst host-thread call while the daemon stalls: " << worst.count()
               << " us over " << calls << " calls\n";
-    EXPECT_LT(worst, 100ms);
+    EXPECT_LT(worst, kHostCallLimit);
 
     mode = Healthy;
     const auto healthySince = Clock::now();
@@ -636,7 +645,7 @@ TEST_F(FaultTest, HugeRootListNeverHoldsUpTheHost) {
               << worst.count() << " us\n";
     EXPECT_TRUE(shown);
     EXPECT_GT(daemon.answered(), answeredBefore);
-    EXPECT_LT(worst, 100ms);
+    EXPECT_LT(worst, kHostCallLimit);
 }
 
 // A flood queues a query for every path while the daemon sits on the first
@@ -677,7 +686,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
     stalling = false;
     std::cout << "[ figures ] worst host-thread call while a backlog is dropped: "
               << worst.count() << " us\n";
-    EXPECT_LT(worst, 100ms);
+    EXPECT_LT(worst, kHostCallLimit);
     ASSERT_TRUE(allShowTrueEmblems());
 }
 
