@@ -384,9 +384,9 @@ BENCHMARK(BM_ColdFill10k)
     ->Arg(1)
     ->Arg(16)
     ->UseManualTime()
-    ->Iterations(3)
+    ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_NotificationBurst10k)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NotificationBurst10k)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Idle)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
