@@ -50,7 +50,9 @@ constexpr auto kHostCallLimit = 100ms;
 const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
                               "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
 
-std::string iconFor(int status) { return kIcons[status]; }
+std::string iconFor(int status) {
+    return kIcons[status];
+}
 
 std::chrono::milliseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -79,8 +81,7 @@ public:
     using Responder = std::function<Reply(const Request&)>;
 
     explicit ScriptedDaemon(Responder responder)
-        : responder_(std::move(responder)),
-          server_([this](int fd) { serve(fd); }, kDaemonPort) {}
+        : responder_(std::move(responder)), server_([this](int fd) { serve(fd); }, kDaemonPort) {}
 
     bool listening() const { return server_.port() == kDaemonPort; }
     void setResponder(Responder responder) {
@@ -172,8 +173,12 @@ private:
     LoopbackServer server_;  // last: its threads use the members above
 };
 
-std::string rootsAnswer(const std::string& root) { return "rsp\npath\t" + root + "\ndone\n"; }
-std::string statAnswer(int status) { return "rsp\nstat\t" + std::to_string(status) + "\ndone\n"; }
+std::string rootsAnswer(const std::string& root) {
+    return "rsp\npath\t" + root + "\ndone\n";
+}
+std::string statAnswer(int status) {
+    return "rsp\nstat\t" + std::to_string(status) + "\ndone\n";
+}
 
 // A sync root with files of known status, on disk so that paths canonicalize
 // to themselves.
@@ -406,23 +411,29 @@ TEST_F(FaultTest, GarbageAnswersStoreNothingUnaskedAndNeverShowAWrongEmblem) {
         {"status in capitals", "RSP\nstat\t1\ndone\n", {none}},
         {"status with a trailing space", "rsp \nstat\t1\ndone\n", {none}},
         {"lines without tabs", "rsp\nstat 1\npath " + victim() + "\nstat\ndone\n", {none}},
-        {"a path in the answer", "rsp\npath\t" + victim() + "\nstat\t2\ndone\n",
+        {"a path in the answer",
+         "rsp\npath\t" + victim() + "\nstat\t2\ndone\n",
          {none, iconFor(2)}},
         {"status out of range", "rsp\nstat\t99999999999999999999\ndone\n", {none}},
         {"negative status", "rsp\nstat\t-1\ndone\n", {none}},
-        {"NUL bytes", std::string("rsp\nst\0at\t1\npath\t", 15) + victim() +
-                          std::string("\0\nstat\t\0003\ndone\n", 14),
+        {"NUL bytes",
+         std::string("rsp\nst\0at\t1\npath\t", 15) + victim() +
+             std::string("\0\nstat\t\0003\ndone\n", 14),
          {none, iconFor(0), iconFor(3)}},
         {"binary", std::string("\xff\xfe\0\x01\n\n\t\t\n\r\ndone\n", 14), {none}},
-        {"endless line", "rsp\nstat\t" + std::string((1 << 20) + (1 << 19), '7'), {none},
+        {"endless line",
+         "rsp\nstat\t" + std::string((1 << 20) + (1 << 19), '7'),
+         {none},
          Reply::Stall},
         {"too many lines", manyLines, {none}},
         {"bare done", "done\n", {none}},
         {"half an answer, then hang-up", "rsp\nstat\t2\n", {none}, Reply::Close},
-        {"an answer to a request never made", "rsp\nstat\t0\ndone\nrsp\nstat\t2\ndone\n",
+        {"an answer to a request never made",
+         "rsp\nstat\t0\ndone\nrsp\nstat\t2\ndone\n",
          {none, iconFor(0)}},
         {"two answers in one, unasked one first",
-         "rsp\npath\t" + victim() + "\nstat\t3\ndone\nrsp\nstat\t3\ndone\n", {none, iconFor(3)}},
+         "rsp\npath\t" + victim() + "\nstat\t3\ndone\nrsp\nstat\t3\ndone\n",
+         {none, iconFor(3)}},
     };
 
     // Filled before the daemon starts, read only by its threads afterwards.
@@ -514,7 +525,8 @@ constexpr long kFloodGrowthLimitKiB = 160 * 1024;
 TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
     // Paths inside the root that the daemon does not know get status 0.
     ScriptedDaemon daemon([&](const Request& r) -> Reply {
-        if (r.name == "query_stat" && !truth_.count(r.args.count("path") ? r.args.at("path") : "")) {
+        if (r.name == "query_stat" &&
+            !truth_.count(r.args.count("path") ? r.args.at("path") : "")) {
             return {statAnswer(0)};
         }
         return healthy(r);
@@ -647,8 +659,8 @@ TEST_F(FaultTest, HugeRootListNeverHoldsUpTheHost) {
         shown = seen == iconFor(1);
         worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(tmp_.path()); }));
     }
-    std::cout << "[ figures ] " << count << " roots: worst host-thread call while they arrive: "
-              << worst.count() << " us\n";
+    std::cout << "[ figures ] " << count
+              << " roots: worst host-thread call while they arrive: " << worst.count() << " us\n";
     EXPECT_TRUE(shown);
     EXPECT_GT(daemon.answered(), answeredBefore);
     EXPECT_LT(worst, kHostCallLimit);
@@ -690,8 +702,8 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
         std::this_thread::sleep_for(1ms);
     }
     stalling = false;
-    std::cout << "[ figures ] worst host-thread call while a backlog is dropped: "
-              << worst.count() << " us\n";
+    std::cout << "[ figures ] worst host-thread call while a backlog is dropped: " << worst.count()
+              << " us\n";
     EXPECT_LT(worst, kHostCallLimit);
     ASSERT_TRUE(allShowTrueEmblems());
 }

@@ -53,8 +53,8 @@ protected:
         {
             dfmext::DFMExtMenuProxy proxy;
             if (daemonUp && settle) {
-                ASSERT_TRUE(waitUntil(
-                    [&] { return plugin.emblem(locked_) == "emblem-tarnwell-locked"; }));
+                ASSERT_TRUE(
+                    waitUntil([&] { return plugin.emblem(locked_) == "emblem-tarnwell-locked"; }));
                 EXPECT_TRUE(plugin.pickFirstAction(proxy, locked_));
             } else {
                 const std::string seen = plugin.emblem(locked_);
@@ -94,13 +94,12 @@ protected:
             ASSERT_EQ(test::threadCount(), threads);
             ASSERT_EQ(test::descriptorCount(), descriptors);
         }
-        std::cout << "[ figures ] " << kCycles << " load cycles (daemon "
-                  << (daemonUp ? "up" : "down") << ") in "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                         .count()
-                  << " ms; threads " << threads << " -> " << test::threadCount()
-                  << ", descriptors " << descriptors << " -> " << test::descriptorCount()
-                  << "\n";
+        std::cout
+            << "[ figures ] " << kCycles << " load cycles (daemon " << (daemonUp ? "up" : "down")
+            << ") in "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()
+            << " ms; threads " << threads << " -> " << test::threadCount() << ", descriptors "
+            << descriptors << " -> " << test::descriptorCount() << "\n";
     }
 
     TempDir tmp_;

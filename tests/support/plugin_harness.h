@@ -138,9 +138,13 @@ inline int countProcEntries(const char* dir) {
     return n;
 }
 
-inline int threadCount() { return countProcEntries("/proc/self/task"); }
+inline int threadCount() {
+    return countProcEntries("/proc/self/task");
+}
 // Open descriptors, not counting the one used to list them.
-inline int descriptorCount() { return countProcEntries("/proc/self/fd") - 1; }
+inline int descriptorCount() {
+    return countProcEntries("/proc/self/fd") - 1;
+}
 
 // A field of /proc/self/status in KiB (VmHWM: peak resident size; VmRSS).
 inline long procStatusKiB(const std::string& field) {
