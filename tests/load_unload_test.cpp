@@ -116,6 +116,27 @@ TEST_F(LoadUnload, FiftyLivesWithTheDaemonDownLeaveNoThreadOrDescriptor) {
     cycles(false);
 }
 
+// The host turns the extension off and on without unloading it: each life
+// connects once and fetches the roots once, not once per earlier life.
+TEST_F(LoadUnload, InitializeAfterShutdownInOneLoadConnectsOnceEachTime) {
+    ASSERT_TRUE(startDaemon());
+    test::StderrCapture log;
+    LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.ok()) << plugin.error();
+    const int threads = test::threadCount();
+    for (int life = 1; life <= 3; ++life) {
+        SCOPED_TRACE("life " + std::to_string(life));
+        plugin.initialize();
+        ASSERT_TRUE(waitUntil([&] { return plugin.emblem(locked_) == "emblem-tarnwell-locked"; }));
+        plugin.shutdown();
+        EXPECT_EQ(log.count("tarnwell: daemon connected, fetching sync roots..."),
+                  static_cast<std::size_t>(life));
+        EXPECT_EQ(log.count("tarnwell: sync root: " + root_), static_cast<std::size_t>(life));
+        EXPECT_EQ(test::threadCount(), threads);
+    }
+    EXPECT_TRUE(plugin.unload());
+}
+
 // --- A host that returns from main without shutting the plug-in down ---
 
 struct ExitRun {
