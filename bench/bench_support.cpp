@@ -297,7 +297,7 @@ std::optional<std::string> FloorClient::readLine() {
         buffer_.erase(0, offset_);
         offset_ = 0;
         char chunk[16384];
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        const ssize_t n = ::read(fd_, chunk, byteWise_ ? 1 : sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }

@@ -108,11 +108,15 @@ public:
     int fd() const { return fd_; }
     // Takes over a connected socket (tests use a socketpair).
     void adopt(int fd);
+    // Reads one byte per read call instead of through the buffer, as a
+    // reader must that never takes a byte past the end of a response.
+    void setByteWise(bool byteWise) { byteWise_ = byteWise; }
 
 private:
     int fd_ = -1;
     std::string buffer_;
     std::size_t offset_ = 0;
+    bool byteWise_ = false;
 };
 
 // CPU time (user + system, in clock ticks) and voluntary context switches of

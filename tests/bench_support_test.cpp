@@ -53,6 +53,19 @@ TEST_F(FloorClientPeer, TwoAnswersInOneReadEachGoToTheirOwnQuery) {
     EXPECT_EQ(peerReads(), "query_stat\npath\t/s/a\ndone\nquery_stat\npath\t/s/b\ndone\n");
 }
 
+TEST_F(FloorClientPeer, ByteWiseReadingTakesNothingPastTheAnswer) {
+    // The byte-wise floor stands for a reader that leaves the next answer in
+    // the socket; one that buffered ahead would measure the wrong thing.
+    client_.setByteWise(true);
+    const std::string second = "rsp\nstat\t3\ndone\n";
+    peerWrites("rsp\nstat\t1\ndone\n" + second);
+    EXPECT_EQ(client_.queryStat("/s/a"), "1");
+    char left[64];
+    const ssize_t n = ::recv(client_.fd(), left, sizeof left, MSG_PEEK | MSG_DONTWAIT);
+    EXPECT_EQ(std::string(left, n > 0 ? static_cast<std::size_t>(n) : 0), second);
+    EXPECT_EQ(client_.queryStat("/s/b"), "3");
+}
+
 TEST_F(FloorClientPeer, AnswerSplitMidLineIsJoined) {
     std::thread daemon([this] {
         peerReads();
