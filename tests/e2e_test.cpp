@@ -170,7 +170,9 @@ TEST_F(EndToEnd, ShareLinkReachesTheDaemonWithTheCanonicalPath) {
     waitUntilConnectedWithRoots();
     ASSERT_EQ(::symlink(root_.c_str(), (tmp_.path() + "/link").c_str()), 0);
     const std::string viaLink = tmp_.path() + "/link/./locked.txt";
-    ASSERT_EQ(run("menu '" + viaLink + "'", 5)[3], "  2. Get Share Link [tarnwell-link]");
+    const auto menu = run("menu '" + viaLink + "'", 5);
+    ASSERT_EQ(menu.size(), 5u);
+    ASSERT_EQ(menu[3], "  2. Get Share Link [tarnwell-link]");
     EXPECT_EQ(run("trigger 1.2"), std::vector<std::string>{"triggered 1.2 Get Share Link"});
     auto request = daemon_.waitForRequest("request publish_obj");
     ASSERT_TRUE(request);
@@ -183,7 +185,9 @@ TEST_F(EndToEnd, ActionPickedWhileTheDaemonIsGoneIsSkippedAndWorksAfterItReturns
     startDaemon();
     startHost();
     waitUntilConnectedWithRoots();
-    ASSERT_EQ(run("menu '" + upToDate_ + "'", 5)[0], "menu true");
+    const auto menu = run("menu '" + upToDate_ + "'", 5);
+    ASSERT_EQ(menu.size(), 5u);
+    ASSERT_EQ(menu[0], "menu true");
     daemon_.process().signal(SIGKILL);
     ASSERT_TRUE(daemon_.process().wait());
     ASSERT_TRUE(hostLogged("tarnwell: daemon disconnected, clearing cache"));
