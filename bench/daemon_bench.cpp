@@ -13,9 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "bench/bench_support.h"
@@ -87,6 +90,44 @@ bool fixedPortsFree() {
         [] { return tcpPortFree(kPluginDaemonPort) && udpPortFree(kPluginNotifyPort); }, 600s);
 }
 
+// dfm_extension_shutdown, guarded: another process bound to 19081 as well
+// (SO_REUSEADDR lets it) can receive the listener's wake-up datagram, and the
+// shutdown then waits for a datagram that never comes. After 10 seconds this
+// says so on stderr and sends the listener a wake-up of its own once a second,
+// so that the run finishes; the count of such rescues is kept.
+std::atomic<int> shutdownRescues{0};
+
+void shutdownPlugin() {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (done.wait_for(lock, 10s, [&] { return finished; })) {
+            return;
+        }
+        ++shutdownRescues;
+        std::fprintf(stderr, "tarnwell_bench: dfm_extension_shutdown hangs; waking its listener\n");
+        while (!done.wait_for(lock, 1s, [&] { return finished; })) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(kPluginNotifyPort);
+            const char wake = 0;
+            ::sendto(fd, &wake, 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            ::close(fd);
+        }
+    });
+    plugin().shutdown();
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    done.notify_all();
+    watchdog.join();
+}
+
 bool shows(dfmext::DFMExtEmblemIconPlugin* emblem, const std::string& path) {
     return !emblem->requestEmblem(path, 0).emblems().empty();
 }
@@ -97,7 +138,7 @@ dfmext::DFMExtEmblemIconPlugin* startPlugin(const std::string& root) {
     plugin().initialize();
     dfmext::DFMExtEmblemIconPlugin* emblem = plugin().emblem();
     if (!emblem || !waitUntil([&] { return shows(emblem, root); }, 20s)) {
-        plugin().shutdown();
+        shutdownPlugin();
         return nullptr;
     }
     return emblem;
@@ -184,7 +225,7 @@ void BM_ColdFill10k(benchmark::State& state) {
             }
         }
         const double seconds = secondsSince(start);
-        plugin().shutdown();
+        shutdownPlugin();
         if (!missing.empty()) {
             state.SkipWithError("not every file got its emblem within 120 s");
             return;
@@ -396,7 +437,7 @@ void BM_Idle(benchmark::State& state) {
             ticks += now.cpuTicks - first[i].cpuTicks;
             switches += now.voluntarySwitches - first[i].voluntarySwitches;
         }
-        plugin().shutdown();
+        shutdownPlugin();
         cpuMs = static_cast<double>(ticks) * 1e3 / static_cast<double>(ticksPerSecond);
         wakeUps = static_cast<double>(switches);
         state.counters["threads"] = static_cast<double>(pluginThreads.size());
@@ -408,6 +449,7 @@ void BM_Idle(benchmark::State& state) {
     state.counters["figure_wakeups"] = wakeUps;
     state.counters["floor_wakeups"] = planned;
     state.counters["ratio"] = wakeUps / planned;
+    state.counters["shutdown_rescues"] = shutdownRescues.load();
 }
 
 // Redraws every millisecond (the host keeps one core busy asking) and at 60
