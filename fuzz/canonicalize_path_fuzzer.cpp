@@ -14,6 +14,7 @@
 
 #include "core/tarnwell_core.h"
 #include "fuzz/fuzz_check.h"
+#include "tests/support/plain_canonical.h"
 
 namespace {
 
@@ -44,46 +45,7 @@ bool resolvesElsewhere(const std::string& path) {
     return ::realpath(path.c_str(), resolved) != nullptr && path != resolved;
 }
 
-// The plain road: the part behind the URL prefix, resolved by realpath, or
-// normalized as text ("." and empty segments dropped, ".." taking back one
-// kept segment) where realpath fails or a NUL would cut the name short.
-std::string plainCanonical(const std::string& input) {
-    std::string candidate = input;
-    const std::size_t scheme = input.find("://");
-    if (scheme != std::string::npos) {
-        const std::size_t slash = input.find('/', scheme + 3);
-        if (slash != std::string::npos) {
-            candidate = input.substr(slash);
-        }
-    }
-    if (candidate.find('\0') == std::string::npos) {
-        char resolved[PATH_MAX];
-        if (::realpath(candidate.c_str(), resolved) != nullptr) {
-            return resolved;
-        }
-    }
-    std::vector<std::string> kept;
-    std::string segment;
-    for (std::size_t i = 0; i <= candidate.size(); ++i) {
-        if (i < candidate.size() && candidate[i] != '/') {
-            segment.push_back(candidate[i]);
-            continue;
-        }
-        if (segment == "..") {
-            if (!kept.empty()) {
-                kept.pop_back();
-            }
-        } else if (!segment.empty() && segment != ".") {
-            kept.push_back(segment);
-        }
-        segment.clear();
-    }
-    std::string out;
-    for (const auto& name : kept) {
-        out += "/" + name;
-    }
-    return out.empty() ? "/" : out;
-}
+using tarnwell::test::plainCanonical;
 
 }  // namespace
 

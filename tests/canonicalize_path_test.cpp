@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
+#include "tests/support/plain_canonical.h"
 #include "tests/support/test_support.h"
 
 namespace tarnwell {
@@ -155,54 +156,9 @@ TEST(CanonicalizePath, CanonicalFormIsAFixedPoint) {
 
 // --- The fast road against the plain one over a varied tree ---
 
-std::string withoutUrlPrefix(const std::string& input) {
-    const std::size_t scheme = input.find("://");
-    if (scheme != std::string::npos) {
-        const std::size_t slash = input.find('/', scheme + 3);
-        if (slash != std::string::npos) {
-            return input.substr(slash);
-        }
-    }
-    return input;
-}
-
-bool realpathResolves(const std::string& candidate) {
-    char buf[PATH_MAX];
-    return candidate.find('\0') == std::string::npos &&
-           ::realpath(candidate.c_str(), buf) != nullptr;
-}
-
-// What canonicalization must return, written the plain way: strip a URL
-// prefix, ask realpath, and normalize as text where it fails.
-std::string plainCanonical(const std::string& input) {
-    const std::string candidate = withoutUrlPrefix(input);
-    char buf[PATH_MAX];
-    if (candidate.find('\0') == std::string::npos &&
-        ::realpath(candidate.c_str(), buf) != nullptr) {
-        return buf;
-    }
-    std::vector<std::string> kept;
-    std::string segment;
-    for (std::size_t i = 0; i <= candidate.size(); ++i) {
-        if (i < candidate.size() && candidate[i] != '/') {
-            segment += candidate[i];
-            continue;
-        }
-        if (segment == "..") {
-            if (!kept.empty()) {
-                kept.pop_back();
-            }
-        } else if (!segment.empty() && segment != ".") {
-            kept.push_back(segment);
-        }
-        segment.clear();
-    }
-    std::string result;
-    for (const std::string& k : kept) {
-        result += "/" + k;
-    }
-    return result.empty() ? "/" : result;
-}
+using test::plainCanonical;
+using test::realpathResolves;
+using test::withoutUrlPrefix;
 
 // One line per input on which the two roads part.
 std::vector<std::string> disagreements(const std::vector<std::string>& inputs) {
