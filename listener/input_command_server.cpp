@@ -86,23 +86,20 @@ void InputCommandServer::stop() {
 
 void InputCommandServer::wakeListener() {
     const int fd = openWakeSocket_ ? openWakeSocket_() : -1;
-    bool sent = false;
     if (fd >= 0) {
         const char wakeByte = '\0';
         const sockaddr_in addr = loopbackAddress(port_);
-        sent = ::sendto(fd, &wakeByte, 1, 0, reinterpret_cast<const sockaddr*>(&addr),
-                        sizeof addr) == 1;
+        ::sendto(fd, &wakeByte, 1, 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         ::close(fd);
     }
-    if (sent) {
-        return;
-    }
-    // Without the wake-up datagram a listener blocked in its receive would wait
-    // for the next datagram from anyone, possibly forever. Shutting the socket
-    // down makes that receive return 0, and the listener then sees running_
-    // false. A listener that has not yet published its socket sees running_
-    // false before its first receive, because running_ was cleared before
-    // wakeMutex_ is taken here.
+    // The datagram alone does not always arrive: it cannot be sent without a
+    // socket, and when another process (a second copy of this plug-in) has
+    // bound the same port with SO_REUSEADDR, the kernel hands it to that
+    // socket instead. Shutting the listener's socket down as well makes its
+    // receive return 0 once the datagrams already queued have been taken, and
+    // the listener then sees running_ false. A listener that has not yet
+    // published its socket sees running_ false before its first receive,
+    // because running_ was cleared before wakeMutex_ is taken here.
     std::lock_guard<std::mutex> lock(wakeMutex_);
     const int listenerFd = socketFd_.load();
     if (listenerFd >= 0) {

@@ -68,8 +68,8 @@ private:
     // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
     void closeSocket(int fd);
     // Owner's thread, from stop: makes a listener blocked in its receive
-    // return, with the wake-up datagram or, failing that, by shutting its
-    // socket down.
+    // return: it sends the wake-up datagram and shuts the listener's socket
+    // down, since the datagram may go to another socket on the same port.
     void wakeListener();
 
     const std::uint16_t port_;  // constant after construction

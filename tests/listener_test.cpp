@@ -336,6 +336,27 @@ TEST_F(ListenerTest, StopIsPromptAndLeavesNoThreadOrSocketBehind) {
     EXPECT_EQ(recorder_.seen().size(), 2u);
 }
 
+TEST_F(ListenerTest, StopIsPromptWhileAnotherProcessSharesThePort) {
+    // A second copy of the plug-in (the file manager and the desktop both
+    // load it) binds the same port with SO_REUSEADDR; the kernel then hands
+    // datagrams to the socket bound last, so the wake-up datagram never
+    // reaches this listener.
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    startAndWait();
+    pingAndWaitForReceive();
+    const int other = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(other, 0);
+    const int one = 1;
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port_);
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_LT(timedStop(), 500ms);
+    ::close(other);
+}
+
 TEST_F(ListenerTest, StopEndsTheListenerEvenWithoutAWakeUpSocket) {
     server_.addHandler("ping", recorder_.handler(), nullptr);
     int openerCalls = 0;
