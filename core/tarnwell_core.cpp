@@ -229,9 +229,18 @@ void TarnwellCore::queryFileStatus(const std::string& canonicalPath) {
     }
     // No core lock from here on: the worker may hold the channel's queue mutex
     // while it runs our reply handler, which takes core locks.
+    // The reply is filed under exactly the path that went into the pending
+    // set, without canonicalizing it again: that would cost a path walk per
+    // reply, and should the file system have changed meanwhile (a folder
+    // renamed and replaced by a link), the pending mark would stay behind and
+    // the path would never be asked about again.
     commandClient_.sendCommand(CommandClient::createCommand(
-        [this](TarnwellCommand* command) { handleQueryStatResponse(command); }, false, nullptr,
-        "query_stat", {{"path", canonicalPath}}));
+        [this](TarnwellCommand* command) {
+            if (const std::string* path = firstValue(command->args, "path")) {
+                applyQueryStatReply(*path, command->response);
+            }
+        },
+        false, nullptr, "query_stat", {{"path", canonicalPath}}));
 }
 
 void TarnwellCore::ensureStatusQueried(const std::string& path) {
@@ -248,25 +257,28 @@ void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
     // The path comes from the request itself, never from the answer, so a
     // reply can only ever change the entry it was asked for.
     const std::string* requested = firstValue(command->args, "path");
-    if (requested == nullptr) {
-        return;
+    if (requested != nullptr) {
+        applyQueryStatReply(canonicalizePath(*requested), command->response);
     }
-    const std::string canonical = canonicalizePath(*requested);
-    const std::string* statText = firstValue(command->response, "stat");
+}
+
+void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
+                                       const ArgumentMap& response) {
+    const std::string* statText = firstValue(response, "stat");
     SyncStatus status = NotCached;
     const bool valid = statText != nullptr && parseStatus(*statText, status);
     {
         std::unique_lock lock(statusMutex_);
         if (valid) {
-            statusCache_.set(canonical, status);
+            statusCache_.set(canonicalPath, status);
         } else {
-            statusCache_.erase(canonical);
+            statusCache_.erase(canonicalPath);
         }
     }
     // Cached before it leaves the pending set: in between, a host thread finds
     // the status and sends nothing.
     std::lock_guard lock(pendingMutex_);
-    pendingQueries_.erase(canonical);
+    pendingQueries_.erase(canonicalPath);
 }
 
 void TarnwellCore::handleRefreshStat(InputCommand* notification) {

@@ -120,6 +120,9 @@ public:
 
 private:
     void sendGetTwRoots();
+    // Worker thread: stores the reply's status (or removes the entry) under
+    // `canonicalPath`, then ends its pending mark.
+    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
 
     mutable std::shared_mutex rootsMutex_;
     std::vector<std::string> syncRoots_;  // guarded by rootsMutex_

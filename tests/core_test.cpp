@@ -2,6 +2,7 @@
 // reply handlers fed directly where a socket adds nothing.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -205,6 +206,24 @@ TEST_F(CoreTest, OneQueryPerPathWhileInFlightAndANewOneAfterARemovingReply) {
     core_->ensureStatusQueried(file);
     ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Locked; }));
     EXPECT_EQ(daemon_->requests("query_stat"), (std::vector<std::string>{file, file}));
+}
+
+TEST_F(CoreTest, ReplyEndsThePendingMarkEvenIfThePathResolvesElsewhereByThen) {
+    startAndWaitForRoots();
+    const std::string file = TarnwellCore::canonicalizePath(tmp_.file("Sync/d/f.txt"));
+    daemon_->setStat(file, "1");
+    daemon_->hold("query_stat");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    // While the query is out, the folder moves and a link takes its place:
+    // the path asked about now resolves to another one.
+    ASSERT_EQ(::rename((root_ + "/d").c_str(), (root_ + "/d2").c_str()), 0);
+    ASSERT_EQ(::symlink((root_ + "/d2").c_str(), (root_ + "/d").c_str()), 0);
+    daemon_->release("query_stat");
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
+    // The path can be asked about again: it is not stuck as "in flight".
+    core_->ensureStatusQueried(root_ + "/d2/f.txt");
+    EXPECT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 2; }));
 }
 
 TEST_F(CoreTest, RefreshStatKeepsTheOldStatusVisibleUntilTheReply) {
