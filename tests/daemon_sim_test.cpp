@@ -32,7 +32,7 @@ void setReceiveTimeout(int fd, std::chrono::milliseconds limit) {
 
 // A bound UDP socket standing in for the plug-in's notification listener.
 class NotificationSink {
-  public:
+public:
     NotificationSink() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -55,14 +55,14 @@ class NotificationSink {
         return std::string(buf, static_cast<std::size_t>(n));
     }
 
-  private:
+private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
 
 // One TCP client of the daemon. Reads are bounded by a receive time-out.
 class Client {
-  public:
+public:
     explicit Client(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -110,13 +110,13 @@ class Client {
         }
     }
 
-  private:
+private:
     int fd_ = -1;
     bool connected_ = false;
 };
 
 class Sim {
-  public:
+public:
     bool start(std::uint16_t notifyPort, std::vector<std::string> args, std::uint16_t port = 0) {
         std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH, "--port", std::to_string(port),
                                          "--notify-port", std::to_string(notifyPort)};
@@ -150,12 +150,12 @@ class Sim {
 
     ChildProcess process;
 
-  private:
+private:
     std::uint16_t port_ = 0;
 };
 
 class DaemonSimTest : public ::testing::Test {
-  protected:
+protected:
     bool start(std::vector<std::string> args) { return sim.start(sink.port(), std::move(args)); }
     // The daemon still answers a newcomer.
     void expectStillServing() {

@@ -51,8 +51,12 @@ void splitLines(std::string& pending, const char* data, std::size_t n,
 
 }  // namespace
 
-std::uint16_t freeTcpPort() { return freePort(SOCK_STREAM); }
-std::uint16_t freeUdpPort() { return freePort(SOCK_DGRAM); }
+std::uint16_t freeTcpPort() {
+    return freePort(SOCK_STREAM);
+}
+std::uint16_t freeUdpPort() {
+    return freePort(SOCK_DGRAM);
+}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
@@ -260,8 +264,8 @@ bool DaemonSim::startOnPort(std::uint16_t port, const std::vector<std::string>& 
     if (!process_.start(argv)) {
         return false;
     }
-    auto line = process_.waitForLine(
-        [](const std::string& l) { return l.rfind("listening ", 0) == 0; });
+    auto line =
+        process_.waitForLine([](const std::string& l) { return l.rfind("listening ", 0) == 0; });
     if (!line) {
         return false;
     }

@@ -59,8 +59,8 @@ public:
     // passes. Lines read on the way are kept in allStdout().
     std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& match,
                                            std::chrono::milliseconds deadline = kDeadline);
-    std::optional<std::string> waitForLineContaining(const std::string& needle,
-                                                     std::chrono::milliseconds deadline = kDeadline);
+    std::optional<std::string> waitForLineContaining(
+        const std::string& needle, std::chrono::milliseconds deadline = kDeadline);
     // Every stdout line seen so far (also those already returned).
     std::vector<std::string> allStdout() const;
     std::vector<std::string> stderrLines() const;

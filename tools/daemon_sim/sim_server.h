@@ -41,7 +41,7 @@ struct Options {
 };
 
 class SimServer {
-  public:
+public:
     explicit SimServer(const Options& options);
     ~SimServer();
     SimServer(const SimServer&) = delete;
@@ -57,7 +57,7 @@ class SimServer {
     // exit status.
     int run();
 
-  private:
+private:
     struct Connection {
         int fd = -1;
         std::string in;

@@ -47,7 +47,7 @@ bool isUnderRoot(const std::string& path, const std::string& root);
 std::string buildDatagram(const std::string& name, const PairList& pairs);
 
 class SimState {
-  public:
+public:
     void setRoots(std::vector<std::string> roots) { roots_ = std::move(roots); }
     const std::vector<std::string>& roots() const { return roots_; }
     void setStatus(const std::string& path, long status) {
@@ -61,7 +61,7 @@ class SimState {
     // "done"). `name` and `args` are unescaped.
     std::string respond(const std::string& name, const ArgumentMap& args) const;
 
-  private:
+private:
     // As given on the command line or by `roots`; answered in this order.
     std::vector<std::string> roots_;
     // Normalized path -> status.
