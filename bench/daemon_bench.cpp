@@ -91,6 +91,24 @@ bool fixedPortsFree() {
         [] { return tcpPortFree(kPluginDaemonPort) && udpPortFree(kPluginNotifyPort); }, 600s);
 }
 
+// Waits for the fixed ports, loads the plug-in and starts the simulator on
+// `folder`; otherwise skips the benchmark with the reason and returns false.
+bool startOnFixedPorts(benchmark::State& state, SyncFolder& folder, DaemonSimProcess& sim) {
+    if (!fixedPortsFree()) {
+        state.SkipWithError("ports 19080/19081 are in use");
+        return false;
+    }
+    if (!plugin().ok()) {
+        state.SkipWithError("the plug-in cannot be loaded");
+        return false;
+    }
+    if (!sim.start(kPluginDaemonPort, kPluginNotifyPort, {folder.root})) {
+        state.SkipWithError("tarnwell-daemon-sim did not start");
+        return false;
+    }
+    return true;
+}
+
 // dfm_extension_shutdown, guarded: another process bound to 19081 as well
 // (SO_REUSEADDR lets it) can receive the listener's wake-up datagram, and the
 // shutdown then waits for a datagram that never comes. After 10 seconds this
@@ -226,18 +244,9 @@ void BM_ColdFill10k(benchmark::State& state) {
     // Everything started from here inherits the pinning: the simulator (forked
     // below) and the plug-in's threads (started by initialize on this thread).
     OneCpuPin pin(state.range(1) != 0);
-    if (!fixedPortsFree()) {
-        state.SkipWithError("ports 19080/19081 are in use");
-        return;
-    }
-    if (!plugin().ok()) {
-        state.SkipWithError("the plug-in cannot be loaded");
-        return;
-    }
     SyncFolder& folder = syncFolder();
     DaemonSimProcess sim;
-    if (!sim.start(kPluginDaemonPort, kPluginNotifyPort, {folder.root})) {
-        state.SkipWithError("tarnwell-daemon-sim did not start");
+    if (!startOnFixedPorts(state, folder, sim)) {
         return;
     }
     std::vector<double> plugins;
@@ -434,18 +443,9 @@ double idleSeconds() {
 // CPU time and wake-ups of the threads the plug-in started. The worker's
 // only planned wake-up is its idle check every 5 seconds.
 void BM_Idle(benchmark::State& state) {
-    if (!fixedPortsFree()) {
-        state.SkipWithError("ports 19080/19081 are in use");
-        return;
-    }
-    if (!plugin().ok()) {
-        state.SkipWithError("the plug-in cannot be loaded");
-        return;
-    }
     SyncFolder& folder = syncFolder();
     DaemonSimProcess sim;
-    if (!sim.start(kPluginDaemonPort, kPluginNotifyPort, {folder.root})) {
-        state.SkipWithError("tarnwell-daemon-sim did not start");
+    if (!startOnFixedPorts(state, folder, sim)) {
         return;
     }
     const double seconds = idleSeconds();

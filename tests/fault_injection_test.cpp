@@ -35,8 +35,9 @@ using test::StderrCapture;
 using test::TempDir;
 using test::waitUntil;
 
-constexpr std::uint16_t kDaemonPort = 19080;
-constexpr std::uint16_t kNotifyPort = 19081;
+using test::iconFor;
+using test::kDaemonPort;
+using test::kNotifyPort;
 
 // The longest a call on the host's thread may take while the daemon
 // misbehaves: a frame or so, never a daemon time-out. Sanitizer builds on a
@@ -46,13 +47,6 @@ constexpr auto kHostCallLimit = 300ms;
 #else
 constexpr auto kHostCallLimit = 100ms;
 #endif
-
-const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
-                              "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
-
-std::string iconFor(int status) {
-    return kIcons[status];
-}
 
 std::chrono::milliseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);

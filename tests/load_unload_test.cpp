@@ -26,8 +26,8 @@ using test::LoopbackServer;
 using test::TempDir;
 using test::waitUntil;
 
-constexpr std::uint16_t kDaemonPort = 19080;
-constexpr std::uint16_t kNotifyPort = 19081;
+using test::kDaemonPort;
+using test::kNotifyPort;
 constexpr int kCycles = 50;
 
 class LoadUnload : public ::testing::Test {

@@ -28,11 +28,9 @@ using test::LoadedPlugin;
 using test::TempDir;
 using test::waitUntil;
 
-constexpr std::uint16_t kDaemonPort = 19080;
-constexpr std::uint16_t kNotifyPort = 19081;
-
-const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
-                              "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
+using test::iconFor;
+using test::kDaemonPort;
+using test::kNotifyPort;
 
 TEST(Soak, HostWorkerAndListenerThreadsTogetherThroughRestartsAndRootChanges) {
     TempDir tmp;
@@ -54,7 +52,7 @@ TEST(Soak, HostWorkerAndListenerThreadsTogetherThroughRestartsAndRootChanges) {
     // Paths the daemon has no entry for get its default, 1.
     auto trueIcon = [&](const std::string& path) {
         const auto it = truth.find(path);
-        return std::string(kIcons[it == truth.end() ? 1 : it->second]);
+        return iconFor(it == truth.end() ? 1 : it->second);
     };
 
     auto daemon = std::make_unique<DaemonSim>();

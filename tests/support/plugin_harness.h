@@ -17,12 +17,24 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <cstdint>
 #include <string>
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 
 namespace tarnwell::test {
+
+// The plug-in's fixed endpoints on 127.0.0.1.
+inline constexpr std::uint16_t kDaemonPort = 19080;
+inline constexpr std::uint16_t kNotifyPort = 19081;
+
+// The emblem icon of each status 0 to 3.
+inline std::string iconFor(int status) {
+    static const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
+                                         "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
+    return kIcons[status];
+}
 
 class LoadedPlugin {
 public:
