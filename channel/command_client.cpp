@@ -50,6 +50,27 @@ bool sendAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// Reads argument lines through "done" into `response`, within the limits on
+// lines and bytes of one answer.
+bool readArguments(LineReader& reader, ArgumentMap& response) {
+    std::string line;
+    std::size_t bytes = 0;
+    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
+        if (!reader.next(line)) {
+            return false;
+        }
+        if (line == "done") {
+            return true;
+        }
+        bytes += line.size();
+        if (bytes > kMaxResponseBytes) {
+            return false;
+        }
+        parseArgumentLine(line, response);
+    }
+    return false;
+}
+
 // Waits until a non-blocking connect has finished, or the limit passed.
 // Retries EINTR with what is left of the limit.
 int pollWritable(int fd, std::chrono::milliseconds limit) {
@@ -391,22 +412,24 @@ CommandClient::ExchangeOutcome CommandClient::exchange(int fd, const std::string
     if (!sendAll(fd, buildRequest(name, args))) {
         return ExchangeOutcome::Broken;
     }
+    LineReader reader(fd);
     std::string status;
-    if (!readLine(fd, status)) {
+    if (!reader.next(status)) {
         return ExchangeOutcome::Broken;
     }
     if (status == "rsp") {
-        return receiveArgs(fd, response) ? ExchangeOutcome::Ok : ExchangeOutcome::Broken;
+        return readArguments(reader, response) && reader.finish() ? ExchangeOutcome::Ok
+                                                                  : ExchangeOutcome::Broken;
     }
     // Not an answer: skip the rest through "done" to stay in step. The status
     // line itself is not taken for the terminator.
     std::string line;
     for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!readLine(fd, line)) {
+        if (!reader.next(line)) {
             return ExchangeOutcome::Broken;
         }
         if (line == "done") {
-            return ExchangeOutcome::Refused;
+            return reader.finish() ? ExchangeOutcome::Refused : ExchangeOutcome::Broken;
         }
     }
     return ExchangeOutcome::Broken;
@@ -418,22 +441,8 @@ bool CommandClient::sendToDaemon(int fd, const std::string& name, const Argument
 }
 
 bool CommandClient::receiveArgs(int fd, ArgumentMap& response) {
-    std::string line;
-    std::size_t bytes = 0;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!readLine(fd, line)) {
-            return false;
-        }
-        if (line == "done") {
-            return true;
-        }
-        bytes += line.size();
-        if (bytes > kMaxResponseBytes) {
-            return false;
-        }
-        parseArgumentLine(line, response);
-    }
-    return false;
+    LineReader reader(fd);
+    return readArguments(reader, response) && reader.finish();
 }
 
 }  // namespace tarnwell
