@@ -324,6 +324,8 @@ void CommandClient::clientThread() {
         connected_ = true;
         logLine("tarnwell: command client connected");
         dispatchConnect();
+        // Set once the daemon answered in step on this connection, or when
+        // the owner's reset request ends it: either way it was not fruitless.
         bool answered = false;
 
         while (running_) {
@@ -349,6 +351,7 @@ void CommandClient::clientThread() {
             }
             if (command->name == kResetCommandName) {
                 logLine("tarnwell: got reset request");
+                answered = true;
                 break;
             }
 
