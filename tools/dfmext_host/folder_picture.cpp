@@ -32,7 +32,7 @@ constexpr std::size_t kMaxNameChars = 16;
 // its tile.
 constexpr int kMaxOffset = 16;
 // An icon file larger than this is not an emblem; it is left out.
-constexpr std::uintmax_t kMaxIconBytes = 256 * 1024;
+constexpr std::uintmax_t kMaxIconBytes = std::uintmax_t{256} * 1024;
 
 constexpr const char* kInk = "#27384a";
 constexpr const char* kFont = "DejaVu Sans, Verdana, sans-serif";
@@ -242,6 +242,9 @@ std::vector<std::string> defaultIconThemeDirs() {
         dirs.push_back(
             (exe.parent_path() / ".." / "share" / "icons" / "hicolor").lexically_normal().string());
     }
+    // Nothing in dfmext-host changes its environment, so reading it on the
+    // host's thread races with nothing.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* const xdg = std::getenv("XDG_DATA_DIRS");
     const std::string dataDirs =
         xdg != nullptr && *xdg != '\0' ? xdg : "/usr/local/share:/usr/share";
@@ -272,7 +275,8 @@ std::string findScalableIcon(const std::vector<std::string>& themeDirs,
         // Sorted, so that a name found in two contexts is always the same file.
         std::sort(contexts.begin(), contexts.end());
         for (const std::string& context : contexts) {
-            const std::string candidate = context + "/" + iconName + ".svg";
+            std::string candidate = context;
+            candidate.append("/").append(iconName).append(".svg");
             if (std::filesystem::is_regular_file(candidate, error)) {
                 return candidate;
             }
