@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -21,6 +22,10 @@ constexpr int kTileWidth = 120;
 constexpr int kTileHeight = 118;
 constexpr int kIconSize = 64;
 constexpr int kEmblemSize = 26;
+// The pixels an emblem's icon is drawn with before it is shrunk to
+// kEmblemSize: enough to stay sharp when the picture is shown four times
+// larger.
+constexpr int kPixelsPerEmblem = 4 * kEmblemSize;
 // How far an emblem reaches past the icon's edge, as file managers draw them.
 constexpr int kEmblemOverhang = 4;
 constexpr int kColumns = 6;
@@ -166,6 +171,111 @@ std::string readSmallFile(const std::string& path) {
     return in ? content.str() : std::string();
 }
 
+// Where the root element's start tag of an SVG document begins and ends
+// (just past its '>'), skipping the XML declaration, processing
+// instructions, comments and a document type without an internal subset;
+// nullopt when the document does not start that way.
+std::optional<std::pair<std::size_t, std::size_t>> rootStartTag(const std::string& svg) {
+    std::size_t at = 0;
+    while (true) {
+        at = svg.find('<', at);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+        const char* const closing = svg.compare(at, 4, "<!--") == 0 ? "-->"
+                                    : svg.compare(at, 2, "<?") == 0 ? "?>"
+                                    : svg.compare(at, 2, "<!") == 0 ? ">"
+                                                                    : nullptr;
+        if (closing == nullptr) {
+            break;
+        }
+        at = svg.find(closing, at);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+    }
+    if (svg.compare(at, 4, "<svg") != 0) {
+        return std::nullopt;
+    }
+    // The tag ends at the first '>' outside a quoted attribute value.
+    char quote = 0;
+    for (std::size_t i = at + 4; i < svg.size(); ++i) {
+        if (quote != 0) {
+            if (svg[i] == quote) {
+                quote = 0;
+            }
+        } else if (svg[i] == '"' || svg[i] == '\'') {
+            quote = svg[i];
+        } else if (svg[i] == '>') {
+            return std::make_pair(at, i + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// The value of attribute `name` in a start tag, or nullopt.
+std::optional<std::string> attribute(const std::string& tag, const std::string& name) {
+    for (std::size_t at = tag.find(name + "="); at != std::string::npos;
+         at = tag.find(name + "=", at + 1)) {
+        const char before = at == 0 ? ' ' : tag[at - 1];
+        const std::size_t open = at + name.size() + 1;
+        if ((before != ' ' && before != '\t' && before != '\n' && before != '\r') ||
+            open >= tag.size() || (tag[open] != '"' && tag[open] != '\'')) {
+            continue;
+        }
+        const std::size_t close = tag.find(tag[open], open + 1);
+        if (close != std::string::npos) {
+            return tag.substr(open + 1, close - open - 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// A number in pixels, as width and height are usually written ("16",
+// "16px"); nullopt for anything else (percentages, other units).
+std::optional<std::string> plainLength(const std::optional<std::string>& value) {
+    if (!value) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double parsed = std::strtod(value->c_str(), &end);
+    const std::string rest = end;
+    if (!(parsed > 0) || (!rest.empty() && rest != "px")) {
+        return std::nullopt;
+    }
+    return value->substr(0, value->size() - rest.size());
+}
+
+// An icon document that renderers rasterize at `size` pixels. A renderer
+// draws an SVG inside an <image> at the size the embedded document declares
+// and then scales the pixels, so a 16 px icon shown at 26 px would come out
+// blurred. The document's root goes inside a new root of `size` pixels whose
+// view box is the old root's extent, so the old one fills it exactly. A
+// document this cannot take apart is returned as it is: blurred, but drawn.
+std::string resizedIcon(const std::string& svg, int size) {
+    const auto tag = rootStartTag(svg);
+    if (!tag) {
+        return svg;
+    }
+    const std::string start = svg.substr(tag->first, tag->second - tag->first);
+    const std::optional<std::string> width = plainLength(attribute(start, "width"));
+    const std::optional<std::string> height = plainLength(attribute(start, "height"));
+    std::optional<std::string> viewBox;
+    if (width && height) {
+        viewBox = "0 0 " + *width + " " + *height;
+    } else if (!attribute(start, "width") && !attribute(start, "height")) {
+        // The old root then fills whatever holds it.
+        viewBox = attribute(start, "viewBox");
+    }
+    if (!viewBox) {
+        return svg;
+    }
+    const std::string sizeText = std::to_string(size);
+    return svg.substr(0, tag->first) + "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+           sizeText + "\" height=\"" + sizeText + "\" viewBox=\"" + escapeMarkup(*viewBox) + "\">" +
+           svg.substr(tag->first) + "</svg>\n";
+}
+
 // The upper-case extension shown on a file's page ("" for none, or one too
 // long to fit).
 std::string extensionLabel(const std::string& name) {
@@ -307,8 +417,8 @@ std::string drawFolderPicture(const std::string& title, const std::vector<Pictur
             const std::string id = "icon" + std::to_string(iconIds.size());
             iconIds[icon] = id;
             defs << "<image id=\"" << id << "\" width=\"" << kEmblemSize << "\" height=\""
-                 << kEmblemSize << "\" href=\"data:image/svg+xml;base64," << base64(content)
-                 << "\"/>\n";
+                 << kEmblemSize << "\" href=\"data:image/svg+xml;base64,"
+                 << base64(resizedIcon(content, kPixelsPerEmblem)) << "\"/>\n";
         }
     }
 
