@@ -54,7 +54,7 @@ done < <(cd "$work" && find plugin tools ! -type d | sed 's|^[^/]*||')
 
 for component in plugin tools; do
   while IFS= read -r file; do
-    [ "$(head -c 4 "$file" | tail -c 3)" = ELF ] || continue
+    [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ] || continue
     for entry in $(readelf -d "$file" | sed -n 's/.*R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p' | tr ':' ' '); do
       case "$entry" in
         '$ORIGIN'*) ;;
