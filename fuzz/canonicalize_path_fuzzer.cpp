@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
-#include "fuzz/fuzz_check.h"
-#include "tests/support/plain_canonical.h"
+#include "fuzz/plain_canonical.h"
+#include "fuzz_check.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/plain_canonical.h"
-#include "tests/support/test_support.h"
+#include "fuzz/plain_canonical.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

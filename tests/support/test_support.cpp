@@ -1,4 +1,4 @@
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "tools/dfmext_host/host_session.h"
+#include "dfmext_host/host_session.h"
 
 #include <algorithm>
 #include <charconv>

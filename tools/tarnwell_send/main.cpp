@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "channel/command_client.h"
-#include "tools/daemon_sim/event_line.h"
+#include "tools_common/event_line.h"
 
 namespace {
 
