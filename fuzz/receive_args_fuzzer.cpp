@@ -27,7 +27,7 @@
 
 #include "base/wire_format.h"
 #include "channel/command_client.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 
 namespace {
 

@@ -75,7 +75,7 @@ void InputCommandServer::stop() {
         // Taking the mutex orders this with the pause's predicate check: a
         // listener about to wait sees running_ false, one already waiting gets
         // the notification.
-        std::lock_guard<std::mutex> lock(wakeMutex_);
+        MutexLock lock(wakeMutex_);
     }
     pauseCondition_.notify_all();
     wakeListener();
@@ -100,7 +100,7 @@ void InputCommandServer::wakeListener() {
     // the listener then sees running_ false. A listener that has not yet
     // published its socket sees running_ false before its first receive,
     // because running_ was cleared before wakeMutex_ is taken here.
-    std::lock_guard<std::mutex> lock(wakeMutex_);
+    MutexLock lock(wakeMutex_);
     const int listenerFd = socketFd_.load();
     if (listenerFd >= 0) {
         ::shutdown(listenerFd, SHUT_RDWR);
@@ -138,13 +138,13 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
 }
 
 void InputCommandServer::retryPause() {
-    std::unique_lock<std::mutex> lock(wakeMutex_);
-    pauseCondition_.wait_for(lock, kRetryDelay, [this] { return !running_.load(); });
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
 }
 
 void InputCommandServer::closeSocket(int fd) {
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
+        MutexLock lock(wakeMutex_);
         socketFd_.store(-1);
     }
     ::close(fd);
@@ -164,7 +164,7 @@ void InputCommandServer::serverThread() {
             continue;
         }
         {
-            std::lock_guard<std::mutex> lock(wakeMutex_);
+            MutexLock lock(wakeMutex_);
             socketFd_.store(fd);
         }
         const int one = 1;

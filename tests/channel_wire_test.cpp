@@ -11,7 +11,7 @@
 
 #include "base/wire_format.h"
 #include "channel/command_client.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

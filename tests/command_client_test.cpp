@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "channel/command_client.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -20,8 +20,8 @@
 #include <set>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/plugin_harness.h"
-#include "tests/support/test_support.h"
+#include "support/plugin_harness.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

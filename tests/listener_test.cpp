@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "listener/input_command_server.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 

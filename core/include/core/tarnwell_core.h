@@ -28,6 +28,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
 #include "core/status_map.h"
 #include "listener/input_command_server.h"
@@ -75,7 +76,9 @@ public:
     // "file:///a/b", "smb://host/x" and plain paths, relative ones too, to an
     // absolute path with links resolved where the path exists, else normalized
     // as text. Never empty, always begins with "/". Any thread.
-    static std::string canonicalizePath(const std::string& path);
+    static std::string canonicalizePath(const std::string& path) {
+        return tarnwell::canonicalizePath(path);
+    }
 
     // --- Sync roots. Readers take rootsMutex_ shared. ---
     std::vector<std::string> syncRoots() const;

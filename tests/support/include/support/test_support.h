@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace tarnwell::test {
 
@@ -76,12 +78,12 @@ private:
     int stdinFd_ = -1;
     std::thread stdoutReader_;
     std::thread stderrReader_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable lineArrived_;  // used with mutex_
-    std::deque<std::string> unread_;       // guarded by mutex_
-    std::vector<std::string> stdoutAll_;   // guarded by mutex_
-    std::vector<std::string> stderrAll_;   // guarded by mutex_
-    bool stdoutClosed_ = false;            // guarded by mutex_
+    std::deque<std::string> unread_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<std::string> stdoutAll_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<std::string> stderrAll_ TARNWELL_GUARDED_BY(mutex_);
+    bool stdoutClosed_ TARNWELL_GUARDED_BY(mutex_) = false;
 };
 
 // tarnwell-daemon-sim on a free port, notifying `notifyPort`.
@@ -135,8 +137,8 @@ private:
     int savedFd_ = -1;
     int readFd_ = -1;
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::string text_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    std::string text_ TARNWELL_GUARDED_BY(mutex_);
     mutable std::atomic<int> markers_{0};
 };
 
@@ -164,11 +166,11 @@ private:
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     std::thread acceptor_;
-    mutable std::mutex mutex_;
-    std::vector<std::thread> workers_;  // guarded by mutex_
-    std::vector<int> connections_;      // guarded by mutex_
-    int accepted_ = 0;                  // guarded by mutex_
-    bool stopping_ = false;             // guarded by mutex_
+    mutable Mutex mutex_;
+    std::vector<std::thread> workers_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<int> connections_ TARNWELL_GUARDED_BY(mutex_);
+    int accepted_ TARNWELL_GUARDED_BY(mutex_) = 0;
+    bool stopping_ TARNWELL_GUARDED_BY(mutex_) = false;
 };
 
 // Reads one LF-terminated line from fd (blocking, byte-wise); nullopt at end
