@@ -78,6 +78,7 @@ void InputCommandServer::stop() {
         std::lock_guard<std::mutex> lock(wakeMutex_);
     }
     pauseCondition_.notify_all();
+    listeningCondition_.notify_all();
     wakeListener();
     if (thread_.joinable()) {
         thread_.join();
@@ -142,10 +143,17 @@ void InputCommandServer::retryPause() {
     pauseCondition_.wait_for(lock, kRetryDelay, [this] { return !running_.load(); });
 }
 
+bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    listeningCondition_.wait_for(lock, timeout, [this] { return listening_ || !running_.load(); });
+    return listening_ && running_.load();
+}
+
 void InputCommandServer::closeSocket(int fd) {
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         socketFd_.store(-1);
+        listening_ = false;
     }
     ::close(fd);
 }
@@ -179,6 +187,11 @@ void InputCommandServer::serverThread() {
             retryPause();
             continue;
         }
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex_);
+            listening_ = true;
+        }
+        listeningCondition_.notify_all();
         logLine("tarnwell: UDP input command server started");
 
         // One buffer per opened socket; its last byte stays zero.
