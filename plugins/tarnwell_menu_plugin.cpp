@@ -4,7 +4,6 @@
 
 #include <span>
 
-#include "channel/command_client.h"
 #include "channel/log.h"
 #include "core/tarnwell_core.h"
 
@@ -154,8 +153,7 @@ dfmext::DFMExtAction* TarnwellMenuPlugin::createMenuAction(const std::string& te
             logLine("tarnwell: menu command skipped because daemon is disconnected");
             return;
         }
-        tarnwell->commandClient()->sendCommand(
-            CommandClient::createCommand({}, false, {}, command, {{"path", path}}));
+        tarnwell->sendMenuAction(command, path);
     });
     return action;
 }
