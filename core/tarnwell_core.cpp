@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "channel/log.h"
+#include "base/log.h"
 
 namespace tarnwell {
 namespace {

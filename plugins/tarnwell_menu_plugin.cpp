@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "channel/log.h"
+#include "base/log.h"
 #include "core/tarnwell_core.h"
 
 namespace tarnwell {
