@@ -3,57 +3,57 @@
 namespace tarnwell {
 
 std::optional<std::int32_t> StatusCache::find(const std::string& canonicalPath) const {
-    std::shared_lock lock(statusMutex_);
+    ReaderLock lock(statusMutex_);
     return statuses_.find(canonicalPath);
 }
 
 void StatusCache::set(const std::string& canonicalPath, std::int32_t status) {
-    std::unique_lock lock(statusMutex_);
+    WriterLock lock(statusMutex_);
     statuses_.set(canonicalPath, status);
 }
 
 bool StatusCache::markPending(const std::string& canonicalPath) {
-    std::lock_guard lock(pendingMutex_);
+    MutexLock lock(pendingMutex_);
     return pending_.insert(canonicalPath).second;
 }
 
 void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status) {
     {
-        std::unique_lock lock(statusMutex_);
+        WriterLock lock(statusMutex_);
         if (status) {
             statuses_.set(canonicalPath, *status);
         } else {
             statuses_.erase(canonicalPath);
         }
     }
-    std::lock_guard lock(pendingMutex_);
+    MutexLock lock(pendingMutex_);
     pending_.erase(canonicalPath);
 }
 
 void StatusCache::clear() {
-    std::unique_lock lock(statusMutex_);
+    WriterLock lock(statusMutex_);
     statuses_.clear();
-    std::lock_guard pendingLock(pendingMutex_);
+    MutexLock pendingLock(pendingMutex_);
     pending_.clear();
 }
 
 std::size_t StatusCache::size() const {
-    std::shared_lock lock(statusMutex_);
+    ReaderLock lock(statusMutex_);
     return statuses_.size();
 }
 
 std::size_t StatusCache::pendingCount() const {
-    std::lock_guard lock(pendingMutex_);
+    MutexLock lock(pendingMutex_);
     return pending_.size();
 }
 
 std::size_t StatusCache::memoryBytes() const {
     std::size_t bytes = 0;
     {
-        std::shared_lock lock(statusMutex_);
+        ReaderLock lock(statusMutex_);
         bytes += statuses_.memoryBytes();
     }
-    std::lock_guard lock(pendingMutex_);
+    MutexLock lock(pendingMutex_);
     bytes += pending_.bucket_count() * sizeof(void*);
     for (const std::string& path : pending_) {
         // A node: next pointer, the string and the cached hash.

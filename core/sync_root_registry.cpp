@@ -5,12 +5,12 @@
 namespace tarnwell {
 
 std::vector<std::string> SyncRootRegistry::roots() const {
-    std::shared_lock lock(rootsMutex_);
+    ReaderLock lock(rootsMutex_);
     return roots_;
 }
 
 std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPath) const {
-    std::shared_lock lock(rootsMutex_);
+    ReaderLock lock(rootsMutex_);
     for (const std::string& root : roots_) {
         // A root contains a path when it equals it or is followed there by
         // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
@@ -25,14 +25,14 @@ std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPa
 
 void SyncRootRegistry::replace(std::vector<std::string> roots) {
     {
-        std::unique_lock lock(rootsMutex_);
+        WriterLock lock(rootsMutex_);
         roots_.swap(roots);
     }
     // A copy, so that a callback may register another one without deadlock
     // and without invalidating this loop.
     std::vector<std::function<void()>> callbacks;
     {
-        std::lock_guard lock(callbacksMutex_);
+        MutexLock lock(callbacksMutex_);
         callbacks = changedCallbacks_;
     }
     for (const auto& callback : callbacks) {
@@ -41,7 +41,7 @@ void SyncRootRegistry::replace(std::vector<std::string> roots) {
 }
 
 void SyncRootRegistry::clear() {
-    std::unique_lock lock(rootsMutex_);
+    WriterLock lock(rootsMutex_);
     roots_.clear();
 }
 
@@ -49,7 +49,7 @@ void SyncRootRegistry::addChangedCallback(std::function<void()> callback) {
     if (!callback) {
         return;
     }
-    std::lock_guard lock(callbacksMutex_);
+    MutexLock lock(callbacksMutex_);
     changedCallbacks_.push_back(std::move(callback));
 }
 

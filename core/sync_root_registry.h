@@ -12,39 +12,40 @@
 #define TARNWELL_CORE_SYNC_ROOT_REGISTRY_H_
 
 #include <functional>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace tarnwell {
 
 class SyncRootRegistry {
 public:
-    std::vector<std::string> roots() const;
+    std::vector<std::string> roots() const TARNWELL_EXCLUDES(rootsMutex_);
     // The first root, in list order, that equals `canonicalPath` or holds it;
     // empty if none. Roots and path are compared as byte strings.
-    std::string findParentCanonical(const std::string& canonicalPath) const;
+    std::string findParentCanonical(const std::string& canonicalPath) const
+        TARNWELL_EXCLUDES(rootsMutex_);
 
     // Replaces the whole list in one step (readers see the old list or the
     // new one, never a mix), then runs the roots-changed callbacks in
     // registration order on the caller's thread, with no lock held.
-    void replace(std::vector<std::string> roots);
+    void replace(std::vector<std::string> roots) TARNWELL_EXCLUDES(rootsMutex_, callbacksMutex_);
     // Empties the list; runs no callback.
-    void clear();
+    void clear() TARNWELL_EXCLUDES(rootsMutex_);
 
     // Empty callables are ignored. Safe at any time, also while callbacks run.
-    void addChangedCallback(std::function<void()> callback);
+    void addChangedCallback(std::function<void()> callback) TARNWELL_EXCLUDES(callbacksMutex_);
 
 private:
-    mutable std::shared_mutex rootsMutex_;
-    // Canonical paths in the daemon's order, duplicates kept; guarded by
-    // rootsMutex_.
-    std::vector<std::string> roots_;
+    mutable SharedMutex rootsMutex_;
+    // Canonical paths in the daemon's order, duplicates kept.
+    std::vector<std::string> roots_ TARNWELL_GUARDED_BY(rootsMutex_);
 
-    // Guards changedCallbacks_ only; never held while a callback runs.
-    mutable std::mutex callbacksMutex_;
-    std::vector<std::function<void()>> changedCallbacks_;  // guarded by callbacksMutex_
+    // Never held while a callback runs.
+    mutable Mutex callbacksMutex_;
+    std::vector<std::function<void()>> changedCallbacks_ TARNWELL_GUARDED_BY(callbacksMutex_);
 };
 
 }  // namespace tarnwell
