@@ -78,6 +78,7 @@ void InputCommandServer::stop() {
         MutexLock lock(wakeMutex_);
     }
     pauseCondition_.notify_all();
+    listeningCondition_.notify_all();
     wakeListener();
     if (thread_.joinable()) {
         thread_.join();
@@ -142,10 +143,18 @@ void InputCommandServer::retryPause() {
     lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
 }
 
+bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(listeningCondition_, timeout,
+                 [this]() TARNWELL_REQUIRES(wakeMutex_) { return listening_ || !running_.load(); });
+    return listening_ && running_.load();
+}
+
 void InputCommandServer::closeSocket(int fd) {
     {
         MutexLock lock(wakeMutex_);
         socketFd_.store(-1);
+        listening_ = false;
     }
     ::close(fd);
 }
@@ -179,6 +188,11 @@ void InputCommandServer::serverThread() {
             retryPause();
             continue;
         }
+        {
+            MutexLock lock(wakeMutex_);
+            listening_ = true;
+        }
+        listeningCondition_.notify_all();
         logLine("tarnwell: UDP input command server started");
 
         // One buffer per opened socket; its last byte stays zero.

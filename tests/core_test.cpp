@@ -150,7 +150,11 @@ protected:
         core_->initialize();
         ASSERT_TRUE(waitUntil([&] { return !core_->syncRoots().empty(); }));
     }
-    void notify(const std::string& text) { ASSERT_TRUE(test::sendDatagram(notifyPort_, text)); }
+    // A datagram sent before the listener has bound its port is lost.
+    void notify(const std::string& text) {
+        ASSERT_TRUE(core_->waitUntilListening(std::chrono::seconds(20)));
+        ASSERT_TRUE(test::sendDatagram(notifyPort_, text));
+    }
 
     StderrCapture log_;
     TempDir tmp_;

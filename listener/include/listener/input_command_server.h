@@ -10,6 +10,7 @@
 #define TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -57,6 +58,11 @@ public:
 
     std::uint16_t port() const { return port_; }
 
+    // Any thread: waits until the listener has bound its port. False when it
+    // has not within `timeout`, or when the listener is stopped. A datagram
+    // sent before the bind is lost, so a sender that must be heard waits here.
+    bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
+
 private:
     friend struct InputCommandServerTestAccess;
 
@@ -88,6 +94,10 @@ private:
     // publication of socketFd_. Never held across a receive or a handler.
     Mutex wakeMutex_;
     std::condition_variable pauseCondition_;  // used with wakeMutex_
+    // True from a successful bind until the socket is withdrawn; guarded by
+    // wakeMutex_ and signalled through listeningCondition_.
+    bool listening_ TARNWELL_GUARDED_BY(wakeMutex_) = false;
+    std::condition_variable listeningCondition_;  // used with wakeMutex_
     // Creates stop's wake-up socket; a seam so that tests can make it fail.
     // Touched only on the owner's thread, while stopped or inside stop.
     std::function<int()> openWakeSocket_;
