@@ -4,16 +4,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "channel/log.h"
-#include "channel/wire_format.h"
+#include "channel/socket_io.h"
 
 namespace tarnwell {
 
@@ -32,86 +30,52 @@ constexpr auto kBackoff = 2s;
 // and the socket.
 constexpr auto kIdleWakeUp = 5s;
 
-// Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
-// the exchange, not end the file manager through SIGPIPE. A call that reports
-// 0 bytes or an error (also the send time-out) fails at once.
-bool sendAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+// A socket for one attempt, with the options every connection needs, or -1.
+int openSocket() {
+    // Close-on-exec: the host may start programs, which must not inherit the
+    // connection (the daemon would never see it close).
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (sock < 0) {
+        return -1;
     }
-    return true;
+    timeval timeout{};
+    timeout.tv_sec = kIoTimeoutSeconds;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    // Each request is one small write followed by a wait for the answer;
+    // with Nagle's algorithm a write after the previous answer could wait for
+    // the daemon's delayed ACK.
+    const int one = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return sock;
 }
 
-// Reads argument lines through "done" into `response`, within the limits on
-// lines and bytes of one answer.
-bool readArguments(LineReader& reader, ArgumentMap& response) {
-    std::string line;
-    std::size_t bytes = 0;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
+// Connects `sock` without blocking for longer than kConnectLimit, and leaves
+// it blocking again: reads and writes rely on the socket's time-outs.
+bool connectWithinLimit(int sock, const sockaddr_in& addr) {
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return false;
+    }
+    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        // An interrupted connect goes on in the background like one in
+        // progress.
+        if (errno != EINPROGRESS && errno != EINTR) {
             return false;
         }
-        if (line == "done") {
-            return true;
-        }
-        bytes += line.size();
-        if (bytes > kMaxResponseBytes) {
+        if (socket_io::waitWritable(sock, kConnectLimit) == 0) {
             return false;
         }
-        parseArgumentLine(line, response);
-    }
-    return false;
-}
-
-// Waits until a non-blocking connect has finished, or the limit passed.
-// Retries EINTR with what is left of the limit.
-int pollWritable(int fd, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        const int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (r < 0 && errno == EINTR) {
-            continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            return false;
         }
-        return r;
     }
-}
-
-// True when bytes are waiting to be read right now (never blocks): after an
-// answer has been read through its "done", and before a request goes out,
-// the daemon has nothing to say.
-bool bytesWaiting(int fd) {
-    char byte;
-    for (;;) {
-        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n > 0;
-    }
+    return ::fcntl(sock, F_SETFL, flags) == 0;
 }
 
 }  // namespace
-
-// Ok: the status line was "rsp" and everything through "done" was read.
-// Refused: the status line was something else, but the answer was read
-// through its "done", so the stream is still in step and the connection can
-// carry the next request.
-// Broken: a write failed, or a read failed (end of stream, error, time-out,
-// a line or an answer over its limit) before the answer's end was found.
-// What the daemon still sends would be read as the next command's answer, so
-// the connection must end.
-enum class CommandClient::ExchangeOutcome { Ok, Refused, Broken };
 
 CommandClient::CommandClient(std::string address, std::uint16_t port)
     : address_(std::move(address)), port_(port) {}
@@ -186,9 +150,8 @@ void CommandClient::stop() {
     {
         // Cleared under mutex_: the worker tests running_ under mutex_ right
         // before it waits, so it either sees false there or is already
-        // waiting when the notification comes. Without the lock the wake-up
-        // could fall between test and wait and be lost for a whole timed
-        // wait.
+        // waiting when the wake-up comes. Without the lock the wake-up could
+        // fall between test and wait and be lost for a whole timed wait.
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
     }
@@ -206,51 +169,26 @@ bool CommandClient::tryConnect(int& fd) {
     if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
         return false;
     }
-    // Close-on-exec: the host may start programs, which must not inherit the
-    // connection (the daemon would never see it close).
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int sock = openSocket();
     if (sock < 0) {
         return false;
     }
-    auto fail = [&] {
+    if (!connectWithinLimit(sock, addr)) {
         ::close(sock);
         return false;
-    };
-    timeval timeout{};
-    timeout.tv_sec = kIoTimeoutSeconds;
-    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // Each request is one small write followed by a wait for the answer;
-    // with Nagle's algorithm a write after the previous answer could wait for
-    // the daemon's delayed ACK.
-    const int one = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    const int flags = ::fcntl(sock, F_GETFL);
-    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return fail();
-    }
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        // An interrupted connect goes on in the background like one in
-        // progress.
-        if (errno != EINPROGRESS && errno != EINTR) {
-            return fail();
-        }
-        if (pollWritable(sock, kConnectLimit) == 0) {
-            return fail();
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            return fail();
-        }
-    }
-    // Blocking again: reads and writes rely on the socket's time-outs.
-    if (::fcntl(sock, F_SETFL, flags) < 0) {
-        return fail();
     }
     fd = sock;
     return true;
+}
+
+bool CommandClient::vetNewConnection(int /*fd*/) {
+    return true;
+}
+
+void CommandClient::dispatchAttempt(unsigned int attempt) {
+    for (auto& hook : connectionAttemptHooks_) {
+        hook(attempt);
+    }
 }
 
 void CommandClient::dispatchConnect() {
@@ -265,136 +203,55 @@ void CommandClient::dispatchDisconnect() {
     }
 }
 
-bool CommandClient::connectionLooksHealthy(int fd) const {
-    char byte;
-    for (;;) {
-        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // 0: the daemon closed its side. > 0: bytes nobody asked for, which
-        // would be read as the next command's answer.
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
+void CommandClient::pause(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    condition_.wait_for(lock, limit, [this] { return !running_ || !queue_.empty(); });
 }
 
 void CommandClient::endConnection(int fd) {
     ::close(fd);
     connected_ = false;
+    // The records are taken out under mutex_ and completed without it, so a
+    // callback may queue a record; that one waits for the next connection
+    // like any record queued while disconnected.
+    std::deque<CommandPtr> drained;
     {
-        // The drain runs the callbacks with mutex_ held, so that nothing can
-        // be queued between the last record drained and the hooks below.
         std::lock_guard<std::mutex> lock(mutex_);
-        while (!queue_.empty()) {
-            CommandPtr command = std::move(queue_.front());
-            queue_.pop_front();
-            if (command && command->callback) {
-                command->response.clear();
-                command->callback(command.get());
-            }
+        drained.swap(queue_);
+    }
+    for (CommandPtr& command : drained) {
+        if (command && command->callback) {
+            command->response.clear();
+            command->callback(command.get());
         }
+        command.reset();
     }
     dispatchDisconnect();
 }
 
-// The worker. Lock order: only mutex_, which is held to wait, to take one
-// record, and during the drain; never during a connection attempt, an
-// exchange, a hook or the callback after an exchange. Hooks and callbacks run
-// on this thread.
+// The worker: connects, serves the connection, and connects again, until
+// stop. Lock order: only mutex_, which is held to wait, to take one record,
+// and to take the queue for the drain; never during a connection attempt, an
+// exchange, a hook or a callback. Hooks and callbacks run on
+// this thread.
 void CommandClient::clientThread() {
     unsigned int attempt = 1;
     // Connections in a row that ended before the daemon answered anything in
     // step (it accepts and hangs up, or answers only nonsense).
     unsigned int fruitlessInARow = 0;
-    for (;;) {
-        if (!running_) {
-            return;
-        }
+    while (running_) {
         int fd = -1;
-        if (!tryConnect(fd)) {
-            for (auto& hook : connectionAttemptHooks_) {
-                hook(attempt);
+        const bool connected = tryConnect(fd);
+        if (!connected || !vetNewConnection(fd)) {
+            if (connected) {
+                ::close(fd);
             }
+            dispatchAttempt(attempt);
             ++attempt;
-            std::unique_lock<std::mutex> lock(mutex_);
-            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+            pause(kBackoff);
             continue;
         }
-
-        connected_ = true;
-        logLine("tarnwell: command client connected");
-        dispatchConnect();
-        // Set once the daemon answered in step on this connection, or when
-        // the owner's reset request ends it: either way it was not fruitless.
-        bool answered = false;
-
-        while (running_) {
-            CommandPtr command;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                condition_.wait_for(lock, kIdleWakeUp,
-                                    [this] { return !running_ || !queue_.empty(); });
-                if (queue_.empty()) {
-                    lock.unlock();
-                    if (running_ && !connectionLooksHealthy(fd)) {
-                        break;
-                    }
-                    continue;
-                }
-                // Taken even when the wait ended because of a stop: the
-                // front record is still sent.
-                command = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            if (!command) {
-                continue;
-            }
-            if (command->name == kResetCommandName) {
-                logLine("tarnwell: got reset request");
-                answered = true;
-                break;
-            }
-
-            // Bytes that are already waiting before the request goes out were
-            // never asked for (or the daemon has hung up): they would be read
-            // as this record's answer, and from then on every answer would
-            // go to the record after the one it belongs to. The connection
-            // is out of step; the record goes back to the front, and the
-            // drain completes it with an empty response.
-            if (!connectionLooksHealthy(fd)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                queue_.push_front(std::move(command));
-                break;
-            }
-
-            logLine("tarnwell: sending command: " + command->name);
-            ArgumentMap response;
-            ExchangeOutcome outcome = exchange(
-                fd, command->name, command->args.empty() ? nullptr : &command->args, response);
-            // More bytes right behind the answer: the daemon answered more
-            // than once, and the answer just read may be the one nobody asked
-            // for. It is not trusted, and the connection ends.
-            if (outcome != ExchangeOutcome::Broken && bytesWaiting(fd)) {
-                outcome = ExchangeOutcome::Broken;
-            }
-            const bool ok = outcome == ExchangeOutcome::Ok;
-            answered = answered || outcome != ExchangeOutcome::Broken;
-            logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
-            if (ok) {
-                command->response = std::move(response);
-            } else {
-                command->response.clear();
-            }
-            if (command->callback) {
-                command->callback(command.get());
-            }
-            command.reset();
-            if (outcome == ExchangeOutcome::Broken) {
-                break;
-            }
-        }
-
-        endConnection(fd);
+        const bool answered = serveConnection(fd);
         // A lost connection is followed by an attempt at once. But a daemon
         // (or any process on its port) that accepts and hangs up again and
         // again would have the worker reconnect thousands of times a second,
@@ -403,44 +260,98 @@ void CommandClient::clientThread() {
         attempt = 0;
         fruitlessInARow = answered ? 0 : fruitlessInARow + 1;
         if (fruitlessInARow >= 2) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+            pause(kBackoff);
         }
     }
 }
 
-CommandClient::ExchangeOutcome CommandClient::exchange(int fd, const std::string& name,
-                                                       const ArgumentMap* args,
-                                                       ArgumentMap& response) {
-    if (!sendAll(fd, buildRequest(name, args))) {
-        return ExchangeOutcome::Broken;
-    }
-    LineReader reader(fd);
-    std::string status;
-    if (!reader.next(status)) {
-        return ExchangeOutcome::Broken;
-    }
-    if (status == "rsp") {
-        return readArguments(reader, response) && reader.finish() ? ExchangeOutcome::Ok
-                                                                  : ExchangeOutcome::Broken;
-    }
-    // Not an answer: skip the rest through "done" to stay in step. The status
-    // line itself is not taken for the terminator.
-    std::string line;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
-            return ExchangeOutcome::Broken;
+bool CommandClient::serveConnection(int fd) {
+    connected_ = true;
+    logLine("tarnwell: command client connected");
+    dispatchConnect();
+    // Set once the daemon answered in step on this connection, or when the
+    // owner's reset request ends it: either way it was not fruitless.
+    bool answered = false;
+    while (running_) {
+        CommandPtr command;
+        const Next next = nextRecord(fd, command);
+        if (next == Next::Spoiled) {
+            break;
         }
-        if (line == "done") {
-            return reader.finish() ? ExchangeOutcome::Refused : ExchangeOutcome::Broken;
+        if (next == Next::Nothing || !command) {
+            continue;
+        }
+        if (command->name == kResetCommandName) {
+            logLine("tarnwell: got reset request");
+            answered = true;
+            break;
+        }
+        // Bytes that are already waiting before the request goes out were
+        // never asked for (or the daemon has hung up): they would be read as
+        // this record's answer, and from then on every answer would go to the
+        // record after the one it belongs to. The connection is out of step;
+        // the record goes back to the front, and the drain completes it with
+        // an empty response.
+        if (!socket_io::peerIsQuiet(fd)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_front(std::move(command));
+            break;
+        }
+        const ExchangeOutcome outcome = runCommand(fd, std::move(command));
+        answered = answered || outcome != ExchangeOutcome::Broken;
+        if (outcome == ExchangeOutcome::Broken) {
+            break;
         }
     }
-    return ExchangeOutcome::Broken;
+    endConnection(fd);
+    return answered;
+}
+
+CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool waited = queue_.empty();
+    condition_.wait_for(lock, kIdleWakeUp, [this] { return !running_ || !queue_.empty(); });
+    if (queue_.empty()) {
+        lock.unlock();
+        // 0: the daemon closed its side. > 0: bytes nobody asked for, which
+        // would be read as the next command's answer.
+        return running_ && !socket_io::peerIsQuiet(fd) ? Next::Spoiled : Next::Nothing;
+    }
+    // Taken even when the wait ended because of a stop: the front record is
+    // still sent.
+    command = std::move(queue_.front());
+    queue_.pop_front();
+    return waited ? Next::AfterWait : Next::Busy;
+}
+
+ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
+    logLine("tarnwell: sending command: " + command->name);
+    ArgumentMap response;
+    ExchangeOutcome outcome =
+        exchange(fd, command->name, command->args.empty() ? nullptr : &command->args, response,
+                 LineReader::Mode::TakeExactly);
+    // More bytes right behind the answer: the daemon answered more than once,
+    // and the answer just read may be the one nobody asked for. It is not
+    // trusted, and the connection ends.
+    if (outcome != ExchangeOutcome::Broken && !socket_io::peerIsQuiet(fd)) {
+        outcome = ExchangeOutcome::Broken;
+    }
+    const bool ok = outcome == ExchangeOutcome::Ok;
+    logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
+    if (ok) {
+        command->response = std::move(response);
+    } else {
+        command->response.clear();
+    }
+    if (command->callback) {
+        command->callback(command.get());
+    }
+    return outcome;
 }
 
 bool CommandClient::sendToDaemon(int fd, const std::string& name, const ArgumentMap* args,
                                  ArgumentMap& response) {
-    return exchange(fd, name, args, response) == ExchangeOutcome::Ok;
+    return exchange(fd, name, args, response, LineReader::Mode::TakeExactly) == ExchangeOutcome::Ok;
 }
 
 bool CommandClient::receiveArgs(int fd, ArgumentMap& response) {

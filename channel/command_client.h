@@ -2,15 +2,16 @@
 // to 127.0.0.1:19080, a FIFO queue of command records and one worker thread.
 //
 // Thread safety: sendCommand, sendSimpleCommand, forceReconnect and
-// isConnected may be called from any thread, also from hooks and callbacks on
-// the worker thread (but not from callbacks that run during the drain, which
-// holds mutex_). start, stop, the hook registrations and the destructor belong
-// to the owner and are never called from the worker thread; hooks are
-// registered only while no worker runs.
+// isConnected may be called from any thread, also from hooks and from record
+// callbacks on the worker thread (none of them runs with mutex_ held). start,
+// stop, the hook registrations and the destructor belong to the owner and are
+// never called from the worker thread; hooks are registered only while no
+// worker runs.
 #ifndef TARNWELL_CHANNEL_COMMAND_CLIENT_H_
 #define TARNWELL_CHANNEL_COMMAND_CLIENT_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "channel/exchange.h"
 #include "channel/tarnwell_command.h"
 
 namespace tarnwell {
@@ -42,6 +44,7 @@ public:
     CommandClient(const CommandClient&) = delete;
     CommandClient& operator=(const CommandClient&) = delete;
     // Stops the worker; records still queued are destroyed without callbacks.
+    // Owner's thread.
     ~CommandClient();
 
     // Builds a record. Pairs are added in order; a key given several times
@@ -86,22 +89,32 @@ public:
     std::uint16_t port() const { return port_; }
 
 private:
-    enum class ExchangeOutcome;
+    // What the worker found when it looked for the next record.
+    enum class Next {
+        Busy,       // taken from a queue that was not empty
+        AfterWait,  // taken after an idle wait
+        Nothing,    // no record: a stop, or the idle wake-up
+        Spoiled,    // at the idle wake-up the daemon had closed or sent bytes
+    };
 
-    // Worker thread.
+    // Worker thread, each of them.
     void clientThread();
     bool tryConnect(int& fd);
+    // A connection that was just made, before any byte goes out on it: true
+    // when it may be used. Closes nothing.
+    bool vetNewConnection(int fd);
+    // Serves one connection until it ends, then ends it. True when the daemon
+    // answered in step at least once, or a reset request ended it.
+    bool serveConnection(int fd);
+    Next nextRecord(int fd, CommandPtr& command);
+    ExchangeOutcome runCommand(int fd, CommandPtr command);
+    // Waits up to `limit`, cut short by a queued record or a stop.
+    void pause(std::chrono::milliseconds limit);
+    void dispatchAttempt(unsigned int attempt);
     void dispatchConnect();
     void dispatchDisconnect();
     // Ends the connection: close, not connected, drain, disconnect hooks.
     void endConnection(int fd);
-    // One exchange, telling apart a refusal read through "done" (the stream
-    // is still in step) from a failure that leaves it out of step.
-    static ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
-                                    ArgumentMap& response);
-    // Idle check without blocking: false when the daemon closed the socket or
-    // sent bytes nobody asked for.
-    bool connectionLooksHealthy(int fd) const;
 
     // Constant after construction.
     const std::string address_;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "channel/command_client.h"
+#include "channel/exchange.h"
 #include "channel/wire_format.h"
 #include "tests/support/test_support.h"
 

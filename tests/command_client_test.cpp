@@ -218,6 +218,39 @@ TEST(CommandClientReset, StopWhileConnectedCompletesEveryRecordOnce) {
     EXPECT_EQ(completions[2].substr(0, 5), "rest=");
 }
 
+TEST(CommandClientReset, DrainedCallbacksAndDisconnectHooksMayQueueRecords) {
+    // Both run on the worker while a connection ends; a lock held there made
+    // the worker wait for itself.
+    Journal journal;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    LoopbackServer server([&](int fd) { serveAll(fd, journal, "1", &released); });
+    CommandClient client("127.0.0.1", server.port());
+    std::atomic<int> disconnects{0};
+    client.addOnDisconnectHook([&] {
+        if (++disconnects == 1) {
+            client.sendCommand(recorded(journal, "from_hook"));
+        }
+    });
+    client.start();
+    client.sendCommand(recorded(journal, "held"));
+    ASSERT_TRUE(waitUntil([&] { return journal.requestsSeen().size() == 1; }));
+    client.forceReconnect();
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand* c) {
+            journal.completed(c);
+            client.sendCommand(recorded(journal, "from_drain"));
+        },
+        false, nullptr, "drained"));
+    release.set_value();
+
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 4; }));
+    EXPECT_EQ(journal.completionsSeen(),
+              (std::vector<std::string>{"held=1", "drained=-", "from_drain=1", "from_hook=1"}));
+    EXPECT_EQ(journal.requestsSeen(),
+              (std::vector<std::string>{"held", "from_drain", "from_hook"}));
+}
+
 // --- A daemon that goes away or falls out of step ---
 
 TEST(CommandClientRecovery, PeerClosingMidExchangeIsFollowedByANewConnection) {
