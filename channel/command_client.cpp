@@ -26,9 +26,11 @@ constexpr int kIoTimeoutSeconds = 3;
 constexpr auto kConnectLimit = 1000ms;
 // Pause after a failed attempt, cut short by a queued record or a stop.
 constexpr auto kBackoff = 2s;
-// While connected and idle the worker wakes this often to re-check running_
-// and the socket.
+// While connected and idle the worker waits on the socket and the wake-up
+// eventfd together, and re-checks running_ at least this often. Without the
+// eventfd only a short wait keeps records from waiting long.
 constexpr auto kIdleWakeUp = 5s;
+constexpr auto kIdleWakeUpWithoutEventFd = 50ms;
 
 // A socket for one attempt, with the options every connection needs, or -1.
 int openSocket() {
@@ -78,10 +80,13 @@ bool connectWithinLimit(int sock, const sockaddr_in& addr) {
 }  // namespace
 
 CommandClient::CommandClient(std::string address, std::uint16_t port)
-    : address_(std::move(address)), port_(port) {}
+    : address_(std::move(address)), port_(port), wakeFd_(socket_io::createEventFd()) {}
 
 CommandClient::~CommandClient() {
     stop();
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
 }
 
 CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback, bool flag,
@@ -105,9 +110,20 @@ CommandPtr CommandClient::createSimpleCommand(const std::string& name) {
 }
 
 void CommandClient::sendCommand(CommandPtr command) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(std::move(command));
-    condition_.notify_one();
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(command));
+        // Only the first record queued during an idle wait pays for the
+        // eventfd write; while the worker is busy, a queued record costs no
+        // system call.
+        wake = idleWaiting_;
+        idleWaiting_ = false;
+        condition_.notify_one();
+    }
+    if (wake) {
+        socket_io::signalEventFd(wakeFd_);
+    }
 }
 
 void CommandClient::sendSimpleCommand(const std::string& name) {
@@ -156,6 +172,7 @@ void CommandClient::stop() {
         running_ = false;
     }
     condition_.notify_all();
+    socket_io::signalEventFd(wakeFd_);
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -230,9 +247,10 @@ void CommandClient::endConnection(int fd) {
 }
 
 // The worker: connects, serves the connection, and connects again, until
-// stop. Lock order: only mutex_, which is held to wait, to take one record,
-// and to take the queue for the drain; never during a connection attempt, an
-// exchange, a hook or a callback. Hooks and callbacks run on
+// stop. Lock order: only mutex_, which is held to wait for a record while
+// disconnected, to take one record, to mark and unmark the idle wait, and to
+// take the queue for the drain; never during a connection attempt, a wait on
+// the socket, an exchange, a hook or a callback. Hooks and callbacks run on
 // this thread.
 void CommandClient::clientThread() {
     unsigned int attempt = 1;
@@ -289,10 +307,10 @@ bool CommandClient::serveConnection(int fd) {
         // Bytes that are already waiting before the request goes out were
         // never asked for (or the daemon has hung up): they would be read as
         // this record's answer, and from then on every answer would go to the
-        // record after the one it belongs to. The connection is out of step;
-        // the record goes back to the front, and the drain completes it with
-        // an empty response.
-        if (!socket_io::peerIsQuiet(fd)) {
+        // record after the one it belongs to. The idle wait has just looked;
+        // straight after an exchange, look now. The record goes back to the
+        // front, and the drain completes it with an empty response.
+        if (next == Next::Busy && !socket_io::peerIsQuiet(fd)) {
             std::lock_guard<std::mutex> lock(mutex_);
             queue_.push_front(std::move(command));
             break;
@@ -308,20 +326,38 @@ bool CommandClient::serveConnection(int fd) {
 }
 
 CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const bool waited = queue_.empty();
-    condition_.wait_for(lock, kIdleWakeUp, [this] { return !running_ || !queue_.empty(); });
-    if (queue_.empty()) {
-        lock.unlock();
-        // 0: the daemon closed its side. > 0: bytes nobody asked for, which
-        // would be read as the next command's answer.
-        return running_ && !socket_io::peerIsQuiet(fd) ? Next::Spoiled : Next::Nothing;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Taken even when running_ is false already: the front record is
+        // still sent after a stop.
+        if (!queue_.empty()) {
+            command = std::move(queue_.front());
+            queue_.pop_front();
+            return Next::Busy;
+        }
+        if (!running_) {
+            return Next::Nothing;
+        }
+        idleWaiting_ = true;
     }
-    // Taken even when the wait ended because of a stop: the front record is
-    // still sent.
+    // Idle: a daemon that closes, resets, or sends bytes nobody asked for is
+    // noticed at once, not at the next request.
+    const auto limit = wakeFd_ >= 0 ? kIdleWakeUp : kIdleWakeUpWithoutEventFd;
+    const socket_io::Readiness ready = socket_io::waitReadable(fd, wakeFd_, limit);
+    if (ready.wake) {
+        socket_io::clearEventFd(wakeFd_);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    idleWaiting_ = false;
+    if (ready.socket) {
+        return Next::Spoiled;
+    }
+    if (queue_.empty()) {
+        return Next::Nothing;
+    }
     command = std::move(queue_.front());
     queue_.pop_front();
-    return waited ? Next::AfterWait : Next::Busy;
+    return Next::AfterWait;
 }
 
 ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {

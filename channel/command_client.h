@@ -92,9 +92,9 @@ private:
     // What the worker found when it looked for the next record.
     enum class Next {
         Busy,       // taken from a queue that was not empty
-        AfterWait,  // taken after an idle wait
+        AfterWait,  // taken after an idle wait that found the socket quiet
         Nothing,    // no record: a stop, or the idle wake-up
-        Spoiled,    // at the idle wake-up the daemon had closed or sent bytes
+        Spoiled,    // while idle the daemon closed, reset, or sent bytes
     };
 
     // Worker thread, each of them.
@@ -119,10 +119,17 @@ private:
     // Constant after construction.
     const std::string address_;
     const std::uint16_t port_;
+    // Signalled by sendCommand while the worker waits idle on its connection,
+    // and by stop; -1 if it could not be created, and the idle wait then wakes
+    // more often instead. Constant after construction.
+    const int wakeFd_;
 
     std::mutex mutex_;
     std::atomic<bool> connected_{false};
-    std::deque<CommandPtr> queue_;       // guarded by mutex_
+    std::deque<CommandPtr> queue_;  // guarded by mutex_
+    // True while the worker waits idle on its connection and must be woken
+    // through wakeFd_; cleared by whoever signals it. Guarded by mutex_.
+    bool idleWaiting_ = false;
     std::condition_variable condition_;  // used with mutex_
     std::thread thread_;                 // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};

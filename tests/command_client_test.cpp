@@ -297,15 +297,16 @@ TEST(CommandClientRecovery, DaemonRestartOnTheSamePortIsFollowed) {
     first.reset();
     LoopbackServer second([&](int fd) { serveAll(fd, journal, "2"); }, port);
     ASSERT_EQ(second.port(), port);
-    // Traffic finds the dead connection at once and the worker reconnects.
+    // The worker follows to the new daemon at once, whether its idle wait saw
+    // the old connection end or the next record found it dead. (It may also
+    // have reached the old daemon's port once more while that was closing.)
     const auto sentAt = Clock::now();
     client.sendCommand(recorded(journal, "during"));
-    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return second.acceptedCount() == 1 && client.isConnected(); }));
     EXPECT_LT(elapsedSince(sentAt), 2s);
     client.sendCommand(recorded(journal, "after"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 3; }));
-    // "during" normally fails on the dead connection; should the idle check
-    // have found it first, it went out on the new one.
+    // "during" fails on a dead connection, or goes out on the new one.
     const auto completions = journal.completionsSeen();
     ASSERT_EQ(completions.size(), 3u);
     EXPECT_EQ(completions[0], "before=1");
@@ -352,7 +353,8 @@ TEST(CommandClientRecovery, LateAnswerAfterTimeoutIsNeverTakenForTheNextAnswer) 
 }
 
 // The first connection goes bad while the client is idle; the worker must
-// notice it by itself at its idle wake-up and connect again.
+// notice it by itself and connect again, at once rather than at its 5-second
+// idle wake-up.
 void expectIdleFaultNoticed(const std::function<void(int fd)>& spoil) {
     std::atomic<int> connection{0};
     Journal journal;
@@ -365,11 +367,10 @@ void expectIdleFaultNoticed(const std::function<void(int fd)>& spoil) {
     HookCounts hooks;
     CommandClient client("127.0.0.1", server.port());
     hooks.attach(client);
+    const auto startedAt = Clock::now();
     client.start();
-    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 1; }));
-    const auto connectedAt = Clock::now();
     ASSERT_TRUE(waitUntil([&] { return hooks.connects == 2; }));
-    EXPECT_LT(elapsedSince(connectedAt), 7s);
+    EXPECT_LT(elapsedSince(startedAt), 2s);
     EXPECT_EQ(hooks.disconnects.load(), 1);
     client.sendCommand(recorded(journal, "q"));
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
