@@ -18,13 +18,19 @@ namespace tarnwell {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Each read and write on the connection may take this long before the
 // exchange fails.
 constexpr int kIoTimeoutSeconds = 3;
 // How long a connection in progress may take.
 constexpr auto kConnectLimit = 1000ms;
-// Pause after a failed attempt, cut short by a queued record or a stop.
+// Pause after a failed attempt, cut short by a queued record or a stop. For a
+// while after the start and after a connection ended the daemon is likely to
+// be back soon (it restarts, or the plug-in started just before it), so the
+// worker retries often; a refused loopback connect costs microseconds.
+constexpr auto kQuickRetry = 100ms;
+constexpr auto kQuickRetryWindow = 10s;
 constexpr auto kBackoff = 2s;
 // While connected and idle the worker waits on the socket and the wake-up
 // eventfd together, and re-checks running_ at least this often. Without the
@@ -257,6 +263,7 @@ void CommandClient::clientThread() {
     // Connections in a row that ended before the daemon answered anything in
     // step (it accepts and hangs up, or answers only nonsense).
     unsigned int fruitlessInARow = 0;
+    auto quickRetryUntil = Clock::now() + kQuickRetryWindow;
     while (running_) {
         int fd = -1;
         const bool connected = tryConnect(fd);
@@ -266,7 +273,7 @@ void CommandClient::clientThread() {
             }
             dispatchAttempt(attempt);
             ++attempt;
-            pause(kBackoff);
+            pause(Clock::now() < quickRetryUntil ? kQuickRetry : kBackoff);
             continue;
         }
         const bool answered = serveConnection(fd);
@@ -274,8 +281,10 @@ void CommandClient::clientThread() {
         // (or any process on its port) that accepts and hangs up again and
         // again would have the worker reconnect thousands of times a second,
         // logging and asking for the roots each time: from the second such
-        // connection in a row, the worker pauses as after a failed attempt.
+        // connection in a row, the worker pauses as after a failed attempt
+        // long past the start.
         attempt = 0;
+        quickRetryUntil = Clock::now() + kQuickRetryWindow;
         fruitlessInARow = answered ? 0 : fruitlessInARow + 1;
         if (fruitlessInARow >= 2) {
             pause(kBackoff);

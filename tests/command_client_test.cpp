@@ -315,6 +315,34 @@ TEST(CommandClientRecovery, DaemonRestartOnTheSamePortIsFollowed) {
     EXPECT_EQ(second.acceptedCount(), 1);
 }
 
+TEST(CommandClientRecovery, DaemonBackAfterAShortDownTimeIsReconnectedWithoutTheLongPause) {
+    HookCounts hooks;
+    auto first = std::make_unique<LoopbackServer>([](int fd) {
+        Journal unused;
+        serveAll(fd, unused);
+    });
+    const std::uint16_t port = first->port();
+    CommandClient client("127.0.0.1", port);
+    std::atomic<int> failures{0};
+    client.addConnectionAttemptHook([&](unsigned int) { ++failures; });
+    hooks.attach(client);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return hooks.connects == 1; }));
+    first.reset();
+    // A failed attempt has just begun its pause when the daemon is back.
+    ASSERT_TRUE(waitUntil([&] { return failures >= 1; }));
+    LoopbackServer second(
+        [](int fd) {
+            Journal unused;
+            serveAll(fd, unused);
+        },
+        port);
+    ASSERT_EQ(second.port(), port);
+    const auto listeningAt = Clock::now();
+    ASSERT_TRUE(waitUntil([&] { return second.acceptedCount() == 1; }));
+    EXPECT_LT(elapsedSince(listeningAt), 1s);
+}
+
 TEST(CommandClientRecovery, LateAnswerAfterTimeoutIsNeverTakenForTheNextAnswer) {
     Journal journal;
     std::atomic<bool> lateWritten{false};
