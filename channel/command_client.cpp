@@ -372,15 +372,13 @@ CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
 ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
     logLine("tarnwell: sending command: " + command->name);
     ArgumentMap response;
-    ExchangeOutcome outcome =
+    // Read ahead: bytes right behind the answer mean the daemon answered more
+    // than once, and the answer just read may be the one nobody asked for.
+    // The exchange then counts as broken: the answer is not trusted and the
+    // connection ends.
+    const ExchangeOutcome outcome =
         exchange(fd, command->name, command->args.empty() ? nullptr : &command->args, response,
-                 LineReader::Mode::TakeExactly);
-    // More bytes right behind the answer: the daemon answered more than once,
-    // and the answer just read may be the one nobody asked for. It is not
-    // trusted, and the connection ends.
-    if (outcome != ExchangeOutcome::Broken && !socket_io::peerIsQuiet(fd)) {
-        outcome = ExchangeOutcome::Broken;
-    }
+                 LineReader::Mode::ReadAhead);
     const bool ok = outcome == ExchangeOutcome::Ok;
     logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
     if (ok) {
