@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "channel/log.h"
+#include "base/log.h"
 #include "channel/socket_io.h"
 
 namespace tarnwell {

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "base/wire_format.h"
 #include "channel/socket_io.h"
-#include "channel/wire_format.h"
 
 namespace tarnwell {
 

@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
+#include "base/wire_format.h"
 #include "channel/command_client.h"
 #include "channel/exchange.h"
-#include "channel/wire_format.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

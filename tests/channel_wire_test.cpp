@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "base/wire_format.h"
 #include "channel/command_client.h"
 #include "channel/exchange.h"
-#include "channel/wire_format.h"
 #include "tests/support/test_support.h"
 
 namespace tarnwell {
