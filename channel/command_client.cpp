@@ -118,7 +118,7 @@ CommandPtr CommandClient::createSimpleCommand(const std::string& name) {
 void CommandClient::sendCommand(CommandPtr command) {
     bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         queue_.push_back(std::move(command));
         // Only the first record queued during an idle wait pays for the
         // eventfd write; while the worker is busy, a queued record costs no
@@ -174,7 +174,7 @@ void CommandClient::stop() {
         // before it waits, so it either sees false there or is already
         // waiting when the wake-up comes. Without the lock the wake-up could
         // fall between test and wait and be lost for a whole timed wait.
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         running_ = false;
     }
     condition_.notify_all();
@@ -227,8 +227,9 @@ void CommandClient::dispatchDisconnect() {
 }
 
 void CommandClient::pause(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    condition_.wait_for(lock, limit, [this] { return !running_ || !queue_.empty(); });
+    MutexLock lock(mutex_);
+    lock.waitFor(condition_, limit,
+                 [this]() TARNWELL_REQUIRES(mutex_) { return !running_ || !queue_.empty(); });
 }
 
 void CommandClient::endConnection(int fd) {
@@ -239,7 +240,7 @@ void CommandClient::endConnection(int fd) {
     // like any record queued while disconnected.
     std::deque<CommandPtr> drained;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         drained.swap(queue_);
     }
     for (CommandPtr& command : drained) {
@@ -320,7 +321,7 @@ bool CommandClient::serveConnection(int fd) {
         // straight after an exchange, look now. The record goes back to the
         // front, and the drain completes it with an empty response.
         if (next == Next::Busy && !socket_io::peerIsQuiet(fd)) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             queue_.push_front(std::move(command));
             break;
         }
@@ -336,12 +337,10 @@ bool CommandClient::serveConnection(int fd) {
 
 CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         // Taken even when running_ is false already: the front record is
         // still sent after a stop.
-        if (!queue_.empty()) {
-            command = std::move(queue_.front());
-            queue_.pop_front();
+        if (takeFront(command)) {
             return Next::Busy;
         }
         if (!running_) {
@@ -356,17 +355,21 @@ CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
     if (ready.wake) {
         socket_io::clearEventFd(wakeFd_);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     idleWaiting_ = false;
     if (ready.socket) {
         return Next::Spoiled;
     }
+    return takeFront(command) ? Next::AfterWait : Next::Nothing;
+}
+
+bool CommandClient::takeFront(CommandPtr& command) {
     if (queue_.empty()) {
-        return Next::Nothing;
+        return false;
     }
     command = std::move(queue_.front());
     queue_.pop_front();
-    return Next::AfterWait;
+    return true;
 }
 
 ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {

@@ -17,12 +17,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "channel/exchange.h"
 #include "channel/tarnwell_command.h"
 
@@ -56,11 +57,11 @@ public:
 
     // Any thread. Queues the record (a null one is queued and later dropped)
     // and returns at once; never waits for the daemon.
-    void sendCommand(CommandPtr command);
-    void sendSimpleCommand(const std::string& name);
+    void sendCommand(CommandPtr command) TARNWELL_EXCLUDES(mutex_);
+    void sendSimpleCommand(const std::string& name) TARNWELL_EXCLUDES(mutex_);
     // Any thread. Queues a reset request: after every record queued before it,
     // the worker ends the connection and connects again.
-    void forceReconnect();
+    void forceReconnect() TARNWELL_EXCLUDES(mutex_);
 
     bool isConnected() const { return connected_.load(); }
 
@@ -76,7 +77,7 @@ public:
     // Owner's thread. Ends the worker and joins it. While connected, the
     // record at the front of the queue is still sent, the rest are completed
     // with empty responses and the disconnect hooks run first.
-    void stop();
+    void stop() TARNWELL_EXCLUDES(mutex_);
 
     // One exchange on a connected socket: writes the request in one piece,
     // reads the response. True when the status line was "rsp" and everything
@@ -105,16 +106,19 @@ private:
     bool vetNewConnection(int fd);
     // Serves one connection until it ends, then ends it. True when the daemon
     // answered in step at least once, or a reset request ended it.
-    bool serveConnection(int fd);
-    Next nextRecord(int fd, CommandPtr& command);
-    ExchangeOutcome runCommand(int fd, CommandPtr command);
+    bool serveConnection(int fd) TARNWELL_EXCLUDES(mutex_);
+    Next nextRecord(int fd, CommandPtr& command) TARNWELL_EXCLUDES(mutex_);
+    // Moves the front record into `command`; false when the queue is empty.
+    bool takeFront(CommandPtr& command) TARNWELL_REQUIRES(mutex_);
+    // Hooks and callbacks may queue records, so none runs with mutex_ held.
+    ExchangeOutcome runCommand(int fd, CommandPtr command) TARNWELL_EXCLUDES(mutex_);
     // Waits up to `limit`, cut short by a queued record or a stop.
-    void pause(std::chrono::milliseconds limit);
-    void dispatchAttempt(unsigned int attempt);
-    void dispatchConnect();
-    void dispatchDisconnect();
+    void pause(std::chrono::milliseconds limit) TARNWELL_EXCLUDES(mutex_);
+    void dispatchAttempt(unsigned int attempt) TARNWELL_EXCLUDES(mutex_);
+    void dispatchConnect() TARNWELL_EXCLUDES(mutex_);
+    void dispatchDisconnect() TARNWELL_EXCLUDES(mutex_);
     // Ends the connection: close, not connected, drain, disconnect hooks.
-    void endConnection(int fd);
+    void endConnection(int fd) TARNWELL_EXCLUDES(mutex_);
 
     // Constant after construction.
     const std::string address_;
@@ -124,12 +128,12 @@ private:
     // more often instead. Constant after construction.
     const int wakeFd_;
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::atomic<bool> connected_{false};
-    std::deque<CommandPtr> queue_;  // guarded by mutex_
+    std::deque<CommandPtr> queue_ TARNWELL_GUARDED_BY(mutex_);
     // True while the worker waits idle on its connection and must be woken
-    // through wakeFd_; cleared by whoever signals it. Guarded by mutex_.
-    bool idleWaiting_ = false;
+    // through wakeFd_; cleared by whoever signals it.
+    bool idleWaiting_ TARNWELL_GUARDED_BY(mutex_) = false;
     std::condition_variable condition_;  // used with mutex_
     std::thread thread_;                 // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
