@@ -468,6 +468,12 @@ void LoopbackServer::acceptLoop() {
             continue;
         }
         MutexLock lock(mutex_);
+        // A client that reconnects at once can be accepted while shutdown()
+        // runs; serving it would bring the "crashed" daemon back.
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
         ++accepted_;
         connections_.push_back(fd);
         workers_.emplace_back([this, fd] { script_(fd); });
