@@ -14,6 +14,7 @@
 
 #include "channel/log.h"
 #include "channel/wire_format.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell {
 
@@ -253,6 +254,31 @@ bool CommandClient::tryConnect(int& fd) {
     return true;
 }
 
+bool CommandClient::vetNewConnection(int fd) {
+    const SocketOwner owner = tcpPeerOwner(fd);
+    if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
+        lastRefusal_.clear();
+        return true;
+    }
+    std::string line;
+    if (owner.result == OwnerLookup::Found) {
+        line = "tarnwell: daemon on port " + std::to_string(port_) + " belongs to uid " +
+               std::to_string(owner.uid) + ", refused";
+    } else if (owner.result == OwnerLookup::Unavailable) {
+        // Neither netlink nor /proc answers: whoever listens cannot be told
+        // from the user's daemon, and paths must not go to a stranger.
+        line = "tarnwell: cannot tell who owns the daemon on port " + std::to_string(port_) +
+               ", refused";
+    }
+    // NotFound: the daemon's end went away between connect and the lookup;
+    // a failed attempt like any other, with nothing to report.
+    if (!line.empty() && line != lastRefusal_) {
+        logLine(line);
+        lastRefusal_ = line;
+    }
+    return false;
+}
+
 void CommandClient::dispatchConnect() {
     for (auto& hook : onConnectHooks_) {
         hook();
@@ -311,13 +337,23 @@ void CommandClient::clientThread() {
             return;
         }
         int fd = -1;
-        if (!tryConnect(fd)) {
+        const bool connected = tryConnect(fd);
+        const bool refused = connected && !vetNewConnection(fd);
+        if (!connected || refused) {
+            if (refused) {
+                ::close(fd);
+            }
             for (auto& hook : connectionAttemptHooks_) {
                 hook(attempt);
             }
             ++attempt;
+            // A refused daemon accepts at once: cutting the pause short for
+            // queued records would have the worker connect to it thousands
+            // of times a second, so a refusal always waits the whole pause.
             std::unique_lock<std::mutex> lock(mutex_);
-            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+            condition_.wait_for(lock, kBackoff, [this, refused] {
+                return !running_ || (!refused && !queue_.empty());
+            });
             continue;
         }
 

@@ -91,6 +91,11 @@ private:
     // Worker thread.
     void clientThread();
     bool tryConnect(int& fd);
+    // Worker thread, right after a connection is made and before any byte
+    // goes out on it: true when the daemon's end belongs to this process's
+    // effective user. Anyone else on the port would learn every path the
+    // user looks at and could fake the emblems.
+    bool vetNewConnection(int fd);
     void dispatchConnect();
     void dispatchDisconnect();
     // Ends the connection: close, not connected, drain, disconnect hooks.
@@ -117,6 +122,10 @@ private:
     std::vector<Hook> onConnectHooks_;
     std::vector<Hook> onDisconnectHooks_;
     std::vector<AttemptHook> connectionAttemptHooks_;
+    // Worker thread only: the refusal line written during the current run of
+    // refused connections (empty once a connection passed), so that a
+    // squatter is reported once, not at every retry.
+    std::string lastRefusal_;
 };
 
 }  // namespace tarnwell
