@@ -164,7 +164,10 @@ Answer netlinkExchange(DiagRequest& req, bool dump, std::vector<Entry>& out) {
     }
 
     const auto deadline = std::chrono::steady_clock::now() + kNetlinkTimeout;
-    alignas(nlmsghdr) static thread_local char buffer[32768];
+    // The kernel puts at most 32 KiB of a dump into one read; a reply cut
+    // short anyway (MSG_TRUNC) is no answer. On the stack: the callers are
+    // the worker and listener threads, whose stacks have room.
+    alignas(nlmsghdr) char buffer[32768];
     for (;;) {
         if (std::chrono::steady_clock::now() > deadline) {
             return Answer::NoAnswer;
