@@ -13,7 +13,7 @@
 
 #include "channel/log.h"
 #include "channel/wire_format.h"
-#include "listener/sender_check.h"
+#include "sender_check.h"
 
 namespace tarnwell {
 

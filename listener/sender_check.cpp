@@ -9,7 +9,7 @@
 // another socket shows a different owner and inode at the next lookup, so
 // the verdict never outlives its lifetime. Foreign and Unknown verdicts are
 // cached the same way: reusing them can only drop, never admit.
-#include "listener/sender_check.h"
+#include "sender_check.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
