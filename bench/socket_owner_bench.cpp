@@ -79,8 +79,8 @@ double datagramFloorNanos(Sockets& sockets) {
         kCalls, kBatches);
 }
 
-// Arguments: kind (0 TCP peer, 1 UDP sockets on a port), source (0 netlink,
-// 1 /proc).
+// Arguments: kind (0 the peer of a TCP connection, 1 the UDP sockets on a
+// port), source (0 netlink, 1 /proc).
 void BM_OwnerLookup(benchmark::State& state) {
     Sockets sockets;
     if (!sockets.ok) {
@@ -114,7 +114,6 @@ void BM_OwnerLookup(benchmark::State& state) {
 }
 BENCHMARK(BM_OwnerLookup)
     ->ArgsProduct({{0, 1}, {0, 1}})
-    ->ArgNames({"udp", "proc"})
     ->Iterations(1)
     ->Unit(benchmark::kMicrosecond);
 

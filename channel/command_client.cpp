@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "socket_io.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell {
 
@@ -204,8 +205,29 @@ bool CommandClient::tryConnect(int& fd) {
     return true;
 }
 
-bool CommandClient::vetNewConnection(int /*fd*/) {
-    return true;
+bool CommandClient::vetNewConnection(int fd) {
+    const SocketOwner owner = tcpPeerOwner(fd);
+    if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
+        lastRefusal_.clear();
+        return true;
+    }
+    std::string line;
+    if (owner.result == OwnerLookup::Found) {
+        line = "tarnwell: daemon on port " + std::to_string(port_) + " belongs to uid " +
+               std::to_string(owner.uid) + ", refused";
+    } else if (owner.result == OwnerLookup::Unavailable) {
+        // Neither netlink nor /proc answers: whoever listens cannot be told
+        // from the user's daemon, and paths must not go to a stranger.
+        line = "tarnwell: cannot tell who owns the daemon on port " + std::to_string(port_) +
+               ", refused";
+    }
+    // NotFound: the daemon's end went away between connect and the lookup;
+    // a failed attempt like any other, with nothing to report.
+    if (!line.empty() && line != lastRefusal_) {
+        logLine(line);
+        lastRefusal_ = line;
+    }
+    return false;
 }
 
 void CommandClient::dispatchAttempt(unsigned int attempt) {
@@ -226,10 +248,11 @@ void CommandClient::dispatchDisconnect() {
     }
 }
 
-void CommandClient::pause(std::chrono::milliseconds limit) {
+void CommandClient::pause(std::chrono::milliseconds limit, bool untilRecordQueued) {
     MutexLock lock(mutex_);
-    lock.waitFor(condition_, limit,
-                 [this]() TARNWELL_REQUIRES(mutex_) { return !running_ || !queue_.empty(); });
+    lock.waitFor(condition_, limit, [this, untilRecordQueued]() TARNWELL_REQUIRES(mutex_) {
+        return !running_ || (untilRecordQueued && !queue_.empty());
+    });
 }
 
 void CommandClient::endConnection(int fd) {
@@ -268,13 +291,21 @@ void CommandClient::clientThread() {
     while (running_) {
         int fd = -1;
         const bool connected = tryConnect(fd);
-        if (!connected || !vetNewConnection(fd)) {
-            if (connected) {
+        const bool refused = connected && !vetNewConnection(fd);
+        if (!connected || refused) {
+            if (refused) {
                 ::close(fd);
             }
             dispatchAttempt(attempt);
             ++attempt;
-            pause(Clock::now() < quickRetryUntil ? kQuickRetry : kBackoff);
+            // A refused daemon accepts at once: cutting the pause short for
+            // queued records would have the worker connect to it thousands
+            // of times a second, so a refusal always waits the whole pause.
+            if (refused) {
+                pause(kBackoff, /*untilRecordQueued=*/false);
+            } else {
+                pause(Clock::now() < quickRetryUntil ? kQuickRetry : kBackoff);
+            }
             continue;
         }
         const bool answered = serveConnection(fd);

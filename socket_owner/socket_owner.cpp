@@ -37,6 +37,7 @@ namespace {
 using Address = std::array<std::uint32_t, 4>;  // canonical: IPv4 mapped into IPv6
 
 constexpr int kTcpEstablished = 1;
+constexpr int kTcpSynRecv = 3;  // also how the kernel reports a request socket
 constexpr int kTcpListen = 10;
 // How long one netlink exchange may wait for the kernel; the receive timeout
 // and the deadline of a multi-part dump.
@@ -164,7 +165,10 @@ Answer netlinkExchange(DiagRequest& req, bool dump, std::vector<Entry>& out) {
     }
 
     const auto deadline = std::chrono::steady_clock::now() + kNetlinkTimeout;
-    alignas(nlmsghdr) static thread_local char buffer[32768];
+    // The kernel puts at most 32 KiB of a dump into one read; a reply cut
+    // short anyway (MSG_TRUNC) is no answer. On the stack: the callers are
+    // the worker and listener threads, whose stacks have room.
+    alignas(nlmsghdr) char buffer[32768];
     for (;;) {
         if (std::chrono::steady_clock::now() > deadline) {
             return Answer::NoAnswer;
@@ -545,7 +549,9 @@ PeerState peerOwnerOnce(int fd, OwnerSource source, SocketOwner& owner) {
             continue;
         }
         if (entry.inode == 0) {
-            pending = entry.state == kTcpEstablished;
+            // Still a half-open request (the handshake's last ACK not yet
+            // processed) or waiting in the accept queue: it will be owned.
+            pending = entry.state == kTcpEstablished || entry.state == kTcpSynRecv;
             continue;
         }
         owner = found(entry);

@@ -2,12 +2,15 @@
 // and how it follows a daemon that closes, restarts, stalls or misbehaves.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -453,6 +456,46 @@ TEST(CommandClientStop, StopIsPromptDuringBackOff) {
     EXPECT_LT(elapsedSince(start), test::kPromptLimit);
     EXPECT_EQ(hooks.connects.load(), 0);
     EXPECT_EQ(hooks.disconnects.load(), 0);
+}
+
+// --- Who is at the other end ---
+
+// While the user's daemon is down, anyone may listen on its port and would
+// learn every path the user looks at. Such a listener must get no byte and be
+// reported once however often the worker retries; the user's own daemon on
+// the same port is then taken as before, with the record that waited.
+TEST(CommandClientOwner, DaemonPortHeldByAnotherUserGetsNoByteAndIsReportedOnce) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a child as another user";
+    }
+    test::StderrCapture capture;
+    Journal journal;
+    auto squatter = std::make_unique<test::ForeignSocket>();
+    ASSERT_TRUE(squatter->start("tcp-listen", 0) && squatter->bound());
+    const std::uint16_t port = squatter->port();
+    CommandClient client("127.0.0.1", port);
+    HookCounts hooks;
+    hooks.attach(client);
+    std::atomic<int> failures{0};
+    client.addConnectionAttemptHook([&](unsigned int) { ++failures; });
+    client.sendCommand(recorded(journal, "query_stat"));
+    client.start();
+
+    ASSERT_TRUE(waitUntil([&] { return failures >= 2; }));
+    EXPECT_EQ(squatter->bytesReceived(), std::optional<unsigned long>(0));
+    const std::string refusal =
+        "tarnwell: daemon on port " + std::to_string(port) + " belongs to uid 65534, refused";
+    EXPECT_EQ(capture.count(refusal), 1U);
+    EXPECT_EQ(hooks.connects.load(), 0);
+    EXPECT_EQ(journal.completionCount(), 0U);
+
+    squatter.reset();
+    LoopbackServer own([&](int fd) { serveAll(fd, journal, "2"); }, port);
+    ASSERT_EQ(own.port(), port);
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 1; }));
+    EXPECT_EQ(journal.completionsSeen(), std::vector<std::string>{"query_stat=2"});
+    EXPECT_EQ(hooks.connects.load(), 1);
+    client.stop();
 }
 
 }  // namespace

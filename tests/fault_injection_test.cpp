@@ -705,7 +705,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
 }
 
 TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
-    // Bound without SO_REUSEADDR, so the plug-in's socket cannot share it.
+    // Bound without SO_REUSEPORT, so the plug-in's socket cannot share it.
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -554,7 +554,11 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // One socket for the whole test process, as a daemon keeps its own: the
+    // listener asks who holds a datagram's source port after it arrived, and
+    // a socket closed right after sending could no longer be told apart from
+    // another user's.
+    static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -564,7 +568,6 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     addr.sin_port = htons(port);
     ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                          sizeof addr);
-    ::close(fd);
     return n == static_cast<ssize_t>(bytes.size());
 }
 

@@ -101,8 +101,10 @@ private:
     // Worker thread, each of them.
     void clientThread();
     bool tryConnect(int& fd);
-    // A connection that was just made, before any byte goes out on it: true
-    // when it may be used. Closes nothing.
+    // Worker thread, right after a connection is made and before any byte
+    // goes out on it: true when the daemon's end belongs to this process's
+    // effective user. Anyone else on the port would learn every path the
+    // user looks at and could fake the emblems. Closes nothing.
     bool vetNewConnection(int fd);
     // Serves one connection until it ends, then ends it. True when the daemon
     // answered in step at least once, or a reset request ended it.
@@ -112,8 +114,10 @@ private:
     bool takeFront(CommandPtr& command) TARNWELL_REQUIRES(mutex_);
     // Hooks and callbacks may queue records, so none runs with mutex_ held.
     ExchangeOutcome runCommand(int fd, CommandPtr command) TARNWELL_EXCLUDES(mutex_);
-    // Waits up to `limit`, cut short by a queued record or a stop.
-    void pause(std::chrono::milliseconds limit) TARNWELL_EXCLUDES(mutex_);
+    // Waits up to `limit`, cut short by a stop and, with `untilRecordQueued`,
+    // by a queued record.
+    void pause(std::chrono::milliseconds limit, bool untilRecordQueued = true)
+        TARNWELL_EXCLUDES(mutex_);
     void dispatchAttempt(unsigned int attempt) TARNWELL_EXCLUDES(mutex_);
     void dispatchConnect() TARNWELL_EXCLUDES(mutex_);
     void dispatchDisconnect() TARNWELL_EXCLUDES(mutex_);
@@ -141,6 +145,10 @@ private:
     std::vector<Hook> onConnectHooks_;
     std::vector<Hook> onDisconnectHooks_;
     std::vector<AttemptHook> connectionAttemptHooks_;
+    // Worker thread only: the refusal line written during the current run of
+    // refused connections (empty once a connection passed), so that a
+    // squatter is reported once, not at every retry.
+    std::string lastRefusal_;
 };
 
 }  // namespace tarnwell

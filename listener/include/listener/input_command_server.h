@@ -22,9 +22,12 @@
 #include "base/argument_map.h"
 #include "base/mutex.h"
 
+struct sockaddr_in;
+
 namespace tarnwell {
 
 struct InputCommand;
+class SenderCheck;
 
 class InputCommandServer {
 public:
@@ -63,6 +66,10 @@ public:
     // sent before the bind is lost, so a sender that must be heard waits here.
     bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
 
+    // Notifications dropped because they came from a socket of another user
+    // (or from one whose owner could not be found). Any thread.
+    std::uint64_t droppedNotifications() const { return dropped_.load(); }
+
 private:
     friend struct InputCommandServerTestAccess;
 
@@ -77,6 +84,10 @@ private:
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
     void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread, before a notification is handled: true when its
+    // sender is a socket of this process's effective user; otherwise counts
+    // the drop and logs it, at most once a minute.
+    bool acceptSender(const sockaddr_in& from);
 
     const std::uint16_t port_;  // constant after construction
 
@@ -101,6 +112,12 @@ private:
     // Creates stop's wake-up socket; a seam so that tests can make it fail.
     // Touched only on the owner's thread, while stopped or inside stop.
     std::function<int()> openWakeSocket_;
+    // Listener thread only: the verdicts about senders, and when a drop was
+    // last logged.
+    std::unique_ptr<SenderCheck> senderCheck_;
+    std::chrono::steady_clock::time_point lastDropLog_{};
+    bool dropLogged_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
 };
 
 // One notification from the daemon.
