@@ -95,7 +95,11 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     const uid_t self = ::geteuid();
     const SocketOwner owner = tcpPeerOwner(connection.fd());
     if (owner.result == OwnerLookup::Found) {
-        const std::vector<ProcessInfo> processes = processesHoldingSocket(owner.inode, deadline);
+        // The daemon's end of this connection is in no process's descriptor
+        // table until the daemon has accepted it; its listening socket is.
+        const SocketOwner listener = tcpListenerOwner(port);
+        const std::vector<ProcessInfo> processes = processesHoldingSocket(
+            listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
         daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
         addProcessDetails(daemon, processes);
         if (owner.uid != self) {
@@ -111,7 +115,7 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
             return findings;
         }
         daemon.found =
-            "listening, yours (" + describeUid(owner.uid) + "), " + describeProcesses(processes);
+            "listening, yours: " + describeUid(owner.uid) + ", " + describeProcesses(processes);
     } else {
         daemon.verdict = Verdict::Warning;
         daemon.found = "listening; who runs it cannot be found";

@@ -94,17 +94,17 @@ bool processMapsFile(pid_t pid, const std::string& fileName, const std::string& 
 }
 
 std::string describeUid(uid_t uid) {
-    std::string text = "uid " + std::to_string(uid);
+    const std::string number = "uid " + std::to_string(uid);
     // getpwuid_r with a buffer of the size the system suggests.
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
     passwd entry{};
     passwd* result = nullptr;
     if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result) == 0 &&
         result != nullptr) {
-        text += " (" + std::string(result->pw_name) + ")";
+        return std::string(result->pw_name) + " (" + number + ")";
     }
-    return text;
+    return number;
 }
 
 }  // namespace tarnwell::doctor

@@ -28,7 +28,7 @@ std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadl
 // loaded shared object). False when its maps cannot be read.
 bool processMapsFile(pid_t pid, const std::string& fileName, const std::string& procRoot = "/proc");
 
-// "uid 1000 (alice)", or "uid 1000" when the user has no name.
+// "alice (uid 1000)", or "uid 1000" when the user has no name.
 std::string describeUid(uid_t uid);
 
 }  // namespace tarnwell::doctor
