@@ -122,13 +122,6 @@ void checkHostLibrary(const std::string& path, const ElfDynamicInfo& elf, const 
         }
     }
     check.detailList("not_found", missing);
-    if (std::find(elf.needed.begin(), elf.needed.end(), kHostLibraryName) == elf.needed.end()) {
-        check.verdict = Verdict::Failed;
-        check.found = std::string("the plug-in does not link ") + kHostLibraryName +
-                      ", so it is not a plug-in of this file manager";
-        check.fix = "reinstall the Tarnwell file-manager plug-in";
-        return;
-    }
     if (!missing.empty()) {
         std::string names;
         for (const std::string& library : missing) {
@@ -138,6 +131,13 @@ void checkHostLibrary(const std::string& path, const ElfDynamicInfo& elf, const 
         check.found = "the dynamic linker does not find " + names;
         check.fix = std::string("install the file manager that provides ") + kHostLibraryName +
                     " (or the missing libraries); the plug-in cannot load without them";
+        return;
+    }
+    if (std::find(elf.needed.begin(), elf.needed.end(), kHostLibraryName) == elf.needed.end()) {
+        check.verdict = Verdict::Failed;
+        check.found = std::string("the plug-in does not link ") + kHostLibraryName +
+                      ", so it is not a plug-in of this file manager";
+        check.fix = "reinstall the Tarnwell file-manager plug-in";
         return;
     }
     check.detail("path", hostPath);
