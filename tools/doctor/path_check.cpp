@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 
 #include "core/tarnwell_core.h"
@@ -46,7 +47,7 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
     check.verdict = Verdict::Failed;
     if (!daemon.answered) {
         check.found = "canonical form " + canonical +
-                      "; its sync folder is unknown, since the daemon gave no roots";
+                      "; its sync folder is unknown: no daemon of yours listed its roots";
         check.fix = "mend the daemon checks above first";
         return;
     }
@@ -67,17 +68,19 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         check.fix = "restart the Tarnwell client";
         return;
     }
+    // Read as the plug-in reads it, so that the emblem named is the one the
+    // file manager would draw: the first value under "stat", decimal in the
+    // manner of strtol (digits up to the first other byte, none giving 0).
     const auto stat = response.find("stat");
-    const std::string value =
-        stat != response.end() && !stat->second.empty() ? stat->second.front() : "";
+    const bool given = stat != response.end() && !stat->second.empty();
+    const std::string value = given ? stat->second.front() : "";
     check.detail("status", value);
-    char* end = nullptr;
-    const long status = value.empty() ? -1 : std::strtol(value.c_str(), &end, 10);
-    const char* emblem = end != nullptr && *end == '\0' ? emblemForStatus(status) : nullptr;
+    errno = 0;
+    const long status = given ? std::strtol(value.c_str(), nullptr, 10) : -1;
+    const char* emblem = errno == ERANGE ? nullptr : emblemForStatus(status);
     if (emblem == nullptr) {
-        check.found =
-            canonical + " in sync root " + root + "; the daemon gives " +
-            (value.empty() ? "no status" : "the status \"" + value + "\", which has no emblem");
+        check.found = canonical + " in sync root " + root + "; the daemon gives " +
+                      (!given ? "no status" : "the status \"" + value + "\", which has no emblem");
         check.fix =
             "the Tarnwell client does not know this file yet: wait for it to sync, or "
             "restart the client";
@@ -86,8 +89,8 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
     check.detail("emblem", emblem);
     const bool iconFound = !folders.find(emblem).empty();
     check.detailFlag("icon_found", iconFound);
-    check.found = canonical + " in sync root " + root + ", status " + value + ", emblem " + emblem +
-                  (iconFound ? "" : ", but that icon is not installed");
+    check.found = canonical + " in sync root " + root + ", status " + std::to_string(status) +
+                  ", emblem " + emblem + (iconFound ? "" : ", but that icon is not installed");
     if (!iconFound) {
         check.fix = "install the Tarnwell file-manager plug-in package, which brings the icons";
         return;
