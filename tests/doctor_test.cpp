@@ -100,10 +100,9 @@ protected:
         return run;
     }
 
-    // Every request the sim has printed so far, once the doctor's first one
-    // is in.
+    // Every request the doctor made, once the sim has seen it hang up.
     std::vector<std::string> simRequests() {
-        sim_.waitForRequest("request get_tw_roots");
+        sim_.waitForRequest("disconnected");
         std::vector<std::string> requests;
         for (const std::string& line : sim_.process().allStdout()) {
             if (line.rfind("request ", 0) == 0) {
