@@ -60,7 +60,7 @@ void checkIcons(const IconThemeFolders& folders, Report& report);
 // What the daemon checks learnt, for the path checks.
 struct DaemonFindings {
     bool answered = false;           // "get_tw_roots" got an answer
-    bool mayAsk = false;             // the daemon is the user's own (or its owner unknown)
+    bool mayAsk = false;             // the daemon is the user's own: paths may go to it
     std::vector<std::string> roots;  // canonical, in the daemon's order
 };
 

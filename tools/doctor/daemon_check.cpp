@@ -116,13 +116,15 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
         }
         daemon.found =
             "listening, yours: " + describeUid(owner.uid) + ", " + describeProcesses(processes);
+        findings.mayAsk = true;
     } else {
+        // "get_tw_roots" carries nothing of the user's and is still asked;
+        // the user's paths go to no daemon that might be someone else's.
         daemon.verdict = Verdict::Warning;
         daemon.found = "listening; who runs it cannot be found";
         daemon.fix = "check that the program listening on 127.0.0.1:" + std::to_string(port) +
                      " is your Tarnwell client (for instance with `ss -ltnpe`)";
     }
-    findings.mayAsk = true;
 
     Check& answers = report.checks.emplace_back();
     answers.id = "daemon_answers";

@@ -59,6 +59,12 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         return;
     }
 
+    if (!daemon.mayAsk) {
+        check.found = canonical + " in sync root " + root +
+                      "; its status was not asked, since who runs the daemon cannot be found";
+        check.fix = "see the daemon check above";
+        return;
+    }
     // Read-only: the same question the plug-in asks for every file it draws.
     ArgumentMap args{{"path", {canonical}}};
     ArgumentMap response;
