@@ -20,7 +20,7 @@
 #include <random>
 #include <sstream>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 
 namespace tarnwell::bench {
 namespace {

@@ -22,8 +22,8 @@
 #include <mutex>
 #include <set>
 
+#include "base/wire_format.h"
 #include "bench/bench_support.h"
-#include "channel/wire_format.h"
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"

@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <chrono>
 
-#include "channel/log.h"
-#include "channel/wire_format.h"
+#include "base/log.h"
+#include "base/wire_format.h"
 
 namespace tarnwell {
 

@@ -1,19 +1,14 @@
-// The record of one request to the sync daemon, and the argument map that
-// commands, responses and notifications carry.
+// The record of one request to the sync daemon.
 #ifndef TARNWELL_CHANNEL_TARNWELL_COMMAND_H_
 #define TARNWELL_CHANNEL_TARNWELL_COMMAND_H_
 
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <vector>
+
+#include "base/argument_map.h"
 
 namespace tarnwell {
-
-// Key to values, values in the order they were added. Iteration order means
-// nothing. Keys and values are byte strings: any byte may occur.
-using ArgumentMap = std::unordered_map<std::string, std::vector<std::string>>;
 
 // One request to the daemon. Owned through a unique pointer from its creator
 // to the client's queue to the worker thread, which destroys it after

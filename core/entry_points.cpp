@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "channel/log.h"
+#include "base/log.h"
 #include "core/tarnwell_core.h"
 #include "plugins/tarnwell_emblem_plugin.h"
 #include "plugins/tarnwell_menu_plugin.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "channel/log.h"
+#include "base/log.h"
 
 namespace tarnwell {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 #include "fuzz/fuzz_check.h"
 #include "listener/input_command_server.h"
 

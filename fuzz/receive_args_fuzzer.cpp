@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "base/wire_format.h"
 #include "channel/command_client.h"
-#include "channel/wire_format.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

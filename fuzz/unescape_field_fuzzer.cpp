@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

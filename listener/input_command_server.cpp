@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "channel/log.h"
-#include "channel/wire_format.h"
+#include "base/log.h"
+#include "base/wire_format.h"
 
 namespace tarnwell {
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 
 namespace tarnwell {
 

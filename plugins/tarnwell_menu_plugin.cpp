@@ -4,8 +4,8 @@
 
 #include <span>
 
+#include "base/log.h"
 #include "channel/command_client.h"
-#include "channel/log.h"
 #include "core/tarnwell_core.h"
 
 namespace tarnwell {

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "base/wire_format.h"
 #include "channel/command_client.h"
-#include "channel/wire_format.h"
 #include "tests/support/test_support.h"
 
 namespace tarnwell {

@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 #include "core/tarnwell_core.h"
 #include "tests/support/test_support.h"
 

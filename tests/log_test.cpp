@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "channel/log.h"
+#include "base/log.h"
 #include "tests/support/test_support.h"
 
 namespace tarnwell {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 
 namespace tarnwell::sim {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 
 namespace tarnwell::sim {
 

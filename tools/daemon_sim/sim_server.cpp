@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 
 namespace tarnwell::sim {
 

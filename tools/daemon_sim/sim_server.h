@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 #include "tools/daemon_sim/sim_state.h"
 
 namespace tarnwell::sim {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 #include "tools/daemon_sim/event_line.h"
 
 namespace tarnwell::sim {

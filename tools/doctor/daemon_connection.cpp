@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 
 namespace tarnwell::doctor {
 

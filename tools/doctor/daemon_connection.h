@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 #include "tools/doctor/deadline.h"
 
 namespace tarnwell::doctor {

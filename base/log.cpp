@@ -1,4 +1,4 @@
-#include "channel/log.h"
+#include "base/log.h"
 
 #include <iostream>
 

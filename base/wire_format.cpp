@@ -1,4 +1,4 @@
-#include "channel/wire_format.h"
+#include "base/wire_format.h"
 
 #include <sys/socket.h>
 #include <sys/types.h>

@@ -3,15 +3,15 @@
 // backslash inside a field.
 //
 // All functions here are free of shared state and safe on any thread.
-#ifndef TARNWELL_CHANNEL_WIRE_FORMAT_H_
-#define TARNWELL_CHANNEL_WIRE_FORMAT_H_
+#ifndef TARNWELL_BASE_WIRE_FORMAT_H_
+#define TARNWELL_BASE_WIRE_FORMAT_H_
 
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "channel/tarnwell_command.h"
+#include "base/argument_map.h"
 
 namespace tarnwell {
 
@@ -79,4 +79,4 @@ std::string buildRequest(const std::string& name, const ArgumentMap* args);
 
 }  // namespace tarnwell
 
-#endif  // TARNWELL_CHANNEL_WIRE_FORMAT_H_
+#endif  // TARNWELL_BASE_WIRE_FORMAT_H_

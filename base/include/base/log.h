@@ -1,6 +1,6 @@
 // Diagnostics: one line per event on the host's standard error stream.
-#ifndef TARNWELL_CHANNEL_LOG_H_
-#define TARNWELL_CHANNEL_LOG_H_
+#ifndef TARNWELL_BASE_LOG_H_
+#define TARNWELL_BASE_LOG_H_
 
 #include <string>
 
@@ -14,4 +14,4 @@ void logLine(const std::string& line);
 
 }  // namespace tarnwell
 
-#endif  // TARNWELL_CHANNEL_LOG_H_
+#endif  // TARNWELL_BASE_LOG_H_
