@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
     }
 
     const tarnwell::doctor::Report report = tarnwell::doctor::runDoctor(options);
-    const std::string text = json ? formatJson(report) : formatText(report);
+    const std::string text =
+        json ? tarnwell::doctor::formatJson(report) : tarnwell::doctor::formatText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return report.exitStatus();
