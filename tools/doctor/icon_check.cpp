@@ -169,7 +169,7 @@ void checkIcons(const IconThemeFolders& folders, Report& report) {
                     fs::path(stale.front()).parent_path().string() +
                     " (as the folder's owner), then restart the file manager";
     } else if (current.empty()) {
-        cache.found = newestPerTheme.empty() ? "no icons to cover"
+        cache.found = newestPerTheme.empty() ? "no icon found, so no cache to compare"
                                              : "no cache where the icons are; the folders are read";
     } else {
         cache.found = "up to date: " + joinNames(current);

@@ -24,6 +24,7 @@ void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& repor
     std::vector<std::string> holders;
     std::vector<std::string> strangers;
     bool unknownHolder = false;
+    bool anotherUser = false;
     for (const SocketOwner& socket : sockets) {
         if (socket.result != OwnerLookup::Found) {
             unknownHolder = true;
@@ -38,6 +39,7 @@ void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& repor
             }
             holders.push_back(text);
             strangers.push_back(text + ", another user");
+            anotherUser = true;
             continue;
         }
         if (processes.empty()) {
@@ -69,9 +71,9 @@ void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& repor
         check.found = "held by " + culprits +
                       ": it takes the daemon's notifications, so "
                       "emblems go stale";
-        check.fix =
-            "quit that program (another user's: ask them or the administrator), then "
-            "restart the file manager";
+        check.fix = anotherUser ? "ask that user or the administrator to stop the program that "
+                                  "holds the port, then restart the file manager"
+                                : "quit that program, then restart the file manager";
         return;
     }
     if (unknownHolder) {
