@@ -67,6 +67,7 @@ IconThemeFolders IconThemeFolders::fromEnvironment() {
         }
     }
     std::vector<std::string> hicolor;
+    hicolor.reserve(dataDirs.size());
     for (const std::string& dataDir : dataDirs) {
         hicolor.push_back(dataDir + "/icons/hicolor");
     }

@@ -94,7 +94,7 @@ bool processMapsFile(pid_t pid, const std::string& fileName, const std::string& 
 }
 
 std::string describeUid(uid_t uid) {
-    const std::string number = "uid " + std::to_string(uid);
+    std::string number = "uid " + std::to_string(uid);
     // getpwuid_r with a buffer of the size the system suggests.
     const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
