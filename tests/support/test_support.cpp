@@ -588,4 +588,43 @@ std::string TempDir::dir(const std::string& relative) {
     return p.string();
 }
 
+bool ForeignSocket::start(const std::string& kind, std::uint16_t port,
+                          const std::vector<std::string>& options) {
+    std::vector<std::string> argv{FOREIGN_SOCKET_HELPER_PATH, std::to_string(kUid), kind,
+                                  std::to_string(port)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!process_.start(argv)) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line) {
+        return false;
+    }
+    if (line->rfind("ready port=", 0) == 0) {
+        port_ = static_cast<std::uint16_t>(std::stoul(line->substr(11)));
+        return true;
+    }
+    return line->rfind("bind-failed", 0) == 0;
+}
+
+bool ForeignSocket::send(std::uint16_t to, const std::string& text, int count) {
+    if (!process_.writeStdin("send " + std::to_string(to) + " " + std::to_string(count) + " " +
+                             text + "\n")) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    return line && *line == "sent";
+}
+
+std::optional<unsigned long> ForeignSocket::bytesReceived() {
+    if (!process_.writeStdin("bytes\n")) {
+        return std::nullopt;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line || line->rfind("bytes ", 0) != 0) {
+        return std::nullopt;
+    }
+    return std::stoul(line->substr(6));
+}
+
 }  // namespace tarnwell::test

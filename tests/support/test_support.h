@@ -181,6 +181,30 @@ bool writeAll(int fd, const std::string& bytes);
 // Sends one UDP datagram to 127.0.0.1:port.
 bool sendDatagram(std::uint16_t port, const std::string& bytes);
 
+// A socket held by a child process running as another local user (see
+// tests/foreign_socket_helper.cpp). Needs root: callers skip otherwise.
+class ForeignSocket {
+public:
+    static constexpr uid_t kUid = 65534;  // "nobody"
+
+    // kind is "tcp-listen" or "udp"; options such as "reuseaddr",
+    // "reuseport", "no-accept". port 0 binds a free one. False when the child
+    // did not report; bound() tells whether the bind worked.
+    bool start(const std::string& kind, std::uint16_t port,
+               const std::vector<std::string>& options = {});
+    bool bound() const { return port_ != 0; }
+    std::uint16_t port() const { return port_; }
+    // UDP: sends `count` datagrams of `text` to 127.0.0.1:`to` from the held
+    // socket and waits until they are out.
+    bool send(std::uint16_t to, const std::string& text, int count = 1);
+    // Bytes received so far (TCP: over all accepted connections).
+    std::optional<unsigned long> bytesReceived();
+
+private:
+    ChildProcess process_;
+    std::uint16_t port_ = 0;
+};
+
 // A fresh directory under /tmp, removed with its contents when destroyed.
 class TempDir {
 public:
