@@ -93,11 +93,16 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     }
 
     const uid_t self = ::geteuid();
-    const SocketOwner owner = tcpPeerOwner(connection.fd());
+    // The daemon's end of this connection belongs to no process until the
+    // daemon has accepted it, and a busy daemon may not have yet: then the
+    // listening socket, whose owner accepts it, tells who is there. The
+    // listening socket also names the processes, for the same reason.
+    const SocketOwner listener = tcpListenerOwner(port);
+    SocketOwner owner = tcpPeerOwner(connection.fd());
+    if (owner.result != OwnerLookup::Found) {
+        owner = listener;
+    }
     if (owner.result == OwnerLookup::Found) {
-        // The daemon's end of this connection is in no process's descriptor
-        // table until the daemon has accepted it; its listening socket is.
-        const SocketOwner listener = tcpListenerOwner(port);
         const std::vector<ProcessInfo> processes = processesHoldingSocket(
             listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
         daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
