@@ -1,7 +1,7 @@
 // tarnwell-doctor run as a user runs it, against real peers on free ports.
-// The fixture builds a healthy setup (the built plug-in, every icon in a
-// private XDG data folder, a free notification port); each case breaks one
-// thing and asserts the doctor's finding and its exit status.
+// The fixture builds a healthy setup (the built plug-in, the icons the build
+// lays out as the only XDG data folder, a free notification port); each case
+// breaks one thing and asserts the doctor's finding and its exit status.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,18 +20,6 @@
 
 namespace tarnwell::test {
 namespace {
-
-const std::vector<std::string> kIconFiles = {"emblems/emblem-tarnwell-uptodate",
-                                             "emblems/emblem-tarnwell-syncing",
-                                             "emblems/emblem-tarnwell-locked",
-                                             "emblems/emblem-tarnwell-readonly",
-                                             "apps/tarnwell-small",
-                                             "actions/tarnwell-email",
-                                             "actions/tarnwell-link",
-                                             "actions/tarnwell-history",
-                                             "actions/tarnwell-group",
-                                             "actions/tarnwell-upload",
-                                             "actions/tarnwell-package"};
 
 struct DoctorRun {
     std::optional<int> exitStatus;
@@ -66,11 +54,9 @@ int socketOn(int type, std::uint16_t port) {
 class DoctorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const std::string& icon : kIconFiles) {
-            temp_.file("data/icons/hicolor/scalable/" + icon + ".svg", "<svg/>");
-        }
-        ::setenv("XDG_DATA_HOME", (temp_.path() + "/data").c_str(), 1);
-        ::setenv("XDG_DATA_DIRS", temp_.dir("no-data").c_str(), 1);
+        // Only the icons the build laid out, none of the machine's.
+        ::setenv("XDG_DATA_HOME", temp_.dir("no-data").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", TARNWELL_ICON_DATA_DIR, 1);
         root_ = temp_.dir("Sync");
         notifyPort_ = freeUdpPort();
     }
