@@ -122,6 +122,18 @@ void checkHostLibrary(const std::string& path, const ElfDynamicInfo& elf, const 
         }
     }
     check.detailList("not_found", missing);
+    if (missing.size() == 1 && missing.front() == kHostLibraryName) {
+        // The file manager maps its extension library before it loads any
+        // plug-in, so one that keeps it outside the linker's folders still
+        // loads the plug-in. More often, though, no file manager is installed.
+        check.verdict = Verdict::Warning;
+        check.found = std::string(kHostLibraryName) +
+                      " is in none of the dynamic linker's folders; the plug-in loads only into "
+                      "a file manager that brings it along";
+        check.fix = std::string("make sure the file manager that provides ") + kHostLibraryName +
+                    " is installed";
+        return;
+    }
     if (!missing.empty()) {
         std::string names;
         for (const std::string& library : missing) {
@@ -129,8 +141,7 @@ void checkHostLibrary(const std::string& path, const ElfDynamicInfo& elf, const 
         }
         check.verdict = Verdict::Failed;
         check.found = "the dynamic linker does not find " + names;
-        check.fix = std::string("install the file manager that provides ") + kHostLibraryName +
-                    " (or the missing libraries); the plug-in cannot load without them";
+        check.fix = "install the packages that provide them; the plug-in cannot load without them";
         return;
     }
     if (std::find(elf.needed.begin(), elf.needed.end(), kHostLibraryName) == elf.needed.end()) {
