@@ -23,7 +23,7 @@
 #include <set>
 
 #include "base/wire_format.h"
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"

@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "socket_owner/socket_owner.h"
 
 namespace tarnwell::bench {

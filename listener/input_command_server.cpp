@@ -75,9 +75,10 @@ void InputCommandServer::stop() {
         // Taking the mutex orders this with the pause's predicate check: a
         // listener about to wait sees running_ false, one already waiting gets
         // the notification.
-        std::lock_guard<std::mutex> lock(wakeMutex_);
+        MutexLock lock(wakeMutex_);
     }
     pauseCondition_.notify_all();
+    listeningCondition_.notify_all();
     wakeListener();
     if (thread_.joinable()) {
         thread_.join();
@@ -100,7 +101,7 @@ void InputCommandServer::wakeListener() {
     // the listener then sees running_ false. A listener that has not yet
     // published its socket sees running_ false before its first receive,
     // because running_ was cleared before wakeMutex_ is taken here.
-    std::lock_guard<std::mutex> lock(wakeMutex_);
+    MutexLock lock(wakeMutex_);
     const int listenerFd = socketFd_.load();
     if (listenerFd >= 0) {
         ::shutdown(listenerFd, SHUT_RDWR);
@@ -138,14 +139,22 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
 }
 
 void InputCommandServer::retryPause() {
-    std::unique_lock<std::mutex> lock(wakeMutex_);
-    pauseCondition_.wait_for(lock, kRetryDelay, [this] { return !running_.load(); });
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
+}
+
+bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(listeningCondition_, timeout,
+                 [this]() TARNWELL_REQUIRES(wakeMutex_) { return listening_ || !running_.load(); });
+    return listening_ && running_.load();
 }
 
 void InputCommandServer::closeSocket(int fd) {
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
+        MutexLock lock(wakeMutex_);
         socketFd_.store(-1);
+        listening_ = false;
     }
     ::close(fd);
 }
@@ -164,7 +173,7 @@ void InputCommandServer::serverThread() {
             continue;
         }
         {
-            std::lock_guard<std::mutex> lock(wakeMutex_);
+            MutexLock lock(wakeMutex_);
             socketFd_.store(fd);
         }
         const int one = 1;
@@ -179,6 +188,11 @@ void InputCommandServer::serverThread() {
             retryPause();
             continue;
         }
+        {
+            MutexLock lock(wakeMutex_);
+            listening_ = true;
+        }
+        listeningCondition_.notify_all();
         logLine("tarnwell: UDP input command server started");
 
         // One buffer per opened socket; its last byte stays zero.

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "dfmext/menu.h"
-#include "tests/support/plugin_harness.h"
-#include "tests/support/test_support.h"
-#include "tools/dfmext_host/host_session.h"
+#include "support/plugin_harness.h"
+#include "support/test_support.h"
+#include "dfmext_host/host_session.h"
 
 namespace dfmext_host {
 namespace {

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {
@@ -111,6 +111,8 @@ TEST_F(EndToEnd, EmblemChangesAfterTheDaemonPushesANewStatus) {
     startHost();
     waitUntilConnectedWithRoots();
     ASSERT_EQ(emblem(syncing_, " --wait 10000"), "emblem-tarnwell-syncing");
+    // The push is a datagram: sent before the listener has bound, it is lost.
+    ASSERT_TRUE(hostLogged("tarnwell: UDP input command server started"));
     ASSERT_TRUE(daemon_.control("set " + syncing_ + " 0"));
     EXPECT_TRUE(waitUntil([&] { return emblem(syncing_) == "emblem-tarnwell-uptodate"; }));
 }

@@ -20,8 +20,8 @@
 #include <set>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/plugin_harness.h"
-#include "tests/support/test_support.h"
+#include "support/plugin_harness.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {
@@ -40,10 +40,12 @@ using test::kDaemonPort;
 using test::kNotifyPort;
 
 // The longest a call on the host's thread may take while the daemon
-// misbehaves: a frame or so, never a daemon time-out. Sanitizer builds on a
-// shared machine get more room for scheduling delays.
+// misbehaves: never a daemon time-out or a reconnect pause (2 s and more).
+// Sanitizer builds on a loaded 2-CPU machine stall threads for hundreds of
+// milliseconds; the real figure (p99.9 under 1 ms) is the recovery
+// benchmark's.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kHostCallLimit = 300ms;
+constexpr auto kHostCallLimit = 1000ms;
 #else
 constexpr auto kHostCallLimit = 100ms;
 #endif

@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "listener/input_command_server.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 
@@ -326,7 +326,7 @@ TEST_F(ListenerTest, StopIsPromptAndLeavesNoThreadOrSocketBehind) {
         EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
         EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore + 1);
 
-        EXPECT_LT(timedStop(), 500ms);
+        EXPECT_LT(timedStop(), test::kPromptLimit);
         EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
         EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
         EXPECT_EQ(InputCommandServerTestAccess::listenerSocket(server_), -1);
@@ -353,7 +353,7 @@ TEST_F(ListenerTest, StopIsPromptWhileAnotherProcessSharesThePort) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port_);
     ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_LT(timedStop(), test::kPromptLimit);
     ::close(other);
 }
 
@@ -370,7 +370,7 @@ TEST_F(ListenerTest, StopEndsTheListenerEvenWithoutAWakeUpSocket) {
     startAndWait();
     pingAndWaitForReceive();
 
-    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_LT(timedStop(), test::kPromptLimit);
     EXPECT_EQ(openerCalls, 1);
     EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
     EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
@@ -443,7 +443,7 @@ TEST_F(ListenerTest, StopDuringTheBindBackOffIsPrompt) {
     const std::size_t threadsBefore = countEntries("/proc/self/task");
     server_.start();
     ASSERT_TRUE(stderr_.waitForLine(kBindFailedLine));
-    EXPECT_LT(timedStop(), 500ms);
+    EXPECT_LT(timedStop(), test::kPromptLimit);
     EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
     EXPECT_EQ(stderr_.count(kBindFailedLine), 1u);
 }

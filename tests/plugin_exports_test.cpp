@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "tools/doctor/elf_file.h"
+#include "doctor/elf_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -136,7 +136,7 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
             break;
         }
         splitLines(pending, buf, static_cast<std::size_t>(n), [&](std::string line) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (isStderr) {
                 stderrAll_.push_back(std::move(line));
             } else {
@@ -148,7 +148,7 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
     }
     ::close(fd);
     if (!isStderr) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stdoutClosed_ = true;
         lineArrived_.notify_all();
     }
@@ -169,8 +169,10 @@ void ChildProcess::closeStdin() {
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!lineArrived_.wait_for(lock, deadline, [&] { return !unread_.empty() || stdoutClosed_; }) ||
+    MutexLock lock(mutex_);
+    if (!lock.waitFor(
+            lineArrived_, deadline,
+            [&]() TARNWELL_REQUIRES(mutex_) { return !unread_.empty() || stdoutClosed_; }) ||
         unread_.empty()) {
         return std::nullopt;
     }
@@ -205,12 +207,12 @@ std::optional<std::string> ChildProcess::waitForLineContaining(const std::string
 }
 
 std::vector<std::string> ChildProcess::allStdout() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return stdoutAll_;
 }
 
 std::vector<std::string> ChildProcess::stderrLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return stderrAll_;
 }
 
@@ -320,7 +322,7 @@ StderrCapture::StderrCapture() {
             if (n <= 0) {
                 break;
             }
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             text_.append(buf, static_cast<std::size_t>(n));
         }
     });
@@ -346,7 +348,7 @@ StderrCapture::~StderrCapture() {
 }
 
 std::string StderrCapture::text() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return text_;
 }
 
@@ -424,13 +426,13 @@ LoopbackServer::~LoopbackServer() {
     }
     std::vector<std::thread> workers;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         workers.swap(workers_);
     }
     for (auto& t : workers) {
         t.join();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (int fd : connections_) {
         ::close(fd);
     }
@@ -441,10 +443,10 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::acceptLoop() {
     for (;;) {
-        // shutdown() writes listenFd_ under mutex_ while this thread runs.
+        // stopping_ is read under mutex_ before and after each poll.
         int listenFd = -1;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopping_) {
                 return;
             }
@@ -453,7 +455,7 @@ void LoopbackServer::acceptLoop() {
         pollfd p{listenFd, POLLIN, 0};
         int r = ::poll(&p, 1, 20);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopping_) {
                 return;
             }
@@ -465,7 +467,13 @@ void LoopbackServer::acceptLoop() {
         if (fd < 0) {
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
+        // A client that reconnects at once can be accepted while shutdown()
+        // runs; serving it would bring the "crashed" daemon back.
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
         ++accepted_;
         connections_.push_back(fd);
         workers_.emplace_back([this, fd] { script_(fd); });
@@ -473,12 +481,12 @@ void LoopbackServer::acceptLoop() {
 }
 
 int LoopbackServer::acceptedCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return accepted_;
 }
 
 void LoopbackServer::shutdown() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_) {
         return;
     }

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/daemon_sim/sim_server.h"
+#include "sim_server.h"
 
 namespace {
 

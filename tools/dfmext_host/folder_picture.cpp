@@ -1,4 +1,4 @@
-#include "tools/dfmext_host/folder_picture.h"
+#include "folder_picture.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "tools/dfmext_host/host_session.h"
+#include "dfmext_host/host_session.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include "tools/dfmext_host/folder_picture.h"
+#include "folder_picture.h"
 
 namespace dfmext_host {
 

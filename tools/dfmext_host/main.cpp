@@ -23,7 +23,7 @@
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
-#include "tools/dfmext_host/host_session.h"
+#include "dfmext_host/host_session.h"
 
 namespace {
 

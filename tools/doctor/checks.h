@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/doctor/daemon_connection.h"
-#include "tools/doctor/deadline.h"
-#include "tools/doctor/report.h"
+#include "daemon_connection.h"
+#include "deadline.h"
+#include "doctor/report.h"
 
 namespace tarnwell::doctor {
 

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <cstdio>
 
-#include "core/tarnwell_core.h"
+#include "canonical/canonicalize_path.h"
+#include "checks.h"
+#include "processes.h"
 #include "socket_owner/socket_owner.h"
-#include "tools/doctor/checks.h"
-#include "tools/doctor/processes.h"
 
 namespace tarnwell::doctor {
 
@@ -148,7 +148,7 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     // The roots as the plug-in keeps them: absolute ones only, canonical.
     for (const std::string& value : response["path"]) {
         if (!value.empty() && value[0] == '/') {
-            findings.roots.push_back(TarnwellCore::canonicalizePath(value));
+            findings.roots.push_back(canonicalizePath(value));
         }
     }
     char milliseconds[32];

@@ -1,4 +1,4 @@
-#include "tools/doctor/daemon_connection.h"
+#include "daemon_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "base/argument_map.h"
-#include "tools/doctor/deadline.h"
+#include "deadline.h"
 
 namespace tarnwell::doctor {
 

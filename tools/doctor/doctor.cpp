@@ -1,8 +1,8 @@
-#include "tools/doctor/doctor.h"
+#include "doctor/doctor.h"
 
-#include "tools/doctor/checks.h"
-#include "tools/doctor/daemon_connection.h"
-#include "tools/doctor/deadline.h"
+#include "checks.h"
+#include "daemon_connection.h"
+#include "deadline.h"
 
 namespace tarnwell::doctor {
 

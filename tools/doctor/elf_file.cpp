@@ -1,4 +1,4 @@
-#include "tools/doctor/elf_file.h"
+#include "doctor/elf_file.h"
 
 #include <elf.h>
 

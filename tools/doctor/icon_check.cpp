@@ -5,7 +5,7 @@
 #include <map>
 #include <sstream>
 
-#include "tools/doctor/checks.h"
+#include "checks.h"
 
 namespace tarnwell::doctor {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/doctor/doctor.h"
+#include "doctor/doctor.h"
 
 namespace {
 

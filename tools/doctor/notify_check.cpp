@@ -1,8 +1,8 @@
 #include <unistd.h>
 
+#include "checks.h"
+#include "processes.h"
 #include "socket_owner/socket_owner.h"
-#include "tools/doctor/checks.h"
-#include "tools/doctor/processes.h"
 
 namespace tarnwell::doctor {
 

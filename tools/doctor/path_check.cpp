@@ -1,8 +1,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core/tarnwell_core.h"
-#include "tools/doctor/checks.h"
+#include "canonical/canonicalize_path.h"
+#include "checks.h"
 
 namespace tarnwell::doctor {
 
@@ -42,7 +42,7 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
     Check& check = report.checks.emplace_back();
     check.id = "path";
     check.title = "path " + path;
-    const std::string canonical = TarnwellCore::canonicalizePath(path);
+    const std::string canonical = canonicalizePath(path);
     check.detail("path", path).detail("canonical", canonical);
     check.verdict = Verdict::Failed;
     if (!daemon.answered) {

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <sstream>
 
-#include "tools/doctor/checks.h"
-#include "tools/doctor/elf_file.h"
+#include "checks.h"
+#include "doctor/elf_file.h"
 
 namespace tarnwell::doctor {
 

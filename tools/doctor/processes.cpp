@@ -1,4 +1,4 @@
-#include "tools/doctor/processes.h"
+#include "processes.h"
 
 #include <dirent.h>
 #include <pwd.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/doctor/deadline.h"
+#include "deadline.h"
 
 namespace tarnwell::doctor {
 

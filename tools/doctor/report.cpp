@@ -1,4 +1,4 @@
-#include "tools/doctor/report.h"
+#include "doctor/report.h"
 
 #include <cstdio>
 

@@ -3,15 +3,15 @@
 // run the program itself.
 //
 // Runs on the calling thread; starts no thread of its own.
-#ifndef TARNWELL_TOOLS_DOCTOR_DOCTOR_H_
-#define TARNWELL_TOOLS_DOCTOR_DOCTOR_H_
+#ifndef TARNWELL_DOCTOR_DOCTOR_H_
+#define TARNWELL_DOCTOR_DOCTOR_H_
 
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/doctor/report.h"
+#include "doctor/report.h"
 
 namespace tarnwell::doctor {
 
@@ -29,4 +29,4 @@ Report runDoctor(const Options& options);
 
 }  // namespace tarnwell::doctor
 
-#endif  // TARNWELL_TOOLS_DOCTOR_DOCTOR_H_
+#endif  // TARNWELL_DOCTOR_DOCTOR_H_

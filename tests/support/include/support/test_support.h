@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace tarnwell::test {
 
@@ -25,6 +27,12 @@ using namespace std::chrono_literals;
 // Generous: a loaded CI machine under a sanitizer is slow, and a passing test
 // never waits this long.
 inline constexpr std::chrono::milliseconds kDeadline = 20s;
+
+// The most a stop may take to count as prompt: well below the 2-second pauses
+// and the 5-second idle wait that a stop must cut short, yet with room for
+// ThreadSanitizer on a loaded 2-CPU machine. How fast a stop really is is a
+// benchmark's business, not a test's.
+inline constexpr std::chrono::milliseconds kPromptLimit = 1500ms;
 
 // A port on 127.0.0.1 that was free a moment ago (bound to 0, then closed).
 std::uint16_t freeTcpPort();
@@ -76,12 +84,12 @@ private:
     int stdinFd_ = -1;
     std::thread stdoutReader_;
     std::thread stderrReader_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::condition_variable lineArrived_;  // used with mutex_
-    std::deque<std::string> unread_;       // guarded by mutex_
-    std::vector<std::string> stdoutAll_;   // guarded by mutex_
-    std::vector<std::string> stderrAll_;   // guarded by mutex_
-    bool stdoutClosed_ = false;            // guarded by mutex_
+    std::deque<std::string> unread_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<std::string> stdoutAll_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<std::string> stderrAll_ TARNWELL_GUARDED_BY(mutex_);
+    bool stdoutClosed_ TARNWELL_GUARDED_BY(mutex_) = false;
 };
 
 // tarnwell-daemon-sim on a free port, notifying `notifyPort`.
@@ -135,8 +143,8 @@ private:
     int savedFd_ = -1;
     int readFd_ = -1;
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::string text_;  // guarded by mutex_
+    mutable Mutex mutex_;
+    std::string text_ TARNWELL_GUARDED_BY(mutex_);
     mutable std::atomic<int> markers_{0};
 };
 
@@ -164,11 +172,11 @@ private:
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     std::thread acceptor_;
-    mutable std::mutex mutex_;
-    std::vector<std::thread> workers_;  // guarded by mutex_
-    std::vector<int> connections_;      // guarded by mutex_
-    int accepted_ = 0;                  // guarded by mutex_
-    bool stopping_ = false;             // guarded by mutex_
+    mutable Mutex mutex_;
+    std::vector<std::thread> workers_ TARNWELL_GUARDED_BY(mutex_);
+    std::vector<int> connections_ TARNWELL_GUARDED_BY(mutex_);
+    int accepted_ TARNWELL_GUARDED_BY(mutex_) = 0;
+    bool stopping_ TARNWELL_GUARDED_BY(mutex_) = false;
 };
 
 // Reads one LF-terminated line from fd (blocking, byte-wise); nullopt at end

@@ -41,7 +41,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/tarnwell_core.h"
+#include "canonical/canonicalize_path.h"
 
 namespace tarnwell {
 namespace {
@@ -128,7 +128,7 @@ Walk walkWithoutSymlinks(const char* path) {
 
 }  // namespace
 
-std::string TarnwellCore::canonicalizePath(const std::string& path) {
+std::string canonicalizePath(const std::string& path) {
     const std::string_view candidate = stripUrlPrefix(path);
     // A NUL byte would cut the C string short and make the file system
     // resolve some other, shorter path; no file has such a name, so it is

@@ -1,4 +1,4 @@
-#include "tools/daemon_sim/event_line.h"
+#include "tools_common/event_line.h"
 
 #include <algorithm>
 #include <vector>

@@ -3,8 +3,8 @@
 // by realpath, or normalized as text ("." and empty segments dropped, ".."
 // taking back one kept segment) where realpath fails or a NUL byte would cut
 // the name short.
-#ifndef TARNWELL_TESTS_SUPPORT_PLAIN_CANONICAL_H_
-#define TARNWELL_TESTS_SUPPORT_PLAIN_CANONICAL_H_
+#ifndef TARNWELL_FUZZ_PLAIN_CANONICAL_H_
+#define TARNWELL_FUZZ_PLAIN_CANONICAL_H_
 
 #include <climits>
 #include <cstdlib>
@@ -62,4 +62,4 @@ inline std::string plainCanonical(const std::string& input) {
 
 }  // namespace tarnwell::test
 
-#endif  // TARNWELL_TESTS_SUPPORT_PLAIN_CANONICAL_H_
+#endif  // TARNWELL_FUZZ_PLAIN_CANONICAL_H_

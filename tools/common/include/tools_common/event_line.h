@@ -1,8 +1,8 @@
 // The one-line text form in which the tools print a request, a notification
 // or a response on stdout, so that people and tests read them alike.
 // Free of shared state; safe on any thread.
-#ifndef TARNWELL_TOOLS_DAEMON_SIM_EVENT_LINE_H_
-#define TARNWELL_TOOLS_DAEMON_SIM_EVENT_LINE_H_
+#ifndef TARNWELL_TOOLS_COMMON_EVENT_LINE_H_
+#define TARNWELL_TOOLS_COMMON_EVENT_LINE_H_
 
 #include <string>
 
@@ -20,4 +20,4 @@ std::string formatEvent(const std::string& kind, const std::string& name, const 
 
 }  // namespace tarnwell::sim
 
-#endif  // TARNWELL_TOOLS_DAEMON_SIM_EVENT_LINE_H_
+#endif  // TARNWELL_TOOLS_COMMON_EVENT_LINE_H_

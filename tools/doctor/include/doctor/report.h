@@ -3,8 +3,8 @@
 // Printed as a checklist for people or as one JSON document for scripts.
 //
 // Plain values, built and read on the main thread only.
-#ifndef TARNWELL_TOOLS_DOCTOR_REPORT_H_
-#define TARNWELL_TOOLS_DOCTOR_REPORT_H_
+#ifndef TARNWELL_DOCTOR_REPORT_H_
+#define TARNWELL_DOCTOR_REPORT_H_
 
 #include <string>
 #include <vector>
@@ -52,4 +52,4 @@ std::string jsonEscape(const std::string& text);
 
 }  // namespace tarnwell::doctor
 
-#endif  // TARNWELL_TOOLS_DOCTOR_REPORT_H_
+#endif  // TARNWELL_DOCTOR_REPORT_H_

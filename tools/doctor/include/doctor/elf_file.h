@@ -4,8 +4,8 @@
 // never loaded, so nothing in it runs.
 //
 // Free of shared state; any thread.
-#ifndef TARNWELL_TOOLS_DOCTOR_ELF_FILE_H_
-#define TARNWELL_TOOLS_DOCTOR_ELF_FILE_H_
+#ifndef TARNWELL_DOCTOR_ELF_FILE_H_
+#define TARNWELL_DOCTOR_ELF_FILE_H_
 
 #include <set>
 #include <string>
@@ -26,4 +26,4 @@ ElfDynamicInfo readElfDynamic(const std::string& path);
 
 }  // namespace tarnwell::doctor
 
-#endif  // TARNWELL_TOOLS_DOCTOR_ELF_FILE_H_
+#endif  // TARNWELL_DOCTOR_ELF_FILE_H_

@@ -10,16 +10,17 @@
 #define TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "base/argument_map.h"
+#include "base/mutex.h"
 
 namespace tarnwell {
 
@@ -46,7 +47,7 @@ public:
     void start();
     // Returns only when the listener thread has ended, promptly also while it
     // waits to retry a failed bind.
-    void stop();
+    void stop() TARNWELL_EXCLUDES(wakeMutex_);
 
     // Replaces any handler of that name. Only while stopped.
     void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
@@ -57,6 +58,11 @@ public:
 
     std::uint16_t port() const { return port_; }
 
+    // Any thread: waits until the listener has bound its port. False when it
+    // has not within `timeout`, or when the listener is stopped. A datagram
+    // sent before the bind is lost, so a sender that must be heard waits here.
+    bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
+
 private:
     friend struct InputCommandServerTestAccess;
 
@@ -64,13 +70,13 @@ private:
     void serverThread();
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
-    void retryPause();
+    void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
-    void closeSocket(int fd);
+    void closeSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Owner's thread, from stop: makes a listener blocked in its receive
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
-    void wakeListener();
+    void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
 
     const std::uint16_t port_;  // constant after construction
 
@@ -82,11 +88,16 @@ private:
     // the listener thread while it holds wakeMutex_, and read by stop under
     // wakeMutex_, so that stop never shuts down a descriptor number that the
     // listener has closed meanwhile and another thread may have reused.
+    // Atomic all the same, so that tests may watch it without the lock.
     std::atomic<int> socketFd_{-1};
     // Guards the retry pause's wait (with pauseCondition_) and the
     // publication of socketFd_. Never held across a receive or a handler.
-    std::mutex wakeMutex_;
+    Mutex wakeMutex_;
     std::condition_variable pauseCondition_;  // used with wakeMutex_
+    // True from a successful bind until the socket is withdrawn; guarded by
+    // wakeMutex_ and signalled through listeningCondition_.
+    bool listening_ TARNWELL_GUARDED_BY(wakeMutex_) = false;
+    std::condition_variable listeningCondition_;  // used with wakeMutex_
     // Creates stop's wake-up socket; a seam so that tests can make it fail.
     // Touched only on the owner's thread, while stopped or inside stop.
     std::function<int()> openWakeSocket_;

@@ -3,8 +3,8 @@
 //
 // Thread safety: the host calls them on its one calling thread; initialize
 // comes first and shutdown last.
-#ifndef TARNWELL_CORE_ENTRY_POINTS_H_
-#define TARNWELL_CORE_ENTRY_POINTS_H_
+#ifndef TARNWELL_PLUGINS_ENTRY_POINTS_H_
+#define TARNWELL_PLUGINS_ENTRY_POINTS_H_
 
 #define TARNWELL_EXPORT __attribute__((visibility("default")))
 
@@ -26,4 +26,4 @@ TARNWELL_EXPORT dfmext::DFMExtEmblemIconPlugin* dfm_extension_emblem();
 TARNWELL_EXPORT dfmext::DFMExtMenuPlugin* dfm_extension_menu();
 }
 
-#endif  // TARNWELL_CORE_ENTRY_POINTS_H_
+#endif  // TARNWELL_PLUGINS_ENTRY_POINTS_H_

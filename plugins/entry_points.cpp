@@ -1,4 +1,4 @@
-#include "core/entry_points.h"
+#include "entry_points.h"
 
 #include <memory>
 
