@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "base/wire_format.h"
 
@@ -20,10 +21,11 @@ namespace tarnwell::sim {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 std::string errnoText() {
-    return std::strerror(errno);
+    // std::strerror may share its buffer between threads.
+    return std::generic_category().message(errno);
 }
 
 // Control arguments: TAB-separated when the line holds a TAB (so values may

@@ -54,7 +54,7 @@ private:
     bool take(std::size_t count);
 
     const int fd_;
-    std::array<char, 16 * 1024> buffer_;
+    std::array<char, std::size_t{16} * 1024> buffer_;
     std::size_t peeked_ = 0;     // bytes in buffer_ from the last peek
     std::size_t handedOut_ = 0;  // of those, bytes handed out but not yet taken
 };
