@@ -13,11 +13,11 @@
 #include <dlfcn.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <list>
-#include <cstdint>
 #include <string>
 
 #include "dfmext/emblem.h"
