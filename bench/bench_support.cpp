@@ -27,44 +27,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using test::writeAll;
+
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
     return addr;
-}
-
-// Binds a socket of `type` to `port` (0: any); the bound port, or 0.
-std::uint16_t bindPort(int type, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, type, 0);
-    if (fd < 0) {
-        return 0;
-    }
-    sockaddr_in addr = loopback(port);
-    socklen_t len = sizeof(addr);
-    std::uint16_t bound = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        bound = ntohs(addr.sin_port);
-    }
-    ::close(fd);
-    return bound;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string readFile(const std::string& path) {
@@ -75,30 +45,6 @@ std::string readFile(const std::string& path) {
 }
 
 }  // namespace
-
-std::uint16_t freeTcpPort() {
-    return bindPort(SOCK_STREAM, 0);
-}
-std::uint16_t freeUdpPort() {
-    return bindPort(SOCK_DGRAM, 0);
-}
-bool tcpPortFree(std::uint16_t port) {
-    return bindPort(SOCK_STREAM, port) == port;
-}
-bool udpPortFree(std::uint16_t port) {
-    return bindPort(SOCK_DGRAM, port) == port;
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-    const auto end = Clock::now() + deadline;
-    while (!condition()) {
-        if (Clock::now() >= end) {
-            return condition();
-        }
-        std::this_thread::sleep_for(200us);
-    }
-    return true;
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -263,31 +209,6 @@ void DaemonSimProcess::readerLoop(int fd) {
     ::close(fd);
     int expected = -1;
     listeningPort_.compare_exchange_strong(expected, 0);
-}
-
-// --- TempTree ---
-
-TempTree::TempTree() {
-    char pattern[] = "/tmp/tarnwell-bench-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    // realpath: /tmp may itself be a link, and the core compares canonical
-    // paths.
-    root_ = made ? std::filesystem::canonical(made).string() : std::string();
-}
-
-TempTree::~TempTree() {
-    if (!root_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-}
-
-std::string TempTree::file(const std::string& relative) {
-    const std::filesystem::path path = std::filesystem::path(root_) / relative;
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    std::ofstream(path.string()).put('x');
-    return path.string();
 }
 
 std::vector<std::string> realisticRelativePaths(std::size_t count, std::uint32_t seed) {

@@ -1,7 +1,8 @@
-// Helpers shared by the benchmarks: free loopback ports, the daemon simulator
-// as a child process, file trees to measure against, the floor client that
-// talks to the daemon as plainly as possible, and per-thread figures from
-// /proc.
+// What the benchmarks alone need: the daemon simulator as a child process
+// that counts the status queries it saw, file trees shaped like a user's, the
+// floor client that talks to the daemon as plainly as possible, and
+// per-thread figures from /proc. Ports, waits and temporary trees come from
+// the test support, which the tests use as well.
 //
 // Thread safety: DaemonSimProcess's counters may be read from any thread;
 // everything else belongs to the benchmark's own thread.
@@ -20,20 +21,24 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace tarnwell::bench {
 
 using Clock = std::chrono::steady_clock;
 
-// A port on 127.0.0.1 that was free a moment ago; 0 when none could be had.
-std::uint16_t freeTcpPort();
-std::uint16_t freeUdpPort();
-// Whether a fixed port can be bound right now (TCP or UDP).
-bool tcpPortFree(std::uint16_t port);
-bool udpPortFree(std::uint16_t port);
+using test::freeTcpPort;
+using test::freeUdpPort;
+using test::tcpPortFree;
+using test::TempDir;
+using test::udpPortFree;
 
 // Polls `condition` about every 200 microseconds until it holds or the
-// deadline passes; returns its last value.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
+// deadline passes; returns its last value. Finer than the tests' poll: a
+// wait inside a measurement adds up to one interval to the figure.
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    return test::waitUntil(condition, deadline, std::chrono::microseconds(200));
+}
 
 double secondsSince(Clock::time_point start);
 
@@ -77,21 +82,6 @@ private:
     std::thread reader_;
     std::atomic<std::uint64_t> queryStats_{0};
     std::atomic<int> listeningPort_{-1};  // -1 until the first line, 0 when it never came
-};
-
-// A directory under /tmp removed with its contents when destroyed.
-class TempTree {
-public:
-    TempTree();
-    ~TempTree();
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-    const std::string& root() const { return root_; }
-    // Creates an empty file, and its parents; returns its full path.
-    std::string file(const std::string& relative);
-
-private:
-    std::string root_;
 };
 
 // `count` relative file paths in folders of 10 to 100 files (sizes drawn with

@@ -40,12 +40,12 @@ constexpr std::uint16_t kPluginNotifyPort = 19081;
 // A sync root holding kFiles real files in folders of 10 to 100, made once
 // per run.
 struct SyncFolder {
-    TempTree tree;
+    TempDir tree;
     std::string root;
     std::vector<std::string> files;  // canonical paths
 
     SyncFolder() {
-        root = tree.root() + "/Sync";
+        root = tree.path() + "/Sync";
         files.reserve(kFiles);
         for (const auto& relative : realisticRelativePaths(kFiles, 7)) {
             files.push_back(tree.file("Sync/" + relative));

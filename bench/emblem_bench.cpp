@@ -30,7 +30,7 @@ constexpr int kBatch = 400;
 // root from a roots reply handed to it directly. The host stand-in asks its
 // emblem object, as the file manager would.
 struct InProcessEmblem {
-    TempTree tree;
+    TempDir tree;
     std::string root;
     std::string cachedFile;    // inside the root, status cached
     std::string uncachedFile;  // inside the root, never cached
@@ -40,7 +40,7 @@ struct InProcessEmblem {
 
     InProcessEmblem() {
         // Existing files six levels below the temporary directory.
-        root = tree.root() + "/Sync";
+        root = tree.path() + "/Sync";
         cachedFile = tree.file("Sync/Documents/Projects/2026/Reports/summary.txt");
         uncachedFile = tree.file("Sync/Documents/Projects/2026/Reports/draft.txt");
         outsideFile = tree.file("Other/Documents/Projects/2026/Reports/summary.txt");

@@ -95,8 +95,8 @@ void setFigures(benchmark::State& state, const std::string& name,
 }
 
 void BM_Recovery(benchmark::State& state) {
-    TempTree tree;
-    const std::string root = TarnwellCore::canonicalizePath(tree.root()) + "/Sync";
+    TempDir tree;
+    const std::string root = TarnwellCore::canonicalizePath(tree.path()) + "/Sync";
     const std::string file = TarnwellCore::canonicalizePath(tree.file("Sync/watched.txt"));
     const std::uint16_t daemonPort = freeTcpPort();
     const std::uint16_t notifyPort = freeUdpPort();

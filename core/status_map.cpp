@@ -120,7 +120,7 @@ bool StatusMap::erase(std::string_view path) {
     --folder->second.entries;
     // Give the arena back once most of it is garbage; folders left without
     // entries go with the same rebuild.
-    if (garbageBytes_ > 64 * 1024 && garbageBytes_ > names_.size() / 2) {
+    if (garbageBytes_ > std::size_t{64} * 1024 && garbageBytes_ > names_.size() / 2) {
         rebuild(capacityFor(live_));
     }
     return true;

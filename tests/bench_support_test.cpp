@@ -154,25 +154,11 @@ TEST(RealisticPaths, FoldersHoldTenToHundredFilesAndPathsAreDistinct) {
               std::vector<std::string>(paths.begin(), paths.begin() + 50));
 }
 
-TEST(TempTree, FilesGetTheirFoldersAndEverythingGoesAtTheEnd) {
-    std::string root;
-    {
-        TempTree tree;
-        root = tree.root();
-        ASSERT_FALSE(root.empty());
-        const std::string file = tree.file("a/b/c/d.txt");
-        EXPECT_EQ(file, root + "/a/b/c/d.txt");
-        EXPECT_TRUE(std::filesystem::is_regular_file(file));
-    }
-    // A benchmark run makes 10,000 files: none may stay behind in /tmp.
-    EXPECT_FALSE(std::filesystem::exists(root));
-}
-
 TEST(DaemonSim, QueryStatRequestsFollowWhatTheDaemonSaw) {
-    TempTree tree;
+    TempDir tree;
     const std::string file = tree.file("Sync/a.txt");
     DaemonSimProcess sim;
-    ASSERT_TRUE(sim.start(0, freeUdpPort(), {tree.root() + "/Sync"}));
+    ASSERT_TRUE(sim.start(0, freeUdpPort(), {tree.path() + "/Sync"}));
     ASSERT_NE(sim.port(), 0);
     FloorClient client;
     ASSERT_TRUE(client.connect(sim.port()));

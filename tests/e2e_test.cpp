@@ -9,6 +9,7 @@
 
 #include "core/tarnwell_core.h"
 #include "support/test_support.h"
+#include "support/ui_tables.h"
 
 namespace tarnwell {
 namespace {
@@ -18,6 +19,23 @@ using test::ChildProcess;
 using test::DaemonSim;
 using test::TempDir;
 using test::waitUntil;
+
+const std::string kUpToDateIcon = test::statusIcon(TarnwellCore::UpToDate);
+const std::string kSyncingIcon = test::statusIcon(TarnwellCore::Syncing);
+const std::string kLockedIcon = test::statusIcon(TarnwellCore::Locked);
+const std::string kReadOnlyIcon = test::statusIcon(TarnwellCore::ReadOnly);
+
+// The lines dfmext-host prints for the plug-in's menu with `contents` as its
+// sub-menu.
+std::vector<std::string> hostMenu(const test::MenuContents& contents) {
+    std::vector<std::string> lines = {
+        "menu true", "1. " + test::kMenuHead.text + " [" + test::kMenuHead.icon + "]"};
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        lines.push_back("  " + std::to_string(i + 1) + ". " + contents[i].text + " [" +
+                        contents[i].icon + "]");
+    }
+    return lines;
+}
 
 constexpr std::uint16_t kDaemonPort = 19080;
 constexpr std::uint16_t kNotifyPort = 19081;
@@ -83,15 +101,15 @@ TEST_F(EndToEnd, EmblemsShowTheFourStatesTheRootAndNothingOutside) {
     startHost();
     waitUntilConnectedWithRoots();
     EXPECT_EQ(emblem(syncing_), "-");  // first sight: not cached, query queued
-    EXPECT_EQ(emblem(syncing_, " --wait 10000"), "emblem-tarnwell-syncing");
-    EXPECT_EQ(emblem(upToDate_, " --wait 10000"), "emblem-tarnwell-uptodate");
-    EXPECT_EQ(emblem(locked_, " --wait 10000"), "emblem-tarnwell-locked");
-    EXPECT_EQ(emblem(readOnly_, " --wait 10000"), "emblem-tarnwell-readonly");
-    EXPECT_EQ(emblem(root_ + "/", " --wait 10000"), "emblem-tarnwell-syncing");
-    EXPECT_EQ(emblem("file://" + syncing_), "emblem-tarnwell-syncing");
+    EXPECT_EQ(emblem(syncing_, " --wait 10000"), kSyncingIcon);
+    EXPECT_EQ(emblem(upToDate_, " --wait 10000"), kUpToDateIcon);
+    EXPECT_EQ(emblem(locked_, " --wait 10000"), kLockedIcon);
+    EXPECT_EQ(emblem(readOnly_, " --wait 10000"), kReadOnlyIcon);
+    EXPECT_EQ(emblem(root_ + "/", " --wait 10000"), kSyncingIcon);
+    EXPECT_EQ(emblem("file://" + syncing_), kSyncingIcon);
     EXPECT_EQ(emblem(locked_, " 4"), "-");
-    EXPECT_EQ(emblem(locked_, " 3"), "emblem-tarnwell-locked");
-    EXPECT_EQ(emblem(locked_, " -5"), "emblem-tarnwell-locked");
+    EXPECT_EQ(emblem(locked_, " 3"), kLockedIcon);
+    EXPECT_EQ(emblem(locked_, " -5"), kLockedIcon);
     EXPECT_EQ(emblem(outside_), "-");
     // Neither the integer 4 nor a path outside the root sends a query: the
     // next query the daemon sees is this one.
@@ -110,51 +128,34 @@ TEST_F(EndToEnd, EmblemChangesAfterTheDaemonPushesANewStatus) {
     startDaemon();
     startHost();
     waitUntilConnectedWithRoots();
-    ASSERT_EQ(emblem(syncing_, " --wait 10000"), "emblem-tarnwell-syncing");
+    ASSERT_EQ(emblem(syncing_, " --wait 10000"), kSyncingIcon);
     // The push is a datagram: sent before the listener has bound, it is lost.
     ASSERT_TRUE(hostLogged("tarnwell: UDP input command server started"));
     ASSERT_TRUE(daemon_.control("set " + syncing_ + " 0"));
-    EXPECT_TRUE(waitUntil([&] { return emblem(syncing_) == "emblem-tarnwell-uptodate"; }));
+    EXPECT_TRUE(waitUntil([&] { return emblem(syncing_) == kUpToDateIcon; }));
 }
 
 TEST_F(EndToEnd, ListingShowsEveryEntryOnceTheRepliesArrive) {
     startDaemon();
     startHost();
     waitUntilConnectedWithRoots();
-    EXPECT_EQ(run("ls '" + root_ + "' --wait 10000", 5),
-              (std::vector<std::string>{
-                  "emblem-tarnwell-uptodate Photos", "emblem-tarnwell-locked locked.txt",
-                  "emblem-tarnwell-readonly readonly.txt", "emblem-tarnwell-syncing syncing.txt",
-                  "emblem-tarnwell-uptodate uptodate.txt"}));
+    EXPECT_EQ(
+        run("ls '" + root_ + "' --wait 10000", 5),
+        (std::vector<std::string>{kUpToDateIcon + " Photos", kLockedIcon + " locked.txt",
+                                  kReadOnlyIcon + " readonly.txt", kSyncingIcon + " syncing.txt",
+                                  kUpToDateIcon + " uptodate.txt"}));
 }
 
 TEST_F(EndToEnd, MenusDependOnPlaceAndKind) {
     startDaemon();
     startHost();
     waitUntilConnectedWithRoots();
-    const std::string head = "1. Tarnwell [tarnwell-small]";
-    EXPECT_EQ(run("menu '" + upToDate_ + "'", 5),
-              (std::vector<std::string>{"menu true", head, "  1. Send by Email [tarnwell-email]",
-                                        "  2. Get Share Link [tarnwell-link]",
-                                        "  3. Browse File History [tarnwell-history]"}));
-    EXPECT_EQ(run("menu '" + folder_ + "'", 5),
-              (std::vector<std::string>{"menu true", head, "  1. Send by Email [tarnwell-email]",
-                                        "  2. Get Share Link [tarnwell-link]",
-                                        "  3. Sync with Friends [tarnwell-group]"}));
-    EXPECT_EQ(run("menu '" + root_ + "/'", 4),
-              (std::vector<std::string>{"menu true", head, "  1. Properties [tarnwell-small]",
-                                        "  2. Sync with Friends [tarnwell-group]"}));
-    EXPECT_EQ(
-        run("menu '" + outsideDir_ + "'", 5),
-        (std::vector<std::string>{"menu true", head, "  1. Sync Only for Me [tarnwell-package]",
-                                  "  2. Sync with Friends [tarnwell-group]",
-                                  "  3. Upload to Tarnwell [tarnwell-upload]"}));
-    EXPECT_EQ(
-        run("menu '" + outside_ + "'", 3),
-        (std::vector<std::string>{"menu true", head, "  1. Upload to Tarnwell [tarnwell-upload]"}));
-    EXPECT_EQ(
-        run("menu '" + tmp_.path() + "/missing'", 3),
-        (std::vector<std::string>{"menu true", head, "  1. Upload to Tarnwell [tarnwell-upload]"}));
+    EXPECT_EQ(run("menu '" + upToDate_ + "'", 5), hostMenu(test::kMenuBelowFile));
+    EXPECT_EQ(run("menu '" + folder_ + "'", 5), hostMenu(test::kMenuBelowDirectory));
+    EXPECT_EQ(run("menu '" + root_ + "/'", 4), hostMenu(test::kMenuRoot));
+    EXPECT_EQ(run("menu '" + outsideDir_ + "'", 5), hostMenu(test::kMenuOutsideDirectory));
+    EXPECT_EQ(run("menu '" + outside_ + "'", 3), hostMenu(test::kMenuOutsideFile));
+    EXPECT_EQ(run("menu '" + tmp_.path() + "/missing'", 3), hostMenu(test::kMenuOutsideFile));
     EXPECT_EQ(run("menu '" + upToDate_ + "' --selected 2"), std::vector<std::string>{"menu false"});
     EXPECT_EQ(run("empty-menu '" + root_ + "'"), std::vector<std::string>{"menu false"});
 }
@@ -174,7 +175,7 @@ TEST_F(EndToEnd, ShareLinkReachesTheDaemonWithTheCanonicalPath) {
     const std::string viaLink = tmp_.path() + "/link/./locked.txt";
     const auto menu = run("menu '" + viaLink + "'", 5);
     ASSERT_EQ(menu.size(), 5u);
-    ASSERT_EQ(menu[3], "  2. Get Share Link [tarnwell-link]");
+    ASSERT_EQ(menu[3], hostMenu(test::kMenuBelowFile)[3]);
     EXPECT_EQ(run("trigger 1.2"), std::vector<std::string>{"triggered 1.2 Get Share Link"});
     auto request = daemon_.waitForRequest("request publish_obj");
     ASSERT_TRUE(request);

@@ -13,6 +13,7 @@
 #include "core/tarnwell_core.h"
 #include "support/plugin_harness.h"
 #include "support/test_support.h"
+#include "support/ui_tables.h"
 
 namespace tarnwell {
 namespace {
@@ -25,6 +26,8 @@ using test::LoadedPlugin;
 using test::LoopbackServer;
 using test::TempDir;
 using test::waitUntil;
+
+const std::string kLockedIcon = test::statusIcon(TarnwellCore::Locked);
 
 using test::kDaemonPort;
 using test::kNotifyPort;
@@ -53,12 +56,11 @@ protected:
         {
             dfmext::DFMExtMenuProxy proxy;
             if (daemonUp && settle) {
-                ASSERT_TRUE(
-                    waitUntil([&] { return plugin.emblem(locked_) == "emblem-tarnwell-locked"; }));
+                ASSERT_TRUE(waitUntil([&] { return plugin.emblem(locked_) == kLockedIcon; }));
                 EXPECT_TRUE(plugin.pickFirstAction(proxy, locked_));
             } else {
                 const std::string seen = plugin.emblem(locked_);
-                EXPECT_TRUE(seen.empty() || seen == "emblem-tarnwell-locked") << seen;
+                EXPECT_TRUE(seen.empty() || seen == kLockedIcon) << seen;
                 (void)plugin.buildMenu(proxy, locked_);
             }
             // The proxy's actions hold callables in the plug-in's code: they
@@ -127,7 +129,7 @@ TEST_F(LoadUnload, InitializeAfterShutdownInOneLoadConnectsOnceEachTime) {
     for (int life = 1; life <= 3; ++life) {
         SCOPED_TRACE("life " + std::to_string(life));
         plugin.initialize();
-        ASSERT_TRUE(waitUntil([&] { return plugin.emblem(locked_) == "emblem-tarnwell-locked"; }));
+        ASSERT_TRUE(waitUntil([&] { return plugin.emblem(locked_) == kLockedIcon; }));
         plugin.shutdown();
         EXPECT_EQ(log.count("tarnwell: daemon connected, fetching sync roots..."),
                   static_cast<std::size_t>(life));
@@ -187,7 +189,7 @@ TEST_F(LoadUnload, ReturnFromMainWithoutShutdownExitsPromptlyAndCleanly) {
         ASSERT_TRUE(startDaemon());
         const ExitRun run = runExitHelper(locked_, 10000);
         EXPECT_TRUE(exitedCleanly(run));
-        EXPECT_NE(std::find(run.out.begin(), run.out.end(), "emblem emblem-tarnwell-locked"),
+        EXPECT_NE(std::find(run.out.begin(), run.out.end(), "emblem " + kLockedIcon),
                   run.out.end());
         std::cout << "[ figures ] exit without shutdown, daemon up: " << run.took.count()
                   << " ms\n";

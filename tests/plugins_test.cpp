@@ -17,6 +17,7 @@
 #include "plugins/tarnwell_emblem_plugin.h"
 #include "plugins/tarnwell_menu_plugin.h"
 #include "support/test_support.h"
+#include "support/ui_tables.h"
 
 namespace tarnwell {
 namespace {
@@ -86,14 +87,8 @@ protected:
 };
 
 TEST_F(EmblemTest, EachStatusShowsItsOwnIconAtBottomLeftWithoutOffset) {
-    const std::pair<TarnwellCore::SyncStatus, const char*> cases[] = {
-        {TarnwellCore::UpToDate, "emblem-tarnwell-uptodate"},
-        {TarnwellCore::Syncing, "emblem-tarnwell-syncing"},
-        {TarnwellCore::Locked, "emblem-tarnwell-locked"},
-        {TarnwellCore::ReadOnly, "emblem-tarnwell-readonly"},
-    };
-    for (const auto& [status, icon] : cases) {
-        core_.setStatus(file_, status);
+    for (const auto& [status, icon] : test::kStatusIcons) {
+        core_.setStatus(file_, static_cast<TarnwellCore::SyncStatus>(status));
         EXPECT_EQ(describe(ask(file_)), bottomLeft(icon)) << icon;
     }
 }
@@ -110,7 +105,8 @@ TEST_F(EmblemTest, IntegerAboveThreeShowsNothingEvenWithACachedStatus) {
     EXPECT_TRUE(ask(file_, 4).emblems().empty());
     EXPECT_TRUE(ask(file_, 1 << 30).emblems().empty());
     for (int count : {3, 0, -5}) {
-        EXPECT_EQ(describe(ask(file_, count)), bottomLeft("emblem-tarnwell-locked")) << count;
+        EXPECT_EQ(describe(ask(file_, count)), bottomLeft(test::statusIcon(TarnwellCore::Locked)))
+            << count;
     }
 }
 
@@ -118,7 +114,7 @@ TEST_F(EmblemTest, SyncRootItselfShowsItsOwnStatusNotAChildsStatus) {
     core_.setStatus(file_, TarnwellCore::Locked);
     EXPECT_TRUE(ask(root_).emblems().empty());
     core_.setStatus(root_, TarnwellCore::Syncing);
-    EXPECT_EQ(describe(ask(root_)), bottomLeft("emblem-tarnwell-syncing"));
+    EXPECT_EQ(describe(ask(root_)), bottomLeft(test::statusIcon(TarnwellCore::Syncing)));
 }
 
 TEST_F(EmblemTest, PathOutsideEveryRootShowsNothingEvenWithACachedStatus) {
@@ -132,12 +128,13 @@ TEST_F(EmblemTest, OtherFormsOfOnePathShowTheSameEmblem) {
     core_.setStatus(file_, TarnwellCore::ReadOnly);
     for (const std::string& form :
          {"file://" + file_, root_ + "/docs/./../docs//a.txt", root_ + "/docs/a.txt"}) {
-        EXPECT_EQ(describe(ask(form)), bottomLeft("emblem-tarnwell-readonly")) << form;
+        EXPECT_EQ(describe(ask(form)), bottomLeft(test::statusIcon(TarnwellCore::ReadOnly)))
+            << form;
     }
     // Through a symbolic link into the root as well.
     const std::string link = temp_.path() + "/link";
     ASSERT_EQ(::symlink((root_ + "/docs").c_str(), link.c_str()), 0);
-    EXPECT_EQ(describe(ask(link + "/a.txt")), bottomLeft("emblem-tarnwell-readonly"));
+    EXPECT_EQ(describe(ask(link + "/a.txt")), bottomLeft(test::statusIcon(TarnwellCore::ReadOnly)));
 }
 
 // ---------------------------------------------------------------------------
@@ -184,7 +181,8 @@ TEST_F(ConnectedTest, UnknownStatusIsQueriedOnceAndShownOnALaterRequest) {
     EXPECT_TRUE(plugin.requestEmblem(file, 0).emblems().empty());
     ASSERT_TRUE(daemon_.waitForRequest("request query_stat path=" + file));
     ASSERT_TRUE(waitUntil([&] { return !plugin.requestEmblem(file, 0).emblems().empty(); }));
-    EXPECT_EQ(describe(plugin.requestEmblem(file, 0)), bottomLeft("emblem-tarnwell-uptodate"));
+    EXPECT_EQ(describe(plugin.requestEmblem(file, 0)),
+              bottomLeft(test::statusIcon(TarnwellCore::UpToDate)));
 
     int queries = 0;
     for (const std::string& line : daemon_.process().allStdout()) {
@@ -258,18 +256,20 @@ protected:
     dfmext::DFMExtMenu* main_ = nullptr;
 };
 
-const std::vector<std::string> kOutsideDirectory = {"Sync Only for Me|tarnwell-package",
-                                                    "Sync with Friends|tarnwell-group",
-                                                    "Upload to Tarnwell|tarnwell-upload"};
-const std::vector<std::string> kOutsideFile = {"Upload to Tarnwell|tarnwell-upload"};
-const std::vector<std::string> kBelowFile = {"Send by Email|tarnwell-email",
-                                             "Get Share Link|tarnwell-link",
-                                             "Browse File History|tarnwell-history"};
-const std::vector<std::string> kBelowDirectory = {"Send by Email|tarnwell-email",
-                                                  "Get Share Link|tarnwell-link",
-                                                  "Sync with Friends|tarnwell-group"};
-const std::vector<std::string> kRoot = {"Properties|tarnwell-small",
-                                        "Sync with Friends|tarnwell-group"};
+// Sub-menu entries as subMenuOf lists them.
+std::vector<std::string> listed(const test::MenuContents& contents) {
+    std::vector<std::string> lines;
+    for (const auto& entry : contents) {
+        lines.push_back(entry.text + "|" + entry.icon);
+    }
+    return lines;
+}
+
+const std::vector<std::string> kOutsideDirectory = listed(test::kMenuOutsideDirectory);
+const std::vector<std::string> kOutsideFile = listed(test::kMenuOutsideFile);
+const std::vector<std::string> kBelowFile = listed(test::kMenuBelowFile);
+const std::vector<std::string> kBelowDirectory = listed(test::kMenuBelowDirectory);
+const std::vector<std::string> kRoot = listed(test::kMenuRoot);
 
 TEST_F(MenuTest, ContentsFollowPlaceAndKindInOrder) {
     EXPECT_EQ(subMenuOf(at("outside/dir")), kOutsideDirectory);

@@ -20,7 +20,9 @@
 namespace tarnwell::test {
 namespace {
 
-std::uint16_t freePort(int type) {
+// Binds a socket of `type` to `port` (0: any) on 127.0.0.1 and closes it;
+// the port it got, or 0.
+std::uint16_t bindPort(int type, std::uint16_t port) {
     int fd = ::socket(AF_INET, type, 0);
     if (fd < 0) {
         return 0;
@@ -28,15 +30,15 @@ std::uint16_t freePort(int type) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    std::uint16_t port = 0;
+    addr.sin_port = htons(port);
+    std::uint16_t bound = 0;
     socklen_t len = sizeof(addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
+        bound = ntohs(addr.sin_port);
     }
     ::close(fd);
-    return port;
+    return bound;
 }
 
 void splitLines(std::string& pending, const char* data, std::size_t n,
@@ -52,19 +54,26 @@ void splitLines(std::string& pending, const char* data, std::size_t n,
 }  // namespace
 
 std::uint16_t freeTcpPort() {
-    return freePort(SOCK_STREAM);
+    return bindPort(SOCK_STREAM, 0);
 }
 std::uint16_t freeUdpPort() {
-    return freePort(SOCK_DGRAM);
+    return bindPort(SOCK_DGRAM, 0);
+}
+bool tcpPortFree(std::uint16_t port) {
+    return bindPort(SOCK_STREAM, port) == port;
+}
+bool udpPortFree(std::uint16_t port) {
+    return bindPort(SOCK_DGRAM, port) == port;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline,
+               std::chrono::microseconds poll) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= end) {
             return condition();
         }
-        std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -576,7 +585,7 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
 TempDir::TempDir() {
     char tmpl[] = "/tmp/tarnwell-test-XXXXXX";
     char* p = ::mkdtemp(tmpl);
-    path_ = p ? p : "/tmp";
+    path_ = p ? std::filesystem::canonical(p).string() : "/tmp";
 }
 
 TempDir::~TempDir() {

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     tarnwell::sim::SimServer server(options);
     std::string error;

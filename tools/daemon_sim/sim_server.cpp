@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -10,69 +9,25 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
-#include "base/wire_format.h"
+#include "sim_output.h"
+#include "tools_common/event_line.h"
 
 namespace tarnwell::sim {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
-
-std::string errnoText() {
-    return std::strerror(errno);
-}
-
-// Control arguments: TAB-separated when the line holds a TAB (so values may
-// contain spaces), otherwise separated by runs of spaces.
-std::vector<std::string> splitWords(const std::string& text) {
-    std::vector<std::string> words;
-    if (text.find('\t') != std::string::npos) {
-        std::size_t start = 0;
-        for (;;) {
-            std::size_t tab = text.find('\t', start);
-            words.push_back(text.substr(start, tab - start));
-            if (tab == std::string::npos) {
-                break;
-            }
-            start = tab + 1;
-        }
-        return words;
-    }
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && text[i] == ' ') {
-            ++i;
-        }
-        std::size_t end = text.find(' ', i);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > i) {
-            words.push_back(text.substr(i, end - i));
-        }
-        i = end;
-    }
-    return words;
-}
-
-bool parseStatus(const std::string& text, long& status) {
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    status = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
-}
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+// Where the connections begin in the poll set.
+constexpr std::size_t kFirstConnection = 3;
 
 }  // namespace
 
 SimServer::SimServer(const Options& options)
-    : requestedPort_(options.port), notifyPort_(options.notifyPort), useStdin_(options.readStdin) {
+    : notifier_(options.notifyPort),
+      control_(state_, notifier_),
+      requestedPort_(options.port),
+      useStdin_(options.readStdin) {
     state_.setRoots(options.roots);
     state_.setDefaultStatus(options.defaultStatus);
     for (const auto& [path, text] : options.statuses) {
@@ -89,7 +44,7 @@ SimServer::~SimServer() {
             ::close(c->fd);
         }
     }
-    for (int fd : {listenFd_, notifyFd_, signalFd_}) {
+    for (int fd : {listenFd_, signalFd_}) {
         if (fd >= 0) {
             ::close(fd);
         }
@@ -123,9 +78,7 @@ bool SimServer::open(std::string& error) {
     }
     boundPort_ = ntohs(addr.sin_port);
 
-    notifyFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (notifyFd_ < 0) {
-        error = "cannot create the notification socket: " + errnoText();
+    if (!notifier_.open(error)) {
         return false;
     }
     sigset_t signals;
@@ -137,30 +90,13 @@ bool SimServer::open(std::string& error) {
         error = "cannot create the signal descriptor: " + errnoText();
         return false;
     }
-    stdinOpen_ = useStdin_;
     return true;
 }
 
 int SimServer::run() {
     std::vector<pollfd> fds;
     for (;;) {
-        fds.clear();
-        fds.push_back({signalFd_, POLLIN, 0});
-        const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections;
-        fds.push_back({acceptOpen ? listenFd_ : -1, POLLIN, 0});
-        fds.push_back({stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0});
-        constexpr std::size_t kFirstConnection = 3;
-        for (const auto& c : connections_) {
-            short events = 0;
-            if (!c->inputClosed && c->out.size() - c->outSent < kMaxPendingOutput) {
-                events |= POLLIN;
-            }
-            if (c->outSent < c->out.size()) {
-                events |= POLLOUT;
-            }
-            fds.push_back({c->fd, events, 0});
-        }
-
+        buildPollSet(fds);
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -168,45 +104,66 @@ int SimServer::run() {
             complain("poll failed: " + errnoText());
             return 1;
         }
-
         if (fds[0].revents != 0) {
             return 0;  // SIGINT or SIGTERM: a clean end
         }
-        if (fds[2].revents != 0 && !readStdin()) {
+        if (fds[2].revents != 0 && !control_.readFrom(STDIN_FILENO)) {
             return 0;
         }
         if (fds[1].revents != 0) {
             acceptClients();
         }
-        // Only the connections polled this round; acceptClients appended the
-        // new ones after them.
-        const std::size_t polled = fds.size() - kFirstConnection;
-        for (std::size_t i = 0; i < polled; ++i) {
-            Connection& c = *connections_[i];
-            const short revents = fds[kFirstConnection + i].revents;
-            if (c.closing || revents == 0) {
-                continue;
-            }
-            if (revents & (POLLERR | POLLNVAL)) {
-                closeConnection(c);
-                continue;
-            }
-            if (revents & POLLOUT) {
-                flush(c);
-            }
-            if (!c.closing && (revents & (POLLIN | POLLHUP | POLLERR))) {
-                readFrom(c);
-            }
-            if (!c.closing && c.inputClosed && c.outSent == c.out.size()) {
-                closeConnection(c);
-            }
+        serveConnections(fds);
+    }
+}
+
+void SimServer::buildPollSet(std::vector<pollfd>& fds) const {
+    fds.clear();
+    fds.push_back({signalFd_, POLLIN, 0});
+    const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections;
+    fds.push_back({acceptOpen ? listenFd_ : -1, POLLIN, 0});
+    fds.push_back({useStdin_ ? STDIN_FILENO : -1, POLLIN, 0});
+    for (const auto& c : connections_) {
+        short events = 0;
+        if (!c->inputClosed && c->out.size() - c->outSent < kMaxPendingOutput) {
+            events |= POLLIN;
         }
-        const auto gone = std::remove_if(connections_.begin(), connections_.end(),
-                                         [](const auto& c) { return c->closing; });
-        if (gone != connections_.end()) {
-            connections_.erase(gone, connections_.end());
-            acceptPaused_ = false;
+        if (c->outSent < c->out.size()) {
+            events |= POLLOUT;
         }
+        fds.push_back({c->fd, events, 0});
+    }
+}
+
+void SimServer::serveConnections(const std::vector<pollfd>& fds) {
+    // Only the connections polled this round; acceptClients appended the new
+    // ones after them.
+    const std::size_t polled = fds.size() - kFirstConnection;
+    for (std::size_t i = 0; i < polled; ++i) {
+        Connection& c = *connections_[i];
+        const short revents = fds[kFirstConnection + i].revents;
+        if (c.closing || revents == 0) {
+            continue;
+        }
+        if (revents & (POLLERR | POLLNVAL)) {
+            closeConnection(c);
+            continue;
+        }
+        if (revents & POLLOUT) {
+            flush(c);
+        }
+        if (!c.closing && (revents & (POLLIN | POLLHUP | POLLERR))) {
+            readFrom(c);
+        }
+        if (!c.closing && c.inputClosed && c.outSent == c.out.size()) {
+            closeConnection(c);
+        }
+    }
+    const auto gone = std::remove_if(connections_.begin(), connections_.end(),
+                                     [](const auto& c) { return c->closing; });
+    if (gone != connections_.end()) {
+        connections_.erase(gone, connections_.end());
+        acceptPaused_ = false;
     }
 }
 
@@ -228,7 +185,7 @@ void SimServer::acceptClients() {
         auto c = std::make_unique<Connection>();
         c->fd = fd;
         connections_.push_back(std::move(c));
-        emit("connected");
+        emitEvent("connected");
     }
 }
 
@@ -236,10 +193,8 @@ void SimServer::readFrom(Connection& c) {
     if (c.inputClosed || c.out.size() - c.outSent >= kMaxPendingOutput) {
         return;
     }
-    const std::size_t had = c.in.size();
-    c.in.resize(had + kReadChunk);
-    ssize_t n = ::recv(c.fd, c.in.data() + had, kReadChunk, 0);
-    c.in.resize(had + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    ssize_t n = ::recv(c.fd, c.input.reserve(kReadChunk), kReadChunk, 0);
+    c.input.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             return;
@@ -258,66 +213,22 @@ void SimServer::readFrom(Connection& c) {
 }
 
 bool SimServer::processInput(Connection& c) {
+    Request request;
+    std::string why;
     while (c.out.size() - c.outSent < kMaxPendingOutput) {
-        const std::size_t lf = c.in.find('\n', c.scanFrom);
-        if (lf == std::string::npos) {
-            c.scanFrom = c.in.size();
-            if (c.in.size() - c.consumed > kMaxLineBytes) {
-                dropMalformed(c, "line longer than " + std::to_string(kMaxLineBytes) + " bytes");
-                return false;
-            }
+        const RequestFramer::Result result = c.input.next(request, why);
+        if (result == RequestFramer::Result::kNeedMore) {
             break;
         }
-        if (lf - c.consumed > kMaxLineBytes) {
-            dropMalformed(c, "line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (result == RequestFramer::Result::kMalformed) {
+            complain("closing a connection that sent a malformed request: " + why);
+            closeConnection(c);
             return false;
         }
-        std::string line = c.in.substr(c.consumed, lf - c.consumed);
-        c.consumed = lf + 1;
-        c.scanFrom = c.consumed;
-        if (!handleLine(c, line)) {
-            return false;
-        }
+        emitEvent(formatEvent("request", request.name, request.args));
+        c.out += state_.respond(request.name, request.args);
     }
-    c.in.erase(0, c.consumed);
-    c.scanFrom -= c.consumed;
-    c.consumed = 0;
-    return true;
-}
-
-bool SimServer::handleLine(Connection& c, const std::string& line) {
-    c.requestBytes += line.size() + 1;
-    if (c.requestBytes > kMaxRequestBytes) {
-        dropMalformed(c, "request larger than " + std::to_string(kMaxRequestBytes) + " bytes");
-        return false;
-    }
-    if (!c.haveName) {
-        // The first line of a request is always its name, even "done".
-        c.name = unescapeField(line);
-        c.haveName = true;
-        return true;
-    }
-    if (line == "done") {
-        emit(formatEvent("request", c.name, c.args));
-        c.out += state_.respond(c.name, c.args);
-        c.haveName = false;
-        c.name.clear();
-        c.args.clear();
-        c.argLines = 0;
-        c.requestBytes = 0;
-        return true;
-    }
-    if (++c.argLines > kMaxResponseLines) {
-        dropMalformed(
-            c, "request of more than " + std::to_string(kMaxResponseLines) + " argument lines");
-        return false;
-    }
-    if (line.find('\t') == std::string::npos) {
-        // A key sent without values.
-        c.args[unescapeField(line)].clear();
-    } else {
-        parseArgumentLine(line, c.args);
-    }
+    c.input.compact();
     return true;
 }
 
@@ -340,15 +251,10 @@ void SimServer::flush(Connection& c) {
         c.out.clear();
         c.outSent = 0;
         // Requests held back while the output was full are answered now.
-        if (c.scanFrom == c.in.size() || !processInput(c) || c.out.empty()) {
+        if (!c.input.hasUnscannedInput() || !processInput(c) || c.out.empty()) {
             return;
         }
     }
-}
-
-void SimServer::dropMalformed(Connection& c, const std::string& why) {
-    complain("closing a connection that sent a malformed request: " + why);
-    closeConnection(c);
 }
 
 void SimServer::closeConnection(Connection& c) {
@@ -358,125 +264,10 @@ void SimServer::closeConnection(Connection& c) {
     ::close(c.fd);
     c.fd = -1;
     c.closing = true;
-    c.in.clear();
-    c.in.shrink_to_fit();
+    c.input.release();
     c.out.clear();
     c.out.shrink_to_fit();
-    emit("disconnected");
-}
-
-bool SimServer::readStdin() {
-    char buf[4096];
-    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) {
-            return true;
-        }
-        n = 0;
-    }
-    if (n == 0) {
-        stdinOpen_ = false;
-        // A last command without a newline still counts.
-        if (!stdinBuffer_.empty()) {
-            handleControl(std::move(stdinBuffer_));
-        }
-        return false;
-    }
-    stdinBuffer_.append(buf, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = stdinBuffer_.find('\n', start)) != std::string::npos;) {
-        std::string line = stdinBuffer_.substr(start, lf - start);
-        start = lf + 1;
-        if (handleControl(std::move(line)) == ControlResult::kQuit) {
-            return false;
-        }
-    }
-    stdinBuffer_.erase(0, start);
-    return true;
-}
-
-SimServer::ControlResult SimServer::handleControl(std::string line) {
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    const std::size_t space = line.find_first_of(" \t");
-    const std::string command = line.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-
-    if (command.empty() && rest.empty()) {
-        return ControlResult::kContinue;
-    }
-    if (command == "quit") {
-        return ControlResult::kQuit;
-    }
-    if (command == "set") {
-        // The path may contain spaces: the status is the last word.
-        const std::size_t last = rest.find_last_of(" \t");
-        long status = 0;
-        if (last == std::string::npos || last == 0 || !parseStatus(rest.substr(last + 1), status)) {
-            complain("bad control command (want: set PATH N): " + line);
-            return ControlResult::kContinue;
-        }
-        const std::string path = rest.substr(0, last);
-        state_.setStatus(path, status);
-        notify("refresh_stat", {{"path", path}});
-        return ControlResult::kContinue;
-    }
-    if (command == "roots") {
-        state_.setRoots(rest.empty() ? std::vector<std::string>{} : splitWords(rest));
-        notify("refresh_tw_root", {});
-        return ControlResult::kContinue;
-    }
-    if (command == "notify") {
-        std::vector<std::string> words = splitWords(rest);
-        if (words.empty() || words.front().empty() || words.size() % 2 != 1) {
-            complain("bad control command (want: notify NAME [KEY VALUE]...): " + line);
-            return ControlResult::kContinue;
-        }
-        PairList pairs;
-        for (std::size_t i = 1; i + 1 < words.size(); i += 2) {
-            pairs.emplace_back(words[i], words[i + 1]);
-        }
-        notify(words.front(), pairs);
-        return ControlResult::kContinue;
-    }
-    complain("unknown control command: " + line);
-    return ControlResult::kContinue;
-}
-
-void SimServer::notify(const std::string& name, const PairList& pairs) {
-    const std::string datagram = buildDatagram(name, pairs);
-    if (datagram.size() > kMaxDatagramBytes) {
-        complain("notification of " + std::to_string(datagram.size()) +
-                 " bytes is sent, but the plug-in reads only the first " +
-                 std::to_string(kMaxDatagramBytes));
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(notifyPort_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::sendto(notifyFd_, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        complain("cannot send notification " + name + ": " + errnoText());
-        return;
-    }
-    ArgumentMap args;
-    for (const auto& [key, value] : pairs) {
-        args[key].push_back(value);
-    }
-    emit(formatEvent("notify", name, args));
-}
-
-void SimServer::emit(const std::string& line) {
-    const std::string text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-void SimServer::complain(const std::string& message) {
-    const std::string text = "tarnwell-daemon-sim: " + message + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    emitEvent("disconnected");
 }
 
 }  // namespace tarnwell::sim

@@ -1,6 +1,7 @@
 // The simulated daemon's event loop: a TCP listener on 127.0.0.1, any number
-// of client connections, the control commands on stdin, SIGINT/SIGTERM, and a
-// UDP socket that pushes notifications.
+// of client connections, the control commands on stdin and SIGINT/SIGTERM,
+// all in one poll. Requests are framed by request_framing.h, answered by
+// SimState; control commands (control.h) push notifications (notifier.h).
 //
 // Thread safety: single-threaded. Everything, including every stdout line and
 // every socket, belongs to the thread that calls run(); no member is shared.
@@ -10,26 +11,25 @@
 #ifndef TARNWELL_TOOLS_DAEMON_SIM_SIM_SERVER_H_
 #define TARNWELL_TOOLS_DAEMON_SIM_SIM_SERVER_H_
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "base/argument_map.h"
+#include "control.h"
+#include "daemon_sim/request_framing.h"
+#include "notifier.h"
 #include "sim_state.h"
 
 namespace tarnwell::sim {
 
-// A request's total size beyond which its connection is dropped: the line and
-// line-count limits alone would still let one request hold 64 GiB.
-inline constexpr std::size_t kMaxRequestBytes = std::size_t{16} << 20;
 // Responses waiting for a client that does not read. Past this the daemon
 // stops reading that client's requests until it has caught up.
 inline constexpr std::size_t kMaxPendingOutput = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxConnections = 1000;
-// What the plug-in's listener reads of one datagram.
-inline constexpr std::size_t kMaxDatagramBytes = 2047;
 
 struct Options {
     std::vector<std::string> roots;
@@ -60,50 +60,35 @@ public:
 private:
     struct Connection {
         int fd = -1;
-        std::string in;
-        std::size_t consumed = 0;  // bytes of `in` already turned into lines
-        std::size_t scanFrom = 0;  // no LF in [consumed, scanFrom)
+        RequestFramer input;
         std::string out;
         std::size_t outSent = 0;
         bool inputClosed = false;
         bool closing = false;
-        // The request being read.
-        bool haveName = false;
-        std::string name;
-        ArgumentMap args;
-        std::size_t argLines = 0;
-        std::size_t requestBytes = 0;
     };
-    enum class ControlResult { kContinue, kQuit };
 
+    // The descriptors of one poll: signals, listener, stdin, then one per
+    // connection in the order of connections_.
+    void buildPollSet(std::vector<pollfd>& fds) const;
+    // Serves the connections the last poll reported on, then forgets the
+    // closed ones.
+    void serveConnections(const std::vector<pollfd>& fds);
     void acceptClients();
     void readFrom(Connection& c);
-    // Turns buffered lines into responses while the output has room. False
-    // when the client broke a limit and must be dropped.
+    // Answers buffered requests while the output has room. False when the
+    // client broke a limit and was dropped.
     bool processInput(Connection& c);
-    bool handleLine(Connection& c, const std::string& line);
     void flush(Connection& c);
-    void dropMalformed(Connection& c, const std::string& why);
     void closeConnection(Connection& c);
 
-    // False on end of stdin or `quit`.
-    bool readStdin();
-    ControlResult handleControl(std::string line);
-    void notify(const std::string& name, const PairList& pairs);
-
-    static void emit(const std::string& line);
-    static void complain(const std::string& message);
-
     SimState state_;
+    Notifier notifier_;
+    ControlInput control_;
     const std::uint16_t requestedPort_;
-    const std::uint16_t notifyPort_;
     const bool useStdin_;
     std::uint16_t boundPort_ = 0;
     int listenFd_ = -1;
-    int notifyFd_ = -1;
     int signalFd_ = -1;
-    bool stdinOpen_ = true;
-    std::string stdinBuffer_;
     // Set when accept ran out of descriptors; cleared when a client leaves.
     bool acceptPaused_ = false;
     std::vector<std::unique_ptr<Connection>> connections_;

@@ -234,7 +234,8 @@ int main(int argc, char** argv) {
         options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        const char* reason = ::dlerror();
+        // Only this thread has loaded anything, so dlerror's state is ours.
+        const char* reason = ::dlerror();  // NOLINT(concurrency-mt-unsafe)
         std::cerr << ("dfmext-host: error: cannot load " + path + ": " +
                       (reason != nullptr ? reason : "unknown error") + "\n");
         return 1;

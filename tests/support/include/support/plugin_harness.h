@@ -13,15 +13,16 @@
 #include <dlfcn.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <list>
-#include <cstdint>
 #include <string>
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
+#include "support/ui_tables.h"
 
 namespace tarnwell::test {
 
@@ -31,9 +32,7 @@ inline constexpr std::uint16_t kNotifyPort = 19081;
 
 // The emblem icon of each status 0 to 3.
 inline std::string iconFor(int status) {
-    static const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
-                                         "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
-    return kIcons[status];
+    return statusIcon(status);
 }
 
 class LoadedPlugin {

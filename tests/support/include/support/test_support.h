@@ -1,6 +1,8 @@
-// Helpers shared by the tests: free loopback ports, bounded waits on events,
-// child processes with line-wise stdout, and a capture of this process's
-// standard error (where the plug-in writes its diagnostics).
+// Helpers shared by the tests and the benchmarks: free loopback ports, bounded
+// waits on events, temporary trees, child processes with line-wise stdout
+// (the daemon sim among them), and a capture of this process's standard error
+// (where the plug-in writes its diagnostics). No test framework here, so that
+// the benchmarks link it too.
 #ifndef TARNWELL_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define TARNWELL_TESTS_SUPPORT_TEST_SUPPORT_H_
 
@@ -34,14 +36,19 @@ inline constexpr std::chrono::milliseconds kDeadline = 20s;
 // benchmark's business, not a test's.
 inline constexpr std::chrono::milliseconds kPromptLimit = 1500ms;
 
-// A port on 127.0.0.1 that was free a moment ago (bound to 0, then closed).
+// A port on 127.0.0.1 that was free a moment ago (bound to 0, then closed);
+// 0 when none could be had.
 std::uint16_t freeTcpPort();
 std::uint16_t freeUdpPort();
+// Whether a fixed port on 127.0.0.1 can be bound right now.
+bool tcpPortFree(std::uint16_t port);
+bool udpPortFree(std::uint16_t port);
 
-// Polls `condition` every millisecond or so until it holds or `deadline`
-// passes; returns its last value.
+// Polls `condition` every `poll` until it holds or `deadline` passes; returns
+// its last value. A benchmark that waits inside a measurement polls finer.
 bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds deadline = kDeadline);
+               std::chrono::milliseconds deadline = kDeadline,
+               std::chrono::microseconds poll = std::chrono::milliseconds(1));
 
 // A child process with pipes on stdin and stdout (stderr is inherited unless
 // captured). Killed with SIGKILL and reaped when destroyed.
@@ -213,7 +220,9 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// A fresh directory under /tmp, removed with its contents when destroyed.
+// A fresh directory under /tmp, removed with its contents when destroyed. Its
+// path is canonical (/tmp may itself be a link), as the core compares
+// canonical paths.
 class TempDir {
 public:
     TempDir();

@@ -1,0 +1,51 @@
+#include "notifier.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sim_output.h"
+#include "tools_common/event_line.h"
+
+namespace tarnwell::sim {
+
+Notifier::~Notifier() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool Notifier::open(std::string& error) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        error = "cannot create the notification socket: " + errnoText();
+        return false;
+    }
+    return true;
+}
+
+void Notifier::notify(const std::string& name, const PairList& pairs) {
+    const std::string datagram = buildDatagram(name, pairs);
+    if (datagram.size() > kMaxDatagramBytes) {
+        complain("notification of " + std::to_string(datagram.size()) +
+                 " bytes is sent, but the plug-in reads only the first " +
+                 std::to_string(kMaxDatagramBytes));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port_);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::sendto(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        complain("cannot send notification " + name + ": " + errnoText());
+        return;
+    }
+    ArgumentMap args;
+    for (const auto& [key, value] : pairs) {
+        args[key].push_back(value);
+    }
+    emitEvent(formatEvent("notify", name, args));
+}
+
+}  // namespace tarnwell::sim

@@ -1,0 +1,39 @@
+// Notifications to the plug-in: one UDP datagram to 127.0.0.1 each, and an
+// event line on stdout for each one sent.
+//
+// Thread safety: none needed; the single-threaded event loop owns it.
+#ifndef TARNWELL_TOOLS_DAEMON_SIM_NOTIFIER_H_
+#define TARNWELL_TOOLS_DAEMON_SIM_NOTIFIER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sim_state.h"
+
+namespace tarnwell::sim {
+
+// What the plug-in's listener reads of one datagram.
+inline constexpr std::size_t kMaxDatagramBytes = 2047;
+
+class Notifier {
+public:
+    explicit Notifier(std::uint16_t port) : port_(port) {}
+    ~Notifier();
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+
+    // Creates the socket. On failure `error` says why.
+    bool open(std::string& error);
+    // A datagram longer than the listener reads is still sent, with a
+    // complaint, so that tests can see what the plug-in makes of it.
+    void notify(const std::string& name, const PairList& pairs);
+
+private:
+    const std::uint16_t port_;
+    int fd_ = -1;
+};
+
+}  // namespace tarnwell::sim
+
+#endif  // TARNWELL_TOOLS_DAEMON_SIM_NOTIFIER_H_
