@@ -205,29 +205,33 @@ bool CommandClient::tryConnect(int& fd) {
     return true;
 }
 
-bool CommandClient::vetNewConnection(int fd) {
+CommandClient::Vetting CommandClient::vetNewConnection(int fd) {
     const SocketOwner owner = tcpPeerOwner(fd);
     if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
         lastRefusal_.clear();
-        return true;
+        return Vetting::Accepted;
+    }
+    if (owner.result == OwnerLookup::NotFound) {
+        // The daemon's end went away between connect and the lookup (a
+        // daemon closing down as it restarts): a failed attempt like any
+        // other, with nothing to report.
+        return Vetting::Vanished;
     }
     std::string line;
     if (owner.result == OwnerLookup::Found) {
         line = "tarnwell: daemon on port " + std::to_string(port_) + " belongs to uid " +
                std::to_string(owner.uid) + ", refused";
-    } else if (owner.result == OwnerLookup::Unavailable) {
+    } else {
         // Neither netlink nor /proc answers: whoever listens cannot be told
         // from the user's daemon, and paths must not go to a stranger.
         line = "tarnwell: cannot tell who owns the daemon on port " + std::to_string(port_) +
                ", refused";
     }
-    // NotFound: the daemon's end went away between connect and the lookup;
-    // a failed attempt like any other, with nothing to report.
-    if (!line.empty() && line != lastRefusal_) {
+    if (line != lastRefusal_) {
         logLine(line);
         lastRefusal_ = line;
     }
-    return false;
+    return Vetting::Refused;
 }
 
 void CommandClient::dispatchAttempt(unsigned int attempt) {
@@ -291,21 +295,22 @@ void CommandClient::clientThread() {
     while (running_) {
         int fd = -1;
         const bool connected = tryConnect(fd);
-        const bool refused = connected && !vetNewConnection(fd);
-        if (!connected || refused) {
-            if (refused) {
+        const Vetting vetting = connected ? vetNewConnection(fd) : Vetting::Vanished;
+        const bool refused = vetting == Vetting::Refused;
+        if (vetting != Vetting::Accepted) {
+            if (connected) {
                 ::close(fd);
             }
             dispatchAttempt(attempt);
             ++attempt;
-            // A refused daemon accepts at once: cutting the pause short for
-            // queued records would have the worker connect to it thousands
-            // of times a second, so a refusal always waits the whole pause.
-            if (refused) {
-                pause(kBackoff, /*untilRecordQueued=*/false);
-            } else {
-                pause(Clock::now() < quickRetryUntil ? kQuickRetry : kBackoff);
-            }
+            // A peer that was refused or vanished accepts at once: cutting the
+            // pause short for queued records would have the worker connect to
+            // it thousands of times a second, so such a pause always runs its
+            // course. A refusal waits the long pause; a daemon's end that went
+            // away (a daemon restarting) is tried again as after a refusal to
+            // connect.
+            const auto limit = refused || Clock::now() >= quickRetryUntil ? kBackoff : kQuickRetry;
+            pause(limit, /*untilRecordQueued=*/!connected);
             continue;
         }
         const bool answered = serveConnection(fd);

@@ -105,7 +105,12 @@ private:
     // goes out on it: true when the daemon's end belongs to this process's
     // effective user. Anyone else on the port would learn every path the
     // user looks at and could fake the emblems. Closes nothing.
-    bool vetNewConnection(int fd);
+    enum class Vetting {
+        Accepted,  // the daemon's end is ours
+        Refused,   // another user's, or nobody can tell whose
+        Vanished,  // the daemon's end went away before it could be looked up
+    };
+    Vetting vetNewConnection(int fd);
     // Serves one connection until it ends, then ends it. True when the daemon
     // answered in step at least once, or a reset request ended it.
     bool serveConnection(int fd) TARNWELL_EXCLUDES(mutex_);
