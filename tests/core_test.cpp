@@ -279,9 +279,11 @@ TEST_F(CoreTest, DaemonRestartClearsEverythingThenFetchesTheRootsAgain) {
 
     const std::uint16_t port = daemon_->port();
     daemon_->crash();
-    ASSERT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
-    EXPECT_FALSE(core_->isInSyncDir(file));
-    EXPECT_EQ(core_->getStatus(file), TarnwellCore::NotCached);
+    // The hook logs before it clears: wait for the state, not for the line.
+    ASSERT_TRUE(waitUntil([&] {
+        return !core_->isInSyncDir(file) && core_->getStatus(file) == TarnwellCore::NotCached;
+    }));
+    EXPECT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
 
     daemon_ = std::make_unique<FakeDaemon>(port);
     daemon_->setRoots({root_});
