@@ -1,4 +1,4 @@
-#include "bench/bench_support.h"
+#include "bench_support.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

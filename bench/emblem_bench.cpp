@@ -17,7 +17,7 @@
 #include <memory>
 #include <thread>
 
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "core/tarnwell_core.h"
 #include "plugins/tarnwell_emblem_plugin.h"
 

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <memory>
 
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "core/tarnwell_core.h"
 
 namespace tarnwell::bench {

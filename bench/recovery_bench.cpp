@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench_support.h"
+#include "bench_support.h"
 #include "core/tarnwell_core.h"
 #include "plugins/tarnwell_emblem_plugin.h"
 

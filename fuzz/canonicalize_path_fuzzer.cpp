@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tarnwell_core.h"
-#include "fuzz/fuzz_check.h"
-#include "tests/support/plain_canonical.h"
+#include "canonical/canonicalize_path.h"
+#include "fuzz/plain_canonical.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ using tarnwell::test::plainCanonical;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    const std::string canonical = tarnwell::TarnwellCore::canonicalizePath(input);
+    const std::string canonical = tarnwell::canonicalizePath(input);
 
     FUZZ_CHECK(!canonical.empty());
     FUZZ_CHECK(canonical.front() == '/');
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!hasDotSegment(canonical));
     FUZZ_CHECK(canonical == plainCanonical(input));
 
-    const std::string again = tarnwell::TarnwellCore::canonicalizePath(canonical);
+    const std::string again = tarnwell::canonicalizePath(canonical);
     FUZZ_CHECK(again == canonical || resolvesElsewhere(canonical));
     return 0;
 }

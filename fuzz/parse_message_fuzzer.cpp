@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/wire_format.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 #include "listener/input_command_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/wire_format.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 
 namespace {
 

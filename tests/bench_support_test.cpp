@@ -2,7 +2,7 @@
 // must read its answers right even when they arrive split or several at once,
 // the /proc parsers must pick the right fields, and the simulator's request
 // count must follow what the daemon really saw.
-#include "bench/bench_support.h"
+#include "bench_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

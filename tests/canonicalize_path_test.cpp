@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "core/tarnwell_core.h"
-#include "tests/support/plain_canonical.h"
-#include "tests/support/test_support.h"
+#include "canonical/canonicalize_path.h"
+#include "fuzz/plain_canonical.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {
@@ -31,7 +31,7 @@ namespace {
 using test::TempDir;
 
 std::string canon(const std::string& p) {
-    return TarnwellCore::canonicalizePath(p);
+    return canonicalizePath(p);
 }
 
 std::string libcRealpath(const std::string& p) {

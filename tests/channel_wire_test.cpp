@@ -11,7 +11,8 @@
 
 #include "base/wire_format.h"
 #include "channel/command_client.h"
-#include "tests/support/test_support.h"
+#include "channel/exchange.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {
@@ -29,7 +29,10 @@ using test::waitUntil;
 // to chosen commands until released.
 class FakeDaemon {
 public:
-    explicit FakeDaemon(std::uint16_t port = 0) : server_([this](int fd) { serve(fd); }, port) {}
+    // With `roots` it lists them from its first connection on: a client that
+    // reconnects at once may ask before a later setRoots.
+    explicit FakeDaemon(std::uint16_t port = 0, std::vector<std::string> roots = {})
+        : roots_(std::move(roots)), server_([this](int fd) { serve(fd); }, port) {}
     ~FakeDaemon() {
         {
             std::lock_guard lock(mutex_);
@@ -279,14 +282,13 @@ TEST_F(CoreTest, DaemonRestartClearsEverythingThenFetchesTheRootsAgain) {
 
     const std::uint16_t port = daemon_->port();
     daemon_->crash();
-    // The hook logs before it clears: wait for the state, not for the line.
-    ASSERT_TRUE(waitUntil([&] {
+    ASSERT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
+    // The line comes just before the clearing.
+    EXPECT_TRUE(waitUntil([&] {
         return !core_->isInSyncDir(file) && core_->getStatus(file) == TarnwellCore::NotCached;
     }));
-    EXPECT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
 
-    daemon_ = std::make_unique<FakeDaemon>(port);
-    daemon_->setRoots({root_});
+    daemon_ = std::make_unique<FakeDaemon>(port, std::vector<std::string>{root_});
     daemon_->setStat(file, "3");
     ASSERT_TRUE(waitUntil([&] { return core_->isInSyncDir(file); }));
     core_->ensureStatusQueried(file);

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell::test {
 namespace {

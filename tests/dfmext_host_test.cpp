@@ -12,8 +12,8 @@
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
-#include "tests/support/test_support.h"
-#include "tools/dfmext_host/host_session.h"
+#include "dfmext_host/host_session.h"
+#include "support/test_support.h"
 
 namespace dfmext_host {
 namespace {

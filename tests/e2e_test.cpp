@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

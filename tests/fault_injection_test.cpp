@@ -20,8 +20,8 @@
 #include <set>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/plugin_harness.h"
-#include "tests/support/test_support.h"
+#include "support/plugin_harness.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {
@@ -712,7 +712,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
 }
 
 TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
-    // Bound without SO_REUSEADDR, so the plug-in's socket cannot share it.
+    // Bound without SO_REUSEPORT, so the plug-in's socket cannot share it.
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -16,7 +16,7 @@
 #include "dfmext/menu.h"
 #include "plugins/tarnwell_emblem_plugin.h"
 #include "plugins/tarnwell_menu_plugin.h"
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "core/tarnwell_core.h"
-#include "tests/support/plugin_harness.h"
-#include "tests/support/test_support.h"
+#include "support/plugin_harness.h"
+#include "support/test_support.h"
 
 namespace tarnwell {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/support/test_support.h"
+#include "support/test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -136,7 +136,7 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
             break;
         }
         splitLines(pending, buf, static_cast<std::size_t>(n), [&](std::string line) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (isStderr) {
                 stderrAll_.push_back(std::move(line));
             } else {
@@ -148,7 +148,7 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
     }
     ::close(fd);
     if (!isStderr) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stdoutClosed_ = true;
         lineArrived_.notify_all();
     }
@@ -169,8 +169,10 @@ void ChildProcess::closeStdin() {
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!lineArrived_.wait_for(lock, deadline, [&] { return !unread_.empty() || stdoutClosed_; }) ||
+    MutexLock lock(mutex_);
+    if (!lock.waitFor(
+            lineArrived_, deadline,
+            [&]() TARNWELL_REQUIRES(mutex_) { return !unread_.empty() || stdoutClosed_; }) ||
         unread_.empty()) {
         return std::nullopt;
     }
@@ -205,12 +207,12 @@ std::optional<std::string> ChildProcess::waitForLineContaining(const std::string
 }
 
 std::vector<std::string> ChildProcess::allStdout() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return stdoutAll_;
 }
 
 std::vector<std::string> ChildProcess::stderrLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return stderrAll_;
 }
 
@@ -320,7 +322,7 @@ StderrCapture::StderrCapture() {
             if (n <= 0) {
                 break;
             }
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             text_.append(buf, static_cast<std::size_t>(n));
         }
     });
@@ -346,7 +348,7 @@ StderrCapture::~StderrCapture() {
 }
 
 std::string StderrCapture::text() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return text_;
 }
 
@@ -424,13 +426,13 @@ LoopbackServer::~LoopbackServer() {
     }
     std::vector<std::thread> workers;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         workers.swap(workers_);
     }
     for (auto& t : workers) {
         t.join();
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (int fd : connections_) {
         ::close(fd);
     }
@@ -441,10 +443,10 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::acceptLoop() {
     for (;;) {
-        // shutdown() writes listenFd_ under mutex_ while this thread runs.
+        // stopping_ is read under mutex_ before and after each poll.
         int listenFd = -1;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopping_) {
                 return;
             }
@@ -453,7 +455,7 @@ void LoopbackServer::acceptLoop() {
         pollfd p{listenFd, POLLIN, 0};
         int r = ::poll(&p, 1, 20);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopping_) {
                 return;
             }
@@ -465,7 +467,13 @@ void LoopbackServer::acceptLoop() {
         if (fd < 0) {
             continue;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
+        // A client that reconnects at once can be accepted while shutdown()
+        // runs; serving it would bring the "crashed" daemon back.
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
         ++accepted_;
         connections_.push_back(fd);
         workers_.emplace_back([this, fd] { script_(fd); });
@@ -473,12 +481,12 @@ void LoopbackServer::acceptLoop() {
 }
 
 int LoopbackServer::acceptedCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return accepted_;
 }
 
 void LoopbackServer::shutdown() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_) {
         return;
     }
@@ -546,7 +554,11 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // One socket for the whole test process, as a daemon keeps its own: the
+    // listener asks who holds a datagram's source port after it arrived, and
+    // a socket closed right after sending could no longer be told apart from
+    // another user's.
+    static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -556,7 +568,6 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     addr.sin_port = htons(port);
     ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                          sizeof addr);
-    ::close(fd);
     return n == static_cast<ssize_t>(bytes.size());
 }
 
@@ -586,6 +597,45 @@ std::string TempDir::dir(const std::string& relative) {
     std::filesystem::path p = std::filesystem::path(path_) / relative;
     std::filesystem::create_directories(p);
     return p.string();
+}
+
+bool ForeignSocket::start(const std::string& kind, std::uint16_t port,
+                          const std::vector<std::string>& options) {
+    std::vector<std::string> argv{FOREIGN_SOCKET_HELPER_PATH, std::to_string(kUid), kind,
+                                  std::to_string(port)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!process_.start(argv)) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line) {
+        return false;
+    }
+    if (line->rfind("ready port=", 0) == 0) {
+        port_ = static_cast<std::uint16_t>(std::stoul(line->substr(11)));
+        return true;
+    }
+    return line->rfind("bind-failed", 0) == 0;
+}
+
+bool ForeignSocket::send(std::uint16_t to, const std::string& text, int count) {
+    if (!process_.writeStdin("send " + std::to_string(to) + " " + std::to_string(count) + " " +
+                             text + "\n")) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    return line && *line == "sent";
+}
+
+std::optional<unsigned long> ForeignSocket::bytesReceived() {
+    if (!process_.writeStdin("bytes\n")) {
+        return std::nullopt;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line || line->rfind("bytes ", 0) != 0) {
+        return std::nullopt;
+    }
+    return std::stoul(line->substr(6));
 }
 
 }  // namespace tarnwell::test

@@ -1,4 +1,4 @@
-#include "tools/daemon_sim/sim_server.h"
+#include "sim_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/argument_map.h"
-#include "tools/daemon_sim/sim_state.h"
+#include "sim_state.h"
 
 namespace tarnwell::sim {
 

@@ -1,4 +1,4 @@
-#include "tools/daemon_sim/sim_state.h"
+#include "sim_state.h"
 
 #include <algorithm>
 #include <string_view>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/argument_map.h"
-#include "tools/daemon_sim/event_line.h"
+#include "tools_common/event_line.h"
 
 namespace tarnwell::sim {
 

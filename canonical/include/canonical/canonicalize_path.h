@@ -1,0 +1,19 @@
+// One canonical form per file: the key of the status cache, and what sync
+// roots are compared with byte for byte.
+//
+// Free of shared state; safe on any thread.
+#ifndef TARNWELL_CANONICAL_CANONICALIZE_PATH_H_
+#define TARNWELL_CANONICAL_CANONICALIZE_PATH_H_
+
+#include <string>
+
+namespace tarnwell {
+
+// "file:///a/b", "smb://host/x" and plain paths, relative ones too, to an
+// absolute path with links resolved where the path exists, else normalized
+// as text. Never empty, always begins with "/".
+std::string canonicalizePath(const std::string& path);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CANONICAL_CANONICALIZE_PATH_H_

@@ -1,0 +1,152 @@
+// The plug-in's core: owns the command channel and the notification
+// listener, keeps the sync roots and the per-path status cache, and brings
+// every path to one canonical form.
+//
+// Thread safety: every public operation may be called from any thread, except
+// initialize, shutdown and addRootsChangedCallback-before-initialize, which
+// belong to the host's one calling thread (through the entry points). Three
+// kinds of thread enter here: the host's (lookups and queued queries), the
+// channel's worker (connect and disconnect hooks, reply handlers) and the
+// listener's (notification handlers).
+//
+// The state lives in two parts with locks of their own: the sync roots
+// (SyncRootRegistry) and the status cache with its pending set (StatusCache).
+// Lock order: the roots' lock is never held together with another core lock.
+// The cache's status lock (exclusive) may be held while its pending lock is
+// taken, never the other way round. No core lock is held while the channel or
+// the listener is called, nor while a roots-changed callback runs. The host's
+// path takes only shared locks, and the pending lock when a query is really
+// needed; it never waits for the daemon.
+#ifndef TARNWELL_CORE_TARNWELL_CORE_H_
+#define TARNWELL_CORE_TARNWELL_CORE_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "canonical/canonicalize_path.h"
+#include "channel/command_client.h"
+#include "core/status_cache.h"
+#include "core/sync_root_registry.h"
+#include "listener/input_command_server.h"
+
+namespace tarnwell {
+
+class TarnwellCore {
+public:
+    enum SyncStatus : std::int32_t {
+        NotCached = -1,
+        UpToDate = 0,
+        Syncing = 1,
+        Locked = 2,
+        ReadOnly = 3,
+    };
+
+    // The process-wide core on the fixed ports, constructed on first use.
+    static TarnwellCore* instance();
+
+    // A core of its own on the given ports: a seam for tests. The plug-in
+    // uses instance() only. Starts no thread and opens no socket.
+    explicit TarnwellCore(std::uint16_t daemonPort = CommandClient::kDefaultPort,
+                          std::uint16_t notifyPort = InputCommandServer::kDefaultPort);
+    TarnwellCore(const TarnwellCore&) = delete;
+    TarnwellCore& operator=(const TarnwellCore&) = delete;
+    ~TarnwellCore();
+
+    // Host thread. Registers the hooks and handlers, starts the worker and
+    // the listener and returns at once; the worker connects on its own.
+    void initialize();
+    // Host thread. Stops both threads, then clears all state.
+    void shutdown();
+    bool isInitialized() const { return initialized_.load(); }
+
+    // Any thread: empties the roots, then the status cache and pending set.
+    void clearAll();
+
+    CommandClient* commandClient() { return &commandClient_; }
+    bool isDaemonConnected() const { return commandClient_.isConnected(); }
+    // Any thread: queues the menu command `name` with the one argument "path"
+    // and returns at once; nobody reads the answer.
+    void sendMenuAction(const std::string& name, const std::string& canonicalPath);
+    // Any thread: true once the notification listener has bound its port,
+    // false when it has not within `timeout` or is stopped. Datagrams the
+    // daemon sends before that are lost.
+    bool waitUntilListening(std::chrono::milliseconds timeout);
+
+    // Worker thread: the connection came up / went down.
+    void onDaemonConnected();
+    void onDaemonDisconnected();
+
+    // "file:///a/b", "smb://host/x" and plain paths, relative ones too, to an
+    // absolute path with links resolved where the path exists, else normalized
+    // as text. Never empty, always begins with "/". Any thread.
+    static std::string canonicalizePath(const std::string& path) {
+        return tarnwell::canonicalizePath(path);
+    }
+
+    // --- Sync roots. Readers take the registry's lock shared. ---
+    std::vector<std::string> syncRoots() const;
+    // The first root, in the daemon's order, that equals or contains the path;
+    // empty if none.
+    std::string findParentSyncRoot(const std::string& path) const;
+    bool isInSyncDir(const std::string& path) const;
+    // Worker thread: reply to "get_tw_roots".
+    void handleGetTwRootsResponse(TarnwellCommand* command);
+    // Listener thread: "refresh_tw_root".
+    void handleRefreshTwRoot(InputCommand* notification);
+    // Empty callables are ignored. Safe on any thread at any time.
+    void addRootsChangedCallback(std::function<void()> callback);
+
+    // --- Status cache. ---
+    SyncStatus getStatus(const std::string& path) const;
+    void setStatus(const std::string& path, SyncStatus status);
+    // Host or listener thread; `canonicalPath` must be canonical already.
+    void queryFileStatus(const std::string& canonicalPath);
+    // Host thread: queues a "query_stat" when the path is in a sync folder,
+    // not cached and not in flight. Never waits.
+    void ensureStatusQueried(const std::string& path);
+    // Worker thread: reply to "query_stat".
+    void handleQueryStatResponse(TarnwellCommand* command);
+    // Listener thread: "refresh_stat".
+    void handleRefreshStat(InputCommand* notification);
+    void clearStatusCache();
+
+    // The same lookups for a path that is canonical already: they skip the
+    // second canonicalization (canonicalizing a canonical path returns it
+    // unchanged, so the result is the same).
+    std::string findParentSyncRootCanonical(const std::string& canonicalPath) const;
+    bool isInSyncDirCanonical(const std::string& canonicalPath) const;
+    SyncStatus getStatusCanonical(const std::string& canonicalPath) const;
+    void ensureStatusQueriedCanonical(const std::string& canonicalPath);
+
+    // For tests, benchmarks and diagnostics.
+    std::size_t pendingQueryCount() const;
+    std::size_t cachedStatusCount() const;
+    // Bytes held by the status cache and the pending-query set.
+    std::size_t statusMemoryBytes() const;
+
+private:
+    void sendGetTwRoots();
+    // Worker thread: stores the reply's status (or removes the entry) under
+    // `canonicalPath`, then ends its pending mark.
+    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
+
+    SyncRootRegistry roots_;          // locks itself
+    StatusCache statusCache_;         // locks itself
+    CommandClient commandClient_;     // locks itself
+    InputCommandServer inputServer_;  // no lock: handlers registered before start
+
+    std::atomic<bool> initialized_{false};
+    // True while the threads are meant to run; kept for diagnostics, nothing
+    // here branches on it.
+    std::atomic<bool> running_{false};
+    // Host's calling thread only (initialize): the hooks go to the channel once.
+    bool hooksRegistered_ = false;
+};
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CORE_TARNWELL_CORE_H_

@@ -1,0 +1,134 @@
+// Receives the daemon's notifications: UDP datagrams on 127.0.0.1:19081,
+// parsed and dispatched on the listener thread to the handler registered
+// under their name.
+//
+// Thread safety: addHandler, setup, start, stop and the destructor belong to
+// the owner's thread, and addHandler only while the listener is stopped.
+// parseMessage is safe on any thread. Handlers run on the listener thread, one
+// at a time, and must never call stop.
+#ifndef TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
+#define TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "base/argument_map.h"
+#include "base/mutex.h"
+
+struct sockaddr_in;
+
+namespace tarnwell {
+
+struct InputCommand;
+class SenderCheck;
+
+class InputCommandServer {
+public:
+    struct HandlerInfo {
+        // Declared first so that it is destroyed last: the owner token is
+        // released before the callback it protects.
+        std::function<void(InputCommand*)> callback;
+        std::shared_ptr<void> owner;
+    };
+
+    static constexpr std::uint16_t kDefaultPort = 19081;
+
+    // The port is a seam for tests; the plug-in uses the default.
+    explicit InputCommandServer(std::uint16_t port = kDefaultPort);
+    InputCommandServer(const InputCommandServer&) = delete;
+    InputCommandServer& operator=(const InputCommandServer&) = delete;
+    ~InputCommandServer();
+
+    void setup();
+    void start();
+    // Returns only when the listener thread has ended, promptly also while it
+    // waits to retry a failed bind.
+    void stop() TARNWELL_EXCLUDES(wakeMutex_);
+
+    // Replaces any handler of that name. Only while stopped.
+    void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
+                    std::shared_ptr<void> owner);
+
+    // The notification in `text`, or null when it is not one.
+    static std::unique_ptr<InputCommand> parseMessage(const std::string& text);
+
+    std::uint16_t port() const { return port_; }
+
+    // Any thread: waits until the listener has bound its port. False when it
+    // has not within `timeout`, or when the listener is stopped. A datagram
+    // sent before the bind is lost, so a sender that must be heard waits here.
+    bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
+
+    // Notifications dropped because they came from a socket of another user
+    // (or from one whose owner could not be found). Any thread.
+    std::uint64_t droppedNotifications() const { return dropped_.load(); }
+
+private:
+    friend struct InputCommandServerTestAccess;
+
+    // Listener thread.
+    void serverThread();
+    // Listener thread: waits up to 2 seconds before the next socket attempt,
+    // or less when stop is called meanwhile.
+    void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
+    void closeSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
+    // Owner's thread, from stop: makes a listener blocked in its receive
+    // return: it sends the wake-up datagram and shuts the listener's socket
+    // down, since the datagram may go to another socket on the same port.
+    void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread, before a notification is handled: true when its
+    // sender is a socket of this process's effective user; otherwise counts
+    // the drop and logs it, at most once a minute.
+    bool acceptSender(const sockaddr_in& from);
+
+    const std::uint16_t port_;  // constant after construction
+
+    // No lock: written only while stopped, read by the listener thread.
+    std::unordered_map<std::string, HandlerInfo> handlers_;
+    std::thread thread_;  // only start, stop and the destructor touch it
+    std::atomic<bool> running_{false};
+    // The listener's socket while it is open, else -1. Stored and cleared by
+    // the listener thread while it holds wakeMutex_, and read by stop under
+    // wakeMutex_, so that stop never shuts down a descriptor number that the
+    // listener has closed meanwhile and another thread may have reused.
+    // Atomic all the same, so that tests may watch it without the lock.
+    std::atomic<int> socketFd_{-1};
+    // Guards the retry pause's wait (with pauseCondition_) and the
+    // publication of socketFd_. Never held across a receive or a handler.
+    Mutex wakeMutex_;
+    std::condition_variable pauseCondition_;  // used with wakeMutex_
+    // True from a successful bind until the socket is withdrawn; guarded by
+    // wakeMutex_ and signalled through listeningCondition_.
+    bool listening_ TARNWELL_GUARDED_BY(wakeMutex_) = false;
+    std::condition_variable listeningCondition_;  // used with wakeMutex_
+    // Creates stop's wake-up socket; a seam so that tests can make it fail.
+    // Touched only on the owner's thread, while stopped or inside stop.
+    std::function<int()> openWakeSocket_;
+    // Listener thread only: the verdicts about senders, and when a drop was
+    // last logged.
+    std::unique_ptr<SenderCheck> senderCheck_;
+    std::chrono::steady_clock::time_point lastDropLog_{};
+    bool dropLogged_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// One notification from the daemon.
+struct InputCommand {
+    // The first line, byte for byte (not unescaped). Never empty.
+    std::string name;
+    ArgumentMap args;
+    // Copy of the registry entry that dispatches it; empty after parsing.
+    InputCommandServer::HandlerInfo handler;
+};
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
