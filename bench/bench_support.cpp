@@ -72,14 +72,18 @@ DaemonSimProcess::~DaemonSimProcess() {
 }
 
 bool DaemonSimProcess::start(std::uint16_t port, std::uint16_t notifyPort,
-                             const std::vector<std::string>& roots) {
-    std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH,   "--port",
-                                     std::to_string(port),       "--notify-port",
-                                     std::to_string(notifyPort), "--no-stdin"};
+                             const std::vector<std::string>& roots,
+                             const std::vector<std::string>& extraArgs, bool controlled) {
+    std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH, "--port", std::to_string(port),
+                                     "--notify-port", std::to_string(notifyPort)};
+    if (!controlled) {
+        argv.push_back("--no-stdin");
+    }
     for (const auto& root : roots) {
         argv.push_back("--root");
         argv.push_back(root);
     }
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> args;
     for (auto& a : argv) {
         args.push_back(a.data());
@@ -90,22 +94,35 @@ bool DaemonSimProcess::start(std::uint16_t port, std::uint16_t notifyPort,
     if (::pipe2(out, O_CLOEXEC) != 0) {
         return false;
     }
-    pid_ = ::fork();
-    if (pid_ < 0) {
+    int in[2] = {-1, -1};
+    if (controlled && ::pipe2(in, O_CLOEXEC) != 0) {
         ::close(out[0]);
         ::close(out[1]);
         return false;
     }
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        for (int fd : {out[0], out[1], in[0], in[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        return false;
+    }
     if (pid_ == 0) {
         ::dup2(out[1], 1);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        if (devNull >= 0) {
-            ::dup2(devNull, 0);
+        const int stdinFd = controlled ? in[0] : ::open("/dev/null", O_RDONLY);
+        if (stdinFd >= 0) {
+            ::dup2(stdinFd, 0);
         }
         ::execv(args[0], args.data());
         _exit(127);
     }
     ::close(out[1]);
+    if (controlled) {
+        ::close(in[0]);
+        controlFd_ = in[1];
+    }
     reader_ = std::thread([this, fd = out[0]] { readerLoop(fd); });
     waitUntil([this] { return listeningPort_.load() >= 0; }, 10s);
     const int listening = listeningPort_.load();
@@ -118,15 +135,48 @@ bool DaemonSimProcess::start(std::uint16_t port, std::uint16_t notifyPort,
 }
 
 void DaemonSimProcess::stop() {
+    end(SIGTERM);
+}
+
+void DaemonSimProcess::kill() {
+    end(SIGKILL);
+}
+
+void DaemonSimProcess::end(int signal) {
     if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
+        ::kill(pid_, signal);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
+    if (controlFd_ >= 0) {
+        ::close(controlFd_);
+        controlFd_ = -1;
+    }
     if (reader_.joinable()) {
         reader_.join();
     }
+    // Ready for another start.
+    listeningPort_ = -1;
+}
+
+bool DaemonSimProcess::control(const std::string& line) {
+    if (controlFd_ < 0) {
+        return false;
+    }
+    const std::string bytes = line + "\n";
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(controlFd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 void DaemonSimProcess::readerLoop(int fd) {

@@ -58,15 +58,26 @@ public:
     ~DaemonSimProcess();
 
     // port 0 lets the simulator pick one. False when it does not come up.
-    bool start(std::uint16_t port, std::uint16_t notifyPort, const std::vector<std::string>& roots);
+    // `extraArgs` go on its command line as they are. With `controlled`, its
+    // stdin stays open for control().
+    bool start(std::uint16_t port, std::uint16_t notifyPort, const std::vector<std::string>& roots,
+               const std::vector<std::string>& extraArgs = {}, bool controlled = false);
     void stop();
+    // SIGKILL, as a crash would end it: no goodbye on any socket.
+    void kill();
+    // One control line ("set PATH N", ...) on the simulator's stdin; false
+    // when it was not started `controlled` or the write failed.
+    bool control(const std::string& line);
     std::uint16_t port() const { return port_; }
     std::uint64_t queryStatRequests() const { return queryStats_.load(); }
 
 private:
     void readerLoop(int fd);
 
+    void end(int signal);
+
     pid_t pid_ = -1;
+    int controlFd_ = -1;  // the simulator's stdin when controlled, else -1
     std::uint16_t port_ = 0;
     std::thread reader_;
     std::atomic<std::uint64_t> queryStats_{0};

@@ -110,7 +110,7 @@ bool startOnFixedPorts(benchmark::State& state, SyncFolder& folder, DaemonSimPro
 }
 
 // dfm_extension_shutdown, guarded: another process bound to 19081 as well
-// (SO_REUSEADDR lets it) can receive the listener's wake-up datagram, and the
+// (SO_REUSEPORT lets one of the same user) can receive the listener's wake-up datagram, and the
 // shutdown then waits for a datagram that never comes. After 10 seconds this
 // says so on stderr and sends the listener a wake-up of its own once a second,
 // so that the run finishes; the count of such rescues is kept.
@@ -299,9 +299,11 @@ void BM_ColdFill10k(benchmark::State& state) {
     state.counters["ratio_to_bytewise"] = medianRatio(plugins, byteWises);
 }
 
-// Sends `count` datagrams back to back from one socket.
+// Sends `count` datagrams back to back from one socket, kept for the whole
+// run as the daemon keeps its own: the listener asks who holds a datagram's
+// source port, and drops what came from a socket that is gone.
 void sendBurst(std::uint16_t port, const std::vector<std::string>& datagrams) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    static const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -310,7 +312,6 @@ void sendBurst(std::uint16_t port, const std::vector<std::string>& datagrams) {
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                  sizeof addr);
     }
-    ::close(fd);
 }
 
 // kFiles "refresh_stat" notifications for cached paths, back to back, to a

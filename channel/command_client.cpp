@@ -4,120 +4,96 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "base/log.h"
-#include "base/wire_format.h"
+#include "socket_io.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell {
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Each read and write on the connection may take this long before the
 // exchange fails.
 constexpr int kIoTimeoutSeconds = 3;
 // How long a connection in progress may take.
 constexpr auto kConnectLimit = 1000ms;
-// Pause after a failed attempt, cut short by a queued record or a stop.
+// Pause after a failed attempt, cut short by a queued record or a stop. For a
+// while after the start and after a connection ended the daemon is likely to
+// be back soon (it restarts, or the plug-in started just before it), so the
+// worker retries often; a refused loopback connect costs microseconds.
+constexpr auto kQuickRetry = 100ms;
+constexpr auto kQuickRetryWindow = 10s;
 constexpr auto kBackoff = 2s;
-// While connected and idle the worker wakes this often to re-check running_
-// and the socket.
+// While connected and idle the worker waits on the socket and the wake-up
+// eventfd together, and re-checks running_ at least this often. Without the
+// eventfd only a short wait keeps records from waiting long.
 constexpr auto kIdleWakeUp = 5s;
+constexpr auto kIdleWakeUpWithoutEventFd = 50ms;
 
-// Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
-// the exchange, not end the file manager through SIGPIPE. A call that reports
-// 0 bytes or an error (also the send time-out) fails at once.
-bool sendAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+// A socket for one attempt, with the options every connection needs, or -1.
+int openSocket() {
+    // Close-on-exec: the host may start programs, which must not inherit the
+    // connection (the daemon would never see it close).
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (sock < 0) {
+        return -1;
     }
-    return true;
+    timeval timeout{};
+    timeout.tv_sec = kIoTimeoutSeconds;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    // Each request is one small write followed by a wait for the answer;
+    // with Nagle's algorithm a write after the previous answer could wait for
+    // the daemon's delayed ACK.
+    const int one = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return sock;
 }
 
-// Reads argument lines through "done" into `response`, within the limits on
-// lines and bytes of one answer.
-bool readArguments(LineReader& reader, ArgumentMap& response) {
-    std::string line;
-    std::size_t bytes = 0;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
+// Connects `sock` without blocking for longer than kConnectLimit, and leaves
+// it blocking again: reads and writes rely on the socket's time-outs.
+bool connectWithinLimit(int sock, const sockaddr_in& addr) {
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return false;
+    }
+    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        // An interrupted connect goes on in the background like one in
+        // progress.
+        if (errno != EINPROGRESS && errno != EINTR) {
             return false;
         }
-        if (line == "done") {
-            return true;
-        }
-        bytes += line.size();
-        if (bytes > kMaxResponseBytes) {
+        if (socket_io::waitWritable(sock, kConnectLimit) == 0) {
             return false;
         }
-        parseArgumentLine(line, response);
-    }
-    return false;
-}
-
-// Waits until a non-blocking connect has finished, or the limit passed.
-// Retries EINTR with what is left of the limit.
-int pollWritable(int fd, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        const int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (r < 0 && errno == EINTR) {
-            continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            return false;
         }
-        return r;
     }
-}
-
-// True when bytes are waiting to be read right now (never blocks): after an
-// answer has been read through its "done", and before a request goes out,
-// the daemon has nothing to say.
-bool bytesWaiting(int fd) {
-    char byte;
-    for (;;) {
-        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n > 0;
-    }
+    return ::fcntl(sock, F_SETFL, flags) == 0;
 }
 
 }  // namespace
 
-// Ok: the status line was "rsp" and everything through "done" was read.
-// Refused: the status line was something else, but the answer was read
-// through its "done", so the stream is still in step and the connection can
-// carry the next request.
-// Broken: a write failed, or a read failed (end of stream, error, time-out,
-// a line or an answer over its limit) before the answer's end was found.
-// What the daemon still sends would be read as the next command's answer, so
-// the connection must end.
-enum class CommandClient::ExchangeOutcome { Ok, Refused, Broken };
-
 CommandClient::CommandClient(std::string address, std::uint16_t port)
-    : address_(std::move(address)), port_(port) {}
+    : address_(std::move(address)), port_(port), wakeFd_(socket_io::createEventFd()) {}
 
 CommandClient::~CommandClient() {
     stop();
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
 }
 
 CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback, bool flag,
@@ -141,9 +117,20 @@ CommandPtr CommandClient::createSimpleCommand(const std::string& name) {
 }
 
 void CommandClient::sendCommand(CommandPtr command) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(std::move(command));
-    condition_.notify_one();
+    bool wake = false;
+    {
+        MutexLock lock(mutex_);
+        queue_.push_back(std::move(command));
+        // Only the first record queued during an idle wait pays for the
+        // eventfd write; while the worker is busy, a queued record costs no
+        // system call.
+        wake = idleWaiting_;
+        idleWaiting_ = false;
+        condition_.notify_one();
+    }
+    if (wake) {
+        socket_io::signalEventFd(wakeFd_);
+    }
 }
 
 void CommandClient::sendSimpleCommand(const std::string& name) {
@@ -186,13 +173,13 @@ void CommandClient::stop() {
     {
         // Cleared under mutex_: the worker tests running_ under mutex_ right
         // before it waits, so it either sees false there or is already
-        // waiting when the notification comes. Without the lock the wake-up
-        // could fall between test and wait and be lost for a whole timed
-        // wait.
-        std::lock_guard<std::mutex> lock(mutex_);
+        // waiting when the wake-up comes. Without the lock the wake-up could
+        // fall between test and wait and be lost for a whole timed wait.
+        MutexLock lock(mutex_);
         running_ = false;
     }
     condition_.notify_all();
+    socket_io::signalEventFd(wakeFd_);
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -206,51 +193,47 @@ bool CommandClient::tryConnect(int& fd) {
     if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
         return false;
     }
-    // Close-on-exec: the host may start programs, which must not inherit the
-    // connection (the daemon would never see it close).
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int sock = openSocket();
     if (sock < 0) {
         return false;
     }
-    auto fail = [&] {
+    if (!connectWithinLimit(sock, addr)) {
         ::close(sock);
         return false;
-    };
-    timeval timeout{};
-    timeout.tv_sec = kIoTimeoutSeconds;
-    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // Each request is one small write followed by a wait for the answer;
-    // with Nagle's algorithm a write after the previous answer could wait for
-    // the daemon's delayed ACK.
-    const int one = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    const int flags = ::fcntl(sock, F_GETFL);
-    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return fail();
-    }
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        // An interrupted connect goes on in the background like one in
-        // progress.
-        if (errno != EINPROGRESS && errno != EINTR) {
-            return fail();
-        }
-        if (pollWritable(sock, kConnectLimit) == 0) {
-            return fail();
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            return fail();
-        }
-    }
-    // Blocking again: reads and writes rely on the socket's time-outs.
-    if (::fcntl(sock, F_SETFL, flags) < 0) {
-        return fail();
     }
     fd = sock;
     return true;
+}
+
+bool CommandClient::vetNewConnection(int fd) {
+    const SocketOwner owner = tcpPeerOwner(fd);
+    if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
+        lastRefusal_.clear();
+        return true;
+    }
+    std::string line;
+    if (owner.result == OwnerLookup::Found) {
+        line = "tarnwell: daemon on port " + std::to_string(port_) + " belongs to uid " +
+               std::to_string(owner.uid) + ", refused";
+    } else if (owner.result == OwnerLookup::Unavailable) {
+        // Neither netlink nor /proc answers: whoever listens cannot be told
+        // from the user's daemon, and paths must not go to a stranger.
+        line = "tarnwell: cannot tell who owns the daemon on port " + std::to_string(port_) +
+               ", refused";
+    }
+    // NotFound: the daemon's end went away between connect and the lookup;
+    // a failed attempt like any other, with nothing to report.
+    if (!line.empty() && line != lastRefusal_) {
+        logLine(line);
+        lastRefusal_ = line;
+    }
+    return false;
+}
+
+void CommandClient::dispatchAttempt(unsigned int attempt) {
+    for (auto& hook : connectionAttemptHooks_) {
+        hook(attempt);
+    }
 }
 
 void CommandClient::dispatchConnect() {
@@ -265,182 +248,187 @@ void CommandClient::dispatchDisconnect() {
     }
 }
 
-bool CommandClient::connectionLooksHealthy(int fd) const {
-    char byte;
-    for (;;) {
-        const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // 0: the daemon closed its side. > 0: bytes nobody asked for, which
-        // would be read as the next command's answer.
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
+void CommandClient::pause(std::chrono::milliseconds limit, bool untilRecordQueued) {
+    MutexLock lock(mutex_);
+    lock.waitFor(condition_, limit, [this, untilRecordQueued]() TARNWELL_REQUIRES(mutex_) {
+        return !running_ || (untilRecordQueued && !queue_.empty());
+    });
 }
 
 void CommandClient::endConnection(int fd) {
     ::close(fd);
     connected_ = false;
+    // The records are taken out under mutex_ and completed without it, so a
+    // callback may queue a record; that one waits for the next connection
+    // like any record queued while disconnected.
+    std::deque<CommandPtr> drained;
     {
-        // The drain runs the callbacks with mutex_ held, so that nothing can
-        // be queued between the last record drained and the hooks below.
-        std::lock_guard<std::mutex> lock(mutex_);
-        while (!queue_.empty()) {
-            CommandPtr command = std::move(queue_.front());
-            queue_.pop_front();
-            if (command && command->callback) {
-                command->response.clear();
-                command->callback(command.get());
-            }
+        MutexLock lock(mutex_);
+        drained.swap(queue_);
+    }
+    for (CommandPtr& command : drained) {
+        if (command && command->callback) {
+            command->response.clear();
+            command->callback(command.get());
         }
+        command.reset();
     }
     dispatchDisconnect();
 }
 
-// The worker. Lock order: only mutex_, which is held to wait, to take one
-// record, and during the drain; never during a connection attempt, an
-// exchange, a hook or the callback after an exchange. Hooks and callbacks run
-// on this thread.
+// The worker: connects, serves the connection, and connects again, until
+// stop. Lock order: only mutex_, which is held to wait for a record while
+// disconnected, to take one record, to mark and unmark the idle wait, and to
+// take the queue for the drain; never during a connection attempt, a wait on
+// the socket, an exchange, a hook or a callback. Hooks and callbacks run on
+// this thread.
 void CommandClient::clientThread() {
     unsigned int attempt = 1;
     // Connections in a row that ended before the daemon answered anything in
     // step (it accepts and hangs up, or answers only nonsense).
     unsigned int fruitlessInARow = 0;
-    for (;;) {
-        if (!running_) {
-            return;
-        }
+    auto quickRetryUntil = Clock::now() + kQuickRetryWindow;
+    while (running_) {
         int fd = -1;
-        if (!tryConnect(fd)) {
-            for (auto& hook : connectionAttemptHooks_) {
-                hook(attempt);
+        const bool connected = tryConnect(fd);
+        const bool refused = connected && !vetNewConnection(fd);
+        if (!connected || refused) {
+            if (refused) {
+                ::close(fd);
             }
+            dispatchAttempt(attempt);
             ++attempt;
-            std::unique_lock<std::mutex> lock(mutex_);
-            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+            // A refused daemon accepts at once: cutting the pause short for
+            // queued records would have the worker connect to it thousands
+            // of times a second, so a refusal always waits the whole pause.
+            if (refused) {
+                pause(kBackoff, /*untilRecordQueued=*/false);
+            } else {
+                pause(Clock::now() < quickRetryUntil ? kQuickRetry : kBackoff);
+            }
             continue;
         }
-
-        connected_ = true;
-        logLine("tarnwell: command client connected");
-        dispatchConnect();
-        // Set once the daemon answered in step on this connection, or when
-        // the owner's reset request ends it: either way it was not fruitless.
-        bool answered = false;
-
-        while (running_) {
-            CommandPtr command;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                condition_.wait_for(lock, kIdleWakeUp,
-                                    [this] { return !running_ || !queue_.empty(); });
-                if (queue_.empty()) {
-                    lock.unlock();
-                    if (running_ && !connectionLooksHealthy(fd)) {
-                        break;
-                    }
-                    continue;
-                }
-                // Taken even when the wait ended because of a stop: the
-                // front record is still sent.
-                command = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            if (!command) {
-                continue;
-            }
-            if (command->name == kResetCommandName) {
-                logLine("tarnwell: got reset request");
-                answered = true;
-                break;
-            }
-
-            // Bytes that are already waiting before the request goes out were
-            // never asked for (or the daemon has hung up): they would be read
-            // as this record's answer, and from then on every answer would
-            // go to the record after the one it belongs to. The connection
-            // is out of step; the record goes back to the front, and the
-            // drain completes it with an empty response.
-            if (!connectionLooksHealthy(fd)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                queue_.push_front(std::move(command));
-                break;
-            }
-
-            logLine("tarnwell: sending command: " + command->name);
-            ArgumentMap response;
-            ExchangeOutcome outcome = exchange(
-                fd, command->name, command->args.empty() ? nullptr : &command->args, response);
-            // More bytes right behind the answer: the daemon answered more
-            // than once, and the answer just read may be the one nobody asked
-            // for. It is not trusted, and the connection ends.
-            if (outcome != ExchangeOutcome::Broken && bytesWaiting(fd)) {
-                outcome = ExchangeOutcome::Broken;
-            }
-            const bool ok = outcome == ExchangeOutcome::Ok;
-            answered = answered || outcome != ExchangeOutcome::Broken;
-            logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
-            if (ok) {
-                command->response = std::move(response);
-            } else {
-                command->response.clear();
-            }
-            if (command->callback) {
-                command->callback(command.get());
-            }
-            command.reset();
-            if (outcome == ExchangeOutcome::Broken) {
-                break;
-            }
-        }
-
-        endConnection(fd);
+        const bool answered = serveConnection(fd);
         // A lost connection is followed by an attempt at once. But a daemon
         // (or any process on its port) that accepts and hangs up again and
         // again would have the worker reconnect thousands of times a second,
         // logging and asking for the roots each time: from the second such
-        // connection in a row, the worker pauses as after a failed attempt.
+        // connection in a row, the worker pauses as after a failed attempt
+        // long past the start.
         attempt = 0;
+        quickRetryUntil = Clock::now() + kQuickRetryWindow;
         fruitlessInARow = answered ? 0 : fruitlessInARow + 1;
         if (fruitlessInARow >= 2) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            condition_.wait_for(lock, kBackoff, [this] { return !running_ || !queue_.empty(); });
+            pause(kBackoff);
         }
     }
 }
 
-CommandClient::ExchangeOutcome CommandClient::exchange(int fd, const std::string& name,
-                                                       const ArgumentMap* args,
-                                                       ArgumentMap& response) {
-    if (!sendAll(fd, buildRequest(name, args))) {
-        return ExchangeOutcome::Broken;
-    }
-    LineReader reader(fd);
-    std::string status;
-    if (!reader.next(status)) {
-        return ExchangeOutcome::Broken;
-    }
-    if (status == "rsp") {
-        return readArguments(reader, response) && reader.finish() ? ExchangeOutcome::Ok
-                                                                  : ExchangeOutcome::Broken;
-    }
-    // Not an answer: skip the rest through "done" to stay in step. The status
-    // line itself is not taken for the terminator.
-    std::string line;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
-            return ExchangeOutcome::Broken;
+bool CommandClient::serveConnection(int fd) {
+    connected_ = true;
+    logLine("tarnwell: command client connected");
+    dispatchConnect();
+    // Set once the daemon answered in step on this connection, or when the
+    // owner's reset request ends it: either way it was not fruitless.
+    bool answered = false;
+    while (running_) {
+        CommandPtr command;
+        const Next next = nextRecord(fd, command);
+        if (next == Next::Spoiled) {
+            break;
         }
-        if (line == "done") {
-            return reader.finish() ? ExchangeOutcome::Refused : ExchangeOutcome::Broken;
+        if (next == Next::Nothing || !command) {
+            continue;
+        }
+        if (command->name == kResetCommandName) {
+            logLine("tarnwell: got reset request");
+            answered = true;
+            break;
+        }
+        // Bytes that are already waiting before the request goes out were
+        // never asked for (or the daemon has hung up): they would be read as
+        // this record's answer, and from then on every answer would go to the
+        // record after the one it belongs to. The idle wait has just looked;
+        // straight after an exchange, look now. The record goes back to the
+        // front, and the drain completes it with an empty response.
+        if (next == Next::Busy && !socket_io::peerIsQuiet(fd)) {
+            MutexLock lock(mutex_);
+            queue_.push_front(std::move(command));
+            break;
+        }
+        const ExchangeOutcome outcome = runCommand(fd, std::move(command));
+        answered = answered || outcome != ExchangeOutcome::Broken;
+        if (outcome == ExchangeOutcome::Broken) {
+            break;
         }
     }
-    return ExchangeOutcome::Broken;
+    endConnection(fd);
+    return answered;
+}
+
+CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
+    {
+        MutexLock lock(mutex_);
+        // Taken even when running_ is false already: the front record is
+        // still sent after a stop.
+        if (takeFront(command)) {
+            return Next::Busy;
+        }
+        if (!running_) {
+            return Next::Nothing;
+        }
+        idleWaiting_ = true;
+    }
+    // Idle: a daemon that closes, resets, or sends bytes nobody asked for is
+    // noticed at once, not at the next request.
+    const auto limit = wakeFd_ >= 0 ? kIdleWakeUp : kIdleWakeUpWithoutEventFd;
+    const socket_io::Readiness ready = socket_io::waitReadable(fd, wakeFd_, limit);
+    if (ready.wake) {
+        socket_io::clearEventFd(wakeFd_);
+    }
+    MutexLock lock(mutex_);
+    idleWaiting_ = false;
+    if (ready.socket) {
+        return Next::Spoiled;
+    }
+    return takeFront(command) ? Next::AfterWait : Next::Nothing;
+}
+
+bool CommandClient::takeFront(CommandPtr& command) {
+    if (queue_.empty()) {
+        return false;
+    }
+    command = std::move(queue_.front());
+    queue_.pop_front();
+    return true;
+}
+
+ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
+    logLine("tarnwell: sending command: " + command->name);
+    ArgumentMap response;
+    // Read ahead: bytes right behind the answer mean the daemon answered more
+    // than once, and the answer just read may be the one nobody asked for.
+    // The exchange then counts as broken: the answer is not trusted and the
+    // connection ends.
+    const ExchangeOutcome outcome =
+        exchange(fd, command->name, command->args.empty() ? nullptr : &command->args, response,
+                 LineReader::Mode::ReadAhead);
+    const bool ok = outcome == ExchangeOutcome::Ok;
+    logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
+    if (ok) {
+        command->response = std::move(response);
+    } else {
+        command->response.clear();
+    }
+    if (command->callback) {
+        command->callback(command.get());
+    }
+    return outcome;
 }
 
 bool CommandClient::sendToDaemon(int fd, const std::string& name, const ArgumentMap* args,
                                  ArgumentMap& response) {
-    return exchange(fd, name, args, response) == ExchangeOutcome::Ok;
+    return exchange(fd, name, args, response, LineReader::Mode::TakeExactly) == ExchangeOutcome::Ok;
 }
 
 bool CommandClient::receiveArgs(int fd, ArgumentMap& response) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "base/log.h"
@@ -89,11 +90,17 @@ void TarnwellCore::shutdown() {
 }
 
 void TarnwellCore::clearAll() {
-    {
-        std::unique_lock lock(rootsMutex_);
-        syncRoots_.clear();
-    }
+    roots_.clear();
     clearStatusCache();
+}
+
+void TarnwellCore::sendMenuAction(const std::string& name, const std::string& canonicalPath) {
+    commandClient_.sendCommand(
+        CommandClient::createCommand({}, false, {}, name, {{"path", canonicalPath}}));
+}
+
+bool TarnwellCore::waitUntilListening(std::chrono::milliseconds timeout) {
+    return inputServer_.waitUntilListening(timeout);
 }
 
 void TarnwellCore::onDaemonConnected() {
@@ -116,8 +123,7 @@ void TarnwellCore::sendGetTwRoots() {
 // --- Sync roots ---
 
 std::vector<std::string> TarnwellCore::syncRoots() const {
-    std::shared_lock lock(rootsMutex_);
-    return syncRoots_;
+    return roots_.roots();
 }
 
 std::string TarnwellCore::findParentSyncRoot(const std::string& path) const {
@@ -127,17 +133,7 @@ std::string TarnwellCore::findParentSyncRoot(const std::string& path) const {
 }
 
 std::string TarnwellCore::findParentSyncRootCanonical(const std::string& canonicalPath) const {
-    std::shared_lock lock(rootsMutex_);
-    for (const std::string& root : syncRoots_) {
-        // A root contains a path when it equals it or is followed there by
-        // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
-        if (canonicalPath.size() >= root.size() &&
-            canonicalPath.compare(0, root.size(), root) == 0 &&
-            (canonicalPath.size() == root.size() || canonicalPath[root.size()] == '/')) {
-            return root;
-        }
-    }
-    return std::string();
+    return roots_.findParentCanonical(canonicalPath);
 }
 
 bool TarnwellCore::isInSyncDir(const std::string& path) const {
@@ -168,18 +164,7 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
         roots.push_back(canonicalizePath(value));
         logLine("tarnwell: sync root: " + roots.back());
     }
-    {
-        std::unique_lock lock(rootsMutex_);
-        syncRoots_.swap(roots);
-    }
-    std::vector<std::function<void()>> callbacks;
-    {
-        std::lock_guard lock(callbacksMutex_);
-        callbacks = rootsChangedCallbacks_;
-    }
-    for (const auto& callback : callbacks) {
-        callback();
-    }
+    roots_.replace(std::move(roots));
 }
 
 void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
@@ -192,11 +177,7 @@ void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
 }
 
 void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {
-    if (!callback) {
-        return;
-    }
-    std::lock_guard lock(callbacksMutex_);
-    rootsChangedCallbacks_.push_back(std::move(callback));
+    roots_.addChangedCallback(std::move(callback));
 }
 
 // --- Status cache ---
@@ -206,26 +187,20 @@ TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const 
 }
 
 TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(const std::string& canonicalPath) const {
-    std::shared_lock lock(statusMutex_);
     const auto status = statusCache_.find(canonicalPath);
     return status ? static_cast<SyncStatus>(*status) : NotCached;
 }
 
 void TarnwellCore::setStatus(const std::string& path, SyncStatus status) {
-    const std::string canonical = canonicalizePath(path);
-    std::unique_lock lock(statusMutex_);
-    statusCache_.set(canonical, status);
+    statusCache_.set(canonicalizePath(path), status);
 }
 
 void TarnwellCore::queryFileStatus(const std::string& canonicalPath) {
     if (!commandClient_.isConnected()) {
         return;
     }
-    {
-        std::lock_guard lock(pendingMutex_);
-        if (!pendingQueries_.insert(canonicalPath).second) {
-            return;
-        }
+    if (!statusCache_.markPending(canonicalPath)) {
+        return;
     }
     // No core lock from here on: the worker may hold the channel's queue mutex
     // while it runs our reply handler, which takes core locks.
@@ -266,19 +241,11 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
                                        const ArgumentMap& response) {
     const std::string* statText = firstValue(response, "stat");
     SyncStatus status = NotCached;
-    const bool valid = statText != nullptr && parseStatus(*statText, status);
-    {
-        std::unique_lock lock(statusMutex_);
-        if (valid) {
-            statusCache_.set(canonicalPath, status);
-        } else {
-            statusCache_.erase(canonicalPath);
-        }
+    if (statText != nullptr && parseStatus(*statText, status)) {
+        statusCache_.applyReply(canonicalPath, status);
+    } else {
+        statusCache_.applyReply(canonicalPath, std::nullopt);
     }
-    // Cached before it leaves the pending set: in between, a host thread finds
-    // the status and sends nothing.
-    std::lock_guard lock(pendingMutex_);
-    pendingQueries_.erase(canonicalPath);
 }
 
 void TarnwellCore::handleRefreshStat(InputCommand* notification) {
@@ -294,36 +261,19 @@ void TarnwellCore::handleRefreshStat(InputCommand* notification) {
 }
 
 void TarnwellCore::clearStatusCache() {
-    std::unique_lock lock(statusMutex_);
     statusCache_.clear();
-    std::lock_guard pendingLock(pendingMutex_);
-    pendingQueries_.clear();
 }
 
 std::size_t TarnwellCore::pendingQueryCount() const {
-    std::lock_guard lock(pendingMutex_);
-    return pendingQueries_.size();
+    return statusCache_.pendingCount();
 }
 
 std::size_t TarnwellCore::cachedStatusCount() const {
-    std::shared_lock lock(statusMutex_);
     return statusCache_.size();
 }
 
 std::size_t TarnwellCore::statusMemoryBytes() const {
-    std::size_t bytes = 0;
-    {
-        std::shared_lock lock(statusMutex_);
-        bytes += statusCache_.memoryBytes();
-    }
-    std::lock_guard lock(pendingMutex_);
-    bytes += pendingQueries_.bucket_count() * sizeof(void*);
-    for (const std::string& path : pendingQueries_) {
-        // A node: next pointer, the string and the cached hash.
-        bytes += sizeof(void*) + sizeof(std::string) + sizeof(std::size_t) +
-                 (path.capacity() > 15 ? path.capacity() + 1 : 0);
-    }
-    return bytes;
+    return statusCache_.memoryBytes();
 }
 
 }  // namespace tarnwell

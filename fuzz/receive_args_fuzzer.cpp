@@ -1,12 +1,17 @@
 // The daemon's side of one exchange, played by a socketpair peer that sends
-// arbitrary bytes. sendToDaemon must report success exactly when those bytes
-// hold the status line "rsp" and, after it, a "done" line; it must give back
-// the argument lines in between; and it must not take a single byte past the
-// "done" that ends the response, since those bytes belong to the next
-// exchange.
+// arbitrary bytes. The exchange must report success exactly when those bytes
+// hold the status line "rsp" and, after it, a "done" line, and give back the
+// argument lines in between. How it may treat the bytes after that "done"
+// depends on how it reads:
+// - taking exactly what the answer needs (sendToDaemon), it must not take a
+//   single byte past the "done", since those bytes belong to the next
+//   exchange;
+// - reading ahead (the worker's way), it may read bytes past the "done" only
+//   to report them: the exchange then fails, and the bytes it did not read
+//   are still on the socket. A success leaves every later byte on the socket.
 //
-// The first input byte, taken modulo 8, picks how the peer behaves after its
-// bytes:
+// The first input byte picks the reading (bit 3: reading ahead) and, taken
+// modulo 8, how the peer behaves after its bytes:
 //   0        keeps the connection open and silent (a stalled daemon),
 //   2        has closed the connection before the request (the write must
 //            fail),
@@ -27,6 +32,7 @@
 
 #include "base/wire_format.h"
 #include "channel/command_client.h"
+#include "channel/exchange.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -136,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
+    const bool readAhead = (data[0] & 8) != 0;
     const PeerEnding ending = data[0] % 8 == 0   ? PeerEnding::Stall
                               : data[0] % 8 == 2 ? PeerEnding::Closed
                                                  : PeerEnding::EndOfStream;
@@ -161,7 +168,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const ArgumentMap args{{"path", {"/sync/a\tb"}}};
     ArgumentMap response;
-    const bool ok = tarnwell::CommandClient::sendToDaemon(client, "query_stat", &args, response);
+    bool ok;
+    if (readAhead) {
+        ok = tarnwell::exchange(client, "query_stat", &args, response,
+                                tarnwell::LineReader::Mode::ReadAhead) ==
+             tarnwell::ExchangeOutcome::Ok;
+    } else {
+        ok = tarnwell::CommandClient::sendToDaemon(client, "query_stat", &args, response);
+    }
     const std::string left = drain(client);
 
     if (ending == PeerEnding::Closed) {
@@ -170,9 +184,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(left == peerBytes);
     } else {
         const Expected expected = model(peerBytes);
-        FUZZ_CHECK(ok == expected.ok);
-        FUZZ_CHECK(left == peerBytes.substr(expected.consumed));
+        const std::string rest = peerBytes.substr(expected.consumed);
+        if (!readAhead || ok || !expected.ok) {
+            FUZZ_CHECK(ok == expected.ok);
+            FUZZ_CHECK(readAhead ? rest.ends_with(left) : left == rest);
+        } else {
+            // A whole answer, failed only because bytes behind it were read
+            // along with it.
+            FUZZ_CHECK(left.size() < rest.size() && rest.ends_with(left));
+        }
         if (ok) {
+            FUZZ_CHECK(left == rest);
             FUZZ_CHECK(response == expected.response);
         }
         // The request arrived whole and escaped.

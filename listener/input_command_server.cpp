@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "base/wire_format.h"
+#include "sender_check.h"
 
 namespace tarnwell {
 
@@ -24,6 +25,9 @@ constexpr std::size_t kReceiveBufferBytes = 2048;
 constexpr std::size_t kMaxDatagramBytes = kReceiveBufferBytes - 1;
 
 constexpr std::chrono::seconds kRetryDelay{2};
+// Drops of notifications from other users are logged at most this often: a
+// flood of them must not flood the file manager's log as well.
+constexpr std::chrono::minutes kDropLogInterval{1};
 
 // The daemon may push a burst (one "refresh_stat" per file of a large folder)
 // while a handler runs; the default receive queue holds only a few hundred
@@ -48,7 +52,9 @@ int openDatagramSocket(int protocol) {
 }  // namespace
 
 InputCommandServer::InputCommandServer(std::uint16_t port)
-    : port_(port), openWakeSocket_([] { return openDatagramSocket(0); }) {}
+    : port_(port),
+      openWakeSocket_([] { return openDatagramSocket(0); }),
+      senderCheck_(std::make_unique<SenderCheck>()) {}
 
 InputCommandServer::~InputCommandServer() {
     stop();
@@ -78,6 +84,7 @@ void InputCommandServer::stop() {
         MutexLock lock(wakeMutex_);
     }
     pauseCondition_.notify_all();
+    listeningCondition_.notify_all();
     wakeListener();
     if (thread_.joinable()) {
         thread_.join();
@@ -94,7 +101,7 @@ void InputCommandServer::wakeListener() {
     }
     // The datagram alone does not always arrive: it cannot be sent without a
     // socket, and when another process (a second copy of this plug-in) has
-    // bound the same port with SO_REUSEADDR, the kernel hands it to that
+    // bound the same port with SO_REUSEPORT, the kernel may hand it to that
     // socket instead. Shutting the listener's socket down as well makes its
     // receive return 0 once the datagrams already queued have been taken, and
     // the listener then sees running_ false. A listener that has not yet
@@ -105,6 +112,25 @@ void InputCommandServer::wakeListener() {
     if (listenerFd >= 0) {
         ::shutdown(listenerFd, SHUT_RDWR);
     }
+}
+
+bool InputCommandServer::acceptSender(const sockaddr_in& from) {
+    const auto now = std::chrono::steady_clock::now();
+    const SenderCheck::Verdict verdict = senderCheck_->check(from, now);
+    if (verdict.sender == SenderCheck::Sender::Own) {
+        return true;
+    }
+    const std::uint64_t count = ++dropped_;
+    if (!dropLogged_ || now - lastDropLog_ >= kDropLogInterval) {
+        dropLogged_ = true;
+        lastDropLog_ = now;
+        const std::string sender = verdict.sender == SenderCheck::Sender::Foreign
+                                       ? "uid " + std::to_string(verdict.uid)
+                                       : "an unknown sender";
+        logLine("tarnwell: dropped a notification from " + sender + " (" + std::to_string(count) +
+                " so far)");
+    }
+    return false;
 }
 
 void InputCommandServer::addHandler(const std::string& name,
@@ -142,10 +168,18 @@ void InputCommandServer::retryPause() {
     lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
 }
 
+bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(listeningCondition_, timeout,
+                 [this]() TARNWELL_REQUIRES(wakeMutex_) { return listening_ || !running_.load(); });
+    return listening_ && running_.load();
+}
+
 void InputCommandServer::closeSocket(int fd) {
     {
         MutexLock lock(wakeMutex_);
         socketFd_.store(-1);
+        listening_ = false;
     }
     ::close(fd);
 }
@@ -167,8 +201,13 @@ void InputCommandServer::serverThread() {
             MutexLock lock(wakeMutex_);
             socketFd_.store(fd);
         }
+        // SO_REUSEPORT, not SO_REUSEADDR: a second copy of the plug-in (a
+        // second file manager of the same user) still binds the port beside
+        // us, but the kernel lets sockets share a port this way only when
+        // they belong to the same user. With SO_REUSEADDR any user's socket
+        // could bind beside ours and, being the newest, take every datagram.
         const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
         const int queueBytes = kRequestedReceiveQueueBytes;
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
 
@@ -179,14 +218,21 @@ void InputCommandServer::serverThread() {
             retryPause();
             continue;
         }
+        {
+            MutexLock lock(wakeMutex_);
+            listening_ = true;
+        }
+        listeningCondition_.notify_all();
         logLine("tarnwell: UDP input command server started");
 
         // One buffer per opened socket; its last byte stays zero.
         std::vector<char> buffer(kReceiveBufferBytes, '\0');
         bool reopen = false;
         while (!reopen && running_.load()) {
-            const ssize_t received =
-                ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0, nullptr, nullptr);
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t received = ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
+                                                reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (received <= 0) {
                 // An empty datagram or an error: start over with a new socket.
                 reopen = true;
@@ -199,6 +245,11 @@ void InputCommandServer::serverThread() {
             }
             const auto entry = handlers_.find(command->name);
             if (entry == handlers_.end()) {
+                continue;
+            }
+            // Checked only for notifications that would be handled: garbage
+            // and the wake-up byte cost no lookup.
+            if (!acceptSender(from)) {
                 continue;
             }
             // The record's own copy keeps the owner alive through the call.

@@ -5,7 +5,6 @@
 #include <span>
 
 #include "base/log.h"
-#include "channel/command_client.h"
 #include "core/tarnwell_core.h"
 
 namespace tarnwell {
@@ -154,8 +153,7 @@ dfmext::DFMExtAction* TarnwellMenuPlugin::createMenuAction(const std::string& te
             logLine("tarnwell: menu command skipped because daemon is disconnected");
             return;
         }
-        tarnwell->commandClient()->sendCommand(
-            CommandClient::createCommand({}, false, {}, command, {{"path", path}}));
+        tarnwell->sendMenuAction(command, path);
     });
     return action;
 }

@@ -11,6 +11,7 @@
 
 #include "base/wire_format.h"
 #include "channel/command_client.h"
+#include "channel/exchange.h"
 #include "support/test_support.h"
 
 namespace tarnwell {

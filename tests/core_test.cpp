@@ -29,7 +29,10 @@ using test::waitUntil;
 // to chosen commands until released.
 class FakeDaemon {
 public:
-    explicit FakeDaemon(std::uint16_t port = 0) : server_([this](int fd) { serve(fd); }, port) {}
+    // With `roots` it lists them from its first connection on: a client that
+    // reconnects at once may ask before a later setRoots.
+    explicit FakeDaemon(std::uint16_t port = 0, std::vector<std::string> roots = {})
+        : roots_(std::move(roots)), server_([this](int fd) { serve(fd); }, port) {}
     ~FakeDaemon() {
         {
             std::lock_guard lock(mutex_);
@@ -150,7 +153,11 @@ protected:
         core_->initialize();
         ASSERT_TRUE(waitUntil([&] { return !core_->syncRoots().empty(); }));
     }
-    void notify(const std::string& text) { ASSERT_TRUE(test::sendDatagram(notifyPort_, text)); }
+    // A datagram sent before the listener has bound its port is lost.
+    void notify(const std::string& text) {
+        ASSERT_TRUE(core_->waitUntilListening(std::chrono::seconds(20)));
+        ASSERT_TRUE(test::sendDatagram(notifyPort_, text));
+    }
 
     StderrCapture log_;
     TempDir tmp_;
@@ -276,11 +283,12 @@ TEST_F(CoreTest, DaemonRestartClearsEverythingThenFetchesTheRootsAgain) {
     const std::uint16_t port = daemon_->port();
     daemon_->crash();
     ASSERT_TRUE(log_.waitForLine("tarnwell: daemon disconnected, clearing cache"));
-    EXPECT_FALSE(core_->isInSyncDir(file));
-    EXPECT_EQ(core_->getStatus(file), TarnwellCore::NotCached);
+    // The line comes just before the clearing.
+    EXPECT_TRUE(waitUntil([&] {
+        return !core_->isInSyncDir(file) && core_->getStatus(file) == TarnwellCore::NotCached;
+    }));
 
-    daemon_ = std::make_unique<FakeDaemon>(port);
-    daemon_->setRoots({root_});
+    daemon_ = std::make_unique<FakeDaemon>(port, std::vector<std::string>{root_});
     daemon_->setStat(file, "3");
     ASSERT_TRUE(waitUntil([&] { return core_->isInSyncDir(file); }));
     core_->ensureStatusQueried(file);

@@ -129,6 +129,8 @@ TEST_F(EndToEnd, EmblemChangesAfterTheDaemonPushesANewStatus) {
     startHost();
     waitUntilConnectedWithRoots();
     ASSERT_EQ(emblem(syncing_, " --wait 10000"), kSyncingIcon);
+    // The push is a datagram: sent before the listener has bound, it is lost.
+    ASSERT_TRUE(hostLogged("tarnwell: UDP input command server started"));
     ASSERT_TRUE(daemon_.control("set " + syncing_ + " 0"));
     EXPECT_TRUE(waitUntil([&] { return emblem(syncing_) == kUpToDateIcon; }));
 }

@@ -40,10 +40,12 @@ using test::kDaemonPort;
 using test::kNotifyPort;
 
 // The longest a call on the host's thread may take while the daemon
-// misbehaves: a frame or so, never a daemon time-out. Sanitizer builds on a
-// shared machine get more room for scheduling delays.
+// misbehaves: never a daemon time-out or a reconnect pause (2 s and more).
+// Sanitizer builds on a loaded 2-CPU machine stall threads for hundreds of
+// milliseconds; the real figure (p99.9 under 1 ms) is the recovery
+// benchmark's.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kHostCallLimit = 300ms;
+constexpr auto kHostCallLimit = 1000ms;
 #else
 constexpr auto kHostCallLimit = 100ms;
 #endif
@@ -703,7 +705,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
 }
 
 TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
-    // Bound without SO_REUSEADDR, so the plug-in's socket cannot share it.
+    // Bound without SO_REUSEPORT, so the plug-in's socket cannot share it.
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

@@ -477,6 +477,12 @@ void LoopbackServer::acceptLoop() {
             continue;
         }
         MutexLock lock(mutex_);
+        // A client that reconnects at once can be accepted while shutdown()
+        // runs; serving it would bring the "crashed" daemon back.
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
         ++accepted_;
         connections_.push_back(fd);
         workers_.emplace_back([this, fd] { script_(fd); });
@@ -557,7 +563,11 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // One socket for the whole test process, as a daemon keeps its own: the
+    // listener asks who holds a datagram's source port after it arrived, and
+    // a socket closed right after sending could no longer be told apart from
+    // another user's.
+    static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -567,7 +577,6 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     addr.sin_port = htons(port);
     ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                          sizeof addr);
-    ::close(fd);
     return n == static_cast<ssize_t>(bytes.size());
 }
 
@@ -597,6 +606,45 @@ std::string TempDir::dir(const std::string& relative) {
     std::filesystem::path p = std::filesystem::path(path_) / relative;
     std::filesystem::create_directories(p);
     return p.string();
+}
+
+bool ForeignSocket::start(const std::string& kind, std::uint16_t port,
+                          const std::vector<std::string>& options) {
+    std::vector<std::string> argv{FOREIGN_SOCKET_HELPER_PATH, std::to_string(kUid), kind,
+                                  std::to_string(port)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!process_.start(argv)) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line) {
+        return false;
+    }
+    if (line->rfind("ready port=", 0) == 0) {
+        port_ = static_cast<std::uint16_t>(std::stoul(line->substr(11)));
+        return true;
+    }
+    return line->rfind("bind-failed", 0) == 0;
+}
+
+bool ForeignSocket::send(std::uint16_t to, const std::string& text, int count) {
+    if (!process_.writeStdin("send " + std::to_string(to) + " " + std::to_string(count) + " " +
+                             text + "\n")) {
+        return false;
+    }
+    std::optional<std::string> line = process_.readLine();
+    return line && *line == "sent";
+}
+
+std::optional<unsigned long> ForeignSocket::bytesReceived() {
+    if (!process_.writeStdin("bytes\n")) {
+        return std::nullopt;
+    }
+    std::optional<std::string> line = process_.readLine();
+    if (!line || line->rfind("bytes ", 0) != 0) {
+        return std::nullopt;
+    }
+    return std::stoul(line->substr(6));
 }
 
 }  // namespace tarnwell::test

@@ -19,6 +19,7 @@ constexpr const char* kUsage =
     "usage: tarnwell-daemon-sim --root DIR [--root DIR ...] [--status PATH=N ...]\n"
     "                           [--default-status N] [--port P] [--notify-port P]\n"
     "                           [--no-stdin]\n"
+    "       tarnwell-daemon-sim --help | --version\n"
     "  --root DIR          a sync root (repeatable; answered to get_tw_roots in order)\n"
     "  --status PATH=N     the status of one path (repeatable)\n"
     "  --default-status N  the status of every other path inside a root (default 0)\n"
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::fputs("tarnwell-daemon-sim " TARNWELL_VERSION "\n", stdout);
             return 0;
         }
         if (arg == "--no-stdin") {

@@ -4,11 +4,14 @@
 #include <charconv>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <list>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
+
+#include "folder_picture.h"
 
 namespace dfmext_host {
 
@@ -51,6 +54,17 @@ std::string childPath(const std::string& dir, const std::string& name) {
         return dir + name;
     }
     return dir + "/" + name;
+}
+
+// The last component of a folder's path, as a file manager titles its
+// window: "/a/b/" -> "b"; "/" stays "/".
+std::string folderName(const std::string& dir) {
+    std::string trimmed = dir;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const std::size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos || trimmed.size() == 1 ? trimmed : trimmed.substr(slash + 1);
 }
 
 // Actions in depth-first order, each followed by its sub-menu's. A plug-in
@@ -152,6 +166,13 @@ const char* commandHelp() {
       Prints one line per entry of DIR, sorted by name: "ICON NAME" or
       "- NAME" (asked for DIR/NAME with N 0). --wait asks again every 50 ms
       until every entry has an emblem or MS milliseconds have passed.
+  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]
+      Draws DIR as a file manager shows it into the SVG file OUT.svg: the
+      entries of ls, each a file or folder icon with its emblems at their
+      corners and its name below, and prints "picture OUT.svg". The emblem
+      icons are taken from the hicolor theme folder THEME_DIR, by default the
+      one beside this program (<bin>/../share/icons/hicolor), then those under
+      $XDG_DATA_DIRS. --wait as for ls.
   menu PATH [--selected K]
       Builds the context menu of PATH with K selected items (default 1;
       current folder: the parent of PATH). Prints "menu true" or "menu false",
@@ -204,6 +225,9 @@ HostSession::Outcome HostSession::execute(const std::string& line) {
     }
     if (command == "ls") {
         return runLs(*words);
+    }
+    if (command == "picture") {
+        return runPicture(*words);
     }
     if (command == "menu") {
         return runMenu(*words);
@@ -294,34 +318,108 @@ HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
         return fail("the plug-in has no emblem provider");
     }
 
-    const std::string& dir = words[1];
-    std::vector<std::string> names;
-    std::error_code error;
-    std::filesystem::directory_iterator it(dir, error);
-    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        names.push_back(it->path().filename().string());
+    std::string error;
+    const std::optional<std::vector<Entry>> entries = listWithEmblems(words[1], waitMs, error);
+    if (!entries) {
+        return fail(error);
     }
-    if (error) {
-        return fail("cannot list " + dir + ": " + error.message());
+    for (const Entry& entry : *entries) {
+        print(joinedIconNames(entry.emblem) + " " + entry.name);
     }
-    std::sort(names.begin(), names.end());
+    return Outcome::Ok;
+}
 
-    std::vector<std::string> icons(names.size());
+HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& words) {
+    static const char* const kUsage = "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]";
+    std::vector<std::string> positional;
+    long long waitMs = 0;
+    std::vector<std::string> themeDirs;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--wait") {
+            if (i + 1 == words.size() ||
+                !parseInteger(words[i + 1], 0, std::numeric_limits<int>::max(), waitMs)) {
+                return fail("bad --wait value; " + std::string(kUsage));
+            }
+            ++i;
+        } else if (words[i] == "--icons") {
+            if (i + 1 == words.size()) {
+                return fail(kUsage);
+            }
+            themeDirs.push_back(words[++i]);
+        } else {
+            positional.push_back(words[i]);
+        }
+    }
+    if (positional.size() != 2) {
+        return fail(kUsage);
+    }
+    if (emblemPlugin_ == nullptr) {
+        return fail("the plug-in has no emblem provider");
+    }
+    if (themeDirs.empty()) {
+        themeDirs = defaultIconThemeDirs();
+    }
+
+    const std::string& dir = positional[0];
+    const std::string& outPath = positional[1];
+    std::string error;
+    const std::optional<std::vector<Entry>> entries = listWithEmblems(dir, waitMs, error);
+    if (!entries) {
+        return fail(error);
+    }
+    std::vector<PictureEntry> pictured;
+    for (const Entry& entry : *entries) {
+        std::error_code ignored;
+        pictured.push_back({entry.name,
+                            std::filesystem::is_directory(childPath(dir, entry.name), ignored),
+                            entry.emblem});
+    }
+    std::vector<std::string> missingIcons;
+    const std::string document =
+        drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
+
+    std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
+    out << document;
+    out.close();
+    if (!out) {
+        return fail("cannot write " + outPath);
+    }
+    for (const std::string& icon : missingIcons) {
+        err_ << ("warning: no SVG file for the icon " + icon + "; drawn as a dashed circle\n")
+             << std::flush;
+    }
+    print("picture " + outPath);
+    return Outcome::Ok;
+}
+
+std::optional<std::vector<HostSession::Entry>> HostSession::listWithEmblems(const std::string& dir,
+                                                                            long long waitMs,
+                                                                            std::string& error) {
+    std::vector<Entry> entries;
+    std::error_code listError;
+    std::filesystem::directory_iterator it(dir, listError);
+    for (; !listError && it != std::filesystem::directory_iterator(); it.increment(listError)) {
+        entries.push_back({it->path().filename().string(), {}});
+    }
+    if (listError) {
+        error = "cannot list " + dir + ": " + listError.message();
+        return std::nullopt;
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+
     const auto askAll = [&] {
         bool complete = true;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            icons[i] = joinedIconNames(emblemPlugin_->requestEmblem(childPath(dir, names[i]), 0));
-            complete = complete && icons[i] != "-";
+        for (Entry& entry : entries) {
+            entry.emblem = emblemPlugin_->requestEmblem(childPath(dir, entry.name), 0);
+            complete = complete && !entry.emblem.emblems().empty();
         }
         return complete;
     };
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     while (!askAll() && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        print(icons[i] + " " + names[i]);
-    }
-    return Outcome::Ok;
+    return entries;
 }
 
 HostSession::Outcome HostSession::runMenu(const std::vector<std::string>& words) {

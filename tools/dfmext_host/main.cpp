@@ -37,13 +37,15 @@ constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
 
 void printUsage(std::ostream& out) {
     out << "usage: dfmext-host [--plugin PATH] [-e COMMAND]...\n"
+           "       dfmext-host --help | --version\n"
            "\n"
-           "Loads a file-manager extension plug-in (default: the plug-in built beside\n"
-           "this program, <bin>/../lib/"
+           "Loads a file-manager extension plug-in (default: the one installed beside\n"
+           "this program, <bin>/" DFMEXT_HOST_PLUGIN_DIR_FROM_BINDIR "/"
         << kPluginFileName
-        << ", else\n"
-           "the installed one, " DFMEXT_HOST_INSTALLED_PLUGIN
-           ")\n"
+        << ",\n"
+           "else the one built beside it, <bin>/../lib/"
+        << kPluginFileName
+        << ")\n"
            "and runs the commands given with -e, in order, or else one per line read\n"
            "from stdin. Ends on quit, at the end of the input, or on SIGINT or SIGTERM,\n"
            "then shuts the plug-in down and unloads it.\n"
@@ -58,6 +60,7 @@ struct Options {
     std::string pluginPath;
     std::vector<std::string> commands;
     bool help = false;
+    bool version = false;
 };
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -66,6 +69,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if ((arg == "--plugin" || arg == "-e") && i + 1 < argc) {
             (arg == "-e" ? options.commands.emplace_back() : options.pluginPath) = argv[++i];
         } else if (arg.rfind("--plugin=", 0) == 0) {
@@ -78,17 +83,25 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     return options;
 }
 
+// The plug-in next to this program: where an install puts it, seen from the
+// program's own folder, so that a tree installed under a DESTDIR or another
+// prefix works as installed; else where the build tree keeps it. When neither
+// exists, the installed place, so that the load error names it. Without
+// /proc, the bare file name, left to dlopen's own search.
 std::string defaultPluginPath() {
     std::error_code error;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const std::filesystem::path beside =
-            (exe.parent_path() / ".." / "lib" / kPluginFileName).lexically_normal();
-        if (::access(beside.c_str(), F_OK) == 0) {
-            return beside.string();
-        }
+    if (error) {
+        return kPluginFileName;
     }
-    return DFMEXT_HOST_INSTALLED_PLUGIN;
+    const std::filesystem::path bin = exe.parent_path();
+    const std::filesystem::path installed =
+        (bin / DFMEXT_HOST_PLUGIN_DIR_FROM_BINDIR / kPluginFileName).lexically_normal();
+    const std::filesystem::path built = (bin / ".." / "lib" / kPluginFileName).lexically_normal();
+    if (::access(installed.c_str(), F_OK) != 0 && ::access(built.c_str(), F_OK) == 0) {
+        return built.string();
+    }
+    return installed.string();
 }
 
 void installSignalHandlers() {
@@ -209,6 +222,10 @@ int main(int argc, char** argv) {
     }
     if (options->help) {
         printUsage(std::cout);
+        return 0;
+    }
+    if (options->version) {
+        std::cout << "dfmext-host " TARNWELL_VERSION "\n";
         return 0;
     }
     installSignalHandlers();

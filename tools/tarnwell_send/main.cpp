@@ -25,6 +25,7 @@ constexpr auto kResponseLimit = 10s;
 
 constexpr const char* kUsage =
     "usage: tarnwell-send [--port P] NAME [KEY VALUE]...\n"
+    "       tarnwell-send --help | --version\n"
     "  sends the command NAME with the given arguments to the daemon on 127.0.0.1\n"
     "  (port 19080 unless --port) and prints the response.\n"
     "  exit status: 0 a response arrived (possibly empty), 1 no connection within 5 s\n"
@@ -92,6 +93,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (!optionsDone && (arg == "--help" || arg == "-h")) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!optionsDone && arg == "--version") {
+            std::fputs("tarnwell-send " TARNWELL_VERSION "\n", stdout);
             return 0;
         }
         if (!optionsDone && arg == "--") {

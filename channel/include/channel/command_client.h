@@ -2,26 +2,29 @@
 // to 127.0.0.1:19080, a FIFO queue of command records and one worker thread.
 //
 // Thread safety: sendCommand, sendSimpleCommand, forceReconnect and
-// isConnected may be called from any thread, also from hooks and callbacks on
-// the worker thread (but not from callbacks that run during the drain, which
-// holds mutex_). start, stop, the hook registrations and the destructor belong
-// to the owner and are never called from the worker thread; hooks are
-// registered only while no worker runs.
+// isConnected may be called from any thread, also from hooks and from record
+// callbacks on the worker thread (none of them runs with mutex_ held). start,
+// stop, the hook registrations and the destructor belong to the owner and are
+// never called from the worker thread; hooks are registered only while no
+// worker runs.
 #ifndef TARNWELL_CHANNEL_COMMAND_CLIENT_H_
 #define TARNWELL_CHANNEL_COMMAND_CLIENT_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "channel/exchange.h"
 #include "channel/tarnwell_command.h"
 
 namespace tarnwell {
@@ -42,6 +45,7 @@ public:
     CommandClient(const CommandClient&) = delete;
     CommandClient& operator=(const CommandClient&) = delete;
     // Stops the worker; records still queued are destroyed without callbacks.
+    // Owner's thread.
     ~CommandClient();
 
     // Builds a record. Pairs are added in order; a key given several times
@@ -53,11 +57,11 @@ public:
 
     // Any thread. Queues the record (a null one is queued and later dropped)
     // and returns at once; never waits for the daemon.
-    void sendCommand(CommandPtr command);
-    void sendSimpleCommand(const std::string& name);
+    void sendCommand(CommandPtr command) TARNWELL_EXCLUDES(mutex_);
+    void sendSimpleCommand(const std::string& name) TARNWELL_EXCLUDES(mutex_);
     // Any thread. Queues a reset request: after every record queued before it,
     // the worker ends the connection and connects again.
-    void forceReconnect();
+    void forceReconnect() TARNWELL_EXCLUDES(mutex_);
 
     bool isConnected() const { return connected_.load(); }
 
@@ -73,7 +77,7 @@ public:
     // Owner's thread. Ends the worker and joins it. While connected, the
     // record at the front of the queue is still sent, the rest are completed
     // with empty responses and the disconnect hooks run first.
-    void stop();
+    void stop() TARNWELL_EXCLUDES(mutex_);
 
     // One exchange on a connected socket: writes the request in one piece,
     // reads the response. True when the status line was "rsp" and everything
@@ -86,30 +90,54 @@ public:
     std::uint16_t port() const { return port_; }
 
 private:
-    enum class ExchangeOutcome;
+    // What the worker found when it looked for the next record.
+    enum class Next {
+        Busy,       // taken from a queue that was not empty
+        AfterWait,  // taken after an idle wait that found the socket quiet
+        Nothing,    // no record: a stop, or the idle wake-up
+        Spoiled,    // while idle the daemon closed, reset, or sent bytes
+    };
 
-    // Worker thread.
+    // Worker thread, each of them.
     void clientThread();
     bool tryConnect(int& fd);
-    void dispatchConnect();
-    void dispatchDisconnect();
+    // Worker thread, right after a connection is made and before any byte
+    // goes out on it: true when the daemon's end belongs to this process's
+    // effective user. Anyone else on the port would learn every path the
+    // user looks at and could fake the emblems. Closes nothing.
+    bool vetNewConnection(int fd);
+    // Serves one connection until it ends, then ends it. True when the daemon
+    // answered in step at least once, or a reset request ended it.
+    bool serveConnection(int fd) TARNWELL_EXCLUDES(mutex_);
+    Next nextRecord(int fd, CommandPtr& command) TARNWELL_EXCLUDES(mutex_);
+    // Moves the front record into `command`; false when the queue is empty.
+    bool takeFront(CommandPtr& command) TARNWELL_REQUIRES(mutex_);
+    // Hooks and callbacks may queue records, so none runs with mutex_ held.
+    ExchangeOutcome runCommand(int fd, CommandPtr command) TARNWELL_EXCLUDES(mutex_);
+    // Waits up to `limit`, cut short by a stop and, with `untilRecordQueued`,
+    // by a queued record.
+    void pause(std::chrono::milliseconds limit, bool untilRecordQueued = true)
+        TARNWELL_EXCLUDES(mutex_);
+    void dispatchAttempt(unsigned int attempt) TARNWELL_EXCLUDES(mutex_);
+    void dispatchConnect() TARNWELL_EXCLUDES(mutex_);
+    void dispatchDisconnect() TARNWELL_EXCLUDES(mutex_);
     // Ends the connection: close, not connected, drain, disconnect hooks.
-    void endConnection(int fd);
-    // One exchange, telling apart a refusal read through "done" (the stream
-    // is still in step) from a failure that leaves it out of step.
-    static ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
-                                    ArgumentMap& response);
-    // Idle check without blocking: false when the daemon closed the socket or
-    // sent bytes nobody asked for.
-    bool connectionLooksHealthy(int fd) const;
+    void endConnection(int fd) TARNWELL_EXCLUDES(mutex_);
 
     // Constant after construction.
     const std::string address_;
     const std::uint16_t port_;
+    // Signalled by sendCommand while the worker waits idle on its connection,
+    // and by stop; -1 if it could not be created, and the idle wait then wakes
+    // more often instead. Constant after construction.
+    const int wakeFd_;
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::atomic<bool> connected_{false};
-    std::deque<CommandPtr> queue_;       // guarded by mutex_
+    std::deque<CommandPtr> queue_ TARNWELL_GUARDED_BY(mutex_);
+    // True while the worker waits idle on its connection and must be woken
+    // through wakeFd_; cleared by whoever signals it.
+    bool idleWaiting_ TARNWELL_GUARDED_BY(mutex_) = false;
     std::condition_variable condition_;  // used with mutex_
     std::thread thread_;                 // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
@@ -117,6 +145,10 @@ private:
     std::vector<Hook> onConnectHooks_;
     std::vector<Hook> onDisconnectHooks_;
     std::vector<AttemptHook> connectionAttemptHooks_;
+    // Worker thread only: the refusal line written during the current run of
+    // refused connections (empty once a connection passed), so that a
+    // squatter is reported once, not at every retry.
+    std::string lastRefusal_;
 };
 
 }  // namespace tarnwell

@@ -9,28 +9,28 @@
 // channel's worker (connect and disconnect hooks, reply handlers) and the
 // listener's (notification handlers).
 //
-// Lock order: rootsMutex_ is never held together with another core lock.
-// statusMutex_ (exclusive) may be held while pendingMutex_ is taken, never the
-// other way round. No core lock is held while the channel or the listener is
-// called, nor while a roots-changed callback runs. The host's path takes only
-// shared locks, and pendingMutex_ when a query is really needed; it never
-// waits for the daemon.
+// The state lives in two parts with locks of their own: the sync roots
+// (SyncRootRegistry) and the status cache with its pending set (StatusCache).
+// Lock order: the roots' lock is never held together with another core lock.
+// The cache's status lock (exclusive) may be held while its pending lock is
+// taken, never the other way round. No core lock is held while the channel or
+// the listener is called, nor while a roots-changed callback runs. The host's
+// path takes only shared locks, and the pending lock when a query is really
+// needed; it never waits for the daemon.
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
-#include "core/status_map.h"
+#include "core/status_cache.h"
+#include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
 
 namespace tarnwell {
@@ -68,6 +68,13 @@ public:
 
     CommandClient* commandClient() { return &commandClient_; }
     bool isDaemonConnected() const { return commandClient_.isConnected(); }
+    // Any thread: queues the menu command `name` with the one argument "path"
+    // and returns at once; nobody reads the answer.
+    void sendMenuAction(const std::string& name, const std::string& canonicalPath);
+    // Any thread: true once the notification listener has bound its port,
+    // false when it has not within `timeout` or is stopped. Datagrams the
+    // daemon sends before that are lost.
+    bool waitUntilListening(std::chrono::milliseconds timeout);
 
     // Worker thread: the connection came up / went down.
     void onDaemonConnected();
@@ -80,7 +87,7 @@ public:
         return tarnwell::canonicalizePath(path);
     }
 
-    // --- Sync roots. Readers take rootsMutex_ shared. ---
+    // --- Sync roots. Readers take the registry's lock shared. ---
     std::vector<std::string> syncRoots() const;
     // The first root, in the daemon's order, that equals or contains the path;
     // empty if none.
@@ -127,21 +134,14 @@ private:
     // `canonicalPath`, then ends its pending mark.
     void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
 
-    mutable std::shared_mutex rootsMutex_;
-    std::vector<std::string> syncRoots_;  // guarded by rootsMutex_
-    // Guarded by callbacksMutex_, which is never held while a callback runs.
-    std::vector<std::function<void()>> rootsChangedCallbacks_;
-    mutable std::mutex callbacksMutex_;
-
-    mutable std::shared_mutex statusMutex_;
-    StatusMap statusCache_;  // canonical path -> SyncStatus; guarded by statusMutex_
-    mutable std::mutex pendingMutex_;
-    std::unordered_set<std::string> pendingQueries_;  // guarded by pendingMutex_
-
+    SyncRootRegistry roots_;          // locks itself
+    StatusCache statusCache_;         // locks itself
     CommandClient commandClient_;     // locks itself
     InputCommandServer inputServer_;  // no lock: handlers registered before start
 
     std::atomic<bool> initialized_{false};
+    // True while the threads are meant to run; kept for diagnostics, nothing
+    // here branches on it.
     std::atomic<bool> running_{false};
     // Host's calling thread only (initialize): the hooks go to the channel once.
     bool hooksRegistered_ = false;

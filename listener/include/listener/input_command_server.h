@@ -10,6 +10,7 @@
 #define TARNWELL_LISTENER_INPUT_COMMAND_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -21,9 +22,12 @@
 #include "base/argument_map.h"
 #include "base/mutex.h"
 
+struct sockaddr_in;
+
 namespace tarnwell {
 
 struct InputCommand;
+class SenderCheck;
 
 class InputCommandServer {
 public:
@@ -57,6 +61,15 @@ public:
 
     std::uint16_t port() const { return port_; }
 
+    // Any thread: waits until the listener has bound its port. False when it
+    // has not within `timeout`, or when the listener is stopped. A datagram
+    // sent before the bind is lost, so a sender that must be heard waits here.
+    bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
+
+    // Notifications dropped because they came from a socket of another user
+    // (or from one whose owner could not be found). Any thread.
+    std::uint64_t droppedNotifications() const { return dropped_.load(); }
+
 private:
     friend struct InputCommandServerTestAccess;
 
@@ -71,6 +84,10 @@ private:
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
     void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread, before a notification is handled: true when its
+    // sender is a socket of this process's effective user; otherwise counts
+    // the drop and logs it, at most once a minute.
+    bool acceptSender(const sockaddr_in& from);
 
     const std::uint16_t port_;  // constant after construction
 
@@ -88,9 +105,19 @@ private:
     // publication of socketFd_. Never held across a receive or a handler.
     Mutex wakeMutex_;
     std::condition_variable pauseCondition_;  // used with wakeMutex_
+    // True from a successful bind until the socket is withdrawn; guarded by
+    // wakeMutex_ and signalled through listeningCondition_.
+    bool listening_ TARNWELL_GUARDED_BY(wakeMutex_) = false;
+    std::condition_variable listeningCondition_;  // used with wakeMutex_
     // Creates stop's wake-up socket; a seam so that tests can make it fail.
     // Touched only on the owner's thread, while stopped or inside stop.
     std::function<int()> openWakeSocket_;
+    // Listener thread only: the verdicts about senders, and when a drop was
+    // last logged.
+    std::unique_ptr<SenderCheck> senderCheck_;
+    std::chrono::steady_clock::time_point lastDropLog_{};
+    bool dropLogged_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
 };
 
 // One notification from the daemon.

@@ -30,6 +30,12 @@ using namespace std::chrono_literals;
 // never waits this long.
 inline constexpr std::chrono::milliseconds kDeadline = 20s;
 
+// The most a stop may take to count as prompt: well below the 2-second pauses
+// and the 5-second idle wait that a stop must cut short, yet with room for
+// ThreadSanitizer on a loaded 2-CPU machine. How fast a stop really is is a
+// benchmark's business, not a test's.
+inline constexpr std::chrono::milliseconds kPromptLimit = 1500ms;
+
 // A port on 127.0.0.1 that was free a moment ago (bound to 0, then closed);
 // 0 when none could be had.
 std::uint16_t freeTcpPort();
@@ -189,6 +195,30 @@ bool writeAll(int fd, const std::string& bytes);
 
 // Sends one UDP datagram to 127.0.0.1:port.
 bool sendDatagram(std::uint16_t port, const std::string& bytes);
+
+// A socket held by a child process running as another local user (see
+// tests/support/foreign_socket_helper.cpp). Needs root: callers skip otherwise.
+class ForeignSocket {
+public:
+    static constexpr uid_t kUid = 65534;  // "nobody"
+
+    // kind is "tcp-listen" or "udp"; options such as "reuseaddr",
+    // "reuseport", "no-accept". port 0 binds a free one. False when the child
+    // did not report; bound() tells whether the bind worked.
+    bool start(const std::string& kind, std::uint16_t port,
+               const std::vector<std::string>& options = {});
+    bool bound() const { return port_ != 0; }
+    std::uint16_t port() const { return port_; }
+    // UDP: sends `count` datagrams of `text` to 127.0.0.1:`to` from the held
+    // socket and waits until they are out.
+    bool send(std::uint16_t to, const std::string& text, int count = 1);
+    // Bytes received so far (TCP: over all accepted connections).
+    std::optional<unsigned long> bytesReceived();
+
+private:
+    ChildProcess process_;
+    std::uint16_t port_ = 0;
+};
 
 // A fresh directory under /tmp, removed with its contents when destroyed. Its
 // path is canonical (/tmp may itself be a link), as the core compares

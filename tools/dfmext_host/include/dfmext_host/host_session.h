@@ -49,10 +49,23 @@ public:
 private:
     Outcome runEmblem(const std::vector<std::string>& words);
     Outcome runLs(const std::vector<std::string>& words);
+    Outcome runPicture(const std::vector<std::string>& words);
     Outcome runMenu(const std::vector<std::string>& words);
     Outcome runEmptyMenu(const std::vector<std::string>& words);
     Outcome runTrigger(const std::vector<std::string>& words);
     Outcome runSleep(const std::vector<std::string>& words);
+
+    // One entry of a listed folder with the emblem the plug-in returned.
+    struct Entry {
+        std::string name;
+        dfmext::DFMExtEmblem emblem;
+    };
+    // The entries of `dir` sorted by name, each with its emblem (asked for
+    // DIR/NAME with N 0), asking again every redraw interval until every
+    // entry has one or `waitMs` has passed. Nullopt, with `error` set, when
+    // `dir` cannot be listed.
+    std::optional<std::vector<Entry>> listWithEmblems(const std::string& dir, long long waitMs,
+                                                      std::string& error);
 
     Outcome fail(const std::string& message);
     void print(const std::string& line);

@@ -1,0 +1,79 @@
+// One exchange on the command connection: the request out in one piece, the
+// answer in, line by line, within the limits on its size.
+//
+// Thread safety: free of shared state; a descriptor and a LineReader belong to
+// one thread for the length of an exchange.
+#ifndef TARNWELL_CHANNEL_EXCHANGE_H_
+#define TARNWELL_CHANNEL_EXCHANGE_H_
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "channel/tarnwell_command.h"
+
+namespace tarnwell {
+
+// Reads the lines of one answer from a socket, in one of two ways:
+// - TakeExactly never takes a byte past the last line handed out, so the
+//   stream stays in step for whatever reads it next. It peeks at what has
+//   arrived, hands out the complete lines in it, and takes from the socket
+//   exactly the bytes of the lines handed out: before it waits for more, and
+//   in finish. An answer that arrived in one piece costs one peek and one read.
+// - ReadAhead reads what has arrived, so an answer that arrived in one piece
+//   costs one read. Bytes read past the last line handed out are not put back:
+//   finish reports them, and the connection they came from is out of step.
+class LineReader {
+public:
+    enum class Mode { TakeExactly, ReadAhead };
+
+    explicit LineReader(int fd, Mode mode = Mode::TakeExactly) : fd_(fd), mode_(mode) {}
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // The next line, without its LF. False on end of stream, an error, the
+    // socket's receive time-out, or a line longer than kMaxLineBytes.
+    bool next(std::string& line);
+    // Call once the answer is complete. TakeExactly: takes the bytes of the
+    // lines handed out from the socket, and nothing after them. ReadAhead:
+    // false when bytes past the last line handed out were read.
+    bool finish();
+
+private:
+    // Makes the bytes of the lines handed out no longer the socket's.
+    bool settle();
+
+    const int fd_;
+    const Mode mode_;
+    std::array<char, 16 * 1024> buffer_;
+    std::size_t filled_ = 0;     // bytes in buffer_ from the last peek or read
+    std::size_t handedOut_ = 0;  // of those, bytes handed out in lines
+};
+
+// Reads one LF-terminated line from a socket into `line` (without the LF),
+// taking no byte past the LF. False on end of stream, an error, the socket's
+// receive time-out, or a line longer than kMaxLineBytes.
+bool readLine(int fd, std::string& line);
+
+// Reads argument lines through "done" into `response`, within kMaxResponseLines
+// and kMaxResponseBytes.
+bool readArguments(LineReader& reader, ArgumentMap& response);
+
+// Ok: the status line was "rsp" and everything through "done" was read.
+// Refused: the status line was something else, but the answer was read
+// through its "done", so the stream is still in step and the connection can
+// carry the next request.
+// Broken: a write failed, a read failed (end of stream, error, time-out, a
+// line or an answer over its limit) before the answer's end was found, or,
+// reading ahead, bytes came after the answer. What the daemon still sends
+// would be read as the next command's answer, so the connection must end.
+enum class ExchangeOutcome { Ok, Refused, Broken };
+
+// Writes the request for `name` and `args` (null: no argument lines) in one
+// piece and reads its answer into `response`.
+ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
+                         ArgumentMap& response, LineReader::Mode mode);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_CHANNEL_EXCHANGE_H_

@@ -1,0 +1,103 @@
+#include "socket_io.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace tarnwell::socket_io {
+
+namespace {
+
+// What is left of the time up to `deadline`, for poll: never negative.
+int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+bool sendAll(int fd, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = retryInterrupted(
+            [&] { return ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ssize_t receiveSome(int fd, char* buffer, std::size_t size, int flags) {
+    return retryInterrupted([&] { return ::recv(fd, buffer, size, flags); });
+}
+
+bool receiveExactly(int fd, char* buffer, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = receiveSome(fd, buffer, count - done);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool peerIsQuiet(int fd) {
+    char byte;
+    const ssize_t n = receiveSome(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+int waitWritable(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    return retryInterrupted([&] {
+        pollfd p{fd, POLLOUT, 0};
+        return ::poll(&p, 1, millisecondsLeft(deadline));
+    });
+}
+
+Readiness waitReadable(int fd, int wakeFd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    // poll ignores a negative descriptor.
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int r = retryInterrupted([&] { return ::poll(p, 2, millisecondsLeft(deadline)); });
+    Readiness readiness;
+    if (r < 0) {
+        // Not a state of the socket; the caller's next look at it decides.
+        return readiness;
+    }
+    readiness.socket = p[0].revents != 0;
+    readiness.wake = p[1].revents != 0;
+    return readiness;
+}
+
+int createEventFd() {
+    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void signalEventFd(int wakeFd) {
+    if (wakeFd < 0) {
+        return;
+    }
+    const std::uint64_t one = 1;
+    // Fails only when the counter is about to overflow, which leaves it
+    // signalled anyway.
+    [[maybe_unused]] const ssize_t n =
+        retryInterrupted([&] { return ::write(wakeFd, &one, sizeof one); });
+}
+
+void clearEventFd(int wakeFd) {
+    std::uint64_t count;
+    // Non-blocking: an eventfd already cleared reports EAGAIN.
+    [[maybe_unused]] const ssize_t n =
+        retryInterrupted([&] { return ::read(wakeFd, &count, sizeof count); });
+}
+
+}  // namespace tarnwell::socket_io

@@ -1,0 +1,70 @@
+// The system calls of the channel's connection, each behind one small helper:
+// the only place in the channel and the wire format that retries a call a
+// signal interrupted. Private to the channel.
+//
+// All functions are free of shared state and safe on any thread; a descriptor
+// is used by one thread at a time (the worker's connection), except the wake-up
+// eventfd, which any thread may signal.
+#ifndef TARNWELL_CHANNEL_SOCKET_IO_H_
+#define TARNWELL_CHANNEL_SOCKET_IO_H_
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <string_view>
+
+namespace tarnwell::socket_io {
+
+// Calls `call` again while it fails with EINTR and returns its last result.
+// A call with a time limit must work out what is left of it on each call.
+template <typename Call>
+auto retryInterrupted(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (!(result < 0 && errno == EINTR)) {
+            return result;
+        }
+    }
+}
+
+// Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
+// the exchange, not end the file manager through SIGPIPE. A call that reports
+// 0 bytes or an error (also the socket's send time-out) fails at once.
+bool sendAll(int fd, std::string_view bytes);
+
+// One recv: what has arrived, up to `size` bytes. 0 is end of stream; < 0 an
+// error or the socket's receive time-out.
+ssize_t receiveSome(int fd, char* buffer, std::size_t size, int flags = 0);
+
+// Takes exactly `count` bytes that a peek has shown to be waiting.
+bool receiveExactly(int fd, char* buffer, std::size_t count);
+
+// Without waiting: true when nothing is waiting on the socket and the peer
+// has not closed it. Bytes nobody asked for, an end of stream or an error all
+// make it false.
+bool peerIsQuiet(int fd);
+
+// Waits up to `limit` for a connection in progress to finish: > 0 ready,
+// 0 time-out, < 0 error.
+int waitWritable(int fd, std::chrono::milliseconds limit);
+
+struct Readiness {
+    bool socket = false;  // bytes, end of stream, a reset or an error
+    bool wake = false;    // the eventfd was signalled
+};
+// Waits up to `limit` until the socket has something to report or `wakeFd`
+// is signalled. A negative `wakeFd` is not watched.
+Readiness waitReadable(int fd, int wakeFd, std::chrono::milliseconds limit);
+
+// A non-blocking, close-on-exec eventfd, or -1.
+int createEventFd();
+// Any thread.
+void signalEventFd(int wakeFd);
+// Resets a signalled eventfd, so that the next wait blocks again.
+void clearEventFd(int wakeFd);
+
+}  // namespace tarnwell::socket_io
+
+#endif  // TARNWELL_CHANNEL_SOCKET_IO_H_

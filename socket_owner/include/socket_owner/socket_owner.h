@@ -1,0 +1,71 @@
+// Who owns the loopback socket at the other end: the user id and inode of a
+// local TCP or UDP socket, found through the kernel's socket diagnostics
+// (NETLINK_SOCK_DIAG, inet_diag) and, when netlink gives no answer, through
+// /proc/net/{tcp,tcp6,udp,udp6}.
+//
+// Thread safety: every function is safe to call from any thread at the same
+// time; each call opens and closes its own netlink socket and keeps no state.
+// A call may wait for the kernel for up to about 100 ms per netlink exchange
+// (tcpPeerOwner up to about 50 ms more while the peer's end is still being
+// set up), so callers that must not block (the host's threads) never call
+// them; the channel's worker and the listener thread do.
+//
+// Outcomes are values: a lookup never throws for a socket error, and a reply
+// it cannot read gives NotFound or Unavailable, never Found with a wrong uid.
+#ifndef TARNWELL_SOCKET_OWNER_SOCKET_OWNER_H_
+#define TARNWELL_SOCKET_OWNER_SOCKET_OWNER_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace tarnwell {
+
+// Unavailable: neither netlink nor /proc gave an answer (for instance both
+// are forbidden to the process); NotFound: they answered, and no such socket
+// exists.
+enum class OwnerLookup { Found, NotFound, Unavailable };
+
+struct SocketOwner {
+    OwnerLookup result = OwnerLookup::Unavailable;
+    uid_t uid = 0;            // valid when Found
+    std::uint64_t inode = 0;  // the socket's inode (for /proc/<pid>/fd matching), when Found
+};
+
+// Owner of the socket at the other end of a connected loopback TCP socket
+// `fd` (our local address/port is its remote end; its local end is our peer
+// address/port). A peer the kernel still holds only as a half-open request
+// (no process owns it yet) or as a closed, orphaned socket is never Found.
+SocketOwner tcpPeerOwner(int fd);
+
+// Owner of the TCP socket listening on 127.0.0.1:`port` (a listener on
+// 0.0.0.0 or on a dual-stack [::] counts, since it accepts there too).
+SocketOwner tcpListenerOwner(std::uint16_t port);
+
+// Owner of the UDP socket bound to 127.0.0.1:`port` (or 0.0.0.0:`port`) that
+// sends from that port, e.g. the sender of a datagram whose source port is
+// `port`. When sockets of several users share the port, the sender cannot be
+// told apart: the answer is then one whose uid differs from the caller's
+// effective uid, so that "is it me?" is never wrongly answered yes.
+SocketOwner udpSocketOwner(std::uint16_t port);
+
+// Every UDP socket bound to `port` on 127.0.0.1 or 0.0.0.0 (who holds the
+// notification port). Dual-stack IPv6 sockets on [::] or on the mapped IPv4
+// addresses are included, since they send and receive there too. Empty when
+// there is none; a single entry with result Unavailable when nothing could
+// be asked.
+std::vector<SocketOwner> udpSocketsOnPort(std::uint16_t port);
+
+// Where a lookup takes its answer from. The functions above use
+// NetlinkThenProc; the others exist for tests and the benchmark, which must
+// measure and check each source alone.
+enum class OwnerSource { NetlinkThenProc, NetlinkOnly, ProcOnly };
+
+SocketOwner tcpPeerOwner(int fd, OwnerSource source);
+SocketOwner tcpListenerOwner(std::uint16_t port, OwnerSource source);
+std::vector<SocketOwner> udpSocketsOnPort(std::uint16_t port, OwnerSource source);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_SOCKET_OWNER_SOCKET_OWNER_H_

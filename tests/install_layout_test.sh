@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Installs each install component of a build into its own scratch DESTDIR,
+# under a prefix other than the configured one (as a package build or a moved
+# install does), and checks what a machine with the real file manager relies
+# on: the stand-in host library and its headers never reach a public folder,
+# the plug-in carries no RUNPATH, the tools reach their libraries relative to
+# themselves, every installed file belongs to a component, every program has
+# its man page, and the installed dfmext-host loads the installed plug-in.
+#
+# Usage: install_layout_test.sh BUILD_DIR PLUGIN_DIR PRIVATE_LIBDIR MAN_PAGES(ON|OFF)
+# with the two folders relative to the install prefix.
+set -euo pipefail
+build=$1 plugin_dir=$2 private_dir=$3 man_pages=$4
+prefix=/opt/tarnwell-relocated
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+in_prefix() {  # DIR: where an install puts DIR, relative to the prefix unless absolute
+  case "$1" in /*) echo "$1" ;; *) echo "$prefix/$1" ;; esac
+}
+plugin_dir=$(in_prefix "$plugin_dir")
+private_dir=$(in_prefix "$private_dir")
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+for component in plugin tools Unspecified; do
+  DESTDIR="$work/$component" cmake --install "$build" --component "$component" \
+    --prefix "$prefix" >/dev/null
+done
+
+# An install() without COMPONENT would land in no package.
+mkdir -p "$work/Unspecified"
+stray=$(cd "$work/Unspecified" && find . ! -type d)
+[ -z "$stray" ] || fail "installed outside the plugin and tools components: $stray"
+
+plugin="$work/plugin$plugin_dir/libdfm-extension-tarnwell.so"
+if [ ! -f "$plugin" ]; then
+  fail "no plug-in at $plugin_dir"
+elif readelf -d "$plugin" | grep -Eq '\((RPATH|RUNPATH)\)'; then
+  fail "the plug-in carries a library search path: $(readelf -d "$plugin" | grep -E 'R(UN)?PATH')"
+fi
+
+while IFS= read -r file; do
+  case "$file" in
+    */include/*) fail "header installed: $file" ;;
+    */libdfm-extension.so) fail "namelink of the stand-in installed: $file" ;;
+    */libdfm-extension.so.*)
+      [ "$(dirname "$file")" = "$private_dir" ] ||
+        fail "stand-in host library outside the private folder: $file" ;;
+  esac
+done < <(cd "$work" && find plugin tools ! -type d | sed 's|^[^/]*||')
+
+for component in plugin tools; do
+  while IFS= read -r file; do
+    [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ] || continue
+    for entry in $(readelf -d "$file" | sed -n 's/.*R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p' | tr ':' ' '); do
+      case "$entry" in
+        '$ORIGIN'*) ;;
+        *) fail "$file has a RUNPATH outside its own tree: $entry" ;;
+      esac
+    done
+  done < <(find "$work/$component" -type f)
+  if [ "$man_pages" = ON ] && [ -d "$work/$component$prefix/bin" ]; then
+    for program in "$work/$component$prefix"/bin/*; do
+      name=$(basename "$program")
+      [ -f "$work/$component$prefix/share/man/man1/$name.1" ] ||
+        fail "$name has no man page in the $component component"
+    done
+  fi
+done
+
+# The two components together, as both packages installed: the program must
+# find the stand-in and the plug-in from where it was installed.
+cp -a "$work/plugin/." "$work/tools/"
+host="$work/tools$prefix/bin/dfmext-host"
+if ! output=$(env -u LD_LIBRARY_PATH "$host" -e 'echo loaded' 2>"$work/host.err") ||
+  [ "$output" != loaded ]; then
+  fail "the installed dfmext-host did not load the installed plug-in: $output $(cat "$work/host.err")"
+fi
+
+[ "$failures" -eq 0 ] && echo "install layout: every check passed"
+exit $((failures > 0))

@@ -1,0 +1,141 @@
+// Who owns the socket at the other end, through netlink and through /proc
+// alike: each test runs every source, since the plug-in falls back from one
+// to the other and either must give the same owner.
+#include "socket_owner/socket_owner.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace tarnwell {
+namespace {
+
+using test::ForeignSocket;
+
+constexpr OwnerSource kSources[] = {OwnerSource::NetlinkOnly, OwnerSource::ProcOnly};
+
+const char* sourceName(OwnerSource source) {
+    return source == OwnerSource::NetlinkOnly ? "netlink" : "/proc";
+}
+
+int connectTo(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint64_t inodeOf(int fd) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    return st.st_ino;
+}
+
+// A wrong inode would send the doctor to the wrong process, so both the uid
+// and the inode of our own sockets are checked against what we know.
+TEST(SocketOwner, OwnSocketsAreFoundWithOwnUidAndTheirInode) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::uint16_t port = ntohs(address.sin_port);
+    int client = connectTo(port);
+    ASSERT_GE(client, 0);
+    int accepted = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+
+    int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    address.sin_port = 0;
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    length = sizeof address;
+    ::getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::uint16_t udpPort = ntohs(address.sin_port);
+
+    for (OwnerSource source : kSources) {
+        SCOPED_TRACE(sourceName(source));
+        SocketOwner owner = tcpListenerOwner(port, source);
+        EXPECT_EQ(owner.result, OwnerLookup::Found);
+        EXPECT_EQ(owner.uid, ::geteuid());
+        EXPECT_EQ(owner.inode, inodeOf(listener));
+
+        owner = tcpPeerOwner(client, source);
+        EXPECT_EQ(owner.result, OwnerLookup::Found);
+        EXPECT_EQ(owner.uid, ::geteuid());
+        EXPECT_EQ(owner.inode, inodeOf(accepted));
+
+        std::vector<SocketOwner> owners = udpSocketsOnPort(udpPort, source);
+        ASSERT_EQ(owners.size(), 1U);
+        EXPECT_EQ(owners[0].result, OwnerLookup::Found);
+        EXPECT_EQ(owners[0].uid, ::geteuid());
+        EXPECT_EQ(owners[0].inode, inodeOf(udp));
+    }
+    ::close(udp);
+    ::close(accepted);
+    ::close(client);
+    ::close(listener);
+}
+
+TEST(SocketOwner, PortWithNobodyOnItIsNotFound) {
+    const std::uint16_t tcpPort = test::freeTcpPort();
+    const std::uint16_t udpPort = test::freeUdpPort();
+    for (OwnerSource source : kSources) {
+        SCOPED_TRACE(sourceName(source));
+        EXPECT_EQ(tcpListenerOwner(tcpPort, source).result, OwnerLookup::NotFound);
+        EXPECT_TRUE(udpSocketsOnPort(udpPort, source).empty());
+    }
+    EXPECT_EQ(udpSocketOwner(udpPort).result, OwnerLookup::NotFound);
+}
+
+// The kernel reports uid 0 for a connection that waits in the accept queue;
+// as root that would pass for "our own daemon". The peer of a connection the
+// other user has not accepted yet must still come out as that user.
+TEST(SocketOwner, SocketsOfAnotherUserAreFoundWithThatUidEvenBeforeAccept) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a child as another user";
+    }
+    ForeignSocket accepting;
+    ForeignSocket notAccepting;
+    ForeignSocket udp;
+    ASSERT_TRUE(accepting.start("tcp-listen", 0) && accepting.bound());
+    ASSERT_TRUE(notAccepting.start("tcp-listen", 0, {"no-accept"}) && notAccepting.bound());
+    ASSERT_TRUE(udp.start("udp", 0) && udp.bound());
+    int toAccepting = connectTo(accepting.port());
+    int toNotAccepting = connectTo(notAccepting.port());
+    ASSERT_GE(toAccepting, 0);
+    ASSERT_GE(toNotAccepting, 0);
+
+    for (OwnerSource source : kSources) {
+        SCOPED_TRACE(sourceName(source));
+        for (SocketOwner owner :
+             {tcpListenerOwner(accepting.port(), source), tcpPeerOwner(toAccepting, source),
+              tcpPeerOwner(toNotAccepting, source)}) {
+            EXPECT_EQ(owner.result, OwnerLookup::Found);
+            EXPECT_EQ(owner.uid, ForeignSocket::kUid);
+            EXPECT_NE(owner.inode, 0U);
+        }
+        std::vector<SocketOwner> owners = udpSocketsOnPort(udp.port(), source);
+        ASSERT_EQ(owners.size(), 1U);
+        EXPECT_EQ(owners[0].uid, ForeignSocket::kUid);
+    }
+    ::close(toAccepting);
+    ::close(toNotAccepting);
+}
+
+}  // namespace
+}  // namespace tarnwell

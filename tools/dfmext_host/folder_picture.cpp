@@ -1,0 +1,499 @@
+#include "folder_picture.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <system_error>
+
+namespace dfmext_host {
+
+namespace {
+
+using Layout = dfmext::DFMExtEmblemIconLayout;
+
+// The grid, in pixels of the picture. Each entry gets a tile; its icon is
+// drawn at 64 px, as a file manager's icon view does at its default zoom.
+constexpr int kTileWidth = 120;
+constexpr int kTileHeight = 118;
+constexpr int kIconSize = 64;
+constexpr int kEmblemSize = 26;
+// The pixels an emblem's icon is drawn with before it is shrunk to
+// kEmblemSize: enough to stay sharp when the picture is shown four times
+// larger.
+constexpr int kPixelsPerEmblem = 4 * kEmblemSize;
+// How far an emblem reaches past the icon's edge, as file managers draw them.
+constexpr int kEmblemOverhang = 4;
+constexpr int kColumns = 6;
+constexpr int kMargin = 16;
+constexpr int kHeaderHeight = 44;
+// Names longer than this many characters are cut and end in an ellipsis.
+constexpr std::size_t kMaxNameChars = 16;
+// A plug-in's offsets move an emblem at most this far, so that it stays on
+// its tile.
+constexpr int kMaxOffset = 16;
+// An icon file larger than this is not an emblem; it is left out.
+constexpr std::uintmax_t kMaxIconBytes = std::uintmax_t{256} * 1024;
+
+constexpr const char* kInk = "#27384a";
+constexpr const char* kFont = "DejaVu Sans, Verdana, sans-serif";
+
+// Appends the UTF-8 form of U+FFFD.
+void appendReplacement(std::string& out) {
+    out += "\xEF\xBF\xBD";
+}
+
+// `text` with every byte sequence that is not valid UTF-8, and every
+// character XML 1.0 cannot carry, replaced by U+FFFD.
+std::string validXmlText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        char32_t code = 0;
+        if (lead < 0x80) {
+            length = 1;
+            code = lead;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            code = lead & 0x07;
+        }
+        bool valid = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF decode to
+        // something else than they seem to; XML also forbids most controls
+        // and the two non-characters U+FFFE and U+FFFF.
+        static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= kSmallest[length] && code <= 0x10FFFF &&
+                !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE && code != 0xFFFF &&
+                (code >= 0x20 || code == '\t' || code == '\n' || code == '\r');
+        if (!valid) {
+            appendReplacement(out);
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+std::string escapeMarkup(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// At most kMaxNameChars characters of valid UTF-8 text, the last one an
+// ellipsis when something was cut.
+std::string shortName(const std::string& valid) {
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        if ((static_cast<unsigned char>(valid[i]) & 0xC0) != 0x80 && ++chars == kMaxNameChars) {
+            // Is there more than this last character?
+            std::size_t end = i + 1;
+            while (end < valid.size() && (static_cast<unsigned char>(valid[end]) & 0xC0) == 0x80) {
+                ++end;
+            }
+            if (end < valid.size()) {
+                return valid.substr(0, i) + "\xE2\x80\xA6";
+            }
+            break;
+        }
+    }
+    return valid;
+}
+
+std::string base64(const std::string& bytes) {
+    static constexpr char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+        }
+    }
+    return out;
+}
+
+std::string readSmallFile(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxIconBytes) {
+        return {};
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return in ? content.str() : std::string();
+}
+
+// Where the root element's start tag of an SVG document begins and ends
+// (just past its '>'), skipping the XML declaration, processing
+// instructions, comments and a document type without an internal subset;
+// nullopt when the document does not start that way.
+std::optional<std::pair<std::size_t, std::size_t>> rootStartTag(const std::string& svg) {
+    std::size_t at = 0;
+    while (true) {
+        at = svg.find('<', at);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+        const char* const closing = svg.compare(at, 4, "<!--") == 0 ? "-->"
+                                    : svg.compare(at, 2, "<?") == 0 ? "?>"
+                                    : svg.compare(at, 2, "<!") == 0 ? ">"
+                                                                    : nullptr;
+        if (closing == nullptr) {
+            break;
+        }
+        at = svg.find(closing, at);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+    }
+    if (svg.compare(at, 4, "<svg") != 0) {
+        return std::nullopt;
+    }
+    // The tag ends at the first '>' outside a quoted attribute value.
+    char quote = 0;
+    for (std::size_t i = at + 4; i < svg.size(); ++i) {
+        if (quote != 0) {
+            if (svg[i] == quote) {
+                quote = 0;
+            }
+        } else if (svg[i] == '"' || svg[i] == '\'') {
+            quote = svg[i];
+        } else if (svg[i] == '>') {
+            return std::make_pair(at, i + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// The value of attribute `name` in a start tag, or nullopt.
+std::optional<std::string> attribute(const std::string& tag, const std::string& name) {
+    for (std::size_t at = tag.find(name + "="); at != std::string::npos;
+         at = tag.find(name + "=", at + 1)) {
+        const char before = at == 0 ? ' ' : tag[at - 1];
+        const std::size_t open = at + name.size() + 1;
+        if ((before != ' ' && before != '\t' && before != '\n' && before != '\r') ||
+            open >= tag.size() || (tag[open] != '"' && tag[open] != '\'')) {
+            continue;
+        }
+        const std::size_t close = tag.find(tag[open], open + 1);
+        if (close != std::string::npos) {
+            return tag.substr(open + 1, close - open - 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// A number in pixels, as width and height are usually written ("16",
+// "16px"); nullopt for anything else (percentages, other units).
+std::optional<std::string> plainLength(const std::optional<std::string>& value) {
+    if (!value) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double parsed = std::strtod(value->c_str(), &end);
+    const std::string rest = end;
+    if (!(parsed > 0) || (!rest.empty() && rest != "px")) {
+        return std::nullopt;
+    }
+    return value->substr(0, value->size() - rest.size());
+}
+
+// An icon document that renderers rasterize at `size` pixels. A renderer
+// draws an SVG inside an <image> at the size the embedded document declares
+// and then scales the pixels, so a 16 px icon shown at 26 px would come out
+// blurred. The document's root goes inside a new root of `size` pixels whose
+// view box is the old root's extent, so the old one fills it exactly. A
+// document this cannot take apart is returned as it is: blurred, but drawn.
+std::string resizedIcon(const std::string& svg, int size) {
+    const auto tag = rootStartTag(svg);
+    if (!tag) {
+        return svg;
+    }
+    const std::string start = svg.substr(tag->first, tag->second - tag->first);
+    const std::optional<std::string> width = plainLength(attribute(start, "width"));
+    const std::optional<std::string> height = plainLength(attribute(start, "height"));
+    std::optional<std::string> viewBox;
+    if (width && height) {
+        viewBox = "0 0 " + *width + " " + *height;
+    } else if (!attribute(start, "width") && !attribute(start, "height")) {
+        // The old root then fills whatever holds it.
+        viewBox = attribute(start, "viewBox");
+    }
+    if (!viewBox) {
+        return svg;
+    }
+    const std::string sizeText = std::to_string(size);
+    return svg.substr(0, tag->first) + "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+           sizeText + "\" height=\"" + sizeText + "\" viewBox=\"" + escapeMarkup(*viewBox) + "\">" +
+           svg.substr(tag->first) + "</svg>\n";
+}
+
+// The upper-case extension shown on a file's page ("" for none, or one too
+// long to fit).
+std::string extensionLabel(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.size() - dot > 5) {
+        return {};
+    }
+    std::string label = name.substr(dot + 1);
+    for (char& c : label) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return label;
+}
+
+// A generic folder, kIconSize square, its top-left corner at the origin.
+void drawFolderIcon(std::ostream& svg) {
+    svg << R"(<path d="M4 14a4 4 0 0 1 4-4h15l5 5h28a4 4 0 0 1 4 4v33a4 4 0 0 1-4 4H8)"
+           R"(a4 4 0 0 1-4-4Z" fill="#5d8fc2"/>)"
+        << R"(<path d="M4 22a4 4 0 0 1 4-4h48a4 4 0 0 1 4 4v30a4 4 0 0 1-4 4H8a4 4 0 0 1-4-4Z")"
+           R"( fill="#93bde6"/>)"
+        << R"(<path d="M4 24h56" stroke="#b9d6f2" stroke-width="2"/>)";
+}
+
+// A generic file: a page with a folded corner, a few lines of text and the
+// extension on a band.
+void drawFileIcon(std::ostream& svg, const std::string& name) {
+    svg << R"(<path d="M15 4h24l13 13v41a2 2 0 0 1-2 2H15a2 2 0 0 1-2-2V6a2 2 0 0 1 2-2Z")"
+           R"( fill="#ffffff" stroke="#a3afbb" stroke-width="1.5"/>)"
+        << R"(<path d="M39 4v11a2 2 0 0 0 2 2h11" fill="#e3e8ed" stroke="#a3afbb")"
+           R"( stroke-width="1.5" stroke-linejoin="round"/>)"
+        << R"(<path d="M19 14h14M19 20h26M19 26h26M19 32h20" stroke="#c9d1d9" stroke-width="2"/>)";
+    const std::string label = extensionLabel(name);
+    if (!label.empty()) {
+        svg << R"(<rect x="18" y="40" width="30" height="12" rx="2" fill="#5b6b7c"/>)"
+            << R"(<text x="33" y="49.5" font-family=")" << kFont
+            << R"(" font-size="8" font-weight="bold" fill="#ffffff" text-anchor="middle">)"
+            << xmlEscape(label) << "</text>";
+    }
+}
+
+// Where an emblem at `type` goes, relative to the icon's top-left corner;
+// `index` counts earlier emblems at the same corner, which push it inwards.
+std::pair<int, int> emblemPosition(Layout::LocationType type, int index) {
+    const int near = -kEmblemOverhang;
+    const int far = kIconSize - kEmblemSize + kEmblemOverhang;
+    const int shift = index * (kEmblemSize - 6);
+    switch (type) {
+        case Layout::LocationType::BottomRight:
+            return {far - shift, far};
+        case Layout::LocationType::TopLeft:
+            return {near + shift, near};
+        case Layout::LocationType::TopRight:
+            return {far - shift, near};
+        case Layout::LocationType::BottomLeft:
+            break;
+    }
+    // BottomLeft, and any value the host does not know.
+    return {near + shift, far};
+}
+
+}  // namespace
+
+std::string xmlEscape(const std::string& text) {
+    return escapeMarkup(validXmlText(text));
+}
+
+std::vector<std::string> defaultIconThemeDirs() {
+    std::vector<std::string> dirs;
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        dirs.push_back(
+            (exe.parent_path() / ".." / "share" / "icons" / "hicolor").lexically_normal().string());
+    }
+    // Nothing in dfmext-host changes its environment, so reading it on the
+    // host's thread races with nothing.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    const char* const xdg = std::getenv("XDG_DATA_DIRS");
+    const std::string dataDirs =
+        xdg != nullptr && *xdg != '\0' ? xdg : "/usr/local/share:/usr/share";
+    std::size_t start = 0;
+    while (start <= dataDirs.size()) {
+        const std::size_t colon = std::min(dataDirs.find(':', start), dataDirs.size());
+        if (colon > start) {
+            dirs.push_back(dataDirs.substr(start, colon - start) + "/icons/hicolor");
+        }
+        start = colon + 1;
+    }
+    return dirs;
+}
+
+std::string findScalableIcon(const std::vector<std::string>& themeDirs,
+                             const std::string& iconName) {
+    if (iconName.empty() || iconName.find('/') != std::string::npos || iconName == "." ||
+        iconName == "..") {
+        return {};
+    }
+    for (const std::string& theme : themeDirs) {
+        std::error_code error;
+        std::filesystem::directory_iterator it(theme + "/scalable", error);
+        std::vector<std::string> contexts;
+        for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+            contexts.push_back(it->path().string());
+        }
+        // Sorted, so that a name found in two contexts is always the same file.
+        std::sort(contexts.begin(), contexts.end());
+        for (const std::string& context : contexts) {
+            std::string candidate = context;
+            candidate.append("/").append(iconName).append(".svg");
+            if (std::filesystem::is_regular_file(candidate, error)) {
+                return candidate;
+            }
+        }
+    }
+    return {};
+}
+
+std::string drawFolderPicture(const std::string& title, const std::vector<PictureEntry>& entries,
+                              const std::vector<std::string>& themeDirs,
+                              std::vector<std::string>& missingIcons) {
+    // Each icon file is embedded once, in <defs>, and drawn with <use>.
+    std::map<std::string, std::string> iconIds;
+    std::ostringstream defs;
+    for (const PictureEntry& entry : entries) {
+        for (const Layout& layout : entry.emblem.emblems()) {
+            const std::string& icon = layout.iconPath();
+            if (iconIds.count(icon) != 0 ||
+                std::find(missingIcons.begin(), missingIcons.end(), icon) != missingIcons.end()) {
+                continue;
+            }
+            const std::string file = findScalableIcon(themeDirs, icon);
+            const std::string content = file.empty() ? std::string() : readSmallFile(file);
+            if (content.empty()) {
+                missingIcons.push_back(icon);
+                continue;
+            }
+            const std::string id = "icon" + std::to_string(iconIds.size());
+            iconIds[icon] = id;
+            defs << "<image id=\"" << id << "\" width=\"" << kEmblemSize << "\" height=\""
+                 << kEmblemSize << "\" href=\"data:image/svg+xml;base64,"
+                 << base64(resizedIcon(content, kPixelsPerEmblem)) << "\"/>\n";
+        }
+    }
+
+    const int count = static_cast<int>(entries.size());
+    const int columns = std::clamp(count, 1, kColumns);
+    const int rows = std::max(1, (count + columns - 1) / columns);
+    const int width = 2 * kMargin + columns * kTileWidth;
+    const int height = kHeaderHeight + kMargin + rows * kTileHeight + kMargin / 2;
+
+    std::ostringstream svg;
+    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+        << "\" viewBox=\"0 0 " << width << " " << height << "\">\n"
+        << "<defs>\n"
+        << defs.str() << "</defs>\n"
+        << "<rect width=\"" << width << "\" height=\"" << height
+        << "\" rx=\"8\" fill=\"#ffffff\" stroke=\"#d5dbe1\"/>\n"
+        << "<path d=\"M0 8a8 8 0 0 1 8-8h" << width - 16 << "a8 8 0 0 1 8 8v" << kHeaderHeight - 8
+        << "H0Z\" fill=\"#eef1f4\"/>\n"
+        << "<path d=\"M0 " << kHeaderHeight << "h" << width << "\" stroke=\"#d5dbe1\"/>\n"
+        << "<g transform=\"translate(" << kMargin << " 12) scale(0.3125)\">";
+    drawFolderIcon(svg);
+    svg << "</g>\n"
+        << "<text x=\"" << kMargin + 28 << "\" y=\"" << kHeaderHeight / 2 + 5 << "\" font-family=\""
+        << kFont << "\" font-size=\"15\" font-weight=\"bold\" fill=\"" << kInk << "\">"
+        << xmlEscape(title) << "</text>\n";
+
+    for (int i = 0; i < count; ++i) {
+        const PictureEntry& entry = entries[static_cast<std::size_t>(i)];
+        const int tileX = kMargin + (i % columns) * kTileWidth;
+        const int tileY = kHeaderHeight + kMargin + (i / columns) * kTileHeight;
+        const int iconX = tileX + (kTileWidth - kIconSize) / 2;
+        const int iconY = tileY + 4;
+
+        std::string names;
+        for (const Layout& layout : entry.emblem.emblems()) {
+            names += (names.empty() ? "" : ",") + layout.iconPath();
+        }
+        svg << "<g class=\"entry\" data-name=\"" << xmlEscape(entry.name) << "\" data-emblems=\""
+            << xmlEscape(names) << "\">\n"
+            << "<g transform=\"translate(" << iconX << " " << iconY << ")\">";
+        if (entry.isFolder) {
+            drawFolderIcon(svg);
+        } else {
+            drawFileIcon(svg, entry.name);
+        }
+        svg << "</g>\n";
+
+        std::map<int, int> perCorner;
+        for (const Layout& layout : entry.emblem.emblems()) {
+            const auto corner = static_cast<int>(layout.locationType());
+            auto [x, y] = emblemPosition(layout.locationType(), perCorner[corner]++);
+            x += iconX + std::clamp(layout.x(), -kMaxOffset, kMaxOffset);
+            y += iconY + std::clamp(layout.y(), -kMaxOffset, kMaxOffset);
+            const auto found = iconIds.find(layout.iconPath());
+            if (found != iconIds.end()) {
+                svg << "<use class=\"emblem\" href=\"#" << found->second << "\" x=\"" << x
+                    << "\" y=\"" << y << "\"/>\n";
+            } else {
+                // The icon is not installed: a file manager would draw nothing
+                // here, but the picture should show that something is missing.
+                const int r = kEmblemSize / 2;
+                svg << "<circle class=\"emblem missing\" cx=\"" << x + r << "\" cy=\"" << y + r
+                    << "\" r=\"" << r - 1 << "\" fill=\"#ffffff\" stroke=\"#c0392b\""
+                    << " stroke-width=\"2\" stroke-dasharray=\"4 3\"/>\n";
+            }
+        }
+        svg << "<text x=\"" << tileX + kTileWidth / 2 << "\" y=\""
+            << iconY + kIconSize + kEmblemOverhang + 18 << "\" font-family=\"" << kFont
+            << "\" font-size=\"12\" fill=\"" << kInk << "\" text-anchor=\"middle\">"
+            << escapeMarkup(shortName(validXmlText(entry.name))) << "</text>\n"
+            << "</g>\n";
+    }
+    svg << "</svg>\n";
+    return svg.str();
+}
+
+}  // namespace dfmext_host
