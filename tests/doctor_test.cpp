@@ -1,0 +1,217 @@
+// tarnwell-doctor run as a user runs it, against real peers on free ports.
+// The fixture builds a healthy setup (the built plug-in, the icons the build
+// lays out as the only XDG data folder, a free notification port); each case
+// breaks one thing and asserts the doctor's finding and its exit status.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace tarnwell::test {
+namespace {
+
+struct DoctorRun {
+    std::optional<int> exitStatus;
+    std::vector<std::string> lines;
+    std::chrono::milliseconds elapsed{0};
+
+    // The first output line containing `needle`, or "" (which no assertion
+    // on a finding accepts).
+    std::string line(const std::string& needle) const {
+        for (const std::string& line : lines) {
+            if (line.find(needle) != std::string::npos) {
+                return line;
+            }
+        }
+        return "";
+    }
+};
+
+int socketOn(int type, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
+        return -1;
+    }
+    return fd;
+}
+
+class DoctorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Only the icons the build laid out, none of the machine's.
+        ::setenv("XDG_DATA_HOME", temp_.dir("no-data").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", TARNWELL_ICON_DATA_DIR, 1);
+        root_ = temp_.dir("Sync");
+        notifyPort_ = freeUdpPort();
+    }
+
+    bool startSim(const std::vector<std::string>& extraArgs = {}) {
+        return sim_.start({root_}, notifyPort_, extraArgs);
+    }
+
+    DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,       "--plugin",
+                                         TARNWELL_PLUGIN_PATH,       "--daemon-port",
+                                         std::to_string(daemonPort), "--notify-port",
+                                         std::to_string(notifyPort_)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        DoctorRun run;
+        ChildProcess doctor;
+        const auto start = std::chrono::steady_clock::now();
+        if (!doctor.start(argv)) {
+            return run;
+        }
+        // Reads to the end of its output: no line matches.
+        doctor.waitForLine([](const std::string&) { return false; });
+        run.exitStatus = doctor.wait();
+        run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        run.lines = doctor.allStdout();
+        return run;
+    }
+
+    // Every request the doctor made, once the sim has seen it hang up.
+    std::vector<std::string> simRequests() {
+        sim_.waitForRequest("disconnected");
+        std::vector<std::string> requests;
+        for (const std::string& line : sim_.process().allStdout()) {
+            if (line.rfind("request ", 0) == 0) {
+                requests.push_back(line.substr(0, line.find(' ', 8)));
+            }
+        }
+        return requests;
+    }
+
+    TempDir temp_;
+    std::string root_;
+    std::uint16_t notifyPort_ = 0;
+    DaemonSim sim_;
+};
+
+TEST_F(DoctorTest, HealthySetupPassesEveryCheckAndAsksOnlyReadOnlyQuestions) {
+    const std::string file = temp_.file("Sync/report.txt");
+    ASSERT_TRUE(startSim({"--status", file + "=2"}));
+    const DoctorRun run = runDoctor(sim_.port(), {file});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.line("passed  daemon on 127.0.0.1:" + std::to_string(sim_.port()) +
+                       ": listening, yours: "),
+              "");
+    EXPECT_NE(run.line(", pid " + std::to_string(sim_.process().pid()) + " (tarnwell-daemon)"), "");
+    EXPECT_NE(run.line("passed  daemon answers: get_tw_roots answered in"), "");
+    EXPECT_NE(run.line("passed  path " + file + ": " + file + " in sync root " + root_ +
+                       ", status 2, emblem emblem-tarnwell-locked"),
+              "");
+    EXPECT_EQ(run.lines.back(), "all checks passed");
+    EXPECT_EQ(simRequests(),
+              (std::vector<std::string>{"request get_tw_roots", "request query_stat"}));
+}
+
+TEST_F(DoctorTest, NoDaemonFailsWithWhatToDo) {
+    const DoctorRun run = runDoctor(freeTcpPort());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.line(": nothing listens there"), "");
+    EXPECT_EQ(run.line("failed").rfind("failed  daemon on 127.0.0.1:", 0), 0u);
+    EXPECT_NE(run.line("fix: start the Tarnwell client"), "");
+}
+
+TEST_F(DoctorTest, PeerThatAcceptsAndNeverAnswersEndsTheRunWithinTwoSeconds) {
+    LoopbackServer silent([](int fd) {
+        while (readSocketLine(fd)) {
+        }
+    });
+    const DoctorRun run = runDoctor(silent.port(), {"--json", root_});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.line("{\"check\":\"daemon_answers\",\"title\":\"daemon answers\","
+                       "\"result\":\"failed\",\"found\":\"no answer to get_tw_roots within 1 s"),
+              "");
+    // Two seconds promised; the margin is for a loaded machine starting the
+    // program, not for the doctor's own waits.
+    EXPECT_LT(run.elapsed, std::chrono::milliseconds(4000));
+}
+
+TEST_F(DoctorTest, AnotherUsersDaemonIsNamedAndSentNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a listener as another user";
+    }
+    const std::uint16_t port = freeTcpPort();
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // As uid 65534: listen, say so, then count every byte one client sends.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(1);
+        }
+        const int listener = socketOn(SOCK_STREAM, port);
+        if (listener < 0 || ::write(report[1], "L", 1) != 1) {
+            ::_exit(1);
+        }
+        const int fd = ::accept(listener, nullptr, nullptr);
+        long received = 0;
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            received += n;
+        }
+        const char byte = received == 0 ? '0' : '1';
+        ::_exit(::write(report[1], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(report[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(report[0], &ready, 1), 1);
+
+    const DoctorRun run = runDoctor(port);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.line("failed  daemon on 127.0.0.1:" + std::to_string(port) +
+                       ": listening, but it belongs to "),
+              "");
+    EXPECT_NE(run.line("(uid 65534), pid " + std::to_string(child)), "");
+    char received = 0;
+    EXPECT_EQ(::read(report[0], &received, 1), 1);
+    EXPECT_EQ(received, '0') << "the doctor sent bytes to another user's daemon";
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST_F(DoctorTest, NotificationPortHeldByAnotherProgramFails) {
+    ASSERT_TRUE(startSim());
+    const int squatter = socketOn(SOCK_DGRAM, notifyPort_);
+    ASSERT_GE(squatter, 0);
+    const DoctorRun run = runDoctor(sim_.port());
+    ::close(squatter);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.line("failed  notification port 127.0.0.1:" + std::to_string(notifyPort_) +
+                       ": held by pid " + std::to_string(::getpid()) +
+                       " (doctor_test), which has not loaded the plug-in"),
+              "");
+}
+
+TEST_F(DoctorTest, PathOutsideEveryRootFailsAndIsNotSentToTheDaemon) {
+    ASSERT_TRUE(startSim());
+    const std::string elsewhere = temp_.dir("Elsewhere");
+    const DoctorRun run = runDoctor(sim_.port(), {elsewhere});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.line("failed  path " + elsewhere + ": " + elsewhere + " lies in no sync folder"),
+              "");
+    EXPECT_EQ(simRequests(), (std::vector<std::string>{"request get_tw_roots"}));
+}
+
+}  // namespace
+}  // namespace tarnwell::test

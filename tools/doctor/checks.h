@@ -1,0 +1,83 @@
+// The doctor's checks, one function per thing that keeps emblems from
+// showing. Each appends its findings to the report; none changes anything on
+// the machine, and the only bytes any of them sends are the daemon requests
+// "get_tw_roots" and "query_stat".
+//
+// All run on the main thread, one after the other, within one deadline.
+#ifndef TARNWELL_TOOLS_DOCTOR_CHECKS_H_
+#define TARNWELL_TOOLS_DOCTOR_CHECKS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "daemon_connection.h"
+#include "deadline.h"
+#include "doctor/report.h"
+
+namespace tarnwell::doctor {
+
+inline constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
+inline constexpr const char* kHostLibraryName = "libdfm-extension.so.1";
+
+// The four symbols the file manager calls.
+const std::vector<std::string>& entryPointNames();
+// Every icon-theme name the plug-in hands the file manager: the four emblems
+// and the menu icons (plugins/tarnwell_emblem_plugin.cpp and
+// plugins/tarnwell_menu_plugin.cpp name them).
+const std::vector<std::string>& iconNames();
+// The emblem the plug-in shows for a daemon status, or null for none.
+const char* emblemForStatus(long status);
+
+// Installed, its host library resolves (ldd in a child process), and it
+// exports the entry points (read from the file, never loaded).
+void checkPlugin(const std::string& path, const Deadline& deadline, Report& report);
+
+// The hicolor theme folders in the XDG data folders, in lookup order.
+class IconThemeFolders {
+public:
+    explicit IconThemeFolders(std::vector<std::string> hicolorDirs)
+        : hicolorDirs_(std::move(hicolorDirs)) {}
+    // From $XDG_DATA_HOME (or ~/.local/share), then $XDG_DATA_DIRS (or
+    // /usr/local/share:/usr/share).
+    static IconThemeFolders fromEnvironment();
+
+    const std::vector<std::string>& hicolorDirs() const { return hicolorDirs_; }
+    // Every file of the icon, any size and context, .png or .svg.
+    std::vector<std::string> find(const std::string& iconName) const;
+
+private:
+    static void findIn(const std::string& theme, const std::string& iconName,
+                       std::vector<std::string>& files);
+
+    std::vector<std::string> hicolorDirs_;
+};
+
+// Each icon in at least one size, and each theme cache that covers them not
+// older than they are.
+void checkIcons(const IconThemeFolders& folders, Report& report);
+
+// What the daemon checks learnt, for the path checks.
+struct DaemonFindings {
+    bool answered = false;           // "get_tw_roots" got an answer
+    bool mayAsk = false;             // the daemon is the user's own: paths may go to it
+    std::vector<std::string> roots;  // canonical, in the daemon's order
+};
+
+// Who listens on the port, whether it is the user's own, whether it answers
+// "get_tw_roots" within a second, and each root it lists.
+DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
+                           const Deadline& deadline, Report& report);
+
+// The notification port free, or held only by the user's own file manager
+// with the plug-in loaded.
+void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& report);
+
+// For a path given on the command line: its canonical form, its sync root,
+// the daemon's status for it and the emblem that would show.
+void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConnection& connection,
+               const IconThemeFolders& folders, const Deadline& deadline, Report& report);
+
+}  // namespace tarnwell::doctor
+
+#endif  // TARNWELL_TOOLS_DOCTOR_CHECKS_H_

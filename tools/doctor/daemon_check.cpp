@@ -1,0 +1,176 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "canonical/canonicalize_path.h"
+#include "checks.h"
+#include "processes.h"
+#include "socket_owner/socket_owner.h"
+
+namespace tarnwell::doctor {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long the daemon gets to accept and to answer "get_tw_roots": far more
+// than a healthy daemon needs, far less than a user waits.
+constexpr auto kDaemonLimit = 1s;
+
+std::string describeProcesses(const std::vector<ProcessInfo>& processes) {
+    if (processes.empty()) {
+        return "its process is not visible to you";
+    }
+    std::string text;
+    for (const ProcessInfo& process : processes) {
+        text += (text.empty() ? "pid " : ", pid ") + std::to_string(process.pid);
+        if (!process.name.empty()) {
+            text += " (" + process.name + ")";
+        }
+    }
+    return text;
+}
+
+void addProcessDetails(Check& check, const std::vector<ProcessInfo>& processes) {
+    std::vector<std::string> pids;
+    std::vector<std::string> names;
+    for (const ProcessInfo& process : processes) {
+        pids.push_back(std::to_string(process.pid));
+        names.push_back(process.name);
+    }
+    check.detailList("pids", pids).detailList("programs", names);
+}
+
+void checkRoot(const std::string& root, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "sync_root";
+    check.title = "sync root " + root;
+    check.detail("path", root);
+    struct stat info {};
+    if (::stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        check.found = "a folder";
+        return;
+    }
+    check.verdict = Verdict::Failed;
+    check.found = ::stat(root.c_str(), &info) == 0 ? "not a folder" : "does not exist";
+    check.fix =
+        "the daemon lists a sync folder that is not there: re-create it, or remove it "
+        "in the Tarnwell client";
+}
+
+}  // namespace
+
+DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
+                           const Deadline& deadline, Report& report) {
+    DaemonFindings findings;
+    Check& daemon = report.checks.emplace_back();
+    daemon.id = "daemon";
+    daemon.title = "daemon on 127.0.0.1:" + std::to_string(port);
+    daemon.detailNumber("port", port);
+    std::string error;
+    switch (connection.connect(port, deadline.sooner(kDaemonLimit), error)) {
+        case DaemonConnection::Connect::Connected:
+            break;
+        case DaemonConnection::Connect::Refused:
+            daemon.verdict = Verdict::Failed;
+            daemon.found = "nothing listens there";
+            daemon.fix =
+                "start the Tarnwell client (it runs the daemon); the plug-in connects "
+                "to it by itself within seconds";
+            return findings;
+        case DaemonConnection::Connect::TimedOut:
+            daemon.verdict = Verdict::Failed;
+            daemon.found = "the connection was not accepted within 1 s";
+            daemon.fix = "restart the Tarnwell client";
+            return findings;
+        case DaemonConnection::Connect::Failed:
+            daemon.verdict = Verdict::Failed;
+            daemon.found = "cannot connect: " + error;
+            daemon.fix = "restart the Tarnwell client";
+            return findings;
+    }
+
+    const uid_t self = ::geteuid();
+    // The daemon's end of this connection belongs to no process until the
+    // daemon has accepted it, and a busy daemon may not have yet: then the
+    // listening socket, whose owner accepts it, tells who is there. The
+    // listening socket also names the processes, for the same reason.
+    const SocketOwner listener = tcpListenerOwner(port);
+    SocketOwner owner = tcpPeerOwner(connection.fd());
+    if (owner.result != OwnerLookup::Found) {
+        owner = listener;
+    }
+    if (owner.result == OwnerLookup::Found) {
+        const std::vector<ProcessInfo> processes = processesHoldingSocket(
+            listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
+        daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
+        addProcessDetails(daemon, processes);
+        if (owner.uid != self) {
+            // The plug-in refuses such a daemon, and the user's paths must not
+            // reach another user: the doctor asks it nothing either.
+            daemon.verdict = Verdict::Failed;
+            daemon.found = "listening, but it belongs to " + describeUid(owner.uid) + ", " +
+                           describeProcesses(processes) + ", not to you (" + describeUid(self) +
+                           "); the plug-in talks to no other user's daemon";
+            daemon.fix =
+                "another user's program holds the daemon's port: ask that user or the "
+                "administrator to stop it, then start your Tarnwell client";
+            return findings;
+        }
+        daemon.found =
+            "listening, yours: " + describeUid(owner.uid) + ", " + describeProcesses(processes);
+        findings.mayAsk = true;
+    } else {
+        // "get_tw_roots" carries nothing of the user's and is still asked;
+        // the user's paths go to no daemon that might be someone else's.
+        daemon.verdict = Verdict::Warning;
+        daemon.found = "listening; who runs it cannot be found";
+        daemon.fix = "check that the program listening on 127.0.0.1:" + std::to_string(port) +
+                     " is your Tarnwell client (for instance with `ss -ltnpe`)";
+    }
+
+    Check& answers = report.checks.emplace_back();
+    answers.id = "daemon_answers";
+    answers.title = "daemon answers";
+    ArgumentMap response;
+    const auto sent = Deadline::Clock::now();
+    if (!connection.ask("get_tw_roots", nullptr, deadline.sooner(kDaemonLimit), response, error)) {
+        answers.verdict = Verdict::Failed;
+        answers.found = "no answer to get_tw_roots within 1 s: " + error;
+        answers.fix = "the daemon accepts but does not answer: restart the Tarnwell client";
+        return findings;
+    }
+    const auto roundTrip =
+        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - sent);
+    findings.answered = true;
+    // The roots as the plug-in keeps them: absolute ones only, canonical.
+    for (const std::string& value : response["path"]) {
+        if (!value.empty() && value[0] == '/') {
+            findings.roots.push_back(canonicalizePath(value));
+        }
+    }
+    char milliseconds[32];
+    std::snprintf(milliseconds, sizeof milliseconds, "%.1f ms",
+                  static_cast<double>(roundTrip.count()) / 1000.0);
+    answers.found = std::string("get_tw_roots answered in ") + milliseconds + ", " +
+                    std::to_string(findings.roots.size()) +
+                    (findings.roots.size() == 1 ? " sync root" : " sync roots");
+    answers.detailNumber("round_trip_us", roundTrip.count()).detailList("roots", findings.roots);
+
+    if (findings.roots.empty()) {
+        Check& none = report.checks.emplace_back();
+        none.id = "sync_roots";
+        none.title = "sync roots";
+        none.verdict = Verdict::Failed;
+        none.found = "the daemon lists no sync folder, so no file gets an emblem";
+        none.fix = "add a sync folder in the Tarnwell client";
+    }
+    for (const std::string& root : findings.roots) {
+        checkRoot(root, report);
+    }
+    return findings;
+}
+
+}  // namespace tarnwell::doctor

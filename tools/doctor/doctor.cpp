@@ -1,0 +1,24 @@
+#include "doctor/doctor.h"
+
+#include "checks.h"
+#include "daemon_connection.h"
+#include "deadline.h"
+
+namespace tarnwell::doctor {
+
+Report runDoctor(const Options& options) {
+    const Deadline deadline(options.budget);
+    Report report;
+    checkPlugin(options.pluginPath, deadline, report);
+    const IconThemeFolders folders = IconThemeFolders::fromEnvironment();
+    checkIcons(folders, report);
+    DaemonConnection connection;
+    const DaemonFindings daemon = checkDaemon(connection, options.daemonPort, deadline, report);
+    checkNotifyPort(options.notifyPort, deadline, report);
+    for (const std::string& path : options.paths) {
+        checkPath(path, daemon, connection, folders, deadline, report);
+    }
+    return report;
+}
+
+}  // namespace tarnwell::doctor

@@ -1,0 +1,107 @@
+#include <cerrno>
+#include <cstdlib>
+
+#include "canonical/canonicalize_path.h"
+#include "checks.h"
+
+namespace tarnwell::doctor {
+
+namespace {
+
+// The first root, in the daemon's order, that equals the canonical path or
+// holds it: the plug-in's own rule, so that "/a/b" does not hold "/a/bc".
+std::string parentRoot(const std::string& canonical, const std::vector<std::string>& roots) {
+    for (const std::string& root : roots) {
+        if (canonical == root || (canonical.size() > root.size() && canonical[root.size()] == '/' &&
+                                  canonical.compare(0, root.size(), root) == 0)) {
+            return root;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+const char* emblemForStatus(long status) {
+    switch (status) {
+        case 0:
+            return "emblem-tarnwell-uptodate";
+        case 1:
+            return "emblem-tarnwell-syncing";
+        case 2:
+            return "emblem-tarnwell-locked";
+        case 3:
+            return "emblem-tarnwell-readonly";
+        default:
+            return nullptr;
+    }
+}
+
+void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConnection& connection,
+               const IconThemeFolders& folders, const Deadline& deadline, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "path";
+    check.title = "path " + path;
+    const std::string canonical = canonicalizePath(path);
+    check.detail("path", path).detail("canonical", canonical);
+    check.verdict = Verdict::Failed;
+    if (!daemon.answered) {
+        check.found = "canonical form " + canonical +
+                      "; its sync folder is unknown: no daemon of yours listed its roots";
+        check.fix = "mend the daemon checks above first";
+        return;
+    }
+    const std::string root = parentRoot(canonical, daemon.roots);
+    check.detail("root", root);
+    if (root.empty()) {
+        check.found = canonical + " lies in no sync folder, and only files in one get emblems";
+        check.fix = "look inside a sync folder, or add this folder as one in the Tarnwell client";
+        return;
+    }
+
+    if (!daemon.mayAsk) {
+        check.found = canonical + " in sync root " + root +
+                      "; its status was not asked, since who runs the daemon cannot be found";
+        check.fix = "see the daemon check above";
+        return;
+    }
+    // Read-only: the same question the plug-in asks for every file it draws.
+    ArgumentMap args{{"path", {canonical}}};
+    ArgumentMap response;
+    std::string error;
+    if (!connection.ask("query_stat", &args, deadline, response, error)) {
+        check.found = canonical + " in sync root " + root + "; no status from the daemon: " + error;
+        check.fix = "restart the Tarnwell client";
+        return;
+    }
+    // Read as the plug-in reads it, so that the emblem named is the one the
+    // file manager would draw: the first value under "stat", decimal in the
+    // manner of strtol (digits up to the first other byte, none giving 0).
+    const auto stat = response.find("stat");
+    const bool given = stat != response.end() && !stat->second.empty();
+    const std::string value = given ? stat->second.front() : "";
+    check.detail("status", value);
+    errno = 0;
+    const long status = given ? std::strtol(value.c_str(), nullptr, 10) : -1;
+    const char* emblem = errno == ERANGE ? nullptr : emblemForStatus(status);
+    if (emblem == nullptr) {
+        check.found = canonical + " in sync root " + root + "; the daemon gives " +
+                      (!given ? "no status" : "the status \"" + value + "\", which has no emblem");
+        check.fix =
+            "the Tarnwell client does not know this file yet: wait for it to sync, or "
+            "restart the client";
+        return;
+    }
+    check.detail("emblem", emblem);
+    const bool iconFound = !folders.find(emblem).empty();
+    check.detailFlag("icon_found", iconFound);
+    check.found = canonical + " in sync root " + root + ", status " + std::to_string(status) +
+                  ", emblem " + emblem + (iconFound ? "" : ", but that icon is not installed");
+    if (!iconFound) {
+        check.fix = "install the Tarnwell file-manager plug-in package, which brings the icons";
+        return;
+    }
+    check.verdict = Verdict::Passed;
+}
+
+}  // namespace tarnwell::doctor

@@ -1,0 +1,218 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <sstream>
+
+#include "checks.h"
+#include "doctor/elf_file.h"
+
+namespace tarnwell::doctor {
+
+namespace {
+
+struct LddResult {
+    bool ran = false;  // ldd started and ended by itself
+    std::string output;
+};
+
+// `ldd PATH` in a child process, its stdout collected until it ends or the
+// deadline passes (then it is killed). For a shared object the dynamic
+// linker only lists what it would map: no code of the file runs.
+LddResult runLdd(const std::string& path, const Deadline& deadline) {
+    LddResult result;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return result;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return result;
+    }
+    if (child == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::setenv("LC_ALL", "C", 1);
+        ::execlp("ldd", "ldd", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    bool timedOut = false;
+    for (;;) {
+        pollfd wait{pipeFds[0], POLLIN, 0};
+        const int ready = ::poll(&wait, 1, deadline.remainingMs());
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            timedOut = true;
+            break;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        result.output.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    if (timedOut) {
+        ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.ran = !timedOut && WIFEXITED(status) && WEXITSTATUS(status) != 127;
+    return result;
+}
+
+// From ldd's "\tNAME => /path (0x...)" and "\tNAME => not found" lines.
+std::string resolvedPath(const std::string& lddOutput, const std::string& library) {
+    std::istringstream lines(lddOutput);
+    std::string line;
+    const std::string prefix = library + " => ";
+    while (std::getline(lines, line)) {
+        const std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line.compare(start, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        std::string target = line.substr(start + prefix.size());
+        if (target.rfind("not found", 0) == 0) {
+            return {};
+        }
+        return target.substr(0, target.find(" ("));
+    }
+    return {};
+}
+
+void checkHostLibrary(const std::string& path, const ElfDynamicInfo& elf, const Deadline& deadline,
+                      Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "host_library";
+    check.title = "host library";
+    check.detailList("needed", elf.needed);
+    const LddResult ldd = runLdd(path, deadline.sooner(std::chrono::milliseconds(700)));
+    if (!ldd.ran) {
+        check.verdict = Verdict::Warning;
+        check.found = "cannot tell: ldd did not run to its end";
+        check.fix = "run `ldd " + path + "` and look for \"not found\"";
+        return;
+    }
+    std::vector<std::string> missing;
+    std::string hostPath;
+    for (const std::string& library : elf.needed) {
+        const std::string resolved = resolvedPath(ldd.output, library);
+        if (resolved.empty()) {
+            missing.push_back(library);
+        } else if (library == kHostLibraryName) {
+            hostPath = resolved;
+        }
+    }
+    check.detailList("not_found", missing);
+    if (missing.size() == 1 && missing.front() == kHostLibraryName) {
+        // The file manager maps its extension library before it loads any
+        // plug-in, so one that keeps it outside the linker's folders still
+        // loads the plug-in. More often, though, no file manager is installed.
+        check.verdict = Verdict::Warning;
+        check.found = std::string(kHostLibraryName) +
+                      " is in none of the dynamic linker's folders; the plug-in loads only into "
+                      "a file manager that brings it along";
+        check.fix = std::string("make sure the file manager that provides ") + kHostLibraryName +
+                    " is installed";
+        return;
+    }
+    if (!missing.empty()) {
+        std::string names;
+        for (const std::string& library : missing) {
+            names += (names.empty() ? "" : ", ") + library;
+        }
+        check.verdict = Verdict::Failed;
+        check.found = "the dynamic linker does not find " + names;
+        check.fix = "install the packages that provide them; the plug-in cannot load without them";
+        return;
+    }
+    if (std::find(elf.needed.begin(), elf.needed.end(), kHostLibraryName) == elf.needed.end()) {
+        check.verdict = Verdict::Failed;
+        check.found = std::string("the plug-in does not link ") + kHostLibraryName +
+                      ", so it is not a plug-in of this file manager";
+        check.fix = "reinstall the Tarnwell file-manager plug-in";
+        return;
+    }
+    check.detail("path", hostPath);
+    check.found = std::string(kHostLibraryName) + " => " + hostPath;
+}
+
+void checkEntryPoints(const ElfDynamicInfo& elf, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "entry_points";
+    check.title = "entry points";
+    std::vector<std::string> missing;
+    for (const std::string& name : entryPointNames()) {
+        if (elf.exported.count(name) == 0) {
+            missing.push_back(name);
+        }
+    }
+    check.detailList("missing", missing);
+    if (missing.empty()) {
+        check.found = "exports all " + std::to_string(entryPointNames().size());
+        return;
+    }
+    std::string names;
+    for (const std::string& name : missing) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    check.verdict = Verdict::Failed;
+    check.found = "does not export " + names + "; the file manager will not load it";
+    check.fix = "reinstall the Tarnwell file-manager plug-in; this file is damaged or not it";
+}
+
+}  // namespace
+
+const std::vector<std::string>& entryPointNames() {
+    static const std::vector<std::string> names = {"dfm_extension_initialize",
+                                                   "dfm_extension_shutdown", "dfm_extension_emblem",
+                                                   "dfm_extension_menu"};
+    return names;
+}
+
+void checkPlugin(const std::string& path, const Deadline& deadline, Report& report) {
+    Check& installed = report.checks.emplace_back();
+    installed.id = "plugin";
+    installed.title = "plug-in";
+    installed.detail("path", path);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        installed.verdict = Verdict::Failed;
+        installed.found = "not found at " + path + ", where the file manager looks";
+        installed.fix =
+            "install the Tarnwell file-manager plug-in package (or "
+            "`cmake --install` with the component plugin), then restart the file "
+            "manager";
+        return;
+    }
+    const ElfDynamicInfo elf = readElfDynamic(path);
+    if (!elf.valid) {
+        installed.verdict = Verdict::Failed;
+        installed.found = path + " " + elf.error;
+        installed.fix = "reinstall the Tarnwell file-manager plug-in";
+        return;
+    }
+    installed.found = path;
+    checkHostLibrary(path, elf, deadline, report);
+    checkEntryPoints(elf, report);
+}
+
+}  // namespace tarnwell::doctor

@@ -1,0 +1,110 @@
+#include "processes.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+namespace tarnwell::doctor {
+
+namespace {
+
+bool isNumber(const char* name) {
+    if (*name == '\0') {
+        return false;
+    }
+    for (; *name != '\0'; ++name) {
+        if (!std::isdigit(static_cast<unsigned char>(*name))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string readComm(const std::string& procRoot, pid_t pid) {
+    std::ifstream in(procRoot + "/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+bool holdsSocket(const std::string& fdDir, const std::string& target) {
+    DIR* dir = ::opendir(fdDir.c_str());
+    if (dir == nullptr) {
+        return false;  // another user's process, or one that has just ended
+    }
+    bool found = false;
+    char link[64];
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string path = fdDir + "/" + entry->d_name;
+        const ssize_t length = ::readlink(path.c_str(), link, sizeof link);
+        if (length > 0 && static_cast<std::size_t>(length) == target.size() &&
+            std::memcmp(link, target.data(), target.size()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadline& deadline,
+                                                const std::string& procRoot) {
+    std::vector<ProcessInfo> holders;
+    const std::string target = "socket:[" + std::to_string(inode) + "]";
+    DIR* proc = ::opendir(procRoot.c_str());
+    if (proc == nullptr) {
+        return holders;
+    }
+    while (const dirent* entry = ::readdir(proc)) {
+        if (!isNumber(entry->d_name)) {
+            continue;
+        }
+        if (deadline.passed()) {
+            break;
+        }
+        if (holdsSocket(procRoot + "/" + entry->d_name + "/fd", target)) {
+            const auto pid = static_cast<pid_t>(std::stol(entry->d_name));
+            holders.push_back({pid, readComm(procRoot, pid)});
+        }
+    }
+    ::closedir(proc);
+    return holders;
+}
+
+bool processMapsFile(pid_t pid, const std::string& fileName, const std::string& procRoot) {
+    std::ifstream in(procRoot + "/" + std::to_string(pid) + "/maps");
+    const std::string suffix = "/" + fileName;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() >= suffix.size() &&
+            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string describeUid(uid_t uid) {
+    std::string number = "uid " + std::to_string(uid);
+    // getpwuid_r with a buffer of the size the system suggests.
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+    passwd entry{};
+    passwd* result = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result) == 0 &&
+        result != nullptr) {
+        return std::string(result->pw_name) + " (" + number + ")";
+    }
+    return number;
+}
+
+}  // namespace tarnwell::doctor
