@@ -60,7 +60,7 @@ struct Entry {
 // NoAnswer (it could not be asked, failed, timed out or replied garbage).
 enum class Answer { Answered, NoAnswer };
 
-Address mapIpv4(std::uint32_t v4) {
+Address mapIpv4(std::uint32_t v4) noexcept {
     return {0, 0, htonl(0xffffU), v4};
 }
 

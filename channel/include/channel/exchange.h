@@ -45,7 +45,7 @@ private:
 
     const int fd_;
     const Mode mode_;
-    std::array<char, 16 * 1024> buffer_;
+    std::array<char, std::size_t{16} * 1024> buffer_;
     std::size_t filled_ = 0;     // bytes in buffer_ from the last peek or read
     std::size_t handedOut_ = 0;  // of those, bytes handed out in lines
 };
