@@ -197,7 +197,7 @@ bool writeAll(int fd, const std::string& bytes);
 bool sendDatagram(std::uint16_t port, const std::string& bytes);
 
 // A socket held by a child process running as another local user (see
-// tests/foreign_socket_helper.cpp). Needs root: callers skip otherwise.
+// tests/support/foreign_socket_helper.cpp). Needs root: callers skip otherwise.
 class ForeignSocket {
 public:
     static constexpr uid_t kUid = 65534;  // "nobody"
