@@ -164,19 +164,7 @@ bool DaemonSimProcess::control(const std::string& line) {
     if (controlFd_ < 0) {
         return false;
     }
-    const std::string bytes = line + "\n";
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(controlFd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return writeAll(controlFd_, line + "\n");
 }
 
 void DaemonSimProcess::readerLoop(int fd) {
