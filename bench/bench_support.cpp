@@ -23,11 +23,6 @@
 #include "base/wire_format.h"
 
 namespace tarnwell::bench {
-namespace {
-
-using namespace std::chrono_literals;
-
-using test::writeAll;
 
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in addr{};
@@ -36,6 +31,13 @@ sockaddr_in loopback(std::uint16_t port) {
     addr.sin_port = htons(port);
     return addr;
 }
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using test::writeAll;
+
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);

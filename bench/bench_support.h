@@ -9,6 +9,7 @@
 #ifndef TARNWELL_BENCH_BENCH_SUPPORT_H_
 #define TARNWELL_BENCH_BENCH_SUPPORT_H_
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -24,6 +25,9 @@
 #include "support/test_support.h"
 
 namespace tarnwell::bench {
+
+// 127.0.0.1:port, for the benchmarks' own sockets.
+sockaddr_in loopback(std::uint16_t port);
 
 using Clock = std::chrono::steady_clock;
 

@@ -19,14 +19,6 @@ namespace {
 constexpr int kCalls = 200;
 constexpr int kBatches = 5;
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 std::uint16_t boundPort(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
