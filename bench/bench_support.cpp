@@ -38,7 +38,6 @@ using namespace std::chrono_literals;
 
 using test::writeAll;
 
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream text;
