@@ -221,6 +221,80 @@ TEST(CommandClientReset, StopWhileConnectedCompletesEveryRecordOnce) {
     EXPECT_EQ(completions[2].substr(0, 5), "rest=");
 }
 
+// A user picks actions and quits at once: every action queued behind the
+// record in flight still reaches the daemon, in order, and the stop stays
+// prompt; the status query among them is completed empty without going out.
+TEST(CommandClientReset, StopWhileConnectedStillSendsEveryQueuedAction) {
+    Journal journal;
+    LoopbackServer server([&](int fd) { serveAll(fd, journal, "1"); });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }));
+    // The first record's callback holds the worker until the stop has been
+    // called, so the rest are still queued when the worker sees it.
+    std::atomic<bool> stopCalled{false};
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand* c) {
+            journal.completed(c);
+            waitUntil([&] { return stopCalled.load(); });
+        },
+        false, nullptr, "held"));
+    for (const char* name : {"publish_obj", "query_stat", "share_by_email", "upload_files"}) {
+        client.sendCommand(recorded(journal, name));
+    }
+    std::thread stopper([&] {
+        stopCalled = true;
+        client.stop();
+    });
+    const auto start = Clock::now();
+    stopper.join();
+    EXPECT_LT(elapsedSince(start), test::kPromptLimit);
+
+    std::vector<std::string> actions;
+    for (const std::string& name : journal.requestsSeen()) {
+        if (name != "query_stat") {
+            actions.push_back(name);
+        }
+    }
+    EXPECT_EQ(actions,
+              (std::vector<std::string>{"held", "publish_obj", "share_by_email", "upload_files"}));
+    const auto completions = journal.completionsSeen();
+    ASSERT_EQ(completions.size(), 5u);
+    EXPECT_EQ(completions[1], "publish_obj=1");
+    EXPECT_EQ(completions[4], "upload_files=1");
+}
+
+// An action that the daemon can no longer take at the stop is reported, not
+// lost without a word.
+TEST(CommandClientReset, ActionThatCannotBeSentAtStopIsLoggedAsDropped) {
+    test::StderrCapture capture;
+    Journal journal;
+    // Answers the first request and hangs up at the second.
+    LoopbackServer server([&](int fd) {
+        if (test::readRequest(fd) && test::writeAll(fd, "rsp\ndone\n")) {
+            test::readRequest(fd);
+        }
+    });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }));
+    std::atomic<bool> stopCalled{false};
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand*) { waitUntil([&] { return stopCalled.load(); }); }, false, nullptr,
+        "held"));
+    client.sendCommand(recorded(journal, "publish_obj"));
+    client.sendCommand(recorded(journal, "share_by_email"));
+    std::thread stopper([&] {
+        stopCalled = true;
+        client.stop();
+    });
+    stopper.join();
+
+    EXPECT_EQ(capture.count("tarnwell: command dropped at shut-down: share_by_email"), 1u);
+    EXPECT_EQ(journal.completionsSeen(),
+              (std::vector<std::string>{"publish_obj=-", "share_by_email=-"}));
+}
+
 TEST(CommandClientReset, DrainedCallbacksAndDisconnectHooksMayQueueRecords) {
     // Both run on the worker while a connection ends; a lock held there made
     // the worker wait for itself.
