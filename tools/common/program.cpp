@@ -44,7 +44,9 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
 }
 
 bool flushStandardOutput(std::string& error) {
-    errno = 0;
+    // errno is left as it is: when the failed write came earlier (a flush
+    // after each line), it still holds that write's reason, and a stream in
+    // error does not try again.
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::cout.fail();
     if (failed) {
