@@ -96,6 +96,10 @@ bool SimServer::open(std::string& error) {
 int SimServer::run() {
     std::vector<pollfd> fds;
     for (;;) {
+        if (!lostOutput().empty()) {
+            complain("cannot write to stdout: " + lostOutput());
+            return 1;
+        }
         buildPollSet(fds);
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
