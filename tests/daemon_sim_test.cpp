@@ -511,16 +511,36 @@ TEST_F(DaemonSimTest, SendPrintsRequestAndResponseAndReportsNoDaemon) {
     EXPECT_EQ(send.wait(), 0);
     EXPECT_EQ(sim.nextLineStartingWith("request "), "request query_stat path=/srv/Sync/a b");
 
-    // An "err" answer has no arguments to show.
+    // An "err" answer is a failure, and said to be one.
     ChildProcess unknown;
-    ASSERT_TRUE(unknown.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()), "nope"}));
-    EXPECT_EQ(unknown.readLine(), "sent nope");
-    EXPECT_EQ(unknown.readLine(), "response (empty)");
-    EXPECT_EQ(unknown.wait(), 0);
+    ASSERT_TRUE(
+        unknown.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()), "nope"}, true));
+    EXPECT_EQ(unknown.wait(), 1);
+    EXPECT_EQ(unknown.allStdout(), std::vector<std::string>{"sent nope"});
+    EXPECT_TRUE(waitUntil([&] {
+        const auto lines = unknown.stderrLines();
+        return lines.size() == 1 && lines[0].find("answered with an error") != std::string::npos;
+    }));
 
-    ChildProcess odd;
-    ASSERT_TRUE(odd.start({TARNWELL_SEND_PATH, "query_stat", "path"}, true));
-    EXPECT_EQ(odd.wait(), 2);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"query_stat", "path"}, {""}, {"--port", "+19080", "x"}}) {
+        std::vector<std::string> argv = {TARNWELL_SEND_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess odd;
+        ASSERT_TRUE(odd.start(argv, true));
+        EXPECT_EQ(odd.wait(), 2);
+    }
+
+    // A daemon that hangs up instead of answering leaves no "response" line.
+    LoopbackServer hangsUp([](int fd) {
+        readRequest(fd);
+        ::shutdown(fd, SHUT_RDWR);
+    });
+    ChildProcess unanswered;
+    ASSERT_TRUE(unanswered.start(
+        {TARNWELL_SEND_PATH, "--port", std::to_string(hangsUp.port()), "get_tw_roots"}, true));
+    EXPECT_EQ(unanswered.wait(), 1);
+    EXPECT_EQ(unanswered.allStdout(), std::vector<std::string>{"sent get_tw_roots"});
 
     // Nobody listens on a port the daemon just gave up.
     const std::uint16_t port = sim.port();
