@@ -60,6 +60,21 @@ void checkRoot(const std::string& root, Report& report) {
         "in the Tarnwell client";
 }
 
+// A root the daemon lists that is not an absolute path: the plug-in drops
+// it, so nothing in it gets an emblem.
+void warnIgnoredRoot(const std::string& root, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "sync_root";
+    check.title = "sync root \"" + root + "\"";
+    check.detail("path", root);
+    check.verdict = Verdict::Warning;
+    check.found = root.empty() ? "an empty root, which the plug-in ignores"
+                               : "not an absolute path, so the plug-in ignores it";
+    check.fix =
+        "the Tarnwell client lists a sync folder without its full path: set the folder again "
+        "in the client";
+}
+
 }  // namespace
 
 DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
@@ -146,9 +161,12 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
         std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - sent);
     findings.answered = true;
     // The roots as the plug-in keeps them: absolute ones only, canonical.
+    std::vector<std::string> ignored;
     for (const std::string& value : response["path"]) {
         if (!value.empty() && value[0] == '/') {
             findings.roots.push_back(canonicalizePath(value));
+        } else {
+            ignored.push_back(value);
         }
     }
     char milliseconds[32];
@@ -169,6 +187,9 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     }
     for (const std::string& root : findings.roots) {
         checkRoot(root, report);
+    }
+    for (const std::string& root : ignored) {
+        warnIgnoredRoot(root, report);
     }
     return findings;
 }
