@@ -117,7 +117,7 @@ void InputCommandServer::wakeListener() {
 bool InputCommandServer::acceptSender(const sockaddr_in& from) {
     const auto now = std::chrono::steady_clock::now();
     const SenderCheck::Verdict verdict = senderCheck_->check(from, now);
-    if (verdict.sender == SenderCheck::Sender::Own) {
+    if (verdict.accepted()) {
         return true;
     }
     const std::uint64_t count = ++dropped_;
@@ -126,7 +126,7 @@ bool InputCommandServer::acceptSender(const sockaddr_in& from) {
         lastDropLog_ = now;
         const std::string sender = verdict.sender == SenderCheck::Sender::Foreign
                                        ? "uid " + std::to_string(verdict.uid)
-                                       : "an unknown sender";
+                                       : "an address other than 127.0.0.1";
         logLine("tarnwell: dropped a notification from " + sender + " (" + std::to_string(count) +
                 " so far)");
     }

@@ -67,7 +67,8 @@ public:
     bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
 
     // Notifications dropped because they came from a socket of another user
-    // (or from one whose owner could not be found). Any thread.
+    // (neither ours nor root's) or from an address other than 127.0.0.1. Any
+    // thread.
     std::uint64_t droppedNotifications() const { return dropped_.load(); }
 
 private:
@@ -84,9 +85,9 @@ private:
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
     void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
-    // Listener thread, before a notification is handled: true when its
-    // sender is a socket of this process's effective user; otherwise counts
-    // the drop and logs it, at most once a minute.
+    // Listener thread, before a notification is handled: false when its
+    // sender is known to be a stranger, and then counts the drop and logs it,
+    // at most once a minute.
     bool acceptSender(const sockaddr_in& from);
 
     const std::uint16_t port_;  // constant after construction
