@@ -15,9 +15,10 @@ void WantedQueries::ask(const std::string& path, bool changed, Clock::time_point
         unlink(entry);
     }
     entry.asked = now;
+    entry.age = byAge_.insert(byAge_.end(), &*it);
     placeInRedraw(it, now);
     if (order_.size() > kCapacity) {
-        dropBack(dropped);
+        dropOldest(dropped);
     }
 }
 
@@ -36,21 +37,19 @@ void WantedQueries::unlink(Entry& entry) {
         redrawEnd_ = std::next(redrawEnd_);
     }
     order_.erase(entry.position);
+    byAge_.erase(entry.age);
 }
 
-void WantedQueries::dropBack(std::vector<std::string>& dropped) {
-    auto* element = order_.back();
+void WantedQueries::dropOldest(std::vector<std::string>& dropped) {
+    auto* element = byAge_.front();
     unlink(element->second);
     dropped.push_back(element->first);
     entries_.erase(dropped.back());
 }
 
 void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>& dropped) {
-    // The back is the oldest redraw's last ask: within one redraw the asks
-    // are a few milliseconds apart at most, so the order is by age closely
-    // enough for a lifetime of seconds.
-    while (!order_.empty() && now - order_.back()->second.asked >= kLifetime) {
-        dropBack(dropped);
+    while (!byAge_.empty() && now - byAge_.front()->second.asked >= kLifetime) {
+        dropOldest(dropped);
     }
 }
 
@@ -81,6 +80,7 @@ bool WantedQueries::finish(const std::string& path) {
 
 void WantedQueries::clear() {
     order_.clear();
+    byAge_.clear();
     entries_.clear();
     redrawEnd_ = order_.end();
     sent_ = 0;
@@ -93,7 +93,7 @@ std::size_t WantedQueries::memoryBytes() const {
         sizeof(void*) + sizeof(Entries::value_type) + sizeof(std::size_t) + kMallocHeader;
     constexpr std::size_t kListNode = 2 * sizeof(void*) + sizeof(void*) + kMallocHeader;
     std::size_t bytes = entries_.bucket_count() * sizeof(void*);
-    bytes += entries_.size() * kMapNode + order_.size() * kListNode;
+    bytes += entries_.size() * kMapNode + (order_.size() + byAge_.size()) * kListNode;
     for (const auto& [path, entry] : entries_) {
         // Short paths live inside the string itself.
         if (path.capacity() > 15) {

@@ -74,11 +74,12 @@ public:
 
 private:
     struct Entry;
-    // Each waiting path once, most wanted first. Points at its element of
-    // entries_, which stays put when the map rehashes.
+    // Waiting paths, each once, pointing at their element of entries_ (which
+    // stays put when the map rehashes).
     using Order = std::list<std::pair<const std::string, Entry>*>;
     struct Entry {
-        Order::iterator position;  // valid while waiting
+        Order::iterator position;  // in order_, valid while waiting
+        Order::iterator age;       // in byAge_, valid while waiting
         Clock::time_point asked;
         bool sent = false;
         bool askAgain = false;  // sent, and changed since
@@ -90,13 +91,16 @@ private:
     void placeInRedraw(Entries::iterator it, Clock::time_point now);
     // Takes a waiting path out of the order (not out of entries_).
     void unlink(Entry& entry);
-    // Drops the waiting paths past their lifetime, oldest first.
+    // Drops the waiting paths past their lifetime.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
-    // Drops the waiting path at the back of the order.
-    void dropBack(std::vector<std::string>& dropped);
+    // Drops the waiting path asked for longest ago.
+    void dropOldest(std::vector<std::string>& dropped);
 
     Entries entries_;
+    // Most wanted first: the order in which they are sent.
     Order order_;
+    // Asked longest ago first: the order in which they are dropped.
+    Order byAge_;
     // The first path of the redraws before the current one: the current
     // redraw's asks go in front of it. order_.end() when there is none.
     Order::iterator redrawEnd_ = order_.end();
