@@ -68,6 +68,7 @@ void TarnwellCore::initialize() {
     inputServer_.addHandler(
         "refresh_tw_root",
         [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
+    inputServer_.setNotificationsLostHandler([this] { handleNotificationsLost(); });
     running_ = true;
     commandClient_.start();
     inputServer_.start();
@@ -204,6 +205,17 @@ void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
         return;
     }
     sendGetTwRoots();
+}
+
+void TarnwellCore::handleNotificationsLost() {
+    // Any "refresh_stat" or "refresh_tw_root" may have been among the lost,
+    // and which paths they named cannot be known: everything is forgotten
+    // and fetched again, as after "refresh_tw_root". Emblems blank for a
+    // moment rather than stay wrong.
+    clearAll();
+    if (commandClient_.isConnected()) {
+        sendGetTwRoots();
+    }
 }
 
 void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {

@@ -486,6 +486,37 @@ TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
     EXPECT_EQ(recorder_.seen().size(), static_cast<std::size_t>(kBurst));
 }
 
+// A flood that outruns the listener overflows its receive queue, and the
+// kernel drops what does not fit: any change may have been among the lost,
+// so the listener must say so rather than go on as if nothing happened.
+TEST_F(ListenerTest, DatagramsDroppedForAFullQueueAreReported) {
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    std::atomic<bool> blocking{false};
+    std::atomic<int> lost{0};
+    server_.addHandler(
+        "block",
+        [&](InputCommand*) {
+            blocking = true;
+            std::lock_guard<std::mutex> wait(gate);
+        },
+        nullptr);
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    server_.setNotificationsLostHandler([&] { ++lost; });
+    startAndWait();
+    ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
+    ASSERT_TRUE(waitUntil([&] { return blocking.load(); }));
+    // Far more than any receive queue the kernel grants holds.
+    for (int i = 0; i < 200000; ++i) {
+        sendDatagram(port_, "refresh_stat\npath\t/f\ndone\n");
+    }
+    closed.unlock();
+    EXPECT_TRUE(waitUntil([&] { return lost.load() >= 1; }));
+    server_.stop();
+    EXPECT_TRUE(
+        stderr_.waitForLine("tarnwell: notifications were lost (the receive queue was full)"));
+}
+
 // --- Senders the daemon may use ---
 
 // Sends `text` to 127.0.0.1:port from a socket of the given kind: "closed"

@@ -99,6 +99,8 @@ public:
     void handleGetTwRootsResponse(TarnwellCommand* command);
     // Listener thread: "refresh_tw_root".
     void handleRefreshTwRoot(InputCommand* notification);
+    // Listener thread: the kernel dropped notifications for a full queue.
+    void handleNotificationsLost();
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
 

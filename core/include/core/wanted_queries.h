@@ -40,7 +40,7 @@ public:
     // Waiting paths kept at most.
     static constexpr std::size_t kCapacity = 65536;
     // A waiting path nobody asked for again within this long is dropped.
-    static constexpr std::chrono::seconds kLifetime{10};
+    static constexpr std::chrono::seconds kLifetime{5};
     // Queries in the channel at a time. The next one is handed over from the
     // previous one's completion, before the worker looks at its queue again,
     // so two keep the worker busy; a menu action waits for at most these.

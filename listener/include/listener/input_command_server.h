@@ -56,6 +56,12 @@ public:
     void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
                     std::shared_ptr<void> owner);
 
+    // Called on the listener thread, before the next datagram is received,
+    // when the kernel dropped datagrams because the receive queue was full:
+    // a flood outran the listener, and any notification may have been among
+    // those lost. Only while stopped.
+    void setNotificationsLostHandler(std::function<void()> handler);
+
     // The notification in `text`, or null when it is not one.
     static std::unique_ptr<InputCommand> parseMessage(const std::string& text);
 
@@ -76,6 +82,10 @@ private:
 
     // Listener thread.
     void serverThread();
+    // Listener thread: logs and calls the lost handler when the kernel's
+    // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
+    // went up.
+    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
     void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
@@ -94,6 +104,7 @@ private:
 
     // No lock: written only while stopped, read by the listener thread.
     std::unordered_map<std::string, HandlerInfo> handlers_;
+    std::function<void()> onNotificationsLost_;
     std::thread thread_;  // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
     // The listener's socket while it is open, else -1. Stored and cleared by
