@@ -228,7 +228,7 @@ bool CommandClient::tryConnect(int& fd) {
 
 CommandClient::Vetting CommandClient::vetNewConnection(int fd) {
     const SocketOwner owner = tcpPeerOwner(fd);
-    if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
+    if (owner.result == OwnerLookup::Found && isTrustedOwner(owner.uid)) {
         lastRefusal_.clear();
         return Vetting::Accepted;
     }

@@ -2,6 +2,7 @@
 // and how it follows a daemon that closes, restarts, stalls or misbehaves.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -570,6 +571,58 @@ TEST(CommandClientOwner, DaemonPortHeldByAnotherUserGetsNoByteAndIsReportedOnce)
     EXPECT_EQ(journal.completionsSeen(), std::vector<std::string>{"query_stat=2"});
     EXPECT_EQ(hooks.connects.load(), 1);
     client.stop();
+}
+
+// A sync client may run its daemon as a system service: root can read the
+// user's files anyway, so a daemon of root's is served like the user's own.
+// The client runs in a child that dropped to another user; the daemon is this
+// test, run as root.
+TEST(CommandClientOwner, DaemonRunByRootIsServedToAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the client as another user";
+    }
+    const std::uint16_t port = test::freeTcpPort();
+    int go[2];
+    int result[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(result), 0);
+    // Forked before the daemon's thread exists, so that the child starts from
+    // a process with one thread.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1 || ::setgid(test::ForeignSocket::kUid) != 0 ||
+            ::setuid(test::ForeignSocket::kUid) != 0) {
+            ::_exit(1);
+        }
+        std::promise<std::string> answer;
+        CommandClient client("127.0.0.1", port);
+        client.sendCommand(CommandClient::createCommand(
+            [&](TarnwellCommand* c) {
+                const auto it = c->response.find("stat");
+                answer.set_value(
+                    it == c->response.end() || it->second.empty() ? "-" : it->second.front());
+            },
+            false, nullptr, "query_stat", {{"path", "/p"}}));
+        client.start();
+        auto future = answer.get_future();
+        byte =
+            future.wait_for(test::kDeadline) == std::future_status::ready ? future.get()[0] : '?';
+        client.stop();
+        ::_exit(::write(result[1], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(result[1]);
+    Journal journal;
+    LoopbackServer daemon([&](int fd) { serveAll(fd, journal, "2"); }, port);
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    char answered = 0;
+    EXPECT_EQ(::read(result[0], &answered, 1), 1);
+    EXPECT_EQ(answered, '2') << "the client refused or never reached root's daemon";
+    ::close(go[0]);
+    ::close(go[1]);
+    ::close(result[0]);
+    ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace

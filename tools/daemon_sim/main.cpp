@@ -21,7 +21,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: tarnwell-daemon-sim --root DIR [--root DIR ...] [--status PATH=N ...]\n"
     "                           [--default-status N] [--port P] [--notify-port P]\n"
-    "                           [--no-stdin]\n"
+    "                           [--no-stdin] [--notify-fresh-socket] [--answer-delay-us N]\n"
     "       tarnwell-daemon-sim --help | --version\n"
     "  --root DIR          a sync root, an absolute path (repeatable; answered to\n"
     "                      get_tw_roots in order)\n"
@@ -30,6 +30,8 @@ constexpr const char* kUsage =
     "  --port P            TCP port on 127.0.0.1 (default 19080; 0 picks a free one)\n"
     "  --notify-port P     UDP port on 127.0.0.1 that notifications go to (default 19081)\n"
     "  --no-stdin          take no control commands; run until SIGINT or SIGTERM\n"
+    "  --notify-fresh-socket  send each notification from a new socket, closed at once\n"
+    "  --answer-delay-us N    wait N microseconds before each query_stat answer\n"
     "control commands on stdin, one a line:\n"
     "  set PATH N | roots DIR... | notify NAME [KEY VALUE]... | quit\n"
     "  (blank lines are ignored; the end of stdin ends the daemon unless --no-stdin)\n";
@@ -88,8 +90,12 @@ int main(int argc, char** argv) {
             options.readStdin = false;
             continue;
         }
+        if (arg == "--notify-fresh-socket") {
+            options.notifyFromFreshSockets = true;
+            continue;
+        }
         if (arg != "--root" && arg != "--status" && arg != "--default-status" && arg != "--port" &&
-            arg != "--notify-port") {
+            arg != "--notify-port" && arg != "--answer-delay-us") {
             return usageError("unknown argument: " + arg);
         }
         if (i + 1 >= argc) {
@@ -117,6 +123,12 @@ int main(int argc, char** argv) {
                 return usageError("--default-status wants a number, got: " + std::string(value));
             }
             options.defaultStatus = number;
+        } else if (arg == "--answer-delay-us") {
+            if (!parseNumber(value, 0, 10'000'000, number)) {
+                return usageError("--answer-delay-us wants 0 to 10000000, got: " +
+                                  std::string(value));
+            }
+            options.answerDelay = std::chrono::microseconds(number);
         } else if (!tarnwell::tools::parsePort(value, port)) {
             return usageError(arg + " wants a port from 0 to 65535 in digits, got: '" +
                               std::string(value) + "'");

@@ -122,20 +122,22 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
             listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
         daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
         addProcessDetails(daemon, processes);
-        if (owner.uid != self) {
+        if (!isTrustedOwner(owner.uid)) {
             // The plug-in refuses such a daemon, and the user's paths must not
             // reach another user: the doctor asks it nothing either.
             daemon.verdict = Verdict::Failed;
             daemon.found = "listening, but it belongs to " + describeUid(owner.uid) + ", " +
                            describeProcesses(processes) + ", not to you (" + describeUid(self) +
-                           "); the plug-in talks to no other user's daemon";
+                           ") nor to root; the plug-in talks to no other user's daemon";
             daemon.fix =
                 "another user's program holds the daemon's port: ask that user or the "
                 "administrator to stop it, then start your Tarnwell client";
             return findings;
         }
+        // Root's daemon (a system service) is trusted like the user's own.
         daemon.found =
-            "listening, yours: " + describeUid(owner.uid) + ", " + describeProcesses(processes);
+            std::string(owner.uid == self ? "listening, yours: " : "listening, trusted: ") +
+            describeUid(owner.uid) + ", " + describeProcesses(processes);
         findings.mayAsk = true;
     } else {
         // "get_tw_roots" carries nothing of the user's and is still asked;

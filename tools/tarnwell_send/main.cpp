@@ -1,7 +1,7 @@
 // tarnwell-send: sends one command to the sync daemon in the plug-in's own
 // wire format (the channel's exchange) and prints what went out and what came
-// back. Like the plug-in, it sends nothing to a daemon of another user. See
-// docs/tools.md.
+// back. Like the plug-in, it sends nothing to a daemon of another user (root
+// excepted, whom the plug-in trusts as well). See docs/tools.md.
 //
 // One thread; every wait is bounded by the socket's time-outs.
 #include <arpa/inet.h>
@@ -71,7 +71,8 @@ void setSocketWaits(int fd, int seconds) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-// A connection to the user's own daemon on 127.0.0.1:`port`, or -1 with the
+// A connection to a daemon the plug-in would trust on 127.0.0.1:`port` (the
+// user's own, or root's), or -1 with the
 // reason in `error`. Retries while nothing listens, or while the daemon's end
 // vanishes before its owner is seen (a daemon restarting).
 int connectToOwnDaemon(std::uint16_t port, std::string& error) {
@@ -90,7 +91,8 @@ int connectToOwnDaemon(std::uint16_t port, std::string& error) {
         setSocketWaits(fd, 1);  // also bounds the connect
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
             const tarnwell::SocketOwner owner = tarnwell::tcpPeerOwner(fd);
-            if (owner.result == tarnwell::OwnerLookup::Found && owner.uid == ::geteuid()) {
+            if (owner.result == tarnwell::OwnerLookup::Found &&
+                tarnwell::isTrustedOwner(owner.uid)) {
                 setSocketWaits(fd, kAnswerLimitSeconds);
                 return fd;
             }
@@ -98,7 +100,7 @@ int connectToOwnDaemon(std::uint16_t port, std::string& error) {
                 ::close(fd);
                 error = owner.result == tarnwell::OwnerLookup::Found
                             ? "the daemon on " + where + " belongs to uid " +
-                                  std::to_string(owner.uid) + ", not to you; nothing sent"
+                                  std::to_string(owner.uid) + ", neither you nor root; nothing sent"
                             : "cannot tell who owns the daemon on " + where + "; nothing sent";
                 return -1;
             }

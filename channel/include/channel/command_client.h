@@ -105,9 +105,10 @@ private:
     void clientThread();
     bool tryConnect(int& fd);
     // Worker thread, right after a connection is made and before any byte
-    // goes out on it: true when the daemon's end belongs to this process's
-    // effective user. Anyone else on the port would learn every path the
-    // user looks at and could fake the emblems. Closes nothing.
+    // goes out on it: accepted when the daemon's end belongs to this
+    // process's effective user or to root (a daemon run as a system service).
+    // Any other user on the port would learn every path the user looks at and
+    // could fake the emblems. Closes nothing.
     enum class Vetting {
         Accepted,  // the daemon's end is ours
         Refused,   // another user's, or nobody can tell whose
