@@ -123,8 +123,12 @@ std::string parseCommandWords(const std::vector<std::string>& words,
         } else if (word == "--selected"
                        ? !parseInteger(value, 0, kMaxSelected, parsed.selected)
                        : !parseInteger(value, 0, std::numeric_limits<int>::max(), parsed.waitMs)) {
-            return "bad " + word + " value: " + value +
-                   (word == "--selected" ? " (0 to " + std::to_string(kMaxSelected) + ")" : "");
+            std::string error = "bad " + word + " value: ";
+            error += value;
+            if (word == "--selected") {
+                error += " (0 to " + std::to_string(kMaxSelected) + ")";
+            }
+            return error;
         }
     }
     return {};

@@ -53,7 +53,7 @@ int usageError(const std::string& message) {
 std::filesystem::path buildTreeOfProgram() {
     std::error_code error;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path tree = exe.parent_path().parent_path();
+    std::filesystem::path tree = exe.parent_path().parent_path();
     if (error || !std::filesystem::exists(tree / "CMakeCache.txt", error)) {
         return {};
     }

@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -85,7 +85,7 @@ int connectToOwnDaemon(std::uint16_t port, std::string& error) {
     do {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd < 0) {
-            error = "cannot create a socket: " + std::string(std::strerror(errno));
+            error = "cannot create a socket: " + std::generic_category().message(errno);
             return -1;
         }
         setSocketWaits(fd, 1);  // also bounds the connect
