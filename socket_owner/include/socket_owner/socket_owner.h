@@ -49,13 +49,6 @@ SocketOwner tcpPeerOwner(int fd);
 // 0.0.0.0 or on a dual-stack [::] counts, since it accepts there too).
 SocketOwner tcpListenerOwner(std::uint16_t port);
 
-// Owner of the UDP socket bound to 127.0.0.1:`port` (or 0.0.0.0:`port`) that
-// sends from that port, e.g. the sender of a datagram whose source port is
-// `port`. When sockets of several users share the port, the sender cannot be
-// told apart: the answer is then one whose uid differs from the caller's
-// effective uid, so that "is it me?" is never wrongly answered yes.
-SocketOwner udpSocketOwner(std::uint16_t port);
-
 // Every UDP socket bound to `port` on 127.0.0.1 or 0.0.0.0 (who holds the
 // notification port). Dual-stack IPv6 sockets on [::] or on the mapped IPv4
 // addresses are included, since they send and receive there too. Empty when
