@@ -112,9 +112,6 @@ CommandClient::CommandClient(std::string address, std::uint16_t port)
 
 CommandClient::~CommandClient() {
     stop();
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
-    }
 }
 
 CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback, bool flag,
@@ -150,7 +147,7 @@ void CommandClient::sendCommand(CommandPtr command) {
         condition_.notify_one();
     }
     if (wake) {
-        socket_io::signalEventFd(wakeFd_);
+        socket_io::signalEventFd(wakeFd_.get());
     }
 }
 
@@ -200,30 +197,24 @@ void CommandClient::stop() {
         running_ = false;
     }
     condition_.notify_all();
-    socket_io::signalEventFd(wakeFd_);
+    socket_io::signalEventFd(wakeFd_.get());
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
-bool CommandClient::tryConnect(int& fd) {
-    fd = -1;
+UniqueFd CommandClient::tryConnect() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
     if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
-        return false;
+        return UniqueFd();
     }
-    const int sock = openSocket();
-    if (sock < 0) {
-        return false;
+    UniqueFd sock(openSocket());
+    if (!sock.valid() || !connectWithinLimit(sock.get(), addr)) {
+        return UniqueFd();
     }
-    if (!connectWithinLimit(sock, addr)) {
-        ::close(sock);
-        return false;
-    }
-    fd = sock;
-    return true;
+    return sock;
 }
 
 CommandClient::Vetting CommandClient::vetNewConnection(int fd) {
@@ -280,8 +271,8 @@ void CommandClient::pause(std::chrono::milliseconds limit, bool untilRecordQueue
     });
 }
 
-void CommandClient::endConnection(int fd) {
-    ::close(fd);
+void CommandClient::endConnection(UniqueFd connection) {
+    connection.reset();
     connected_ = false;
     // The records are taken out under mutex_ and completed without it, so a
     // callback may queue a record; that one waits for the next connection
@@ -314,14 +305,12 @@ void CommandClient::clientThread() {
     unsigned int fruitlessInARow = 0;
     auto quickRetryUntil = Clock::now() + kQuickRetryWindow;
     while (running_) {
-        int fd = -1;
-        const bool connected = tryConnect(fd);
-        const Vetting vetting = connected ? vetNewConnection(fd) : Vetting::Vanished;
+        UniqueFd connection = tryConnect();
+        const bool connected = connection.valid();
+        const Vetting vetting = connected ? vetNewConnection(connection.get()) : Vetting::Vanished;
         const bool refused = vetting == Vetting::Refused;
         if (vetting != Vetting::Accepted) {
-            if (connected) {
-                ::close(fd);
-            }
+            connection.reset();
             dispatchAttempt(attempt);
             ++attempt;
             // A peer that was refused or vanished accepts at once: cutting the
@@ -334,7 +323,7 @@ void CommandClient::clientThread() {
             pause(limit, /*untilRecordQueued=*/!connected);
             continue;
         }
-        const bool answered = serveConnection(fd);
+        const bool answered = serveConnection(std::move(connection));
         // A lost connection is followed by an attempt at once. But a daemon
         // (or any process on its port) that accepts and hangs up again and
         // again would have the worker reconnect thousands of times a second,
@@ -350,7 +339,8 @@ void CommandClient::clientThread() {
     }
 }
 
-bool CommandClient::serveConnection(int fd) {
+bool CommandClient::serveConnection(UniqueFd connection) {
+    const int fd = connection.get();
     connected_ = true;
     logLine("tarnwell: command client connected");
     dispatchConnect();
@@ -391,7 +381,7 @@ bool CommandClient::serveConnection(int fd) {
     if (!running_) {
         sendActionsAtStop(fd);
     }
-    endConnection(fd);
+    endConnection(std::move(connection));
     return answered;
 }
 
@@ -441,10 +431,10 @@ CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
     }
     // Idle: a daemon that closes, resets, or sends bytes nobody asked for is
     // noticed at once, not at the next request.
-    const auto limit = wakeFd_ >= 0 ? kIdleWakeUp : kIdleWakeUpWithoutEventFd;
-    const socket_io::Readiness ready = socket_io::waitReadable(fd, wakeFd_, limit);
+    const auto limit = wakeFd_.valid() ? kIdleWakeUp : kIdleWakeUpWithoutEventFd;
+    const socket_io::Readiness ready = socket_io::waitReadable(fd, wakeFd_.get(), limit);
     if (ready.wake) {
-        socket_io::clearEventFd(wakeFd_);
+        socket_io::clearEventFd(wakeFd_.get());
     }
     MutexLock lock(mutex_);
     idleWaiting_ = false;

@@ -5,20 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
+#include "base/posix_io.h"
+
 namespace tarnwell::socket_io {
-
-namespace {
-
-// What is left of the time up to `deadline`, for poll: never negative.
-int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-}  // namespace
 
 bool sendAll(int fd, std::string_view bytes) {
     std::size_t done = 0;
@@ -56,18 +48,14 @@ bool peerIsQuiet(int fd) {
 }
 
 int waitWritable(int fd, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    return retryInterrupted([&] {
-        pollfd p{fd, POLLOUT, 0};
-        return ::poll(&p, 1, millisecondsLeft(deadline));
-    });
+    pollfd p{fd, POLLOUT, 0};
+    return pollUntil(&p, 1, std::chrono::steady_clock::now() + limit);
 }
 
 Readiness waitReadable(int fd, int wakeFd, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     // poll ignores a negative descriptor.
     pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const int r = retryInterrupted([&] { return ::poll(p, 2, millisecondsLeft(deadline)); });
+    const int r = pollUntil(p, 2, std::chrono::steady_clock::now() + limit);
     Readiness readiness;
     if (r < 0) {
         // Not a state of the socket; the caller's next look at it decides.

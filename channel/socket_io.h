@@ -1,6 +1,6 @@
-// The system calls of the channel's connection, each behind one small helper:
-// the only place in the channel and the wire format that retries a call a
-// signal interrupted. Private to the channel.
+// The system calls of the channel's connection, each behind one small helper
+// that retries it when a signal interrupts it (base/posix_io.h). Private to
+// the channel.
 //
 // All functions are free of shared state and safe on any thread; a descriptor
 // is used by one thread at a time (the worker's connection), except the wake-up
@@ -10,24 +10,11 @@
 
 #include <sys/types.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <string_view>
 
 namespace tarnwell::socket_io {
-
-// Calls `call` again while it fails with EINTR and returns its last result.
-// A call with a time limit must work out what is left of it on each call.
-template <typename Call>
-auto retryInterrupted(Call call) {
-    for (;;) {
-        const auto result = call();
-        if (!(result < 0 && errno == EINTR)) {
-            return result;
-        }
-    }
-}
 
 // Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
 // the exchange, not end the file manager through SIGPIPE. A call that reports

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "sender_check.h"
 
@@ -94,12 +95,12 @@ void InputCommandServer::stop() {
 }
 
 void InputCommandServer::wakeListener() {
-    const int fd = openWakeSocket_ ? openWakeSocket_() : -1;
-    if (fd >= 0) {
+    const UniqueFd wakeSocket(openWakeSocket_ ? openWakeSocket_() : -1);
+    if (wakeSocket.valid()) {
         const char wakeByte = '\0';
         const sockaddr_in addr = loopbackAddress(port_);
-        ::sendto(fd, &wakeByte, 1, 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-        ::close(fd);
+        ::sendto(wakeSocket.get(), &wakeByte, 1, 0, reinterpret_cast<const sockaddr*>(&addr),
+                 sizeof addr);
     }
     // The datagram alone does not always arrive: it cannot be sent without a
     // socket, and when another process (a second copy of this plug-in) has
@@ -181,13 +182,18 @@ bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
     return listening_ && running_.load();
 }
 
-void InputCommandServer::closeSocket(int fd) {
+void InputCommandServer::publishSocket(int fd) {
+    MutexLock lock(wakeMutex_);
+    socketFd_.store(fd);
+}
+
+void InputCommandServer::closeSocket(UniqueFd socket) {
     {
         MutexLock lock(wakeMutex_);
         socketFd_.store(-1);
         listening_ = false;
     }
-    ::close(fd);
+    socket.reset();
 }
 
 void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel) {
@@ -208,6 +214,79 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     }
 }
 
+UniqueFd InputCommandServer::openListeningSocket() {
+    UniqueFd socket(openDatagramSocket(IPPROTO_UDP));
+    if (!socket.valid()) {
+        logLine("tarnwell: UDP socket() failed");
+        return socket;
+    }
+    publishSocket(socket.get());
+    // SO_REUSEPORT, not SO_REUSEADDR: a second copy of the plug-in (a second
+    // file manager of the same user) still binds the port beside us, but the
+    // kernel lets sockets share a port this way only when they belong to the
+    // same user. With SO_REUSEADDR any user's socket could bind beside ours
+    // and, being the newest, take every datagram.
+    const int one = 1;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    const int queueBytes = kRequestedReceiveQueueBytes;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+
+    const sockaddr_in addr = loopbackAddress(port_);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        logLine("tarnwell: UDP bind() failed");
+        closeSocket(std::move(socket));
+        return UniqueFd();
+    }
+    {
+        MutexLock lock(wakeMutex_);
+        listening_ = true;
+    }
+    listeningCondition_.notify_all();
+    logLine("tarnwell: UDP input command server started");
+    return socket;
+}
+
+void InputCommandServer::receiveUntilReopen(int fd) {
+    // One buffer per opened socket; its last byte stays zero.
+    std::vector<char> buffer(kReceiveBufferBytes, '\0');
+    // The kernel counts, per socket, the datagrams it dropped because the
+    // receive queue was full; a rise means notifications were lost. It is
+    // looked at before each receive, so a flood that ends with the queue full
+    // is noticed once the listener has caught up, not at the next
+    // notification.
+    std::uint32_t droppedByKernel = 0;
+    while (running_.load()) {
+        noticeLostDatagrams(fd, droppedByKernel);
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t received = ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
+                                            reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (received <= 0) {
+            // An empty datagram or an error: start over with a new socket.
+            return;
+        }
+        dispatch(std::string(buffer.data(), static_cast<std::size_t>(received)), from);
+    }
+}
+
+void InputCommandServer::dispatch(const std::string& datagram, const sockaddr_in& from) {
+    std::unique_ptr<InputCommand> command = parseMessage(datagram);
+    if (!command) {
+        return;
+    }
+    const auto entry = handlers_.find(command->name);
+    // The sender is checked only for notifications that would be handled:
+    // garbage and the wake-up byte cost no lookup.
+    if (entry == handlers_.end() || !acceptSender(from)) {
+        return;
+    }
+    // The record's own copy keeps the owner alive through the call.
+    command->handler = entry->second;
+    if (command->handler.callback) {
+        command->handler.callback(command.get());
+    }
+}
+
 // The listener thread. It holds wakeMutex_ only briefly (publishing or
 // withdrawing its socket, and during the retry pause), never while it receives
 // or runs a handler, and takes no other lock of this class. running_ is read
@@ -215,81 +294,13 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
 // wakes whichever of the two waits the thread is in.
 void InputCommandServer::serverThread() {
     while (running_.load()) {
-        const int fd = openDatagramSocket(IPPROTO_UDP);
-        if (fd < 0) {
-            logLine("tarnwell: UDP socket() failed");
+        UniqueFd socket = openListeningSocket();
+        if (!socket.valid()) {
             retryPause();
             continue;
         }
-        {
-            MutexLock lock(wakeMutex_);
-            socketFd_.store(fd);
-        }
-        // SO_REUSEPORT, not SO_REUSEADDR: a second copy of the plug-in (a
-        // second file manager of the same user) still binds the port beside
-        // us, but the kernel lets sockets share a port this way only when
-        // they belong to the same user. With SO_REUSEADDR any user's socket
-        // could bind beside ours and, being the newest, take every datagram.
-        const int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-        const int queueBytes = kRequestedReceiveQueueBytes;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
-
-        const sockaddr_in addr = loopbackAddress(port_);
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-            logLine("tarnwell: UDP bind() failed");
-            closeSocket(fd);
-            retryPause();
-            continue;
-        }
-        {
-            MutexLock lock(wakeMutex_);
-            listening_ = true;
-        }
-        listeningCondition_.notify_all();
-        logLine("tarnwell: UDP input command server started");
-
-        // One buffer per opened socket; its last byte stays zero.
-        std::vector<char> buffer(kReceiveBufferBytes, '\0');
-        // The kernel counts, per socket, the datagrams it dropped because the
-        // receive queue was full; a rise means notifications were lost. It
-        // is looked at before each receive, so a flood that ends with the
-        // queue full is noticed once the listener has caught up, not at the
-        // next notification.
-        std::uint32_t droppedByKernel = 0;
-        bool reopen = false;
-        while (!reopen && running_.load()) {
-            noticeLostDatagrams(fd, droppedByKernel);
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t received = ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
-                                                reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (received <= 0) {
-                // An empty datagram or an error: start over with a new socket.
-                reopen = true;
-                continue;
-            }
-            std::unique_ptr<InputCommand> command =
-                parseMessage(std::string(buffer.data(), static_cast<std::size_t>(received)));
-            if (!command) {
-                continue;
-            }
-            const auto entry = handlers_.find(command->name);
-            if (entry == handlers_.end()) {
-                continue;
-            }
-            // Checked only for notifications that would be handled: garbage
-            // and the wake-up byte cost no lookup.
-            if (!acceptSender(from)) {
-                continue;
-            }
-            // The record's own copy keeps the owner alive through the call.
-            command->handler = entry->second;
-            if (command->handler.callback) {
-                command->handler.callback(command.get());
-            }
-        }
-        closeSocket(fd);
+        receiveUntilReopen(socket.get());
+        closeSocket(std::move(socket));
     }
 }
 

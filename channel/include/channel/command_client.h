@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/posix_io.h"
 #include "base/thread_annotations.h"
 #include "channel/exchange.h"
 #include "channel/tarnwell_command.h"
@@ -103,7 +104,8 @@ private:
 
     // Worker thread, each of them.
     void clientThread();
-    bool tryConnect(int& fd);
+    // A connection to the daemon, or none (an invalid descriptor).
+    UniqueFd tryConnect();
     // Worker thread, right after a connection is made and before any byte
     // goes out on it: accepted when the daemon's end belongs to this
     // process's effective user or to root (a daemon run as a system service).
@@ -117,7 +119,7 @@ private:
     Vetting vetNewConnection(int fd);
     // Serves one connection until it ends, then ends it. True when the daemon
     // answered in step at least once, or a reset request ended it.
-    bool serveConnection(int fd) TARNWELL_EXCLUDES(mutex_);
+    bool serveConnection(UniqueFd connection) TARNWELL_EXCLUDES(mutex_);
     Next nextRecord(int fd, CommandPtr& command) TARNWELL_EXCLUDES(mutex_);
     // Moves the front record into `command`; false when the queue is empty.
     bool takeFront(CommandPtr& command) TARNWELL_REQUIRES(mutex_);
@@ -135,15 +137,15 @@ private:
     // records with empty responses.
     void sendActionsAtStop(int fd) TARNWELL_EXCLUDES(mutex_);
     // Ends the connection: close, not connected, drain, disconnect hooks.
-    void endConnection(int fd) TARNWELL_EXCLUDES(mutex_);
+    void endConnection(UniqueFd connection) TARNWELL_EXCLUDES(mutex_);
 
     // Constant after construction.
     const std::string address_;
     const std::uint16_t port_;
     // Signalled by sendCommand while the worker waits idle on its connection,
-    // and by stop; -1 if it could not be created, and the idle wait then wakes
+    // and by stop; invalid if it could not be created, and the idle wait then wakes
     // more often instead. Constant after construction.
-    const int wakeFd_;
+    const UniqueFd wakeFd_;
 
     Mutex mutex_;
     std::atomic<bool> connected_{false};

@@ -21,6 +21,7 @@
 
 #include "base/argument_map.h"
 #include "base/mutex.h"
+#include "base/posix_io.h"
 
 struct sockaddr_in;
 
@@ -80,8 +81,17 @@ public:
 private:
     friend struct InputCommandServerTestAccess;
 
-    // Listener thread.
+    // Listener thread: opens, binds and publishes the socket until stop.
     void serverThread();
+    // Listener thread: a socket bound to the port and published in
+    // socketFd_, or none (logged) when it cannot be made.
+    UniqueFd openListeningSocket() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread: receives and dispatches until stop or until the
+    // socket fails (an error, or the shutdown by stop).
+    void receiveUntilReopen(int fd);
+    // Listener thread: parses one datagram and runs its handler, when it is
+    // a notification with a handler from a sender that is no stranger.
+    void dispatch(const std::string& datagram, const sockaddr_in& from);
     // Listener thread: logs and calls the lost handler when the kernel's
     // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
     // went up.
@@ -89,8 +99,10 @@ private:
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
     void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread: publishes `fd` in socketFd_ (under wakeMutex_).
+    void publishSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
-    void closeSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
+    void closeSocket(UniqueFd socket) TARNWELL_EXCLUDES(wakeMutex_);
     // Owner's thread, from stop: makes a listener blocked in its receive
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
