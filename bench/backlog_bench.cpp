@@ -38,7 +38,7 @@ struct ConnectedCore {
     }
     // What the emblem provider does for one drawn path; true when it shows.
     bool draw(const std::string& path) {
-        const std::string canonical = TarnwellCore::canonicalizePath(path);
+        const CanonicalPath canonical(path);
         if (core->getStatusCanonical(canonical) != TarnwellCore::NotCached) {
             return true;
         }

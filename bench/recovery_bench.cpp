@@ -98,6 +98,7 @@ void BM_Recovery(benchmark::State& state) {
     TempDir tree;
     const std::string root = TarnwellCore::canonicalizePath(tree.path()) + "/Sync";
     const std::string file = TarnwellCore::canonicalizePath(tree.file("Sync/watched.txt"));
+    const CanonicalPath canonicalFile(file);
     const std::uint16_t daemonPort = freeTcpPort();
     const std::uint16_t notifyPort = freeUdpPort();
     DaemonSimProcess sim;
@@ -115,7 +116,8 @@ void BM_Recovery(benchmark::State& state) {
     TarnwellEmblemPlugin plugin(&core);
     HostThread host(plugin, file);
     auto shows = [&](TarnwellCore::SyncStatus status) {
-        return core.isInSyncDirCanonical(file) && core.getStatusCanonical(file) == status;
+        return core.isInSyncDirCanonical(canonicalFile) &&
+               core.getStatusCanonical(canonicalFile) == status;
     };
     if (!waitUntil([&] { return shows(TarnwellCore::Syncing); }, kGiveUp) ||
         !core.waitUntilListening(kGiveUp)) {
@@ -153,8 +155,8 @@ void BM_Recovery(benchmark::State& state) {
             const auto killedAt = Clock::now();
             sim.kill();
             gone.push_back(timeUntil(killedAt, [&] {
-                return !core.isInSyncDirCanonical(file) ||
-                       core.getStatusCanonical(file) == TarnwellCore::NotCached;
+                return !core.isInSyncDirCanonical(canonicalFile) ||
+                       core.getStatusCanonical(canonicalFile) == TarnwellCore::NotCached;
             }));
             std::this_thread::sleep_until(killedAt + down);
             if (!startSim(status)) {
@@ -163,7 +165,7 @@ void BM_Recovery(benchmark::State& state) {
             }
             const auto listeningAt = Clock::now();
             back.push_back(timeUntil(listeningAt, [&] {
-                return core.isDaemonConnected() && core.isInSyncDirCanonical(file);
+                return core.isDaemonConnected() && core.isInSyncDirCanonical(canonicalFile);
             }));
         }
 

@@ -5,6 +5,8 @@
 #include <functional>
 #include <utility>
 
+#include "node_bytes.h"
+
 namespace tarnwell {
 namespace {
 
@@ -21,7 +23,8 @@ std::pair<std::string_view, std::string_view> split(std::string_view path) {
     return {path.substr(0, slash), path.substr(slash)};
 }
 
-// Room for n entries at a load of at most one half.
+// A table for n entries that starts at most half full; set grows it again
+// once live and deleted slots would pass three quarters.
 std::size_t capacityFor(std::size_t n) {
     return std::bit_ceil(std::max(kMinCapacity, n * 2));
 }
@@ -65,40 +68,48 @@ std::optional<std::int32_t> StatusMap::find(std::string_view path) const {
         return std::nullopt;
     }
     bool found = false;
-    const std::size_t i = probe(folder->second.id, name, found);
+    const std::size_t i = probe(folder->second, name, found);
     return found ? std::optional<std::int32_t>(slots_[i].status) : std::nullopt;
 }
 
 void StatusMap::set(std::string_view path, std::int32_t status) {
     const auto [folderPath, name] = split(path);
-    auto folder = folders_.find(folderPath);
+    const auto folder = folders_.find(folderPath);
     if (folder != folders_.end()) {
         bool found = false;
-        const std::size_t i = probe(folder->second.id, name, found);
+        const std::size_t i = probe(folder->second, name, found);
         if (found) {
             slots_[i].status = status;
             return;
         }
     }
-    // A new entry. Grow first, so that the slot found below stays valid.
+    // A new entry. Grow first: a rebuild renumbers the folders and moves the
+    // slots.
     if ((live_ + deleted_ + 1) * 4 > slots_.size() * 3) {
         rebuild(capacityFor(live_ + 1));
-        folder = folders_.find(folderPath);
     }
+    insert(folderIdFor(folderPath), name, status);
+}
+
+std::uint32_t StatusMap::folderIdFor(std::string_view folderPath) {
+    auto folder = folders_.find(folderPath);
     if (folder == folders_.end()) {
         const auto id = static_cast<std::uint32_t>(folderPaths_.size());
-        folder = folders_.emplace(std::string(folderPath), Folder{id, 0}).first;
+        folder = folders_.emplace(std::string(folderPath), id).first;
         folderPaths_.push_back(&folder->first);
     }
+    return folder->second;
+}
+
+void StatusMap::insert(std::uint32_t folder, std::string_view name, std::int32_t status) {
     bool found = false;
-    const std::size_t i = probe(folder->second.id, name, found);
+    const std::size_t i = probe(folder, name, found);
     if (slots_[i].nameOffset == kDeleted) {
         --deleted_;
     }
-    slots_[i] = Slot{folder->second.id, static_cast<std::uint32_t>(names_.size()),
+    slots_[i] = Slot{folder, static_cast<std::uint32_t>(names_.size()),
                      static_cast<std::uint32_t>(name.size()), status};
     names_.append(name);
-    ++folder->second.entries;
     ++live_;
 }
 
@@ -109,7 +120,7 @@ bool StatusMap::erase(std::string_view path) {
         return false;
     }
     bool found = false;
-    const std::size_t i = probe(folder->second.id, name, found);
+    const std::size_t i = probe(folder->second, name, found);
     if (!found) {
         return false;
     }
@@ -117,9 +128,9 @@ bool StatusMap::erase(std::string_view path) {
     slots_[i].nameOffset = kDeleted;
     ++deleted_;
     --live_;
-    --folder->second.entries;
     // Give the arena back once most of it is garbage; folders left without
-    // entries go with the same rebuild.
+    // entries go with the same rebuild, which keeps only the folders of live
+    // slots.
     if (garbageBytes_ > std::size_t{64} * 1024 && garbageBytes_ > names_.size() / 2) {
         rebuild(capacityFor(live_));
     }
@@ -151,36 +162,15 @@ void StatusMap::rebuild(std::size_t capacity) {
         if (slot.nameOffset == kEmpty || slot.nameOffset == kDeleted) {
             continue;
         }
-        const std::string& folderPath = *oldPaths[slot.folder];
-        auto folder = folders_.find(folderPath);
-        if (folder == folders_.end()) {
-            const auto id = static_cast<std::uint32_t>(folderPaths_.size());
-            folder = folders_.emplace(folderPath, Folder{id, 0}).first;
-            folderPaths_.push_back(&folder->first);
-        }
         const std::string_view name(oldNames.data() + slot.nameOffset, slot.nameLength);
-        bool found = false;
-        const std::size_t i = probe(folder->second.id, name, found);
-        slots_[i] = Slot{folder->second.id, static_cast<std::uint32_t>(names_.size()),
-                         slot.nameLength, slot.status};
-        names_.append(name);
-        ++folder->second.entries;
-        ++live_;
+        insert(folderIdFor(*oldPaths[slot.folder]), name, slot.status);
     }
 }
 
 std::size_t StatusMap::memoryBytes() const {
-    std::size_t bytes = slots_.capacity() * sizeof(Slot) + names_.capacity() +
-                        folderPaths_.capacity() * sizeof(const std::string*) +
-                        folders_.bucket_count() * sizeof(void*);
-    for (const auto& [path, folder] : folders_) {
-        // A node: next pointer, the key, the value and the cached hash.
-        bytes += sizeof(void*) + sizeof(std::string) + sizeof(Folder) + sizeof(std::size_t);
-        if (path.capacity() > 15) {
-            bytes += path.capacity() + 1;
-        }
-    }
-    return bytes;
+    return slots_.capacity() * sizeof(Slot) + names_.capacity() +
+           folderPaths_.capacity() * sizeof(const std::string*) +
+           node_bytes::stringKeyedMap(folders_);
 }
 
 }  // namespace tarnwell

@@ -160,18 +160,18 @@ std::vector<std::string> TarnwellCore::syncRoots() const {
 std::string TarnwellCore::findParentSyncRoot(const std::string& path) const {
     // Canonicalized before the lock: it may touch the file system, and a
     // writer should not wait for that.
-    return findParentSyncRootCanonical(canonicalizePath(path));
+    return findParentSyncRootCanonical(CanonicalPath(path));
 }
 
-std::string TarnwellCore::findParentSyncRootCanonical(const std::string& canonicalPath) const {
-    return roots_.findParentCanonical(canonicalPath);
+std::string TarnwellCore::findParentSyncRootCanonical(const CanonicalPath& canonicalPath) const {
+    return roots_.findParentCanonical(canonicalPath.str());
 }
 
 bool TarnwellCore::isInSyncDir(const std::string& path) const {
     return !findParentSyncRoot(path).empty();
 }
 
-bool TarnwellCore::isInSyncDirCanonical(const std::string& canonicalPath) const {
+bool TarnwellCore::isInSyncDirCanonical(const CanonicalPath& canonicalPath) const {
     return !findParentSyncRootCanonical(canonicalPath).empty();
 }
 
@@ -225,11 +225,12 @@ void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {
 // --- Status cache ---
 
 TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const {
-    return getStatusCanonical(canonicalizePath(path));
+    return getStatusCanonical(CanonicalPath(path));
 }
 
-TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(const std::string& canonicalPath) const {
-    const auto status = statusCache_.find(canonicalPath);
+TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(
+    const CanonicalPath& canonicalPath) const {
+    const auto status = statusCache_.find(canonicalPath.str());
     return status ? static_cast<SyncStatus>(*status) : NotCached;
 }
 
@@ -237,12 +238,12 @@ void TarnwellCore::setStatus(const std::string& path, SyncStatus status) {
     statusCache_.set(canonicalizePath(path), status);
 }
 
-void TarnwellCore::queryFileStatus(const std::string& canonicalPath, bool changed) {
+void TarnwellCore::queryFileStatus(const CanonicalPath& canonicalPath, bool changed) {
     if (!commandClient_.isConnected()) {
         return;
     }
     std::vector<std::string> toSend;
-    statusCache_.want(canonicalPath, changed, toSend);
+    statusCache_.want(canonicalPath.str(), changed, toSend);
     sendStatusQueries(toSend);
 }
 
@@ -265,10 +266,10 @@ void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPa
 }
 
 void TarnwellCore::ensureStatusQueried(const std::string& path) {
-    ensureStatusQueriedCanonical(canonicalizePath(path));
+    ensureStatusQueriedCanonical(CanonicalPath(path));
 }
 
-void TarnwellCore::ensureStatusQueriedCanonical(const std::string& canonicalPath) {
+void TarnwellCore::ensureStatusQueriedCanonical(const CanonicalPath& canonicalPath) {
     if (isInSyncDirCanonical(canonicalPath) && getStatusCanonical(canonicalPath) == NotCached) {
         queryFileStatus(canonicalPath);
     }
@@ -292,8 +293,9 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
         stored = status;
     }
     // The next queries go to the channel from here, on the worker thread,
-    // before it looks at its queue again; while the connection is going down
-    // (the drain) nothing more is taken.
+    // before it looks at its queue again: the worker runs every completion
+    // callback without its queue mutex, so queueing from one is safe. While
+    // the connection is going down (the drain) nothing more is taken.
     std::vector<std::string> toSend;
     statusCache_.applyReply(canonicalPath, stored, commandClient_.isConnected(), toSend);
     sendStatusQueries(toSend);
@@ -305,7 +307,7 @@ void TarnwellCore::handleRefreshStat(InputCommand* notification) {
         return;
     }
     // The old status stays visible until the new reply replaces it.
-    const std::string canonical = canonicalizePath(*path);
+    const CanonicalPath canonical(*path);
     if (isInSyncDirCanonical(canonical)) {
         queryFileStatus(canonical, /*changed=*/true);
     }

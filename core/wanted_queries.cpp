@@ -1,5 +1,7 @@
 #include "core/wanted_queries.h"
 
+#include "node_bytes.h"
+
 namespace tarnwell {
 
 void WantedQueries::ask(const std::string& path, bool changed, Clock::time_point now,
@@ -87,20 +89,8 @@ void WantedQueries::clear() {
 }
 
 std::size_t WantedQueries::memoryBytes() const {
-    // Each node carries the allocator's header besides its own bytes.
-    constexpr std::size_t kMallocHeader = sizeof(void*);
-    constexpr std::size_t kMapNode =
-        sizeof(void*) + sizeof(Entries::value_type) + sizeof(std::size_t) + kMallocHeader;
-    constexpr std::size_t kListNode = 2 * sizeof(void*) + sizeof(void*) + kMallocHeader;
-    std::size_t bytes = entries_.bucket_count() * sizeof(void*);
-    bytes += entries_.size() * kMapNode + (order_.size() + byAge_.size()) * kListNode;
-    for (const auto& [path, entry] : entries_) {
-        // Short paths live inside the string itself.
-        if (path.capacity() > 15) {
-            bytes += path.capacity() + 1 + kMallocHeader;
-        }
-    }
-    return bytes;
+    return node_bytes::stringKeyedMap(entries_) +
+           (order_.size() + byAge_.size()) * node_bytes::listNode<Order::value_type>();
 }
 
 }  // namespace tarnwell

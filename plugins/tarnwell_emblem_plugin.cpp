@@ -51,7 +51,7 @@ dfmext::DFMExtEmblem TarnwellEmblemPlugin::locationEmblemIcons(const std::string
     TarnwellCore* const tarnwell = core();
     // Canonicalizing may touch the file system, so it is done once and the
     // core's lookups are handed the canonical form.
-    const std::string canonicalPath = TarnwellCore::canonicalizePath(filePath);
+    const CanonicalPath canonicalPath(filePath);
     if (!tarnwell->isInSyncDirCanonical(canonicalPath)) {
         return emblem;
     }

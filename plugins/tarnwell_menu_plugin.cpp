@@ -101,8 +101,8 @@ bool TarnwellMenuPlugin::buildNormalMenu(dfmext::DFMExtMenu* main,
         return false;
     }
 
-    const std::string canonicalPath = TarnwellCore::canonicalizePath(targetPath);
-    const bool directory = isDirectory(canonicalPath);
+    const CanonicalPath canonicalPath(targetPath);
+    const bool directory = isDirectory(canonicalPath.str());
 
     dfmext::DFMExtAction* entry = menuProxy_->createAction();
     entry->setText(kEntryText);
@@ -114,12 +114,13 @@ bool TarnwellMenuPlugin::buildNormalMenu(dfmext::DFMExtMenu* main,
     Place place = Place::BelowRoot;
     if (root.empty()) {
         place = Place::OutsideRoots;
-    } else if (root == canonicalPath) {
+    } else if (root == canonicalPath.str()) {
         place = Place::Root;
     }
 
     for (const ActionSpec& spec : actionsFor(place, directory)) {
-        subMenu->addAction(createMenuAction(spec.text, spec.icon, spec.command, canonicalPath));
+        subMenu->addAction(
+            createMenuAction(spec.text, spec.icon, spec.command, canonicalPath.str()));
     }
     main->addAction(entry);
     return true;

@@ -353,7 +353,7 @@ TEST_F(CoreTest, NothingIsQueriedWhileDisconnected) {
     EXPECT_FALSE(lonely->isDaemonConnected());
     lonely->setStatus(root_ + "/a", TarnwellCore::Syncing);  // no roots, so still no emblem
     EXPECT_FALSE(lonely->isInSyncDir(root_ + "/a"));
-    lonely->queryFileStatus(root_ + "/b");
+    lonely->queryFileStatus(CanonicalPath(root_ + "/b"));
     lonely->ensureStatusQueried(root_ + "/b");
     EXPECT_EQ(lonely->pendingQueryCount(), 0u);
 }

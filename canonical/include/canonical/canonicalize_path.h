@@ -14,6 +14,19 @@ namespace tarnwell {
 // as text. Never empty, always begins with "/".
 std::string canonicalizePath(const std::string& path);
 
+// A path in the canonical form, so that the compiler checks "canonical
+// already" where a lookup skips the second canonicalization. Only the
+// constructor makes one, and it canonicalizes whatever it is given.
+class CanonicalPath {
+public:
+    explicit CanonicalPath(const std::string& anyPath) : path_(canonicalizePath(anyPath)) {}
+
+    const std::string& str() const noexcept { return path_; }
+
+private:
+    std::string path_;
+};
+
 }  // namespace tarnwell
 
 #endif  // TARNWELL_CANONICAL_CANONICALIZE_PATH_H_

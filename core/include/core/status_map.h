@@ -55,11 +55,6 @@ private:
             return std::hash<std::string_view>()(s);
         }
     };
-    struct Folder {
-        std::uint32_t id;
-        std::uint32_t entries;  // live entries in this folder
-    };
-
     static std::size_t hashOf(std::uint32_t folder, std::string_view name);
     // The slot holding (folder, name), or the one where it would go; the
     // table always has an empty slot, so probing ends.
@@ -67,6 +62,12 @@ private:
     std::string_view nameAt(const Slot& slot) const {
         return std::string_view(names_.data() + slot.nameOffset, slot.nameLength);
     }
+    // The id of the folder, a new one when it has none yet. May rehash
+    // folders_, never moves the slots.
+    std::uint32_t folderIdFor(std::string_view folderPath);
+    // Puts (folder, name) into a free slot; the table has room, and the pair
+    // is not in it.
+    void insert(std::uint32_t folder, std::string_view name, std::int32_t status);
     // Rebuilds the table (and the arena, without the names of erased entries)
     // with room for `capacity` slots.
     void rebuild(std::size_t capacity);
@@ -76,7 +77,9 @@ private:
     std::size_t live_ = 0;
     std::size_t deleted_ = 0;       // kDeleted slots
     std::size_t garbageBytes_ = 0;  // bytes in names_ no live slot points to
-    std::unordered_map<std::string, Folder, FolderHash, std::equal_to<>> folders_;
+    // Folder path -> its id, for the folders of live slots (and, until the
+    // next rebuild, of erased ones).
+    std::unordered_map<std::string, std::uint32_t, FolderHash, std::equal_to<>> folders_;
     std::vector<const std::string*> folderPaths_;  // by id; points into folders_ keys
 };
 

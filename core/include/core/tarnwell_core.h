@@ -107,12 +107,10 @@ public:
     // --- Status cache. ---
     SyncStatus getStatus(const std::string& path) const;
     void setStatus(const std::string& path, SyncStatus status);
-    // Host or listener thread; `canonicalPath` must be canonical already.
-    // The query joins the core's wanted list, most recently asked first, and
-    // goes to the channel when its small window has room. `changed`: the
-    // daemon said the path changed, so a query already out for it is
-    // followed by one more.
-    void queryFileStatus(const std::string& canonicalPath, bool changed = false);
+    // Host or listener thread. The query joins the core's wanted list, most recently asked first,
+    // and goes to the channel when its small window has room. `changed`: the daemon said the path
+    // changed, so a query already out for it is followed by one more.
+    void queryFileStatus(const CanonicalPath& canonicalPath, bool changed = false);
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
     void ensureStatusQueried(const std::string& path);
@@ -125,10 +123,10 @@ public:
     // The same lookups for a path that is canonical already: they skip the
     // second canonicalization (canonicalizing a canonical path returns it
     // unchanged, so the result is the same).
-    std::string findParentSyncRootCanonical(const std::string& canonicalPath) const;
-    bool isInSyncDirCanonical(const std::string& canonicalPath) const;
-    SyncStatus getStatusCanonical(const std::string& canonicalPath) const;
-    void ensureStatusQueriedCanonical(const std::string& canonicalPath);
+    std::string findParentSyncRootCanonical(const CanonicalPath& canonicalPath) const;
+    bool isInSyncDirCanonical(const CanonicalPath& canonicalPath) const;
+    SyncStatus getStatusCanonical(const CanonicalPath& canonicalPath) const;
+    void ensureStatusQueriedCanonical(const CanonicalPath& canonicalPath);
 
     // For tests, benchmarks and diagnostics.
     std::size_t pendingQueryCount() const;
