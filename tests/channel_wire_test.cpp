@@ -158,7 +158,9 @@ TEST(ReadAnswer, LineLayoutRules) {
 TEST(ReadAnswer, AnswerCutShortFails) {
     SocketPair pair;
     ASSERT_TRUE(test::writeAll(pair.peer, "rsp\nstat\t1\n"));
-    SocketPair::closeFd(pair.peer);
+    // Half-closed, not closed: the request must still go out, so that the
+    // failure comes from reading the answer, not from the send.
+    ASSERT_EQ(::shutdown(pair.peer, SHUT_WR), 0);
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
 }
