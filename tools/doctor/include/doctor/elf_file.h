@@ -24,6 +24,9 @@ struct ElfDynamicInfo {
 // truncated or damaged file gives an error, never a read out of bounds.
 ElfDynamicInfo readElfDynamic(const std::string& path);
 
+// The same for the file's bytes.
+ElfDynamicInfo parseElfDynamic(const std::vector<char>& bytes);
+
 }  // namespace tarnwell::doctor
 
 #endif  // TARNWELL_DOCTOR_ELF_FILE_H_
