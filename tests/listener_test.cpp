@@ -216,7 +216,26 @@ protected:
         return took.load();
     }
 
-    test::StderrCapture stderr_;  // first: its reader thread outlives the server
+    // A "block" handler that holds the listener thread until gate_ opens.
+    void addBlockingHandler() {
+        server_.addHandler(
+            "block",
+            [this](InputCommand*) {
+                blocking_ = true;
+                std::lock_guard<std::mutex> wait(gateMutex_);
+            },
+            nullptr);
+    }
+    // Sends "block" and waits until the listener thread sits in its handler.
+    void blockTheListener() {
+        ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
+        ASSERT_TRUE(waitUntil([&] { return blocking_.load(); }));
+    }
+
+    std::mutex gateMutex_;
+    std::unique_lock<std::mutex> gate_{gateMutex_};  // closed until the test opens it
+    std::atomic<bool> blocking_{false};
+    test::StderrCapture stderr_;  // before the server: its reader thread outlives it
     const std::uint16_t port_ = test::freeUdpPort();
     Recorder recorder_;
     InputCommandServer server_{port_};
@@ -463,24 +482,14 @@ TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
     if (rmemMax < (1 << 20)) {
         GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " too small to hold the burst";
     }
-    std::mutex gate;
-    std::unique_lock<std::mutex> closed(gate);
-    std::atomic<bool> blocking{false};
-    server_.addHandler(
-        "block",
-        [&](InputCommand*) {
-            blocking = true;
-            std::lock_guard<std::mutex> wait(gate);
-        },
-        nullptr);
+    addBlockingHandler();
     server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
     startAndWait();
-    ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
-    ASSERT_TRUE(waitUntil([&] { return blocking.load(); }));
+    blockTheListener();
     for (int i = 0; i < kBurst; ++i) {
         ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t/f" + std::to_string(i) + "\ndone\n"));
     }
-    closed.unlock();
+    gate_.unlock();
     EXPECT_TRUE(recorder_.waitForCount(kBurst));
     server_.stop();
     EXPECT_EQ(recorder_.seen().size(), static_cast<std::size_t>(kBurst));
@@ -490,27 +499,17 @@ TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
 // kernel drops what does not fit: any change may have been among the lost,
 // so the listener must say so rather than go on as if nothing happened.
 TEST_F(ListenerTest, DatagramsDroppedForAFullQueueAreReported) {
-    std::mutex gate;
-    std::unique_lock<std::mutex> closed(gate);
-    std::atomic<bool> blocking{false};
     std::atomic<int> lost{0};
-    server_.addHandler(
-        "block",
-        [&](InputCommand*) {
-            blocking = true;
-            std::lock_guard<std::mutex> wait(gate);
-        },
-        nullptr);
+    addBlockingHandler();
     server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
     server_.setNotificationsLostHandler([&] { ++lost; });
     startAndWait();
-    ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
-    ASSERT_TRUE(waitUntil([&] { return blocking.load(); }));
+    blockTheListener();
     // Far more than any receive queue the kernel grants holds.
     for (int i = 0; i < 200000; ++i) {
         sendDatagram(port_, "refresh_stat\npath\t/f\ndone\n");
     }
-    closed.unlock();
+    gate_.unlock();
     EXPECT_TRUE(waitUntil([&] { return lost.load() >= 1; }));
     server_.stop();
     EXPECT_TRUE(
