@@ -71,11 +71,64 @@ std::string checkRoot(const std::string& root) {
     return {};
 }
 
-}  // namespace
+bool takesValue(const std::string& arg) {
+    return arg == "--root" || arg == "--status" || arg == "--default-status" || arg == "--port" ||
+           arg == "--notify-port" || arg == "--answer-delay-us";
+}
 
-int main(int argc, char** argv) {
-    tarnwell::tools::openClosedStandardDescriptors();
-    tarnwell::sim::Options options;
+// Sets what the option `arg` with `value` asks for; empty when accepted,
+// else the one-line error.
+std::string applyValue(const std::string& arg, const char* value, tarnwell::sim::Options& options) {
+    long number = 0;
+    std::uint16_t port = 0;
+    if (arg == "--root") {
+        const std::string refused = checkRoot(value);
+        if (refused.empty()) {
+            options.roots.emplace_back(value);
+        }
+        return refused;
+    }
+    if (arg == "--status") {
+        const std::string pair = value;
+        const std::size_t eq = pair.rfind('=');
+        if (eq == std::string::npos || eq == 0 ||
+            !parseNumber(pair.c_str() + eq + 1, LONG_MIN, LONG_MAX, number)) {
+            return "--status wants PATH=N, got: " + pair;
+        }
+        options.statuses.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+        return {};
+    }
+    if (arg == "--default-status") {
+        if (!parseNumber(value, LONG_MIN, LONG_MAX, number)) {
+            return "--default-status wants a number, got: " + std::string(value);
+        }
+        options.defaultStatus = number;
+        return {};
+    }
+    if (arg == "--answer-delay-us") {
+        if (!parseNumber(value, 0, 10'000'000, number)) {
+            return "--answer-delay-us wants 0 to 10000000, got: " + std::string(value);
+        }
+        options.answerDelay = std::chrono::microseconds(number);
+        return {};
+    }
+    if (!tarnwell::tools::parsePort(value, port)) {
+        return arg + " wants a port from 0 to 65535 in digits, got: '" + std::string(value) + "'";
+    }
+    if (arg == "--port") {
+        options.port = port;
+        return {};
+    }
+    if (port == 0) {
+        return "--notify-port cannot be 0";
+    }
+    options.notifyPort = port;
+    return {};
+}
+
+// The options of the command line; -1 to run with them, else the status to
+// exit with at once (--help, --version, an error).
+int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -94,64 +147,42 @@ int main(int argc, char** argv) {
             options.notifyFromFreshSockets = true;
             continue;
         }
-        if (arg != "--root" && arg != "--status" && arg != "--default-status" && arg != "--port" &&
-            arg != "--notify-port" && arg != "--answer-delay-us") {
+        if (!takesValue(arg)) {
             return usageError("unknown argument: " + arg);
         }
         if (i + 1 >= argc) {
             return usageError(arg + " needs a value");
         }
-        const char* value = argv[++i];
-        long number = 0;
-        std::uint16_t port = 0;
-        if (arg == "--root") {
-            const std::string refused = checkRoot(value);
-            if (!refused.empty()) {
-                return usageError(refused);
-            }
-            options.roots.emplace_back(value);
-        } else if (arg == "--status") {
-            const std::string pair = value;
-            const std::size_t eq = pair.rfind('=');
-            if (eq == std::string::npos || eq == 0 ||
-                !parseNumber(pair.c_str() + eq + 1, LONG_MIN, LONG_MAX, number)) {
-                return usageError("--status wants PATH=N, got: " + pair);
-            }
-            options.statuses.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-        } else if (arg == "--default-status") {
-            if (!parseNumber(value, LONG_MIN, LONG_MAX, number)) {
-                return usageError("--default-status wants a number, got: " + std::string(value));
-            }
-            options.defaultStatus = number;
-        } else if (arg == "--answer-delay-us") {
-            if (!parseNumber(value, 0, 10'000'000, number)) {
-                return usageError("--answer-delay-us wants 0 to 10000000, got: " +
-                                  std::string(value));
-            }
-            options.answerDelay = std::chrono::microseconds(number);
-        } else if (!tarnwell::tools::parsePort(value, port)) {
-            return usageError(arg + " wants a port from 0 to 65535 in digits, got: '" +
-                              std::string(value) + "'");
-        } else if (arg == "--port") {
-            options.port = port;
-        } else {
-            if (port == 0) {
-                return usageError("--notify-port cannot be 0");
-            }
-            options.notifyPort = port;
+        const std::string refused = applyValue(arg, argv[++i], options);
+        if (!refused.empty()) {
+            return usageError(refused);
         }
     }
+    return -1;
+}
 
-    // A client that hangs up must not end the daemon; sends use MSG_NOSIGNAL
-    // as well. SIGINT and SIGTERM arrive through a signalfd in the event loop,
-    // so they are blocked before any descriptor exists.
+// A client that hangs up must not end the daemon; sends use MSG_NOSIGNAL as
+// well. SIGINT and SIGTERM arrive through a signalfd in the event loop, so
+// they are blocked before any descriptor exists.
+void prepareSignals() {
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarnwell::tools::openClosedStandardDescriptors();
+    tarnwell::sim::Options options;
+    const int exitNow = parseArguments(argc, argv, options);
+    if (exitNow >= 0) {
+        return exitNow;
+    }
+    prepareSignals();
     tarnwell::sim::SimServer server(options);
     std::string error;
     if (!server.open(error)) {
