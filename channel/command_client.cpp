@@ -1,17 +1,13 @@
 #include "channel/command_client.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "base/log.h"
+#include "channel/daemon_connect.h"
 #include "socket_io.h"
 #include "socket_owner/socket_owner.h"
 
@@ -60,49 +56,12 @@ void limitSocketWaits(int fd, Clock::time_point until) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
-// A socket for one attempt, with the options every connection needs, or -1.
-int openSocket() {
-    // Close-on-exec: the host may start programs, which must not inherit the
-    // connection (the daemon would never see it close).
-    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (sock < 0) {
-        return -1;
-    }
+// The read and write time-outs of every connection.
+void setSocketWaits(int fd) {
     timeval timeout{};
     timeout.tv_sec = kIoTimeoutSeconds;
-    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // Each request is one small write followed by a wait for the answer;
-    // with Nagle's algorithm a write after the previous answer could wait for
-    // the daemon's delayed ACK.
-    const int one = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return sock;
-}
-
-// Connects `sock` without blocking for longer than kConnectLimit, and leaves
-// it blocking again: reads and writes rely on the socket's time-outs.
-bool connectWithinLimit(int sock, const sockaddr_in& addr) {
-    const int flags = ::fcntl(sock, F_GETFL);
-    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
-        return false;
-    }
-    if (::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        // An interrupted connect goes on in the background like one in
-        // progress.
-        if (errno != EINPROGRESS && errno != EINTR) {
-            return false;
-        }
-        if (socket_io::waitWritable(sock, kConnectLimit) == 0) {
-            return false;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            return false;
-        }
-    }
-    return ::fcntl(sock, F_SETFL, flags) == 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 }  // namespace
@@ -204,17 +163,13 @@ void CommandClient::stop() {
 }
 
 UniqueFd CommandClient::tryConnect() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    if (::inet_pton(AF_INET, address_.c_str(), &addr.sin_addr) != 1) {
+    DaemonSocket connection = connectToDaemon(address_, port_, Clock::now() + kConnectLimit);
+    if (connection.outcome != DaemonSocket::Outcome::Connected) {
         return UniqueFd();
     }
-    UniqueFd sock(openSocket());
-    if (!sock.valid() || !connectWithinLimit(sock.get(), addr)) {
-        return UniqueFd();
-    }
-    return sock;
+    // Reads and writes rely on the socket's time-outs.
+    setSocketWaits(connection.fd.get());
+    return std::move(connection.fd);
 }
 
 CommandClient::Vetting CommandClient::vetNewConnection(int fd) {

@@ -2,12 +2,27 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 #include "base/wire_format.h"
 #include "socket_io.h"
 
 namespace tarnwell {
+
+namespace {
+
+std::string errnoText() {
+    return std::generic_category().message(errno);
+}
+
+std::string lineTooLong() {
+    return "an answer line longer than " + std::to_string(kMaxLineBytes) + " bytes";
+}
+
+}  // namespace
 
 bool LineReader::next(std::string& line) {
     line.clear();
@@ -18,7 +33,7 @@ bool LineReader::next(std::string& line) {
         if (lf != nullptr) {
             const auto length = static_cast<std::size_t>(lf - start);
             if (line.size() + length > kMaxLineBytes) {
-                return false;
+                return fail(lineTooLong());
             }
             line.append(start, length);
             handedOut_ += length + 1;
@@ -27,28 +42,52 @@ bool LineReader::next(std::string& line) {
         // The rest of what arrived is the start of this line: keep it and
         // wait for more.
         if (line.size() + available > kMaxLineBytes) {
-            return false;
+            return fail(lineTooLong());
         }
         line.append(start, available);
         handedOut_ = filled_;
-        if (!settle()) {
+        if (!settle() || !receiveMore()) {
             return false;
         }
-        const int flags = mode_ == Mode::TakeExactly ? MSG_PEEK : 0;
-        const ssize_t n = socket_io::receiveSome(fd_, buffer_.data(), buffer_.size(), flags);
-        // 0: end of stream. < 0: an error or the receive time-out.
-        if (n <= 0) {
-            return false;
-        }
-        filled_ = static_cast<std::size_t>(n);
     }
+}
+
+bool LineReader::receiveMore() {
+    for (;;) {
+        if (!socket_io::waitToReceive(fd_, deadline_)) {
+            return fail(errno == ETIMEDOUT ? "no complete answer in time" : errnoText());
+        }
+        // With a deadline the receive does not block: the wait is poll's.
+        const int flags =
+            (mode_ == Mode::TakeExactly ? MSG_PEEK : 0) | (deadline_ ? MSG_DONTWAIT : 0);
+        const ssize_t n = socket_io::receiveSome(fd_, buffer_.data(), buffer_.size(), flags);
+        if (n > 0) {
+            filled_ = static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n == 0) {
+            return fail("the daemon closed the connection");
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return fail(errnoText());
+        }
+        // Without a deadline: the socket's receive time-out.
+        if (!deadline_) {
+            return fail("no complete answer in time");
+        }
+    }
+}
+
+bool LineReader::fail(std::string why) {
+    failure_ = std::move(why);
+    return false;
 }
 
 bool LineReader::finish() {
     if (mode_ == Mode::ReadAhead) {
-        return handedOut_ == filled_;
+        return handedOut_ == filled_ || fail("bytes came after the answer");
     }
-    return settle();
+    return settle() || fail(errnoText());
 }
 
 bool LineReader::settle() {
@@ -101,24 +140,46 @@ bool skipThroughDone(LineReader& reader) {
     return false;
 }
 
-}  // namespace
-
-ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
-                         ArgumentMap& response, LineReader::Mode mode) {
-    if (!socket_io::sendAll(fd, buildRequest(name, args))) {
+ExchangeOutcome exchangeOnce(int fd, const std::string& name, const ArgumentMap* args,
+                             ArgumentMap& response, LineReader::Mode mode,
+                             LineReader::Deadline deadline, std::string& why) {
+    if (!socket_io::sendAll(fd, buildRequest(name, args), deadline)) {
+        why = errno == ETIMEDOUT ? "the request could not be sent in time"
+                                 : "the request could not be sent: " + errnoText();
         return ExchangeOutcome::Broken;
     }
-    LineReader reader(fd, mode);
+    LineReader reader(fd, mode, deadline);
     std::string status;
     if (!reader.next(status)) {
+        why = reader.failure();
         return ExchangeOutcome::Broken;
     }
     const bool answer = status == "rsp";
     const bool read = answer ? readArguments(reader, response) : skipThroughDone(reader);
     if (!read || !reader.finish()) {
+        // A read that failed without a reader's failure went over a limit.
+        why =
+            reader.failure().empty() ? "an answer larger than any daemon sends" : reader.failure();
         return ExchangeOutcome::Broken;
     }
-    return answer ? ExchangeOutcome::Ok : ExchangeOutcome::Refused;
+    if (!answer) {
+        why = "the answer began with \"" + status.substr(0, 40) + "\" instead of \"rsp\"";
+        return ExchangeOutcome::Refused;
+    }
+    return ExchangeOutcome::Ok;
+}
+
+}  // namespace
+
+ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
+                         ArgumentMap& response, LineReader::Mode mode,
+                         LineReader::Deadline deadline, std::string* why) {
+    std::string reason;
+    const ExchangeOutcome outcome = exchangeOnce(fd, name, args, response, mode, deadline, reason);
+    if (why != nullptr) {
+        *why = std::move(reason);
+    }
+    return outcome;
 }
 
 }  // namespace tarnwell

@@ -12,17 +12,47 @@
 
 namespace tarnwell::socket_io {
 
-bool sendAll(int fd, std::string_view bytes) {
+namespace {
+
+// With a deadline: waits for `events` on `fd`; false with errno ETIMEDOUT
+// when the deadline passes first. Without one, true at once.
+bool waitFor(int fd, short events, const Deadline& deadline) {
+    if (!deadline) {
+        return true;
+    }
+    pollfd p{fd, events, 0};
+    const int ready = pollUntil(&p, 1, *deadline);
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+    }
+    return ready > 0;
+}
+
+}  // namespace
+
+bool sendAll(int fd, std::string_view bytes, const Deadline& deadline) {
+    // With a deadline the writes do not block: the wait for room is poll's.
+    const int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
     std::size_t done = 0;
     while (done < bytes.size()) {
+        if (!waitFor(fd, POLLOUT, deadline)) {
+            return false;
+        }
         const ssize_t n = retryInterrupted(
-            [&] { return ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
+            [&] { return ::send(fd, bytes.data() + done, bytes.size() - done, flags); });
+        if (n < 0 && deadline && errno == EAGAIN) {
+            continue;
+        }
         if (n <= 0) {
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool waitToReceive(int fd, const Deadline& deadline) {
+    return waitFor(fd, POLLIN, deadline);
 }
 
 ssize_t receiveSome(int fd, char* buffer, std::size_t size, int flags) {
@@ -45,11 +75,6 @@ bool peerIsQuiet(int fd) {
     char byte;
     const ssize_t n = receiveSome(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
-int waitWritable(int fd, std::chrono::milliseconds limit) {
-    pollfd p{fd, POLLOUT, 0};
-    return pollUntil(&p, 1, std::chrono::steady_clock::now() + limit);
 }
 
 Readiness waitReadable(int fd, int wakeFd, std::chrono::milliseconds limit) {

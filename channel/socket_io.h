@@ -12,14 +12,24 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace tarnwell::socket_io {
 
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
 // Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
 // the exchange, not end the file manager through SIGPIPE. A call that reports
-// 0 bytes or an error (also the socket's send time-out) fails at once.
-bool sendAll(int fd, std::string_view bytes);
+// 0 bytes or an error (also the socket's send time-out) fails at once. With a
+// deadline, each write waits for room no longer than it allows, and a write
+// that would pass it fails with errno ETIMEDOUT.
+bool sendAll(int fd, std::string_view bytes, const Deadline& deadline = std::nullopt);
+
+// With a deadline: waits until bytes (or the end of stream) are there to be
+// read; false with errno ETIMEDOUT when the deadline passes first. Without
+// one, true at once: the receive itself waits.
+bool waitToReceive(int fd, const Deadline& deadline);
 
 // One recv: what has arrived, up to `size` bytes. 0 is end of stream; < 0 an
 // error or the socket's receive time-out.
@@ -32,10 +42,6 @@ bool receiveExactly(int fd, char* buffer, std::size_t count);
 // has not closed it. Bytes nobody asked for, an end of stream or an error all
 // make it false.
 bool peerIsQuiet(int fd);
-
-// Waits up to `limit` for a connection in progress to finish: > 0 ready,
-// 0 time-out, < 0 error.
-int waitWritable(int fd, std::chrono::milliseconds limit);
 
 struct Readiness {
     bool socket = false;  // bytes, end of stream, a reset or an error

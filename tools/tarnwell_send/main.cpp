@@ -3,21 +3,16 @@
 // back. Like the plug-in, it sends nothing to a daemon of another user (root
 // excepted, whom the plug-in trusts as well). See docs/tools.md.
 //
-// One thread; every wait is bounded by the socket's time-outs.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+// One thread; every wait is bounded by a deadline.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "channel/daemon_connect.h"
 #include "channel/exchange.h"
 #include "socket_owner/socket_owner.h"
 #include "tools_common/event_line.h"
@@ -31,8 +26,8 @@ using Clock = std::chrono::steady_clock;
 // A daemon that is starting gets this long to listen.
 constexpr auto kConnectLimit = 5s;
 constexpr auto kRetryPause = 100ms;
-// The whole answer must have come within this; a read waits at most as long.
-constexpr int kAnswerLimitSeconds = 10;
+// The whole answer must have come within this.
+constexpr auto kAnswerLimit = 10s;
 
 constexpr const char* kUsage =
     "usage: tarnwell-send [--port P] NAME [KEY VALUE]...\n"
@@ -64,52 +59,34 @@ bool printLine(const std::string& line) {
     return false;
 }
 
-void setSocketWaits(int fd, int seconds) {
-    timeval limit{};
-    limit.tv_sec = seconds;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
-
 // A connection to a daemon the plug-in would trust on 127.0.0.1:`port` (the
-// user's own, or root's), or -1 with the
-// reason in `error`. Retries while nothing listens, or while the daemon's end
-// vanishes before its owner is seen (a daemon restarting).
-int connectToOwnDaemon(std::uint16_t port, std::string& error) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// user's own, or root's), or none with the reason in `error`. Retries while
+// nothing listens, or while the daemon's end vanishes before its owner is
+// seen (a daemon restarting).
+tarnwell::UniqueFd connectToOwnDaemon(std::uint16_t port, std::string& error) {
     const std::string where = "127.0.0.1:" + std::to_string(port);
     const auto until = Clock::now() + kConnectLimit;
     do {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-        if (fd < 0) {
-            error = "cannot create a socket: " + std::generic_category().message(errno);
-            return -1;
-        }
-        setSocketWaits(fd, 1);  // also bounds the connect
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-            const tarnwell::SocketOwner owner = tarnwell::tcpPeerOwner(fd);
+        tarnwell::DaemonSocket daemon =
+            tarnwell::connectToDaemon("127.0.0.1", port, std::min(until, Clock::now() + 1s));
+        if (daemon.outcome == tarnwell::DaemonSocket::Outcome::Connected) {
+            const tarnwell::SocketOwner owner = tarnwell::tcpPeerOwner(daemon.fd.get());
             if (owner.result == tarnwell::OwnerLookup::Found &&
                 tarnwell::isTrustedOwner(owner.uid)) {
-                setSocketWaits(fd, kAnswerLimitSeconds);
-                return fd;
+                return std::move(daemon.fd);
             }
             if (owner.result != tarnwell::OwnerLookup::NotFound) {
-                ::close(fd);
                 error = owner.result == tarnwell::OwnerLookup::Found
                             ? "the daemon on " + where + " belongs to uid " +
                                   std::to_string(owner.uid) + ", neither you nor root; nothing sent"
                             : "cannot tell who owns the daemon on " + where + "; nothing sent";
-                return -1;
+                return tarnwell::UniqueFd();
             }
         }
-        ::close(fd);
         std::this_thread::sleep_for(kRetryPause);
     } while (Clock::now() < until);
     error = "no connection to " + where + " within 5 s";
-    return -1;
+    return tarnwell::UniqueFd();
 }
 
 struct Request {
@@ -164,11 +141,10 @@ int sendRequest(int fd, const Request& request) {
         return 1;
     }
     tarnwell::ArgumentMap response;
-    const tarnwell::ExchangeOutcome outcome =
-        tarnwell::exchange(fd, request.name, request.args.empty() ? nullptr : &request.args,
-                           response, tarnwell::LineReader::Mode::TakeExactly);
-    // The socket's receive time-out ends a read with EAGAIN.
-    const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+    const tarnwell::ExchangeOutcome outcome = tarnwell::exchange(
+        fd, request.name, request.args.empty() ? nullptr : &request.args, response,
+        tarnwell::LineReader::Mode::TakeExactly, Clock::now() + kAnswerLimit);
+    const bool timedOut = errno == ETIMEDOUT;
     switch (outcome) {
         case tarnwell::ExchangeOutcome::Ok:
             return printLine(response.empty() ? "response (empty)"
@@ -181,7 +157,7 @@ int sendRequest(int fd, const Request& request) {
             break;
     }
     return failure(timedOut ? "no answer to " + request.name + " within " +
-                                  std::to_string(kAnswerLimitSeconds) + " s"
+                                  std::to_string(kAnswerLimit.count()) + " s"
                             : "no whole answer to " + request.name +
                                   ": the daemon closed the connection or answered out of form");
 }
@@ -196,11 +172,9 @@ int main(int argc, char** argv) {
         return status;
     }
     std::string error;
-    const int fd = connectToOwnDaemon(request.port, error);
-    if (fd < 0) {
+    const tarnwell::UniqueFd daemon = connectToOwnDaemon(request.port, error);
+    if (!daemon.valid()) {
         return failure(error);
     }
-    const int result = sendRequest(fd, request);
-    ::close(fd);
-    return result;
+    return sendRequest(daemon.get(), request);
 }

@@ -7,7 +7,9 @@
 #define TARNWELL_CHANNEL_EXCHANGE_H_
 
 #include <array>
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "channel/tarnwell_command.h"
@@ -23,28 +25,41 @@ namespace tarnwell {
 // - ReadAhead reads what has arrived, so an answer that arrived in one piece
 //   costs one read. Bytes read past the last line handed out are not put back:
 //   finish reports them, and the connection they came from is out of step.
+//
+// Without a deadline each receive waits as long as the socket's receive
+// time-out lets it; with one, no receive waits past it.
 class LineReader {
 public:
     enum class Mode { TakeExactly, ReadAhead };
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
-    explicit LineReader(int fd, Mode mode = Mode::TakeExactly) : fd_(fd), mode_(mode) {}
+    explicit LineReader(int fd, Mode mode = Mode::TakeExactly, Deadline deadline = std::nullopt)
+        : fd_(fd), mode_(mode), deadline_(deadline) {}
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
     // The next line, without its LF. False on end of stream, an error, the
-    // socket's receive time-out, or a line longer than kMaxLineBytes.
+    // socket's receive time-out or the deadline, or a line longer than
+    // kMaxLineBytes.
     bool next(std::string& line);
     // Call once the answer is complete. TakeExactly: takes the bytes of the
     // lines handed out from the socket, and nothing after them. ReadAhead:
     // false when bytes past the last line handed out were read.
     bool finish();
+    // Why next or finish last failed, in words for people; empty otherwise.
+    const std::string& failure() const { return failure_; }
 
 private:
     // Makes the bytes of the lines handed out no longer the socket's.
     bool settle();
+    // Waits for more bytes and puts what arrived into buffer_.
+    bool receiveMore();
+    bool fail(std::string why);
 
     const int fd_;
     const Mode mode_;
+    const Deadline deadline_;
+    std::string failure_;
     std::array<char, std::size_t{16} * 1024> buffer_;
     std::size_t filled_ = 0;     // bytes in buffer_ from the last peek or read
     std::size_t handedOut_ = 0;  // of those, bytes handed out in lines
@@ -70,9 +85,12 @@ bool readArguments(LineReader& reader, ArgumentMap& response);
 enum class ExchangeOutcome { Ok, Refused, Broken };
 
 // Writes the request for `name` and `args` (null: no argument lines) in one
-// piece and reads its answer into `response`.
+// piece and reads its answer into `response`. With a deadline, neither the
+// write nor any read waits past it. When the outcome is not Ok and `why` is
+// given, it receives the reason in words for people (the tools print it).
 ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
-                         ArgumentMap& response, LineReader::Mode mode);
+                         ArgumentMap& response, LineReader::Mode mode,
+                         LineReader::Deadline deadline = std::nullopt, std::string* why = nullptr);
 
 }  // namespace tarnwell
 
