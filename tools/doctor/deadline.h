@@ -16,6 +16,7 @@ public:
     explicit Deadline(std::chrono::milliseconds budget) : end_(Clock::now() + budget) {}
 
     bool passed() const { return Clock::now() >= end_; }
+    Clock::time_point end() const { return end_; }
 
     // Milliseconds left, at most `cap`, never negative: what poll() takes.
     int remainingMs(std::chrono::milliseconds cap = std::chrono::hours(1)) const {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <sstream>
 
+#include "base/posix_io.h"
 #include "checks.h"
 #include "doctor/elf_file.h"
 
@@ -21,6 +22,40 @@ struct LddResult {
     std::string output;
 };
 
+// `ldd PATH` in a child process with its stdout on the pipe `output`; the
+// child's pid, or -1.
+pid_t startLdd(const std::string& path, UniqueFd output[2]) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output[1].get(), STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, STDERR_FILENO);
+        }
+        ::setenv("LC_ALL", "C", 1);
+        ::execlp("ldd", "ldd", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    output[1].reset();
+    return child;
+}
+
+// Everything `fd` gives until its end; false when the deadline passed first.
+bool readToEnd(int fd, const Deadline& deadline, std::string& text) {
+    for (;;) {
+        pollfd wait{fd, POLLIN, 0};
+        if (pollUntil(&wait, 1, deadline.end()) <= 0) {
+            return false;
+        }
+        char chunk[4096];
+        const ssize_t n = retryInterrupted([&] { return ::read(fd, chunk, sizeof chunk); });
+        if (n <= 0) {
+            return true;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
 // `ldd PATH` in a child process, its stdout collected until it ends or the
 // deadline passes (then it is killed). For a shared object the dynamic
 // linker only lists what it would map: no code of the file runs.
@@ -30,52 +65,18 @@ LddResult runLdd(const std::string& path, const Deadline& deadline) {
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return result;
     }
-    const pid_t child = ::fork();
+    UniqueFd output[2] = {UniqueFd(pipeFds[0]), UniqueFd(pipeFds[1])};
+    const pid_t child = startLdd(path, output);
     if (child < 0) {
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
         return result;
     }
-    if (child == 0) {
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            ::dup2(null, STDERR_FILENO);
-        }
-        ::setenv("LC_ALL", "C", 1);
-        ::execlp("ldd", "ldd", path.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    bool timedOut = false;
-    for (;;) {
-        pollfd wait{pipeFds[0], POLLIN, 0};
-        const int ready = ::poll(&wait, 1, deadline.remainingMs());
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            timedOut = true;
-            break;
-        }
-        char chunk[4096];
-        const ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        result.output.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    if (timedOut) {
+    const bool ended = readToEnd(output[0].get(), deadline, result.output);
+    if (!ended) {
         ::kill(child, SIGKILL);
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.ran = !timedOut && WIFEXITED(status) && WEXITSTATUS(status) != 127;
+    retryInterrupted([&] { return ::waitpid(child, &status, 0); });
+    result.ran = ended && WIFEXITED(status) && WEXITSTATUS(status) != 127;
     return result;
 }
 
