@@ -11,7 +11,12 @@ std::vector<std::string> SyncRootRegistry::roots() const {
 
 std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPath) const {
     ReaderLock lock(rootsMutex_);
-    for (const std::string& root : roots_) {
+    return parentIn(roots_, canonicalPath);
+}
+
+std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,
+                                       const std::string& canonicalPath) {
+    for (const std::string& root : roots) {
         // A root contains a path when it equals it or is followed there by
         // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
         if (canonicalPath.size() >= root.size() &&

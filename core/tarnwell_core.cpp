@@ -186,16 +186,29 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
     // long) and the daemon may list tens of thousands, while every emblem the
     // host asks for waits on this lock. Readers see the old list until the
     // new one replaces it in one step.
-    std::vector<std::string> roots;
-    roots.reserve(it->second.size());
-    for (const std::string& value : it->second) {
-        if (value.empty() || value.front() != '/') {
-            continue;
-        }
-        roots.push_back(canonicalizePath(value));
-        logLine("tarnwell: sync root: " + roots.back());
+    std::vector<std::string> roots = rootsInReply(command->response);
+    for (const std::string& root : roots) {
+        logLine("tarnwell: sync root: " + root);
     }
     roots_.replace(std::move(roots));
+}
+
+std::vector<std::string> TarnwellCore::rootsInReply(const ArgumentMap& response,
+                                                    std::vector<std::string>* ignored) {
+    std::vector<std::string> roots;
+    const auto it = response.find("path");
+    if (it == response.end()) {
+        return roots;
+    }
+    roots.reserve(it->second.size());
+    for (const std::string& value : it->second) {
+        if (!value.empty() && value.front() == '/') {
+            roots.push_back(canonicalizePath(value));
+        } else if (ignored != nullptr) {
+            ignored->push_back(value);
+        }
+    }
+    return roots;
 }
 
 void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
@@ -284,12 +297,20 @@ void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
     }
 }
 
-void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
-                                       const ArgumentMap& response) {
+TarnwellCore::SyncStatus TarnwellCore::statusInReply(const ArgumentMap& response) {
     const std::string* statText = firstValue(response, "stat");
     SyncStatus status = NotCached;
+    if (statText == nullptr || !parseStatus(*statText, status)) {
+        return NotCached;
+    }
+    return status;
+}
+
+void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
+                                       const ArgumentMap& response) {
+    const SyncStatus status = statusInReply(response);
     std::optional<std::int32_t> stored;
-    if (statText != nullptr && parseStatus(*statText, status)) {
+    if (status != NotCached) {
         stored = status;
     }
     // The next queries go to the channel from here, on the worker thread,

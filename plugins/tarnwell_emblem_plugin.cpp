@@ -3,30 +3,9 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
+#include "plugins/emblem_icon.h"
 
 namespace tarnwell {
-
-namespace {
-
-// The icon-theme name drawn for a cached status, or null for a value that
-// has no emblem.
-const char* emblemIconName(TarnwellCore::SyncStatus status) {
-    switch (status) {
-        case TarnwellCore::UpToDate:
-            return "emblem-tarnwell-uptodate";
-        case TarnwellCore::Syncing:
-            return "emblem-tarnwell-syncing";
-        case TarnwellCore::Locked:
-            return "emblem-tarnwell-locked";
-        case TarnwellCore::ReadOnly:
-            return "emblem-tarnwell-readonly";
-        case TarnwellCore::NotCached:
-            break;
-    }
-    return nullptr;
-}
-
-}  // namespace
 
 TarnwellEmblemPlugin::TarnwellEmblemPlugin(TarnwellCore* core) : core_(core) {
     // The host keeps its own copy; this object outlives every call the host

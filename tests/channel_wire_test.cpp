@@ -1,11 +1,14 @@
 // The command wire format against a socketpair peer: the bytes of a request,
 // how answers are read, and what a misbehaving peer can and cannot do.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -163,6 +166,39 @@ TEST(ReadAnswer, AnswerCutShortFails) {
     ASSERT_EQ(::shutdown(pair.peer, SHUT_WR), 0);
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
+}
+
+std::atomic<int> signalsHandled{0};
+
+// The doctor's fault: a signal handled while it waited for the daemon failed
+// the check. Its exchange is the channel's, under a deadline; every wait in it
+// must go on after an interruption. The handler is installed without
+// SA_RESTART, and the answer comes only after the exchange took signals.
+TEST(ReadAnswer, SignalsWhileWaitingForTheAnswerDoNotFailAnExchangeWithADeadline) {
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++signalsHandled; };
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    SocketPair pair;
+    const pthread_t exchanging = ::pthread_self();
+    std::thread peer([&] {
+        for (int i = 1; i <= 20; ++i) {
+            ::pthread_kill(exchanging, SIGUSR1);
+            if (!test::waitUntil([&] { return signalsHandled.load() >= i; })) {
+                break;
+            }
+        }
+        test::writeAll(pair.peer, "rsp\nstat\t1\ndone\n");
+    });
+    ArgumentMap response;
+    std::string why;
+    const ExchangeOutcome outcome =
+        exchange(pair.client, "q", nullptr, response, LineReader::Mode::ReadAhead,
+                 std::chrono::steady_clock::now() + std::chrono::seconds(30), &why);
+    peer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(outcome, ExchangeOutcome::Ok) << why;
+    EXPECT_EQ(response["stat"], (std::vector<std::string>{"1"}));
 }
 
 TEST(ReadAnswer, WriteToClosedPeerFailsWithoutSigpipe) {

@@ -26,9 +26,6 @@ const std::vector<std::string>& entryPointNames();
 // and the menu icons (plugins/tarnwell_emblem_plugin.cpp and
 // plugins/tarnwell_menu_plugin.cpp name them).
 const std::vector<std::string>& iconNames();
-// The emblem the plug-in shows for a daemon status, or null for none.
-const char* emblemForStatus(long status);
-
 // Installed, its host library resolves (ldd in a child process), and it
 // exports the entry points (read from the file, never loaded).
 void checkPlugin(const std::string& path, const Deadline& deadline, Report& report);

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "canonical/canonicalize_path.h"
 #include "checks.h"
+#include "core/tarnwell_core.h"
 #include "processes.h"
 #include "socket_owner/socket_owner.h"
 
@@ -164,13 +164,7 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     findings.answered = true;
     // The roots as the plug-in keeps them: absolute ones only, canonical.
     std::vector<std::string> ignored;
-    for (const std::string& value : response["path"]) {
-        if (!value.empty() && value[0] == '/') {
-            findings.roots.push_back(canonicalizePath(value));
-        } else {
-            ignored.push_back(value);
-        }
-    }
+    findings.roots = TarnwellCore::rootsInReply(response, &ignored);
     char milliseconds[32];
     std::snprintf(milliseconds, sizeof milliseconds, "%.1f ms",
                   static_cast<double>(roundTrip.count()) / 1000.0);

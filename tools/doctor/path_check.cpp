@@ -1,27 +1,16 @@
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 
 #include "canonical/canonicalize_path.h"
 #include "checks.h"
+#include "core/sync_root_registry.h"
+#include "core/tarnwell_core.h"
+#include "plugins/emblem_icon.h"
 
 namespace tarnwell::doctor {
 
 namespace {
-
-// The first root, in the daemon's order, that equals the canonical path or
-// holds it: the plug-in's own rule, so that "/a/b" does not hold "/a/bc".
-std::string parentRoot(const std::string& canonical, const std::vector<std::string>& roots) {
-    for (const std::string& root : roots) {
-        if (canonical == root || (canonical.size() > root.size() && canonical[root.size()] == '/' &&
-                                  canonical.compare(0, root.size(), root) == 0)) {
-            return root;
-        }
-    }
-    return {};
-}
 
 // A relative path means what it means in the user's shell: the plug-in only
 // ever sees absolute ones, and would take it as standing at "/".
@@ -44,16 +33,14 @@ void explainStatus(const std::string& canonical, const std::string& root,
         check.fix = "restart the Tarnwell client";
         return;
     }
-    // Read as the plug-in reads it, so that the emblem named is the one the
-    // file manager would draw: the first value under "stat", decimal in the
-    // manner of strtol (digits up to the first other byte, none giving 0).
+    // Read by the plug-in's own code, so that the emblem named is the one
+    // the file manager would draw.
     const auto stat = response.find("stat");
     const bool given = stat != response.end() && !stat->second.empty();
     const std::string value = given ? stat->second.front() : "";
     check.detail("status", value);
-    errno = 0;
-    const long status = given ? std::strtol(value.c_str(), nullptr, 10) : -1;
-    const char* emblem = errno == ERANGE ? nullptr : emblemForStatus(status);
+    const TarnwellCore::SyncStatus status = TarnwellCore::statusInReply(response);
+    const char* emblem = emblemIconName(status);
     if (emblem == nullptr) {
         check.found = canonical + " in sync root " + root + "; the daemon gives " +
                       (!given ? "no status" : "the status \"" + value + "\", which has no emblem");
@@ -65,8 +52,9 @@ void explainStatus(const std::string& canonical, const std::string& root,
     check.detail("emblem", emblem);
     const bool iconFound = !folders.find(emblem).empty();
     check.detailFlag("icon_found", iconFound);
-    check.found = canonical + " in sync root " + root + ", status " + std::to_string(status) +
-                  ", emblem " + emblem + (iconFound ? "" : ", but that icon is not installed");
+    check.found = canonical + " in sync root " + root + ", status " +
+                  std::to_string(static_cast<int>(status)) + ", emblem " + emblem +
+                  (iconFound ? "" : ", but that icon is not installed");
     if (!iconFound) {
         check.fix = "install the Tarnwell file-manager plug-in package, which brings the icons";
         return;
@@ -75,21 +63,6 @@ void explainStatus(const std::string& canonical, const std::string& root,
 }
 
 }  // namespace
-
-const char* emblemForStatus(long status) {
-    switch (status) {
-        case 0:
-            return "emblem-tarnwell-uptodate";
-        case 1:
-            return "emblem-tarnwell-syncing";
-        case 2:
-            return "emblem-tarnwell-locked";
-        case 3:
-            return "emblem-tarnwell-readonly";
-        default:
-            return nullptr;
-    }
-}
 
 void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConnection& connection,
                const IconThemeFolders& folders, const Deadline& deadline, Report& report) {
@@ -112,7 +85,7 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         check.fix = "mend the daemon checks above first";
         return;
     }
-    const std::string root = parentRoot(canonical, daemon.roots);
+    const std::string root = SyncRootRegistry::parentIn(daemon.roots, canonical);
     check.detail("root", root);
     if (root.empty()) {
         check.found = canonical + " lies in no sync folder, and only files in one get emblems";

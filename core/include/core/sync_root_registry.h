@@ -27,6 +27,10 @@ public:
     // empty if none. Roots and path are compared as byte strings.
     std::string findParentCanonical(const std::string& canonicalPath) const
         TARNWELL_EXCLUDES(rootsMutex_);
+    // The same rule over any list of canonical roots, such as a reply the
+    // doctor read. Any thread.
+    static std::string parentIn(const std::vector<std::string>& roots,
+                                const std::string& canonicalPath);
 
     // Replaces the whole list in one step (readers see the old list or the
     // new one, never a mix), then runs the roots-changed callbacks in

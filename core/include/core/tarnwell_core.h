@@ -97,6 +97,11 @@ public:
     bool isInSyncDir(const std::string& path) const;
     // Worker thread: reply to "get_tw_roots".
     void handleGetTwRootsResponse(TarnwellCommand* command);
+    // The roots a "get_tw_roots" reply gives, in its order, as the core keeps
+    // them: the absolute values canonicalized; the others, which the core
+    // ignores, go to `ignored` when given. Any thread.
+    static std::vector<std::string> rootsInReply(const ArgumentMap& response,
+                                                 std::vector<std::string>* ignored = nullptr);
     // Listener thread: "refresh_tw_root".
     void handleRefreshTwRoot(InputCommand* notification);
     // Listener thread: the kernel dropped notifications for a full queue.
@@ -116,6 +121,10 @@ public:
     void ensureStatusQueried(const std::string& path);
     // Worker thread: reply to "query_stat".
     void handleQueryStatResponse(TarnwellCommand* command);
+    // The status a "query_stat" reply gives: its first "stat" value read as
+    // a decimal in the manner of strtol; NotCached when there is none, or it
+    // is not 0 to 3. Any thread.
+    static SyncStatus statusInReply(const ArgumentMap& response);
     // Listener thread: "refresh_stat".
     void handleRefreshStat(InputCommand* notification);
     void clearStatusCache();
