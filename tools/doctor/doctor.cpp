@@ -12,6 +12,7 @@ Report runDoctor(const Options& options) {
     checkPlugin(options.pluginPath, deadline, report);
     const IconThemeFolders folders = IconThemeFolders::fromEnvironment();
     checkIcons(folders, report);
+    checkCatalogue(options.pluginPath, report);
     DaemonConnection connection;
     const DaemonFindings daemon = checkDaemon(connection, options.daemonPort, deadline, report);
     checkNotifyPort(options.notifyPort, deadline, report);
