@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "folder_picture.h"
+#include "menu_picture.h"
 
 namespace dfmext_host {
 
@@ -166,13 +167,16 @@ const char* commandHelp() {
       Prints one line per entry of DIR, sorted by name: "ICON NAME" or
       "- NAME" (asked for DIR/NAME with N 0). --wait asks again every 50 ms
       until every entry has an emblem or MS milliseconds have passed.
-  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]
+  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]
       Draws DIR as a file manager shows it into the SVG file OUT.svg: the
       entries of ls, each a file or folder icon with its emblems at their
       corners and its name below, and prints "picture OUT.svg". The emblem
       icons are taken from the hicolor theme folder THEME_DIR, by default the
       one beside this program (<bin>/../share/icons/hicolor), then those under
-      $XDG_DATA_DIRS. --wait as for ls.
+      $XDG_DATA_DIRS. --wait as for ls. --menu NAME draws the context menu of
+      the entry NAME open over it, as after a right click: the menu the
+      plug-in builds for DIR/NAME, each action with its text and icon, and
+      the first sub-menu of each level opened.
   menu PATH [--selected K]
       Builds the context menu of PATH with K selected items (default 1;
       current folder: the parent of PATH). Prints "menu true" or "menu false",
@@ -330,10 +334,12 @@ HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
 }
 
 HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]";
+    static const char* const kUsage =
+        "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]";
     std::vector<std::string> positional;
     long long waitMs = 0;
     std::vector<std::string> themeDirs;
+    std::string menuEntry;
     for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] == "--wait") {
             if (i + 1 == words.size() ||
@@ -341,11 +347,12 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
                 return fail("bad --wait value; " + std::string(kUsage));
             }
             ++i;
-        } else if (words[i] == "--icons") {
+        } else if (words[i] == "--icons" || words[i] == "--menu") {
             if (i + 1 == words.size()) {
                 return fail(kUsage);
             }
-            themeDirs.push_back(words[++i]);
+            (words[i] == "--menu" ? menuEntry : themeDirs.emplace_back()) = words[i + 1];
+            ++i;
         } else {
             positional.push_back(words[i]);
         }
@@ -375,8 +382,10 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
                             entry.emblem});
     }
     std::vector<std::string> missingIcons;
-    const std::string document =
-        drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
+    std::string document = drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
+    if (!menuEntry.empty() && !addOpenMenu(dir, menuEntry, themeDirs, document, missingIcons)) {
+        return Outcome::Failed;
+    }
 
     std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
     out << document;
@@ -526,6 +535,29 @@ HostSession::Outcome HostSession::runSleep(const std::vector<std::string>& words
     }
     pause(ms);
     return Outcome::Ok;
+}
+
+bool HostSession::addOpenMenu(const std::string& dir, const std::string& name,
+                              const std::vector<std::string>& themeDirs, std::string& document,
+                              std::vector<std::string>& missingIcons) {
+    if (menuPlugin_ == nullptr || proxy_ == nullptr) {
+        fail("the plug-in has no menu provider");
+        return false;
+    }
+    const std::string path = childPath(dir, name);
+    dfmext::DFMExtMenu* menu = freshMenu();
+    if (!menuPlugin_->callBuildNormalMenu(menu, dir, path, {path}, false)) {
+        fail("the plug-in added nothing to the menu of " + path);
+        return false;
+    }
+    std::optional<std::string> withMenu =
+        drawMenuOverFolder(document, name, menuPictureItems(menu), themeDirs, missingIcons);
+    if (!withMenu) {
+        fail("no entry " + name + " in " + dir);
+        return false;
+    }
+    document = std::move(*withMenu);
+    return true;
 }
 
 HostSession::Outcome HostSession::fail(const std::string& message) {
