@@ -1,6 +1,8 @@
 // Menu texts in the user's language, through the plug-in's own text domain.
 //
-// Thread safety: any thread (see plugins/text_domain.h).
+// Thread safety: any thread. The first call binds the domain under the guard
+// of a function-local static; gettext's lookups are thread-safe. Nothing here
+// calls setlocale or textdomain: they belong to the host.
 #ifndef TARNWELL_PLUGINS_TRANSLATE_H_
 #define TARNWELL_PLUGINS_TRANSLATE_H_
 

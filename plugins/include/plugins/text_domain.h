@@ -1,12 +1,9 @@
-// The plug-in's own gettext text domain: where its message catalogues lie
-// and how its menu texts are translated. The file manager owns the locale
-// and the default domain, so nothing here calls setlocale or textdomain; the
-// plug-in binds only its own domain, once, to the catalogues installed
-// beside it.
+// The plug-in's own gettext text domain and where its message catalogues
+// lie. The file manager owns the locale and the default domain: the plug-in
+// binds only this domain (plugins/translate.h), to the catalogues installed
+// beside it. tarnwell-doctor looks for them the same way.
 //
-// Thread safety: every function may run on any thread. The binding happens
-// once, under the guard of a function-local static; gettext's lookups are
-// thread-safe.
+// Thread safety: localeDirBeside only reads the file system; any thread.
 #ifndef TARNWELL_PLUGINS_TEXT_DOMAIN_H_
 #define TARNWELL_PLUGINS_TEXT_DOMAIN_H_
 
