@@ -84,6 +84,12 @@ std::vector<std::string> installedLanguages(const std::string& localeDir) {
     return languages;
 }
 
+void reportFound(Check& check, const std::string& language, const std::string& catalogue,
+                 const std::string& localeDir) {
+    check.detail("catalogue", catalogue);
+    check.found = language + ": catalogue " + catalogue + " in " + localeDir;
+}
+
 }  // namespace
 
 void checkCatalogue(const std::string& pluginPath, Report& report) {
@@ -110,8 +116,7 @@ void checkCatalogue(const std::string& pluginPath, Report& report) {
         }
         for (const std::string& name : fallbacks(language)) {
             if (std::find(installed.begin(), installed.end(), name) != installed.end()) {
-                check.detail("catalogue", name);
-                check.found = language + ": catalogue " + name + " in " + localeDir;
+                reportFound(check, language, name, localeDir);
                 return;
             }
         }
