@@ -100,7 +100,7 @@ void checkCatalogue(const std::string& pluginPath, Report& report) {
     const std::string localeDir = localeDirBeside(fs::path(pluginPath).parent_path().string());
     const std::vector<std::string> installed = installedLanguages(localeDir);
     check.detail("locale", locale).detail("locale_dir", localeDir);
-    check.detailList("installed", installed);
+    check.detailList("translated", installed);
     // The doctor runs on one thread and prints nothing that setlocale changes.
     if (!isCLocale(locale) && std::setlocale(LC_MESSAGES, "") == nullptr) {
         check.verdict = Verdict::Warning;
