@@ -351,8 +351,8 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
             if (i + 1 == words.size()) {
                 return fail(kUsage);
             }
-            (words[i] == "--menu" ? menuEntry : themeDirs.emplace_back()) = words[i + 1];
-            ++i;
+            std::string& value = words[i] == "--menu" ? menuEntry : themeDirs.emplace_back();
+            value = words[++i];
         } else {
             positional.push_back(words[i]);
         }
@@ -386,7 +386,12 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
     if (!menuEntry.empty() && !addOpenMenu(dir, menuEntry, themeDirs, document, missingIcons)) {
         return Outcome::Failed;
     }
+    return writePicture(outPath, document, missingIcons);
+}
 
+HostSession::Outcome HostSession::writePicture(const std::string& outPath,
+                                               const std::string& document,
+                                               const std::vector<std::string>& missingIcons) {
     std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
     out << document;
     out.close();

@@ -36,9 +36,10 @@ struct Box {
     int height = 0;
 };
 
-// The width `text` takes at kFontSize, guessed without a font: letters
-// average 0.6 em in DejaVu Sans; the wide characters of East Asian scripts
-// (U+1100 and above in practice) take a full em. Errs on the wide side.
+// The width `text` takes at kFontSize, guessed without a font: the letters
+// of a menu text average a little over half an em in DejaVu Sans; the wide
+// characters of East Asian scripts (from U+1000 up, in practice) take a full
+// em. Errs on the wide side.
 int textWidth(const std::string& text) {
     double ems = 0;
     for (const char c : text) {
