@@ -75,89 +75,114 @@ void warnIgnoredRoot(const std::string& root, Report& report) {
         "in the client";
 }
 
-}  // namespace
-
-DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
-                           const Deadline& deadline, Report& report) {
-    DaemonFindings findings;
-    Check& daemon = report.checks.emplace_back();
-    daemon.id = "daemon";
-    daemon.title = "daemon on 127.0.0.1:" + std::to_string(port);
-    daemon.detailNumber("port", port);
+// Connects; false, with the failure in `daemon`, when that fails.
+bool connect(DaemonConnection& connection, std::uint16_t port, const Deadline& deadline,
+             Check& daemon) {
     std::string error;
     switch (connection.connect(port, deadline.sooner(kDaemonLimit), error)) {
         case DaemonConnection::Connect::Connected:
-            break;
+            return true;
         case DaemonConnection::Connect::Refused:
-            daemon.verdict = Verdict::Failed;
             daemon.found = "nothing listens there";
             daemon.fix =
                 "start the Tarnwell client (it runs the daemon); the plug-in connects "
                 "to it by itself within seconds";
-            return findings;
+            break;
         case DaemonConnection::Connect::TimedOut:
-            daemon.verdict = Verdict::Failed;
             daemon.found = "the connection was not accepted within 1 s";
             daemon.fix = "restart the Tarnwell client";
-            return findings;
+            break;
         case DaemonConnection::Connect::Failed:
-            daemon.verdict = Verdict::Failed;
             daemon.found = "cannot connect: " + error;
             daemon.fix = "restart the Tarnwell client";
-            return findings;
+            break;
     }
+    daemon.verdict = Verdict::Failed;
+    return false;
+}
 
+// Who runs the daemon on the connection `fd`, into `daemon`; sets mayAsk
+// when it is the user or root. False for another user's daemon, which is
+// then asked nothing at all.
+bool judgeOwner(int fd, std::uint16_t port, const Deadline& deadline, Check& daemon,
+                DaemonFindings& findings) {
     const uid_t self = ::geteuid();
     // The daemon's end of this connection belongs to no process until the
     // daemon has accepted it, and a busy daemon may not have yet: then the
     // listening socket, whose owner accepts it, tells who is there. The
     // listening socket also names the processes, for the same reason.
     const SocketOwner listener = tcpListenerOwner(port);
-    SocketOwner owner = tcpPeerOwner(connection.fd());
+    SocketOwner owner = tcpPeerOwner(fd);
     if (owner.result != OwnerLookup::Found) {
         owner = listener;
     }
-    if (owner.result == OwnerLookup::Found) {
-        const std::vector<ProcessInfo> processes = processesHoldingSocket(
-            listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
-        daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
-        addProcessDetails(daemon, processes);
-        if (!isTrustedOwner(owner.uid)) {
-            // The plug-in refuses such a daemon, and the user's paths must not
-            // reach another user: the doctor asks it nothing either.
-            daemon.verdict = Verdict::Failed;
-            daemon.found = "listening, but it belongs to " + describeUid(owner.uid) + ", " +
-                           describeProcesses(processes) + ", not to you (" + describeUid(self) +
-                           ") nor to root; the plug-in talks to no other user's daemon";
-            daemon.fix =
-                "another user's program holds the daemon's port: ask that user or the "
-                "administrator to stop it, then start your Tarnwell client";
-            return findings;
-        }
-        // Root's daemon (a system service) is trusted like the user's own.
-        daemon.found =
-            std::string(owner.uid == self ? "listening, yours: " : "listening, trusted: ") +
-            describeUid(owner.uid) + ", " + describeProcesses(processes);
-        findings.mayAsk = true;
-    } else {
+    if (owner.result != OwnerLookup::Found) {
         // "get_tw_roots" carries nothing of the user's and is still asked;
         // the user's paths go to no daemon that might be someone else's.
         daemon.verdict = Verdict::Warning;
         daemon.found = "listening; who runs it cannot be found";
         daemon.fix = "check that the program listening on 127.0.0.1:" + std::to_string(port) +
                      " is your Tarnwell client (for instance with `ss -ltnpe`)";
+        return true;
     }
+    const std::vector<ProcessInfo> processes = processesHoldingSocket(
+        listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
+    daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
+    addProcessDetails(daemon, processes);
+    if (!isTrustedOwner(owner.uid)) {
+        // The plug-in refuses such a daemon, and the user's paths must not
+        // reach another user: the doctor asks it nothing either.
+        daemon.verdict = Verdict::Failed;
+        daemon.found = "listening, but it belongs to " + describeUid(owner.uid) + ", " +
+                       describeProcesses(processes) + ", not to you (" + describeUid(self) +
+                       ") nor to root; the plug-in talks to no other user's daemon";
+        daemon.fix =
+            "another user's program holds the daemon's port: ask that user or the "
+            "administrator to stop it, then start your Tarnwell client";
+        return false;
+    }
+    // Root's daemon (a system service) is trusted like the user's own.
+    daemon.found = std::string(owner.uid == self ? "listening, yours: " : "listening, trusted: ") +
+                   describeUid(owner.uid) + ", " + describeProcesses(processes);
+    findings.mayAsk = true;
+    return true;
+}
 
+// One check per root the daemon listed (or one that it listed none), and a
+// warning for each it listed that the plug-in ignores.
+void checkRoots(const std::vector<std::string>& roots, const std::vector<std::string>& ignored,
+                Report& report) {
+    if (roots.empty()) {
+        Check& none = report.checks.emplace_back();
+        none.id = "sync_roots";
+        none.title = "sync roots";
+        none.verdict = Verdict::Failed;
+        none.found = "the daemon lists no sync folder, so no file gets an emblem";
+        none.fix = "add a sync folder in the Tarnwell client";
+    }
+    for (const std::string& root : roots) {
+        checkRoot(root, report);
+    }
+    for (const std::string& root : ignored) {
+        warnIgnoredRoot(root, report);
+    }
+}
+
+// Asks for the roots, as the plug-in does on every connection, and checks
+// them.
+void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report& report,
+                 DaemonFindings& findings) {
     Check& answers = report.checks.emplace_back();
     answers.id = "daemon_answers";
     answers.title = "daemon answers";
     ArgumentMap response;
+    std::string error;
     const auto sent = Deadline::Clock::now();
     if (!connection.ask("get_tw_roots", nullptr, deadline.sooner(kDaemonLimit), response, error)) {
         answers.verdict = Verdict::Failed;
         answers.found = "no answer to get_tw_roots within 1 s: " + error;
         answers.fix = "the daemon accepts but does not answer: restart the Tarnwell client";
-        return findings;
+        return;
     }
     const auto roundTrip =
         std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - sent);
@@ -172,21 +197,24 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
                     std::to_string(findings.roots.size()) +
                     (findings.roots.size() == 1 ? " sync root" : " sync roots");
     answers.detailNumber("round_trip_us", roundTrip.count()).detailList("roots", findings.roots);
+    checkRoots(findings.roots, ignored, report);
+}
 
-    if (findings.roots.empty()) {
-        Check& none = report.checks.emplace_back();
-        none.id = "sync_roots";
-        none.title = "sync roots";
-        none.verdict = Verdict::Failed;
-        none.found = "the daemon lists no sync folder, so no file gets an emblem";
-        none.fix = "add a sync folder in the Tarnwell client";
+}  // namespace
+
+DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
+                           const Deadline& deadline, Report& report) {
+    DaemonFindings findings;
+    Check& daemon = report.checks.emplace_back();
+    daemon.id = "daemon";
+    daemon.title = "daemon on 127.0.0.1:" + std::to_string(port);
+    daemon.detailNumber("port", port);
+    if (!connect(connection, port, deadline, daemon) ||
+        !judgeOwner(connection.fd(), port, deadline, daemon, findings)) {
+        return findings;
     }
-    for (const std::string& root : findings.roots) {
-        checkRoot(root, report);
-    }
-    for (const std::string& root : ignored) {
-        warnIgnoredRoot(root, report);
-    }
+    // `daemon` is not used past here: the next check may move it.
+    askForRoots(connection, deadline, report, findings);
     return findings;
 }
 

@@ -108,15 +108,13 @@ void IconThemeFolders::findIn(const std::string& theme, const std::string& iconN
     }
 }
 
-void checkIcons(const IconThemeFolders& folders, Report& report) {
-    Check& icons = report.checks.emplace_back();
-    icons.id = "icons";
-    icons.title = "icons";
-    icons.detailList("theme_folders", folders.hicolorDirs());
-    std::vector<std::string> missing;
-    // Per theme folder: the newest icon file or the folder holding it, since
-    // adding an icon changes the folder's time and a cache older than a
-    // folder is ignored.
+namespace {
+
+// Per theme folder: the newest icon file or the folder holding it, since
+// adding an icon changes the folder's time and a cache older than a folder
+// is ignored. The names of the icons found nowhere go to `missing`.
+std::map<std::string, long long> newestIconPerTheme(const IconThemeFolders& folders,
+                                                    std::vector<std::string>& missing) {
     std::map<std::string, long long> newestPerTheme;
     for (const std::string& name : iconNames()) {
         const std::vector<std::string> files = folders.find(name);
@@ -134,20 +132,10 @@ void checkIcons(const IconThemeFolders& folders, Report& report) {
             }
         }
     }
-    icons.detailList("missing", missing);
-    const std::size_t found = iconNames().size() - missing.size();
-    icons.detailNumber("found", static_cast<long long>(found));
-    if (missing.empty()) {
-        icons.found = "all " + std::to_string(found) + " found in the hicolor theme";
-    } else {
-        icons.verdict = Verdict::Failed;
-        icons.found = std::to_string(found) + " of " + std::to_string(iconNames().size()) +
-                      " found; missing: " + joinNames(missing);
-        icons.fix =
-            "install the Tarnwell file-manager plug-in package, which brings the icons "
-            "to <data folder>/icons/hicolor; then restart the file manager";
-    }
+    return newestPerTheme;
+}
 
+void checkIconCache(const std::map<std::string, long long>& newestPerTheme, Report& report) {
     Check& cache = report.checks.emplace_back();
     cache.id = "icon_cache";
     cache.title = "icon cache";
@@ -177,6 +165,32 @@ void checkIcons(const IconThemeFolders& folders, Report& report) {
     } else {
         cache.found = "up to date: " + joinNames(current);
     }
+}
+
+}  // namespace
+
+void checkIcons(const IconThemeFolders& folders, Report& report) {
+    Check& icons = report.checks.emplace_back();
+    icons.id = "icons";
+    icons.title = "icons";
+    icons.detailList("theme_folders", folders.hicolorDirs());
+    std::vector<std::string> missing;
+    const std::map<std::string, long long> newestPerTheme = newestIconPerTheme(folders, missing);
+    icons.detailList("missing", missing);
+    const std::size_t found = iconNames().size() - missing.size();
+    icons.detailNumber("found", static_cast<long long>(found));
+    if (missing.empty()) {
+        icons.found = "all " + std::to_string(found) + " found in the hicolor theme";
+    } else {
+        icons.verdict = Verdict::Failed;
+        icons.found = std::to_string(found) + " of " + std::to_string(iconNames().size()) +
+                      " found; missing: " + joinNames(missing);
+        icons.fix =
+            "install the Tarnwell file-manager plug-in package, which brings the icons "
+            "to <data folder>/icons/hicolor; then restart the file manager";
+    }
+    // `icons` is not used past here: the next check may move it.
+    checkIconCache(newestPerTheme, report);
 }
 
 }  // namespace tarnwell::doctor
