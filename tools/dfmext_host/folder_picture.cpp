@@ -219,11 +219,15 @@ std::string findScalableIcon(const std::vector<std::string>& themeDirs,
     return {};
 }
 
-std::string drawFolderPicture(const std::string& title, const std::vector<PictureEntry>& entries,
-                              const std::vector<std::string>& themeDirs,
-                              std::vector<std::string>& missingIcons) {
-    // Each icon file is embedded once, in <defs>, and drawn with <use>.
-    std::map<std::string, std::string> iconIds;
+namespace {
+
+using IconIds = std::map<std::string, std::string>;  // icon name -> id in <defs>
+
+// Each emblem's icon file, embedded once in <defs> to be drawn with <use>;
+// the ids go to `iconIds`, the names of icons not found to `missingIcons`.
+std::string embedIcons(const std::vector<PictureEntry>& entries,
+                       const std::vector<std::string>& themeDirs,
+                       std::vector<std::string>& missingIcons, IconIds& iconIds) {
     std::ostringstream defs;
     for (const PictureEntry& entry : entries) {
         for (const Layout& layout : entry.emblem.emblems()) {
@@ -245,19 +249,17 @@ std::string drawFolderPicture(const std::string& title, const std::vector<Pictur
                  << base64(resizedIcon(content, kPixelsPerEmblem)) << "\"/>\n";
         }
     }
+    return defs.str();
+}
 
-    const int count = static_cast<int>(entries.size());
-    const int columns = std::clamp(count, 1, kColumns);
-    const int rows = std::max(1, (count + columns - 1) / columns);
-    const int width = 2 * kMargin + columns * kTileWidth;
-    const int height = kHeaderHeight + kMargin + rows * kTileHeight + kMargin / 2;
-
-    std::ostringstream svg;
+// The document's start, the window with its header bar, and the title.
+void drawWindow(std::ostream& svg, const std::string& title, int width, int height,
+                const std::string& defs) {
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << width << " " << height << "\">\n"
         << "<defs>\n"
-        << defs.str() << "</defs>\n"
+        << defs << "</defs>\n"
         << "<rect width=\"" << width << "\" height=\"" << height
         << "\" rx=\"8\" fill=\"#ffffff\" stroke=\"#d5dbe1\"/>\n"
         << "<path d=\"M0 8a8 8 0 0 1 8-8h" << width - 16 << "a8 8 0 0 1 8 8v" << kHeaderHeight - 8
@@ -269,52 +271,76 @@ std::string drawFolderPicture(const std::string& title, const std::vector<Pictur
         << "<text x=\"" << kMargin + 28 << "\" y=\"" << kHeaderHeight / 2 + 5 << "\" font-family=\""
         << kFont << "\" font-size=\"15\" font-weight=\"bold\" fill=\"" << kInk << "\">"
         << xmlEscape(title) << "</text>\n";
+}
 
+// The entry's emblems at their corners of the icon drawn at (iconX, iconY).
+void drawEmblems(std::ostream& svg, const PictureEntry& entry, int iconX, int iconY,
+                 const IconIds& iconIds) {
+    std::map<int, int> perCorner;
+    for (const Layout& layout : entry.emblem.emblems()) {
+        const auto corner = static_cast<int>(layout.locationType());
+        auto [x, y] = emblemPosition(layout.locationType(), perCorner[corner]++);
+        x += iconX + std::clamp(layout.x(), -kMaxOffset, kMaxOffset);
+        y += iconY + std::clamp(layout.y(), -kMaxOffset, kMaxOffset);
+        const auto found = iconIds.find(layout.iconPath());
+        if (found != iconIds.end()) {
+            svg << "<use class=\"emblem\" href=\"#" << found->second << "\" x=\"" << x << "\" y=\""
+                << y << "\"/>\n";
+            continue;
+        }
+        // The icon is not installed: a file manager would draw nothing here,
+        // but the picture should show that something is missing.
+        const int r = kEmblemSize / 2;
+        svg << "<circle class=\"emblem missing\" cx=\"" << x + r << "\" cy=\"" << y + r << "\" r=\""
+            << r - 1 << "\" fill=\"#ffffff\" stroke=\"#c0392b\""
+            << " stroke-width=\"2\" stroke-dasharray=\"4 3\"/>\n";
+    }
+}
+
+// One entry's tile, the `index`th of the grid: its icon, emblems and name.
+void drawEntry(std::ostream& svg, const PictureEntry& entry, int index, int columns,
+               const IconIds& iconIds) {
+    const int tileX = kMargin + (index % columns) * kTileWidth;
+    const int tileY = kHeaderHeight + kMargin + (index / columns) * kTileHeight;
+    const int iconX = tileX + (kTileWidth - kIconSize) / 2;
+    const int iconY = tileY + 4;
+    std::string names;
+    for (const Layout& layout : entry.emblem.emblems()) {
+        names += (names.empty() ? "" : ",") + layout.iconPath();
+    }
+    svg << "<g class=\"entry\" data-name=\"" << xmlEscape(entry.name) << "\" data-emblems=\""
+        << xmlEscape(names) << "\">\n"
+        << "<g transform=\"translate(" << iconX << " " << iconY << ")\">";
+    if (entry.isFolder) {
+        drawFolderIcon(svg);
+    } else {
+        drawFileIcon(svg, entry.name);
+    }
+    svg << "</g>\n";
+    drawEmblems(svg, entry, iconX, iconY, iconIds);
+    svg << "<text x=\"" << tileX + kTileWidth / 2 << "\" y=\""
+        << iconY + kIconSize + kEmblemOverhang + 18 << "\" font-family=\"" << kFont
+        << "\" font-size=\"12\" fill=\"" << kInk << "\" text-anchor=\"middle\">"
+        << escapeMarkup(shortName(validXmlText(entry.name))) << "</text>\n"
+        << "</g>\n";
+}
+
+}  // namespace
+
+std::string drawFolderPicture(const std::string& title, const std::vector<PictureEntry>& entries,
+                              const std::vector<std::string>& themeDirs,
+                              std::vector<std::string>& missingIcons) {
+    IconIds iconIds;
+    const std::string defs = embedIcons(entries, themeDirs, missingIcons, iconIds);
+    const int count = static_cast<int>(entries.size());
+    const int columns = std::clamp(count, 1, kColumns);
+    const int rows = std::max(1, (count + columns - 1) / columns);
+    const int width = 2 * kMargin + columns * kTileWidth;
+    const int height = kHeaderHeight + kMargin + rows * kTileHeight + kMargin / 2;
+    std::ostringstream svg;
+    drawWindow(svg, title, width, height, defs);
     for (int i = 0; i < count; ++i) {
-        const PictureEntry& entry = entries[static_cast<std::size_t>(i)];
-        const int tileX = kMargin + (i % columns) * kTileWidth;
-        const int tileY = kHeaderHeight + kMargin + (i / columns) * kTileHeight;
-        const int iconX = tileX + (kTileWidth - kIconSize) / 2;
-        const int iconY = tileY + 4;
-
-        std::string names;
-        for (const Layout& layout : entry.emblem.emblems()) {
-            names += (names.empty() ? "" : ",") + layout.iconPath();
-        }
-        svg << "<g class=\"entry\" data-name=\"" << xmlEscape(entry.name) << "\" data-emblems=\""
-            << xmlEscape(names) << "\">\n"
-            << "<g transform=\"translate(" << iconX << " " << iconY << ")\">";
-        if (entry.isFolder) {
-            drawFolderIcon(svg);
-        } else {
-            drawFileIcon(svg, entry.name);
-        }
-        svg << "</g>\n";
-
-        std::map<int, int> perCorner;
-        for (const Layout& layout : entry.emblem.emblems()) {
-            const auto corner = static_cast<int>(layout.locationType());
-            auto [x, y] = emblemPosition(layout.locationType(), perCorner[corner]++);
-            x += iconX + std::clamp(layout.x(), -kMaxOffset, kMaxOffset);
-            y += iconY + std::clamp(layout.y(), -kMaxOffset, kMaxOffset);
-            const auto found = iconIds.find(layout.iconPath());
-            if (found != iconIds.end()) {
-                svg << "<use class=\"emblem\" href=\"#" << found->second << "\" x=\"" << x
-                    << "\" y=\"" << y << "\"/>\n";
-            } else {
-                // The icon is not installed: a file manager would draw nothing
-                // here, but the picture should show that something is missing.
-                const int r = kEmblemSize / 2;
-                svg << "<circle class=\"emblem missing\" cx=\"" << x + r << "\" cy=\"" << y + r
-                    << "\" r=\"" << r - 1 << "\" fill=\"#ffffff\" stroke=\"#c0392b\""
-                    << " stroke-width=\"2\" stroke-dasharray=\"4 3\"/>\n";
-            }
-        }
-        svg << "<text x=\"" << tileX + kTileWidth / 2 << "\" y=\""
-            << iconY + kIconSize + kEmblemOverhang + 18 << "\" font-family=\"" << kFont
-            << "\" font-size=\"12\" fill=\"" << kInk << "\" text-anchor=\"middle\">"
-            << escapeMarkup(shortName(validXmlText(entry.name))) << "</text>\n"
-            << "</g>\n";
+        drawEntry(svg, entries[static_cast<std::size_t>(i)], i, columns, iconIds);
     }
     svg << "</svg>\n";
     return svg.str();

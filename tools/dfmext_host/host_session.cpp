@@ -90,23 +90,13 @@ void flattenMenu(const dfmext::DFMExtMenu* menu, std::vector<const dfmext::DFMEx
     branch.pop_back();
 }
 
-// The words of one command after its name: the positional ones and the
-// values of the options the command takes.
-struct CommandWords {
-    std::vector<std::string> positional;
-    long long waitMs = 0;
-    long long selected = 1;
-    std::vector<std::string> themeDirs;
-    std::string menuEntry;
-};
-
 // Sorts `words` (the command's name first) into `parsed`, taking only the
 // options named in `options`. Empty on success, else what is wrong. A word
 // starting with "--" is always an option, so that a mistyped one is named as
 // such instead of being taken for a path or a number.
 std::string parseCommandWords(const std::vector<std::string>& words,
-                              std::initializer_list<std::string_view> options,
-                              CommandWords& parsed) {
+                              const std::vector<std::string_view>& options,
+                              HostSession::CommandWords& parsed) {
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("--", 0) != 0) {
@@ -206,21 +196,24 @@ std::string parentFolder(const std::string& path) {
     return trimmed.substr(0, slash);
 }
 
-const char* commandHelp() {
-    return R"(Commands (one per line; each result is printed on stdout, one line at a time):
-  emblem PATH [N] [--wait MS]
-      Asks for the emblem of PATH with the integer N (default 0) and prints
+namespace {
+
+// The help of each command, below its usage line.
+constexpr const char* kEmblemHelp =
+    R"(      Asks for the emblem of PATH with the integer N (default 0) and prints
       "emblem PATH ICON" (several layouts joined by ",") or "emblem PATH -".
       --wait asks again every 50 ms, as a redrawing file manager does, until
       an emblem appears or MS milliseconds have passed.
-  ls DIR [--wait MS]
-      Prints one line per entry of DIR, sorted by name: "ICON NAME" or
+)";
+constexpr const char* kLsHelp =
+    R"(      Prints one line per entry of DIR, sorted by name: "ICON NAME" or
       "- NAME" (asked for DIR/NAME with N 0). --wait asks again every 50 ms
       until every entry has an emblem or MS milliseconds have passed. In
       names and in the PATH of emblem, a backslash, a line break, a tab and
       any byte that is not UTF-8 text are written as \\, \n, \t or \xHH.
-  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]
-      Draws DIR as a file manager shows it into the SVG file OUT.svg: the
+)";
+constexpr const char* kPictureHelp =
+    R"(      Draws DIR as a file manager shows it into the SVG file OUT.svg: the
       entries of ls, each a file or folder icon with its emblems at their
       corners and its name below, and prints "picture OUT.svg". The emblem
       icons are taken from the hicolor theme folder THEME_DIR, by default the
@@ -229,35 +222,80 @@ const char* commandHelp() {
       the entry NAME open over it, as after a right click: the menu the
       plug-in builds for DIR/NAME, each action with its text and icon, and
       the first sub-menu of each level opened.
-  menu PATH [--selected K] [--wait MS]
-      Builds the context menu of PATH with K selected items (default 1;
+)";
+constexpr const char* kMenuHelp =
+    R"(      Builds the context menu of PATH with K selected items (default 1;
       current folder: the parent of PATH). Prints "menu true" or "menu false",
       then one line per action, depth first, "I. TEXT [ICON]", indented two
       spaces per sub-menu level, I counting from 1 within each menu. --wait
       builds it again every 50 ms until the plug-in adds to it or MS
       milliseconds have passed: right after the start the plug-in does not
       know the sync folders yet.
-  empty-menu DIR
-      Builds the menu of an empty area of DIR; prints "menu true" or
+)";
+constexpr const char* kEmptyMenuHelp =
+    R"(      Builds the menu of an empty area of DIR; prints "menu true" or
       "menu false".
-  trigger I
-      Picks action I of the last menu built (by menu or empty-menu) and prints
+)";
+constexpr const char* kTriggerHelp =
+    R"(      Picks action I of the last menu built (by menu or empty-menu) and prints
       "triggered I TEXT". A dotted I is a path through the numbers shown:
       "1.2" is the second action of the first action's sub-menu. A plain
       number counts every action in the order shown: "2" is the second line
       after "menu true".
-  sleep MS
-      Waits MS milliseconds.
-  echo [TEXT...]
-      Prints TEXT: a marker for scripts that read the output through a pipe.
-  help
-      Prints this text.
-  quit
-      Ends the session.
-Words are separated by blanks; quote a word holding blanks with '...' or
+)";
+constexpr const char* kSleepHelp = "      Waits MS milliseconds.\n";
+constexpr const char* kEchoHelp =
+    "      Prints TEXT: a marker for scripts that read the output through a pipe.\n";
+constexpr const char* kHelpHelp = "      Prints this text.\n";
+constexpr const char* kQuitHelp = "      Ends the session.\n";
+
+}  // namespace
+
+const std::vector<HostSession::Command>& HostSession::commands() {
+    using H = HostSession;
+    static const std::vector<Command> kCommands = {
+        {"emblem", "emblem PATH [N] [--wait MS]", kEmblemHelp, {"--wait"}, 1, 2, &H::runEmblem},
+        {"ls", "ls DIR [--wait MS]", kLsHelp, {"--wait"}, 1, 1, &H::runLs},
+        {"picture",
+         "picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]",
+         kPictureHelp,
+         {"--wait", "--icons", "--menu"},
+         2,
+         2,
+         &H::runPicture},
+        {"menu",
+         "menu PATH [--selected K] [--wait MS]",
+         kMenuHelp,
+         {"--selected", "--wait"},
+         1,
+         1,
+         &H::runMenu},
+        {"empty-menu", "empty-menu DIR", kEmptyMenuHelp, {}, 1, 1, &H::runEmptyMenu},
+        {"trigger", "trigger I", kTriggerHelp, {}, 1, 1, &H::runTrigger},
+        {"sleep", "sleep MS", kSleepHelp, {}, 1, 1, &H::runSleep},
+        // Its words are all text: none is taken for an option.
+        {"echo", "echo [TEXT...]", kEchoHelp, {}, 0, kAnyNumber, &H::runEcho, true},
+        {"help", "help", kHelpHelp, {}, 0, 0, &H::runHelp},
+        {"quit", "quit", kQuitHelp, {}, 0, 0, &H::runQuit},
+    };
+    return kCommands;
+}
+
+std::string HostSession::helpText() {
+    std::string text =
+        "Commands (one per line; each result is printed on stdout, one line at a time):\n";
+    for (const Command& command : commands()) {
+        text.append("  ").append(command.usage).append("\n").append(command.help);
+    }
+    return text + R"(Words are separated by blanks; quote a word holding blanks with '...' or
 "...". Blank lines and lines starting with # are ignored. Bad input prints one
 line "error: ..." on stderr and the session goes on.
 )";
+}
+
+const char* commandHelp() {
+    static const std::string kText = HostSession::helpText();
+    return kText.c_str();
 }
 
 HostSession::HostSession(dfmext::DFMExtEmblemIconPlugin* emblemPlugin,
@@ -278,66 +316,51 @@ HostSession::Outcome HostSession::execute(const std::string& line) {
     if (words->empty() || (*words)[0][0] == '#') {
         return Outcome::Ok;
     }
-    const std::string& command = (*words)[0];
-    if (command == "emblem") {
-        return runEmblem(*words);
+    const std::string& name = (*words)[0];
+    const auto& table = commands();
+    const auto command = std::find_if(table.begin(), table.end(),
+                                      [&](const Command& each) { return name == each.name; });
+    if (command == table.end()) {
+        return fail("unknown command: " + name + " (try help)");
     }
-    if (command == "ls") {
-        return runLs(*words);
+    const std::string usage = std::string("usage: ") + command->usage;
+    CommandWords parsed;
+    if (command->wordsAreText) {
+        parsed.positional.assign(words->begin() + 1, words->end());
+    } else if (const std::string error = parseCommandWords(*words, command->options, parsed);
+               !error.empty()) {
+        return fail(error + "; " + usage);
     }
-    if (command == "picture") {
-        return runPicture(*words);
+    const std::size_t count = parsed.positional.size();
+    if (count < command->minWords || count > command->maxWords) {
+        return fail(usage);
     }
-    if (command == "menu") {
-        return runMenu(*words);
-    }
-    if (command == "empty-menu") {
-        return runEmptyMenu(*words);
-    }
-    if (command == "trigger") {
-        return runTrigger(*words);
-    }
-    if (command == "sleep") {
-        return runSleep(*words);
-    }
-    if (command == "echo") {
-        // Prints its words: a script that feeds commands through a pipe reads
-        // up to its own marker to know that everything before it has run.
-        std::string text;
-        for (std::size_t i = 1; i < words->size(); ++i) {
-            text += (i > 1 ? " " : "") + (*words)[i];
-        }
-        print(text);
-        return Outcome::Ok;
-    }
-    if (command == "help") {
-        if (words->size() != 1) {
-            return fail("usage: help");
-        }
-        out_ << commandHelp() << std::flush;
-        return Outcome::Ok;
-    }
-    if (command == "quit") {
-        if (words->size() != 1) {
-            return fail("usage: quit");
-        }
-        return Outcome::Quit;
-    }
-    return fail("unknown command: " + command + " (try help)");
+    return (this->*command->run)(parsed);
 }
 
-HostSession::Outcome HostSession::runEmblem(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: emblem PATH [N] [--wait MS]";
-    CommandWords parsed;
-    const std::string error = parseCommandWords(words, {"--wait"}, parsed);
-    if (!error.empty()) {
-        return fail(error + "; " + kUsage);
+HostSession::Outcome HostSession::runEcho(const CommandWords& words) {
+    // Prints its words: a script that feeds commands through a pipe reads up
+    // to its own marker to know that everything before it has run.
+    std::string text;
+    for (std::size_t i = 0; i < words.positional.size(); ++i) {
+        text += (i > 0 ? " " : "") + words.positional[i];
     }
-    const std::vector<std::string>& positional = parsed.positional;
-    if (positional.empty() || positional.size() > 2) {
-        return fail(kUsage);
-    }
-    const long long waitMs = parsed.waitMs;
+    print(text);
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runHelp(const CommandWords& /*words*/) {
+    out_ << commandHelp() << std::flush;
+    return Outcome::Ok;
+}
+
+HostSession::Outcome HostSession::runQuit(const CommandWords& /*words*/) {
+    return Outcome::Quit;
+}
+
+HostSession::Outcome HostSession::runEmblem(const CommandWords& words) {
+    const std::vector<std::string>& positional = words.positional;
+    const long long waitMs = words.waitMs;
     long long number = 0;
     if (positional.size() == 2 && !parseInteger(positional[1], std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max(), number)) {
@@ -357,23 +380,14 @@ HostSession::Outcome HostSession::runEmblem(const std::vector<std::string>& word
     return Outcome::Ok;
 }
 
-HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: ls DIR [--wait MS]";
-    CommandWords parsed;
-    const std::string error = parseCommandWords(words, {"--wait"}, parsed);
-    if (!error.empty()) {
-        return fail(error + "; " + kUsage);
-    }
-    if (parsed.positional.size() != 1) {
-        return fail(kUsage);
-    }
+HostSession::Outcome HostSession::runLs(const CommandWords& words) {
     if (emblemPlugin_ == nullptr) {
         return fail("the plug-in has no emblem provider");
     }
 
     std::string listError;
     const std::optional<std::vector<Entry>> entries =
-        listWithEmblems(parsed.positional[0], parsed.waitMs, listError);
+        listWithEmblems(words.positional[0], words.waitMs, listError);
     if (!entries) {
         return fail(listError);
     }
@@ -385,22 +399,9 @@ HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
     return Outcome::Ok;
 }
 
-HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& words) {
-    static const char* const kUsage =
-        "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]";
-    CommandWords parsed;
-    const std::string parseError =
-        parseCommandWords(words, {"--wait", "--icons", "--menu"}, parsed);
-    if (!parseError.empty()) {
-        return fail(parseError + "; " + kUsage);
-    }
-    const std::vector<std::string>& positional = parsed.positional;
-    const long long waitMs = parsed.waitMs;
-    std::vector<std::string> themeDirs = parsed.themeDirs;
-    const std::string& menuEntry = parsed.menuEntry;
-    if (positional.size() != 2) {
-        return fail(kUsage);
-    }
+HostSession::Outcome HostSession::runPicture(const CommandWords& words) {
+    const std::vector<std::string>& positional = words.positional;
+    std::vector<std::string> themeDirs = words.themeDirs;
     if (emblemPlugin_ == nullptr) {
         return fail("the plug-in has no emblem provider");
     }
@@ -411,7 +412,7 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
     const std::string& dir = positional[0];
     const std::string& outPath = positional[1];
     std::string error;
-    const std::optional<std::vector<Entry>> entries = listWithEmblems(dir, waitMs, error);
+    const std::optional<std::vector<Entry>> entries = listWithEmblems(dir, words.waitMs, error);
     if (!entries) {
         return fail(error);
     }
@@ -424,7 +425,8 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
     }
     std::vector<std::string> missingIcons;
     std::string document = drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
-    if (!menuEntry.empty() && !addOpenMenu(dir, menuEntry, themeDirs, document, missingIcons)) {
+    if (!words.menuEntry.empty() &&
+        !addOpenMenu(dir, words.menuEntry, themeDirs, document, missingIcons)) {
         return Outcome::Failed;
     }
     return writePicture(outPath, document, missingIcons);
@@ -477,16 +479,7 @@ std::optional<std::vector<HostSession::Entry>> HostSession::listWithEmblems(cons
     return entries;
 }
 
-HostSession::Outcome HostSession::runMenu(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: menu PATH [--selected K] [--wait MS]";
-    CommandWords parsed;
-    const std::string error = parseCommandWords(words, {"--selected", "--wait"}, parsed);
-    if (!error.empty()) {
-        return fail(error + "; " + kUsage);
-    }
-    if (parsed.positional.size() != 1) {
-        return fail(kUsage);
-    }
+HostSession::Outcome HostSession::runMenu(const CommandWords& parsed) {
     if (menuPlugin_ == nullptr || proxy_ == nullptr) {
         return fail("the plug-in has no menu provider");
     }
@@ -514,26 +507,21 @@ HostSession::Outcome HostSession::runMenu(const std::vector<std::string>& words)
     return Outcome::Ok;
 }
 
-HostSession::Outcome HostSession::runEmptyMenu(const std::vector<std::string>& words) {
-    if (words.size() != 2) {
-        return fail("usage: empty-menu DIR");
-    }
+HostSession::Outcome HostSession::runEmptyMenu(const CommandWords& words) {
     if (menuPlugin_ == nullptr || proxy_ == nullptr) {
         return fail("the plug-in has no menu provider");
     }
     dfmext::DFMExtMenu* menu = freshMenu();
-    print(menuPlugin_->callBuildEmptyAreaMenu(menu, words[1], false) ? "menu true" : "menu false");
+    print(menuPlugin_->callBuildEmptyAreaMenu(menu, words.positional[0], false) ? "menu true"
+                                                                                : "menu false");
     return Outcome::Ok;
 }
 
-HostSession::Outcome HostSession::runTrigger(const std::vector<std::string>& words) {
-    if (words.size() != 2) {
-        return fail("usage: trigger I (for example 3 or 1.2)");
-    }
+HostSession::Outcome HostSession::runTrigger(const CommandWords& words) {
     if (lastMenu_ == nullptr) {
         return fail("no menu built yet");
     }
-    const std::string& index = words[1];
+    const std::string& index = words.positional[0];
     dfmext::DFMExtAction* target = nullptr;
     if (index.find('.') == std::string::npos) {
         long long wanted = 0;
@@ -581,9 +569,9 @@ HostSession::Outcome HostSession::runTrigger(const std::vector<std::string>& wor
     return Outcome::Ok;
 }
 
-HostSession::Outcome HostSession::runSleep(const std::vector<std::string>& words) {
+HostSession::Outcome HostSession::runSleep(const CommandWords& words) {
     long long ms = 0;
-    if (words.size() != 2 || !parseInteger(words[1], 0, std::numeric_limits<int>::max(), ms)) {
+    if (!parseInteger(words.positional[0], 0, std::numeric_limits<int>::max(), ms)) {
         return fail("usage: sleep MS");
     }
     pause(ms);

@@ -7,10 +7,12 @@
 #ifndef TARNWELL_TOOLS_DFMEXT_HOST_HOST_SESSION_H_
 #define TARNWELL_TOOLS_DFMEXT_HOST_HOST_SESSION_H_
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dfmext/emblem.h"
@@ -46,14 +48,49 @@ public:
     // nothing. A failure prints one "error: ..." line on `err`.
     Outcome execute(const std::string& line);
 
+    // The text of the help command and of --help, made from the commands'
+    // table.
+    static std::string helpText();
+
+    // The words of one command after its name: the positional ones and the
+    // values of the options the command takes.
+    struct CommandWords {
+        std::vector<std::string> positional;
+        long long waitMs = 0;
+        long long selected = 1;
+        std::vector<std::string> themeDirs;
+        std::string menuEntry;
+    };
+
 private:
-    Outcome runEmblem(const std::vector<std::string>& words);
-    Outcome runLs(const std::vector<std::string>& words);
-    Outcome runPicture(const std::vector<std::string>& words);
-    Outcome runMenu(const std::vector<std::string>& words);
-    Outcome runEmptyMenu(const std::vector<std::string>& words);
-    Outcome runTrigger(const std::vector<std::string>& words);
-    Outcome runSleep(const std::vector<std::string>& words);
+    static constexpr std::size_t kAnyNumber = static_cast<std::size_t>(-1);
+    // One command: its name, its usage (the first line of its help, and what
+    // a misuse prints), the rest of its help, the options it takes, how many
+    // positional words it wants, what runs it once its words are read, and
+    // whether its words are all text (echo), none of them an option.
+    struct Command {
+        const char* name;
+        const char* usage;
+        const char* help;
+        std::vector<std::string_view> options;
+        std::size_t minWords;
+        std::size_t maxWords;
+        Outcome (HostSession::*run)(const CommandWords& words);
+        bool wordsAreText = false;
+    };
+    // In the order the help lists them.
+    static const std::vector<Command>& commands();
+
+    Outcome runEmblem(const CommandWords& words);
+    Outcome runLs(const CommandWords& words);
+    Outcome runPicture(const CommandWords& words);
+    Outcome runMenu(const CommandWords& words);
+    Outcome runEmptyMenu(const CommandWords& words);
+    Outcome runTrigger(const CommandWords& words);
+    Outcome runSleep(const CommandWords& words);
+    Outcome runEcho(const CommandWords& words);
+    Outcome runHelp(const CommandWords& words);
+    Outcome runQuit(const CommandWords& words);
 
     // One entry of a listed folder with the emblem the plug-in returned.
     struct Entry {
