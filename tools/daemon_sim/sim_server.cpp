@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "base/posix_io.h"
 #include "sim_output.h"
 #include "tools_common/event_line.h"
 
@@ -103,10 +104,7 @@ int SimServer::run() {
             return 1;
         }
         buildPollSet(fds);
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (retryInterrupted([&] { return ::poll(fds.data(), fds.size(), -1); }) < 0) {
             complain("poll failed: " + errnoText());
             return 1;
         }
@@ -248,12 +246,11 @@ void SimServer::delayAnswer(const std::string& requestName) const {
 void SimServer::flush(Connection& c) {
     for (;;) {
         while (c.outSent < c.out.size()) {
-            ssize_t n = ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n = retryInterrupted([&] {
+                return ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent,
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+            });
             if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
                 if (errno != EAGAIN && errno != EWOULDBLOCK) {
                     closeConnection(c);  // the client went away
                 }
