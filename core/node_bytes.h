@@ -18,10 +18,10 @@ inline std::size_t stringHeap(const std::string& text) {
     return text.capacity() > kInlineCapacity ? text.capacity() + 1 + kMallocHeader : 0;
 }
 
-// One node of a doubly linked list holding `Value`.
-template <typename Value>
-constexpr std::size_t listNode() {
-    return 2 * sizeof(void*) + sizeof(Value) + kMallocHeader;
+// One node of a doubly linked list holding `valueBytes` (its two links,
+// the value, the allocator's header).
+constexpr std::size_t listNode(std::size_t valueBytes) {
+    return 2 * sizeof(void*) + valueBytes + kMallocHeader;
 }
 
 // An unordered map with string keys: its buckets, its nodes (next pointer,

@@ -89,8 +89,9 @@ void WantedQueries::clear() {
 }
 
 std::size_t WantedQueries::memoryBytes() const {
+    // Each list node holds a pointer to its element of entries_.
     return node_bytes::stringKeyedMap(entries_) +
-           (order_.size() + byAge_.size()) * node_bytes::listNode<Order::value_type>();
+           (order_.size() + byAge_.size()) * node_bytes::listNode(sizeof(void*));
 }
 
 }  // namespace tarnwell

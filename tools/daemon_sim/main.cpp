@@ -82,7 +82,7 @@ std::string applyValue(const std::string& arg, const char* value, tarnwell::sim:
     long number = 0;
     std::uint16_t port = 0;
     if (arg == "--root") {
-        const std::string refused = checkRoot(value);
+        std::string refused = checkRoot(value);
         if (refused.empty()) {
             options.roots.emplace_back(value);
         }
