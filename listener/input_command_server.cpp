@@ -259,10 +259,15 @@ void InputCommandServer::receiveUntilReopen(int fd) {
         noticeLostDatagrams(fd, droppedByKernel);
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        const ssize_t received = ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
-                                            reinterpret_cast<sockaddr*>(&from), &fromLength);
+        // A signal the host handles may interrupt the wait: that is no fault
+        // of the socket, whose queue must not be thrown away.
+        const ssize_t received = retryInterrupted([&] {
+            return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
+                              reinterpret_cast<sockaddr*>(&from), &fromLength);
+        });
         if (received <= 0) {
-            // An empty datagram or an error: start over with a new socket.
+            // An empty datagram, stop's shut-down or an error: start over
+            // with a new socket.
             return;
         }
         dispatch(std::string(buffer.data(), static_cast<std::size_t>(received)), from);

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -335,6 +336,30 @@ TEST_F(ListenerTest, EmptyDatagramReopensTheSocketAndListeningGoesOn) {
     pingAndWaitForReceive();
     server_.stop();
     EXPECT_EQ(stderr_.count(kStartedLine), 2u);
+}
+
+std::atomic<int> signalsTaken{0};
+
+// The file manager may handle a signal without SA_RESTART, and it may land on
+// the listener thread while it waits in its receive. Taken for a failed
+// socket, it made the listener throw the socket away, and with it every
+// notification queued on it.
+TEST_F(ListenerTest, SignalWhileWaitingKeepsTheSocket) {
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    startAndWait();
+    pingAndWaitForReceive();
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++signalsTaken; };
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    const int before = signalsTaken.load();
+    ASSERT_EQ(::syscall(SYS_tgkill, ::getpid(), recorder_.tid(), SIGUSR1), 0);
+    const bool taken = waitUntil([&] { return signalsTaken.load() > before; });
+    pingAndWaitForReceive();
+    server_.stop();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(stderr_.count(kStartedLine), 1u);
 }
 
 TEST_F(ListenerTest, StopIsPromptAndLeavesNoThreadOrSocketBehind) {
