@@ -18,13 +18,6 @@ public:
     bool passed() const { return Clock::now() >= end_; }
     Clock::time_point end() const { return end_; }
 
-    // Milliseconds left, at most `cap`, never negative: what poll() takes.
-    int remainingMs(std::chrono::milliseconds cap = std::chrono::hours(1)) const {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end_ - Clock::now());
-        return static_cast<int>(std::clamp(left, std::chrono::milliseconds(0), cap).count());
-    }
-
     // A deadline that ends at `cap` from now or at this one, whichever comes
     // first.
     Deadline sooner(std::chrono::milliseconds cap) const {
