@@ -265,10 +265,15 @@ void InputCommandServer::receiveUntilReopen(int fd) {
             return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
                               reinterpret_cast<sockaddr*>(&from), &fromLength);
         });
-        if (received <= 0) {
-            // An empty datagram, stop's shut-down or an error: start over
-            // with a new socket.
+        if (received < 0) {
+            // An error: start over with a new socket.
             return;
+        }
+        if (received == 0) {
+            // An empty datagram, or stop's shut-down (then running_ is false
+            // already). Reopening the socket for an empty datagram would
+            // throw away the notifications queued behind it.
+            continue;
         }
         dispatch(std::string(buffer.data(), static_cast<std::size_t>(received)), from);
     }

@@ -565,7 +565,7 @@ TEST_F(FaultTest, DatagramFloodKeepsMemoryBoundedAndPushedChangesStillShow) {
                 ++refreshStats;
         }
         if (i % 25000 == 12345) {
-            bytes.clear();  // an empty datagram makes the listener open a new socket
+            bytes.clear();  // an empty datagram, skipped by the listener
         }
         sender.send(bytes);
     }
