@@ -105,6 +105,8 @@ private:
     // One datagram to the plug-in's listener, from the kept socket or from
     // one opened for it and closed at once.
     void sendDatagram(const std::string& bytes, bool closedAtOnce);
+    // All of `datagrams` from the kept socket, as fast as the kernel takes them.
+    void sendBurst(const std::vector<std::string>& datagrams);
     bool enabled(Fault fault) const { return options_.enabled[static_cast<std::size_t>(fault)]; }
     int uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
 

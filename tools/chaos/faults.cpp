@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/wire_format.h"
@@ -293,23 +294,49 @@ void ChaosDaemon::sendEmptyDatagram(TimePoint now) {
 }
 
 void ChaosDaemon::flood(TimePoint now) {
-    const int count = uniform(1000, 20000);
+    const int count = uniform(1000, 60000);
+    // Every datagram is made (and the truth told) first, then all go out at
+    // once: a sender as fast as the kernel lets it is what overflows the
+    // listener's queue.
+    std::vector<std::string> burst;
+    burst.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const int path = uniform(0, static_cast<int>(tree_.paths.size()) - 1);
         if (!tree_.inRoots(path, rootsMask_)) {
             continue;
         }
-        const TimePoint t = Clock::now();
         if (uniform(0, 9) == 0) {
             int& status = status_[static_cast<std::size_t>(path)];
             status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
-            oracle_.statusChanged(path, status, t);
+            oracle_.statusChanged(path, status, Clock::now());
         }
-        pushRefreshStat(path, Send::Kept, t);
+        burst.push_back(refreshStat(tree_.paths[static_cast<std::size_t>(path)]));
+        oracle_.refreshSent(path, Send::Kept, Clock::now());
     }
-    oracle_.faultInjected(Fault::Flood, now, std::to_string(count) + " refresh_stat");
+    sendBurst(burst);
+    oracle_.faultInjected(Fault::Flood, now, std::to_string(burst.size()) + " refresh_stat");
     oracle_.busyUntil(Clock::now() + kFloodSettle);
     sampleDrops(Clock::now());
+}
+
+void ChaosDaemon::sendBurst(const std::vector<std::string>& datagrams) {
+    constexpr std::size_t kBatch = 256;
+    sockaddr_in addr = notifyAddress();
+    std::vector<iovec> iov(kBatch);
+    std::vector<mmsghdr> messages(kBatch);
+    for (std::size_t first = 0; first < datagrams.size(); first += kBatch) {
+        const std::size_t n = std::min(kBatch, datagrams.size() - first);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string& d = datagrams[first + i];
+            iov[i] = {const_cast<char*>(d.data()), d.size()};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &addr;
+            messages[i].msg_hdr.msg_namelen = sizeof addr;
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        ::sendmmsg(notifyFd_, messages.data(), static_cast<unsigned>(n), 0);
+    }
 }
 
 void ChaosDaemon::pushRefreshStat(int path, Send how, TimePoint now) {
