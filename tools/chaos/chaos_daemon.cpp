@@ -219,7 +219,7 @@ int ChaosDaemon::pollTimeoutMs(TimePoint now) const {
         wake = std::min(wake, stalledUntil_);
     }
     for (const auto& c : connections_) {
-        if (!c->requests.empty()) {
+        if (!c->answers.empty()) {
             wake = std::min(wake, c->answerDue);
         }
     }
@@ -277,63 +277,64 @@ void ChaosDaemon::receiveRequest(Connection& c, sim::Request request, TimePoint 
     } else if (path != nullptr && isMenuCommand(request.name)) {
         oracle_.actionReceived(request.name, *path, now);
     }
-    if (c.requests.empty()) {
+    if (c.answers.empty()) {
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
     }
-    c.requests.push_back(std::move(request));
+    c.answers.push_back(answerFor(request));
 }
 
 void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
-    while (c.fd >= 0 && !c.requests.empty() && now >= c.answerDue) {
-        int path = -1;
-        int status = kNoStatus;
-        const std::string answer = answerFor(c.requests.front(), path, status);
-        c.requests.erase(c.requests.begin());
+    while (c.fd >= 0 && !c.answers.empty() && now >= c.answerDue) {
+        const Answer answer = std::move(c.answers.front());
+        c.answers.pop_front();
+        const std::size_t size = answer.bytes.size();
         if (cutNext_) {
             // Half an answer, then the connection ends, by a close or a reset.
             cutNext_ = false;
             oracle_.disturbed(now, kNever);
-            oracle_.faultInjected(Fault::Cut, now,
-                                  "after " + std::to_string(answer.size() / 2) + " of " +
-                                      std::to_string(answer.size()) + " bytes");
-            sendAll(c.fd, answer.substr(0, answer.size() / 2));
+            oracle_.faultInjected(
+                Fault::Cut, now,
+                "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
+            sendAll(c.fd, answer.bytes.substr(0, size / 2));
             endConnection(c, uniform(0, 1) == 1, now);
             return;
         }
-        if (!sendAll(c.fd, answer)) {
+        if (!sendAll(c.fd, answer.bytes)) {
             endConnection(c, false, now);
             return;
         }
-        if (path >= 0) {
-            oracle_.queryAnswered(path, status, Clock::now());
+        if (answer.path >= 0) {
+            oracle_.queryAnswered(answer.path, answer.status, Clock::now());
         }
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
     }
 }
 
-std::string ChaosDaemon::answerFor(const sim::Request& request, int& answeredPath,
-                                   int& answeredStatus) {
-    std::string answer = "rsp\n";
+ChaosDaemon::Answer ChaosDaemon::answerFor(const sim::Request& request) const {
+    Answer answer;
+    answer.bytes = "rsp\n";
     if (request.name == "get_tw_roots") {
-        answer += "path";
+        answer.bytes += "path";
         for (int r = 0; r < kRootCandidates; ++r) {
             if ((rootsMask_ & (1U << r)) != 0) {
-                answer += "\t" + escapeField(tree_.rootCandidates[static_cast<std::size_t>(r)]);
+                answer.bytes +=
+                    "\t" + escapeField(tree_.rootCandidates[static_cast<std::size_t>(r)]);
             }
         }
-        answer += "\n";
+        answer.bytes += "\n";
     } else if (const std::string* path = firstValue(request.args, "path");
                path != nullptr && request.name == "query_stat") {
         const auto it = tree_.indexOf.find(*path);
         // A path outside the roots, or one the daemon does not know, has no
         // status: the answer carries no "stat".
         if (it != tree_.indexOf.end() && tree_.inRoots(it->second, rootsMask_)) {
-            answeredPath = it->second;
-            answeredStatus = status_[static_cast<std::size_t>(it->second)];
-            answer += "stat\t" + std::to_string(answeredStatus) + "\n";
+            answer.path = it->second;
+            answer.status = status_[static_cast<std::size_t>(it->second)];
+            answer.bytes += "stat\t" + std::to_string(answer.status) + "\n";
         }
     }
-    return answer + "done\n";
+    answer.bytes += "done\n";
+    return answer;
 }
 
 void ChaosDaemon::endConnection(Connection& c, bool reset, TimePoint now) {

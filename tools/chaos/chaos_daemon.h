@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <random>
 #include <string>
@@ -57,11 +58,19 @@ public:
     void stop();
 
 private:
+    // An answer made when its request was read, from the truth of that
+    // moment, as a daemon that answers from a snapshot does; it may go out
+    // later (slow answers), after the truth changed.
+    struct Answer {
+        std::string bytes;
+        int path = -1;  // of a "query_stat" answered with a status
+        int status = kNoStatus;
+    };
     struct Connection {
         int fd = -1;
         sim::RequestFramer framer;
-        std::vector<sim::Request> requests;  // read, not yet answered
-        TimePoint answerDue = kNever;        // of the front request
+        std::deque<Answer> answers;    // made, not yet written
+        TimePoint answerDue = kNever;  // of the front answer
     };
 
     // --- Daemon thread: serving (chaos_daemon.cpp). ---
@@ -76,7 +85,7 @@ private:
     // Writes the answers that are due; a cut or a failed write ends the
     // connection.
     void answerDue(Connection& c, TimePoint now);
-    std::string answerFor(const sim::Request& request, int& answeredPath, int& answeredStatus);
+    Answer answerFor(const sim::Request& request) const;
     // Closes the connection (with a reset instead of a FIN if `reset`); run
     // drops it from the list afterwards.
     void endConnection(Connection& c, bool reset, TimePoint now);

@@ -12,6 +12,9 @@ namespace {
 constexpr int kPrintedInFull = 8;
 constexpr int kPrintedInBrief = 40;
 constexpr Millis kTimelineMargin{2000};
+// An answer written this long before a notification may still be on its
+// way to the plug-in's cache when the notification is handled.
+constexpr Millis kInFlight{50};
 // A path not drawn for this long was out of view (the host draws every
 // visible row 60 times a second).
 constexpr Millis kOutOfView{200};
@@ -190,9 +193,10 @@ void Oracle::printHints(const PathState& p) const {
         out_ << "  hint: no query_stat for it reached the daemon after its last refresh_stat\n";
         if (p.refreshedHow == Send::Closed) {
             out_ << "  hint: that refresh_stat came from a socket closed at once (kind a)\n";
-        } else if (p.answeredAt != kNever && p.answeredAt <= p.changedAt) {
-            out_ << "  hint: its last answer went out before the change; a refresh_stat that "
-                    "came while that query was in flight was ignored (kind b)\n";
+        } else if (p.answeredAt != kNever && p.answeredStatus != p.status &&
+                   p.refreshedAt <= p.answeredAt + kInFlight) {
+            out_ << "  hint: its last query_stat was in flight when that refresh_stat went out, "
+                    "and the answer carried the status from before (kind b)\n";
         }
     }
     if (rootsRefreshedHow_ == Send::Closed && rootsRefreshedAt_ > lastCertainClear_) {
