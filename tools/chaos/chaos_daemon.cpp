@@ -305,6 +305,7 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
         }
         if (answer.path >= 0) {
             oracle_.queryAnswered(answer.path, answer.status, Clock::now());
+            raceAnswer(answer.path);
         }
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
     }

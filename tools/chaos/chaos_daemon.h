@@ -95,6 +95,9 @@ private:
     void injectFault(TimePoint now);
     Fault pickFault();
     void changeStatuses(TimePoint now);
+    // Now and then, right after an answer about `path`: its status changes
+    // (a sync that just finished) while the answer is still on its way.
+    void raceAnswer(int path);
     void changeGhosts(TimePoint now);
     void changeRoots(TimePoint now);
     void kill(TimePoint now);

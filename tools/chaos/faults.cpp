@@ -29,6 +29,8 @@ constexpr Weight kWeights[] = {
 };
 
 constexpr int kVisibleRows = 40;
+// Of the status answers, those followed at once by a change of that status.
+constexpr int kRacingChangePercent = 2;
 constexpr Millis kLongestStall = 4000ms;
 constexpr Millis kLongestDowntime = 1500ms;
 // After a flood the plug-in may take this long to work through what it
@@ -155,6 +157,18 @@ void ChaosDaemon::changeStatuses(TimePoint now) {
         }
     }
     oracle_.faultInjected(Fault::Change, now, std::to_string(count) + " paths");
+}
+
+void ChaosDaemon::raceAnswer(int path) {
+    if (!enabled(Fault::RacingChange) || uniform(0, 99) >= kRacingChangePercent) {
+        return;
+    }
+    int& status = status_[static_cast<std::size_t>(path)];
+    status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
+    const TimePoint t = Clock::now();
+    oracle_.statusChanged(path, status, t);
+    pushRefreshStat(path, Send::Kept, t);
+    oracle_.faultInjected(Fault::RacingChange, t, tree_.paths[static_cast<std::size_t>(path)]);
 }
 
 void ChaosDaemon::changeGhosts(TimePoint now) {

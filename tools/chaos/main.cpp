@@ -57,8 +57,8 @@ void printUsage(std::ostream& out) {
            "fixed ports 127.0.0.1:19080 and 19081. Exit status 0 without violations, 1 with\n"
            "any, 2 for bad options, 3 when the run cannot start.\n"
            "\n"
-           "faults: change closed-socket repeat ghost roots kill stall slow cut reset\n"
-           "        garbage empty-datagram flood calm\n";
+           "faults: change racing-change closed-socket repeat ghost roots kill stall slow\n"
+           "        cut reset garbage empty-datagram flood calm\n";
 }
 
 bool parseSkip(const std::string& list, DaemonOptions& daemon) {

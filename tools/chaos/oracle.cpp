@@ -15,8 +15,9 @@ using namespace std::chrono_literals;
 constexpr Millis kNotificationSettle = 200ms;
 
 constexpr const char* kFaultNames[] = {
-    "change", "closed-socket", "repeat", "ghost",   "roots",          "kill",  "stall",
-    "slow",   "cut",           "reset",  "garbage", "empty-datagram", "flood", "calm",
+    "change", "racing-change", "closed-socket",  "repeat", "ghost",
+    "roots",  "kill",          "stall",          "slow",   "cut",
+    "reset",  "garbage",       "empty-datagram", "flood",  "calm",
 };
 static_assert(std::size(kFaultNames) == static_cast<std::size_t>(Fault::kCount));
 

@@ -45,6 +45,7 @@ inline constexpr int kStatusCount = 4;
 // What the daemon may do, one kind per entry; each is counted.
 enum class Fault {
     Change,         // statuses changed, "refresh_stat" pushed
+    RacingChange,   // a status changed right after the daemon answered for it
     ClosedSocket,   // a notification sent from a socket closed at once
     Repeat,         // a notification sent more than once
     Ghost,          // "refresh_stat" for paths the host never lists
