@@ -171,6 +171,7 @@ bool DaemonSimProcess::control(const std::string& line) {
 void DaemonSimProcess::readerLoop(int fd) {
     static const std::string kListening = "listening port=";
     static const std::string kQueryStat = "request query_stat";
+    static const std::string kRequest = "request ";
     std::string pending;
     char buf[65536];
     for (;;) {
@@ -188,6 +189,8 @@ void DaemonSimProcess::readerLoop(int fd) {
             const std::string_view line(pending.data() + start, nl - start);
             if (line.substr(0, kQueryStat.size()) == kQueryStat) {
                 ++queryStats_;
+            } else if (line.substr(0, kRequest.size()) == kRequest) {
+                ++otherRequests_;
             } else if (listeningPort_.load() < 0 &&
                        line.substr(0, kListening.size()) == kListening) {
                 listeningPort_ = std::atoi(std::string(line.substr(kListening.size())).c_str());
@@ -198,6 +201,44 @@ void DaemonSimProcess::readerLoop(int fd) {
     ::close(fd);
     int expected = -1;
     listeningPort_.compare_exchange_strong(expected, 0);
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+double medianRatio(const std::vector<double>& figures, const std::vector<double>& floors) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < figures.size() && i < floors.size(); ++i) {
+        ratios.push_back(figures[i] / floors[i]);
+    }
+    return median(ratios);
+}
+
+OneCpuPin::OneCpuPin(bool pin) {
+    if (!pin || ::sched_getaffinity(0, sizeof saved_, &saved_) != 0) {
+        return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &saved_)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    pinned_ = ::sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+OneCpuPin::~OneCpuPin() {
+    if (pinned_) {
+        ::sched_setaffinity(0, sizeof saved_, &saved_);
+    }
 }
 
 std::vector<std::string> realisticRelativePaths(std::size_t count, std::uint32_t seed) {

@@ -10,6 +10,7 @@
 #define TARNWELL_BENCH_BENCH_SUPPORT_H_
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -51,9 +52,33 @@ double secondsSince(Clock::time_point start);
 // (shared) machine gets in the way.
 double minNanosPerCall(const std::function<void()>& call, int calls, int batches);
 
+// Rounds of a second or so on a shared machine swing with its load, which
+// changes over seconds: each round's figure is set against the floor measured
+// right after it, and the median of those ratios is reported.
+double median(std::vector<double> values);
+double medianRatio(const std::vector<double>& figures, const std::vector<double>& floors);
+
+// Pins the calling thread to the first CPU it may run on, while alive, when
+// asked to. On a virtual machine a quiet vCPU halts and takes tens of
+// microseconds to wake, which a ping-pong between processes on two vCPUs pays
+// on every exchange; a busy machine (or a host thread busy redrawing) does
+// not. With everything on one CPU both the plug-in and the floor are measured
+// by the CPU work they do, whatever the rest of the machine is doing.
+class OneCpuPin {
+public:
+    explicit OneCpuPin(bool pin);
+    ~OneCpuPin();
+    OneCpuPin(const OneCpuPin&) = delete;
+    OneCpuPin& operator=(const OneCpuPin&) = delete;
+
+private:
+    cpu_set_t saved_{};
+    bool pinned_ = false;
+};
+
 // tarnwell-daemon-sim as a child process. Its stdout is read by a thread of
-// ours that counts the "request query_stat" lines, so a benchmark can tell
-// when the daemon has seen a number of status queries.
+// ours that counts the "request" lines, so a benchmark can tell when the
+// daemon has seen a number of status queries or another command.
 class DaemonSimProcess {
 public:
     DaemonSimProcess() = default;
@@ -74,6 +99,8 @@ public:
     bool control(const std::string& line);
     std::uint16_t port() const { return port_; }
     std::uint64_t queryStatRequests() const { return queryStats_.load(); }
+    // Requests other than "query_stat" ("get_tw_roots", menu commands).
+    std::uint64_t otherRequests() const { return otherRequests_.load(); }
 
 private:
     void readerLoop(int fd);
@@ -85,6 +112,7 @@ private:
     std::uint16_t port_ = 0;
     std::thread reader_;
     std::atomic<std::uint64_t> queryStats_{0};
+    std::atomic<std::uint64_t> otherRequests_{0};
     std::atomic<int> listeningPort_{-1};  // -1 until the first line, 0 when it never came
 };
 

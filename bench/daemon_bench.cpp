@@ -163,26 +163,6 @@ dfmext::DFMExtEmblemIconPlugin* startPlugin(const std::string& root) {
     return emblem;
 }
 
-// Rounds of a second or so on a shared machine swing with its load, which
-// changes over seconds: each round's figure is set against the floor measured
-// right after it, and the median of those ratios is reported.
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-double medianRatio(const std::vector<double>& figures, const std::vector<double>& floors) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < figures.size() && i < floors.size(); ++i) {
-        ratios.push_back(figures[i] / floors[i]);
-    }
-    return median(ratios);
-}
-
 // The floor of every daemon exchange: `paths` status queries, one after the
 // other, over one plain connection. Seconds, or a negative value on failure.
 double floorQueries(std::uint16_t port, const std::vector<std::string>& paths,
@@ -200,41 +180,6 @@ double floorQueries(std::uint16_t port, const std::vector<std::string>& paths,
     }
     return secondsSince(start);
 }
-
-// Pins the calling thread to the first CPU it may run on, while alive, when
-// asked to. On a virtual machine a quiet vCPU halts and takes tens of
-// microseconds to wake, which a ping-pong between processes on two vCPUs pays
-// on every exchange; a busy machine (or a host thread busy redrawing) does
-// not. With everything on one CPU both the plug-in and the floor are measured
-// by the CPU work they do, whatever the rest of the machine is doing.
-class OneCpuPin {
-public:
-    explicit OneCpuPin(bool pin) {
-        if (!pin || ::sched_getaffinity(0, sizeof saved_, &saved_) != 0) {
-            return;
-        }
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &saved_)) {
-                CPU_SET(cpu, &one);
-                break;
-            }
-        }
-        pinned_ = ::sched_setaffinity(0, sizeof one, &one) == 0;
-    }
-    ~OneCpuPin() {
-        if (pinned_) {
-            ::sched_setaffinity(0, sizeof saved_, &saved_);
-        }
-    }
-    OneCpuPin(const OneCpuPin&) = delete;
-    OneCpuPin& operator=(const OneCpuPin&) = delete;
-
-private:
-    cpu_set_t saved_{};
-    bool pinned_ = false;
-};
 
 // A fresh sync folder of kFiles files. The host asks once for every file,
 // then, like a file manager redrawing its view, asks again for those without

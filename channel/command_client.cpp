@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/log.h"
@@ -38,6 +39,26 @@ constexpr auto kBackoff = 2s;
 // eventfd only a short wait keeps records from waiting long.
 constexpr auto kIdleWakeUp = 5s;
 constexpr auto kIdleWakeUpWithoutEventFd = 50ms;
+// After a stop while connected, the menu actions still queued go out within
+// this time, so that a stop stays prompt even when the daemon is slow.
+constexpr auto kActionsAtStopLimit = 1000ms;
+
+// Whether a record is something the user asked the daemon to do (a menu
+// action, or any command an owner sends on its own) rather than one of the
+// plug-in's two questions, whose answers are worthless once it stops.
+bool isUserAction(const std::string& name) {
+    return name != "query_stat" && name != "get_tw_roots" && name != kResetCommandName;
+}
+
+// Shortens both socket time-outs to what is left until `until`.
+void limitSocketWaits(int fd, Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - Clock::now());
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(left.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(std::max<long long>(left.count() % 1000000, 1000));
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
 
 // A socket for one attempt, with the options every connection needs, or -1.
 int openSocket() {
@@ -207,7 +228,7 @@ bool CommandClient::tryConnect(int& fd) {
 
 CommandClient::Vetting CommandClient::vetNewConnection(int fd) {
     const SocketOwner owner = tcpPeerOwner(fd);
-    if (owner.result == OwnerLookup::Found && owner.uid == ::geteuid()) {
+    if (owner.result == OwnerLookup::Found && isTrustedOwner(owner.uid)) {
         lastRefusal_.clear();
         return Vetting::Accepted;
     }
@@ -367,8 +388,42 @@ bool CommandClient::serveConnection(int fd) {
             break;
         }
     }
+    if (!running_) {
+        sendActionsAtStop(fd);
+    }
     endConnection(fd);
     return answered;
+}
+
+void CommandClient::sendActionsAtStop(int fd) {
+    // Taken in one go: records that callbacks queue meanwhile are left to the
+    // drain, so the loop ends.
+    std::deque<CommandPtr> pending;
+    {
+        MutexLock lock(mutex_);
+        pending.swap(queue_);
+    }
+    const auto until = Clock::now() + kActionsAtStopLimit;
+    bool usable = true;
+    for (CommandPtr& command : pending) {
+        if (!command) {
+            continue;
+        }
+        const bool action = isUserAction(command->name);
+        usable = usable && Clock::now() < until && socket_io::peerIsQuiet(fd);
+        if (action && usable) {
+            limitSocketWaits(fd, until);
+            usable = runCommand(fd, std::move(command)) != ExchangeOutcome::Broken;
+            continue;
+        }
+        if (action) {
+            logLine("tarnwell: command dropped at shut-down: " + command->name);
+        }
+        if (command->callback) {
+            command->response.clear();
+            command->callback(command.get());
+        }
+    }
 }
 
 CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {

@@ -12,12 +12,20 @@ void StatusCache::set(const std::string& canonicalPath, std::int32_t status) {
     statuses_.set(canonicalPath, status);
 }
 
-bool StatusCache::markPending(const std::string& canonicalPath) {
-    MutexLock lock(pendingMutex_);
-    return pending_.insert(canonicalPath).second;
+void StatusCache::want(const std::string& canonicalPath, bool changed,
+                       std::vector<std::string>& toSend) {
+    const auto now = WantedQueries::Clock::now();
+    std::vector<std::string> dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        wanted_.ask(canonicalPath, changed, now, dropped);
+        wanted_.takeToSend(now, toSend, dropped);
+    }
+    forgetDropped(dropped);
 }
 
-void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status) {
+void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
+                             bool takeMore, std::vector<std::string>& toSend) {
     {
         WriterLock lock(statusMutex_);
         if (status) {
@@ -26,15 +34,41 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
             statuses_.erase(canonicalPath);
         }
     }
-    MutexLock lock(pendingMutex_);
-    pending_.erase(canonicalPath);
+    const auto now = WantedQueries::Clock::now();
+    std::vector<std::string> dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        if (wanted_.finish(canonicalPath)) {
+            // The status just stored may predate the change: it stays
+            // visible while the path is asked once more, ahead of the rest.
+            wanted_.ask(canonicalPath, false, now, dropped);
+        }
+        if (takeMore) {
+            wanted_.takeToSend(now, toSend, dropped);
+        }
+    }
+    forgetDropped(dropped);
+}
+
+void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
+    if (dropped.empty()) {
+        return;
+    }
+    // A dropped path that still shows a status was being asked again because
+    // it changed: that status is out of date, and without it the next draw
+    // asks anew. A status stored meanwhile by a fresh reply is lost too,
+    // which costs one more query, never a wrong emblem.
+    WriterLock lock(statusMutex_);
+    for (const std::string& path : dropped) {
+        statuses_.erase(path);
+    }
 }
 
 void StatusCache::clear() {
     WriterLock lock(statusMutex_);
     statuses_.clear();
     MutexLock pendingLock(pendingMutex_);
-    pending_.clear();
+    wanted_.clear();
 }
 
 std::size_t StatusCache::size() const {
@@ -44,7 +78,7 @@ std::size_t StatusCache::size() const {
 
 std::size_t StatusCache::pendingCount() const {
     MutexLock lock(pendingMutex_);
-    return pending_.size();
+    return wanted_.size();
 }
 
 std::size_t StatusCache::memoryBytes() const {
@@ -54,13 +88,7 @@ std::size_t StatusCache::memoryBytes() const {
         bytes += statuses_.memoryBytes();
     }
     MutexLock lock(pendingMutex_);
-    bytes += pending_.bucket_count() * sizeof(void*);
-    for (const std::string& path : pending_) {
-        // A node: next pointer, the string and the cached hash.
-        bytes += sizeof(void*) + sizeof(std::string) + sizeof(std::size_t) +
-                 (path.capacity() > 15 ? path.capacity() + 1 : 0);
-    }
-    return bytes;
+    return bytes + wanted_.memoryBytes();
 }
 
 }  // namespace tarnwell

@@ -68,6 +68,7 @@ void TarnwellCore::initialize() {
     inputServer_.addHandler(
         "refresh_tw_root",
         [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
+    inputServer_.setNotificationsLostHandler([this] { handleNotificationsLost(); });
     running_ = true;
     commandClient_.start();
     inputServer_.start();
@@ -115,9 +116,39 @@ void TarnwellCore::onDaemonDisconnected() {
 }
 
 void TarnwellCore::sendGetTwRoots() {
+    {
+        MutexLock lock(rootsFetchMutex_);
+        if (rootsFetchInFlight_) {
+            // The answer on its way may predate whatever made the caller ask:
+            // one more fetch follows it, however many asks come meanwhile.
+            rootsFetchAgain_ = true;
+            return;
+        }
+        rootsFetchInFlight_ = true;
+    }
     commandClient_.sendCommand(CommandClient::createCommand(
-        [this](TarnwellCommand* command) { handleGetTwRootsResponse(command); }, false, nullptr,
+        [this](TarnwellCommand* command) { finishRootsFetch(command); }, false, nullptr,
         "get_tw_roots"));
+}
+
+void TarnwellCore::finishRootsFetch(TarnwellCommand* command) {
+    bool again = false;
+    {
+        MutexLock lock(rootsFetchMutex_);
+        rootsFetchInFlight_ = false;
+        again = rootsFetchAgain_;
+        rootsFetchAgain_ = false;
+    }
+    if (!again) {
+        handleGetTwRootsResponse(command);
+        return;
+    }
+    // The roots were cleared after this fetch went out and may have changed
+    // before the daemon read them: not applied, asked again. While the
+    // connection is going down the next connection fetches them anyway.
+    if (commandClient_.isConnected()) {
+        sendGetTwRoots();
+    }
 }
 
 // --- Sync roots ---
@@ -176,6 +207,17 @@ void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
     sendGetTwRoots();
 }
 
+void TarnwellCore::handleNotificationsLost() {
+    // Any "refresh_stat" or "refresh_tw_root" may have been among the lost,
+    // and which paths they named cannot be known: everything is forgotten
+    // and fetched again, as after "refresh_tw_root". Emblems blank for a
+    // moment rather than stay wrong.
+    clearAll();
+    if (commandClient_.isConnected()) {
+        sendGetTwRoots();
+    }
+}
+
 void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {
     roots_.addChangedCallback(std::move(callback));
 }
@@ -195,27 +237,31 @@ void TarnwellCore::setStatus(const std::string& path, SyncStatus status) {
     statusCache_.set(canonicalizePath(path), status);
 }
 
-void TarnwellCore::queryFileStatus(const std::string& canonicalPath) {
+void TarnwellCore::queryFileStatus(const std::string& canonicalPath, bool changed) {
     if (!commandClient_.isConnected()) {
         return;
     }
-    if (!statusCache_.markPending(canonicalPath)) {
-        return;
-    }
-    // No core lock from here on: the worker may hold the channel's queue mutex
-    // while it runs our reply handler, which takes core locks.
-    // The reply is filed under exactly the path that went into the pending
+    std::vector<std::string> toSend;
+    statusCache_.want(canonicalPath, changed, toSend);
+    sendStatusQueries(toSend);
+}
+
+void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPaths) {
+    // No core lock here: the channel is called with none held.
+    // Each reply is filed under exactly the path that went into the pending
     // set, without canonicalizing it again: that would cost a path walk per
     // reply, and should the file system have changed meanwhile (a folder
     // renamed and replaced by a link), the pending mark would stay behind and
     // the path would never be asked about again.
-    commandClient_.sendCommand(CommandClient::createCommand(
-        [this](TarnwellCommand* command) {
-            if (const std::string* path = firstValue(command->args, "path")) {
-                applyQueryStatReply(*path, command->response);
-            }
-        },
-        false, nullptr, "query_stat", {{"path", canonicalPath}}));
+    for (const std::string& path : canonicalPaths) {
+        commandClient_.sendCommand(CommandClient::createCommand(
+            [this](TarnwellCommand* command) {
+                if (const std::string* requested = firstValue(command->args, "path")) {
+                    applyQueryStatReply(*requested, command->response);
+                }
+            },
+            false, nullptr, "query_stat", {{"path", path}}));
+    }
 }
 
 void TarnwellCore::ensureStatusQueried(const std::string& path) {
@@ -241,11 +287,16 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
                                        const ArgumentMap& response) {
     const std::string* statText = firstValue(response, "stat");
     SyncStatus status = NotCached;
+    std::optional<std::int32_t> stored;
     if (statText != nullptr && parseStatus(*statText, status)) {
-        statusCache_.applyReply(canonicalPath, status);
-    } else {
-        statusCache_.applyReply(canonicalPath, std::nullopt);
+        stored = status;
     }
+    // The next queries go to the channel from here, on the worker thread,
+    // before it looks at its queue again; while the connection is going down
+    // (the drain) nothing more is taken.
+    std::vector<std::string> toSend;
+    statusCache_.applyReply(canonicalPath, stored, commandClient_.isConnected(), toSend);
+    sendStatusQueries(toSend);
 }
 
 void TarnwellCore::handleRefreshStat(InputCommand* notification) {
@@ -256,7 +307,7 @@ void TarnwellCore::handleRefreshStat(InputCommand* notification) {
     // The old status stays visible until the new reply replaces it.
     const std::string canonical = canonicalizePath(*path);
     if (isInSyncDirCanonical(canonical)) {
-        queryFileStatus(canonical);
+        queryFileStatus(canonical, /*changed=*/true);
     }
 }
 

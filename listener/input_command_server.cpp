@@ -1,10 +1,12 @@
 #include "listener/input_command_server.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <string_view>
@@ -117,7 +119,7 @@ void InputCommandServer::wakeListener() {
 bool InputCommandServer::acceptSender(const sockaddr_in& from) {
     const auto now = std::chrono::steady_clock::now();
     const SenderCheck::Verdict verdict = senderCheck_->check(from, now);
-    if (verdict.sender == SenderCheck::Sender::Own) {
+    if (verdict.accepted()) {
         return true;
     }
     const std::uint64_t count = ++dropped_;
@@ -126,11 +128,15 @@ bool InputCommandServer::acceptSender(const sockaddr_in& from) {
         lastDropLog_ = now;
         const std::string sender = verdict.sender == SenderCheck::Sender::Foreign
                                        ? "uid " + std::to_string(verdict.uid)
-                                       : "an unknown sender";
+                                       : "an address other than 127.0.0.1";
         logLine("tarnwell: dropped a notification from " + sender + " (" + std::to_string(count) +
                 " so far)");
     }
     return false;
+}
+
+void InputCommandServer::setNotificationsLostHandler(std::function<void()> handler) {
+    onNotificationsLost_ = std::move(handler);
 }
 
 void InputCommandServer::addHandler(const std::string& name,
@@ -184,6 +190,24 @@ void InputCommandServer::closeSocket(int fd) {
     ::close(fd);
 }
 
+void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel) {
+    std::array<std::uint32_t, SK_MEMINFO_VARS> meminfo{};
+    socklen_t length = sizeof meminfo;
+    if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &length) != 0 ||
+        length <= SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
+        return;
+    }
+    const std::uint32_t count = meminfo[SK_MEMINFO_DROPS];
+    if (count == droppedByKernel) {
+        return;
+    }
+    droppedByKernel = count;
+    logLine("tarnwell: notifications were lost (the receive queue was full)");
+    if (onNotificationsLost_) {
+        onNotificationsLost_();
+    }
+}
+
 // The listener thread. It holds wakeMutex_ only briefly (publishing or
 // withdrawing its socket, and during the retry pause), never while it receives
 // or runs a handler, and takes no other lock of this class. running_ is read
@@ -227,8 +251,15 @@ void InputCommandServer::serverThread() {
 
         // One buffer per opened socket; its last byte stays zero.
         std::vector<char> buffer(kReceiveBufferBytes, '\0');
+        // The kernel counts, per socket, the datagrams it dropped because the
+        // receive queue was full; a rise means notifications were lost. It
+        // is looked at before each receive, so a flood that ends with the
+        // queue full is noticed once the listener has caught up, not at the
+        // next notification.
+        std::uint32_t droppedByKernel = 0;
         bool reopen = false;
         while (!reopen && running_.load()) {
+            noticeLostDatagrams(fd, droppedByKernel);
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             const ssize_t received = ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,

@@ -1,18 +1,16 @@
-// Why a cached verdict is safe to reuse for kVerdictLifetime: a verdict Own
-// says that, at the moment of the lookup, every UDP socket bound to the
-// source port (on 127.0.0.1, the wildcard, or dual-stack IPv6) belonged to
-// this user. For another user's datagram to pass on it, that user's socket
-// would have to be bound to the very same port within the next few
-// milliseconds: either beside ours, which the kernel allows only when both
-// set SO_REUSEADDR (the daemon's sending socket then chose to share its
-// port), or right after our socket closed and freed it. A port taken over by
-// another socket shows a different owner and inode at the next lookup, so
-// the verdict never outlives its lifetime. Foreign and Unknown verdicts are
-// cached the same way: reusing them can only drop, never admit.
+// Why a cached verdict is safe to reuse for kVerdictLifetime: a verdict
+// Trusted says that, at the moment of the lookup, every UDP socket bound to
+// the source port (on 127.0.0.1, the wildcard, or dual-stack IPv6) belonged to
+// this user or root. For another user's socket to send from that port within
+// the next few milliseconds it would have to be bound beside ours, which the
+// kernel allows only when both set SO_REUSEADDR, or right after our socket
+// freed the port; either way the stranger could as well have closed its
+// socket at once and passed as untold, which is accepted (a notification is
+// only a hint). Foreign verdicts are cached the same way: reusing them can
+// only drop.
 #include "sender_check.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <vector>
 
@@ -29,19 +27,20 @@ constexpr std::size_t kMaxCachedPorts = 256;
 SenderCheck::Verdict SenderCheck::lookUp(std::uint16_t port) {
     const std::vector<SocketOwner> owners = udpSocketsOnPort(port);
     // Nobody holds the port any more (the sender closed its socket before we
-    // looked), or nothing could be asked: the sender cannot be told.
+    // looked), or nothing could be asked: the sender cannot be told. A socket
+    // of a stranger found beside untold entries still refuses the datagram.
+    Verdict verdict{Sender::Trusted, 0};
     if (owners.empty()) {
-        return {Sender::Unknown, 0};
+        verdict.sender = Sender::Untold;
     }
     for (const SocketOwner& owner : owners) {
         if (owner.result != OwnerLookup::Found) {
-            return {Sender::Unknown, 0};
-        }
-        if (owner.uid != ::geteuid()) {
+            verdict.sender = Sender::Untold;
+        } else if (!isTrustedOwner(owner.uid)) {
             return {Sender::Foreign, owner.uid};
         }
     }
-    return {Sender::Own, 0};
+    return verdict;
 }
 
 SenderCheck::Verdict SenderCheck::check(const sockaddr_in& from,
@@ -51,7 +50,7 @@ SenderCheck::Verdict SenderCheck::check(const sockaddr_in& from,
     // number with ours and would hide behind our socket, so only 127.0.0.1
     // counts as a sender address.
     if (from.sin_family != AF_INET || from.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
-        return {Sender::Unknown, 0};
+        return {Sender::OtherAddress, 0};
     }
     const std::uint16_t port = ntohs(from.sin_port);
     const auto cached = cache_.find(port);

@@ -1,7 +1,15 @@
-// Whether a notification came from a socket of this process's own effective
-// user. A datagram carries no sender identity, so the check asks who holds
-// its source port; the answers are cached per port for a few milliseconds,
-// since a burst from the daemon would otherwise cost one lookup per datagram.
+// Whether a notification may be handled. A datagram carries no sender
+// identity, so the check asks who holds its source port; the answers are
+// cached per port for a few milliseconds, since a burst from the daemon would
+// otherwise cost one lookup per datagram.
+//
+// A notification is only a hint: it makes the core ask its own, vetted daemon
+// again, and carries no status or root of its own. So only a sender that is
+// known to be a stranger is refused: a socket of another user (neither ours
+// nor root's) on the source port, or a source address other than 127.0.0.1.
+// A sender that can no longer be told (it closed its socket right after
+// sending, as a daemon that opens a socket per notification does, or the
+// lookup is unavailable) is accepted.
 //
 // Thread safety: none; the listener thread owns its one instance.
 #ifndef TARNWELL_LISTENER_SENDER_CHECK_H_
@@ -18,10 +26,16 @@ namespace tarnwell {
 
 class SenderCheck {
 public:
-    enum class Sender { Own, Foreign, Unknown };
+    enum class Sender {
+        Trusted,       // every socket on the source port is ours or root's
+        Untold,        // nobody holds the port any more, or nothing could be asked
+        Foreign,       // a socket of another user holds the source port
+        OtherAddress,  // not sent from 127.0.0.1
+    };
     struct Verdict {
-        Sender sender = Sender::Unknown;
+        Sender sender = Sender::Untold;
         uid_t uid = 0;  // the other user, when Foreign
+        bool accepted() const { return sender == Sender::Trusted || sender == Sender::Untold; }
     };
 
     // How long a verdict about one source port is reused without asking the

@@ -563,6 +563,10 @@ PeerState peerOwnerOnce(int fd, OwnerSource source, SocketOwner& owner) {
 
 }  // namespace
 
+bool isTrustedOwner(uid_t uid) {
+    return uid == ::geteuid() || uid == 0;
+}
+
 SocketOwner tcpPeerOwner(int fd, OwnerSource source) {
     const auto deadline = std::chrono::steady_clock::now() + kAcceptWait;
     SocketOwner owner;

@@ -2,6 +2,7 @@
 // and how it follows a daemon that closes, restarts, stalls or misbehaves.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -219,6 +220,80 @@ TEST(CommandClientReset, StopWhileConnectedCompletesEveryRecordOnce) {
     EXPECT_EQ(completions[0], "held=1");
     EXPECT_EQ(completions[1].substr(0, 6), "front=");
     EXPECT_EQ(completions[2].substr(0, 5), "rest=");
+}
+
+// A user picks actions and quits at once: every action queued behind the
+// record in flight still reaches the daemon, in order, and the stop stays
+// prompt; the status query among them is completed empty without going out.
+TEST(CommandClientReset, StopWhileConnectedStillSendsEveryQueuedAction) {
+    Journal journal;
+    LoopbackServer server([&](int fd) { serveAll(fd, journal, "1"); });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }));
+    // The first record's callback holds the worker until the stop has been
+    // called, so the rest are still queued when the worker sees it.
+    std::atomic<bool> stopCalled{false};
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand* c) {
+            journal.completed(c);
+            waitUntil([&] { return stopCalled.load(); });
+        },
+        false, nullptr, "held"));
+    for (const char* name : {"publish_obj", "query_stat", "share_by_email", "upload_files"}) {
+        client.sendCommand(recorded(journal, name));
+    }
+    std::thread stopper([&] {
+        stopCalled = true;
+        client.stop();
+    });
+    const auto start = Clock::now();
+    stopper.join();
+    EXPECT_LT(elapsedSince(start), test::kPromptLimit);
+
+    std::vector<std::string> actions;
+    for (const std::string& name : journal.requestsSeen()) {
+        if (name != "query_stat") {
+            actions.push_back(name);
+        }
+    }
+    EXPECT_EQ(actions,
+              (std::vector<std::string>{"held", "publish_obj", "share_by_email", "upload_files"}));
+    const auto completions = journal.completionsSeen();
+    ASSERT_EQ(completions.size(), 5u);
+    EXPECT_EQ(completions[1], "publish_obj=1");
+    EXPECT_EQ(completions[4], "upload_files=1");
+}
+
+// An action that the daemon can no longer take at the stop is reported, not
+// lost without a word.
+TEST(CommandClientReset, ActionThatCannotBeSentAtStopIsLoggedAsDropped) {
+    test::StderrCapture capture;
+    Journal journal;
+    // Answers the first request and hangs up at the second.
+    LoopbackServer server([&](int fd) {
+        if (test::readRequest(fd) && test::writeAll(fd, "rsp\ndone\n")) {
+            test::readRequest(fd);
+        }
+    });
+    CommandClient client("127.0.0.1", server.port());
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }));
+    std::atomic<bool> stopCalled{false};
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand*) { waitUntil([&] { return stopCalled.load(); }); }, false, nullptr,
+        "held"));
+    client.sendCommand(recorded(journal, "publish_obj"));
+    client.sendCommand(recorded(journal, "share_by_email"));
+    std::thread stopper([&] {
+        stopCalled = true;
+        client.stop();
+    });
+    stopper.join();
+
+    EXPECT_EQ(capture.count("tarnwell: command dropped at shut-down: share_by_email"), 1u);
+    EXPECT_EQ(journal.completionsSeen(),
+              (std::vector<std::string>{"publish_obj=-", "share_by_email=-"}));
 }
 
 TEST(CommandClientReset, DrainedCallbacksAndDisconnectHooksMayQueueRecords) {
@@ -496,6 +571,58 @@ TEST(CommandClientOwner, DaemonPortHeldByAnotherUserGetsNoByteAndIsReportedOnce)
     EXPECT_EQ(journal.completionsSeen(), std::vector<std::string>{"query_stat=2"});
     EXPECT_EQ(hooks.connects.load(), 1);
     client.stop();
+}
+
+// A sync client may run its daemon as a system service: root can read the
+// user's files anyway, so a daemon of root's is served like the user's own.
+// The client runs in a child that dropped to another user; the daemon is this
+// test, run as root.
+TEST(CommandClientOwner, DaemonRunByRootIsServedToAnotherUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the client as another user";
+    }
+    const std::uint16_t port = test::freeTcpPort();
+    int go[2];
+    int result[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(result), 0);
+    // Forked before the daemon's thread exists, so that the child starts from
+    // a process with one thread.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1 || ::setgid(test::ForeignSocket::kUid) != 0 ||
+            ::setuid(test::ForeignSocket::kUid) != 0) {
+            ::_exit(1);
+        }
+        std::promise<std::string> answer;
+        CommandClient client("127.0.0.1", port);
+        client.sendCommand(CommandClient::createCommand(
+            [&](TarnwellCommand* c) {
+                const auto it = c->response.find("stat");
+                answer.set_value(
+                    it == c->response.end() || it->second.empty() ? "-" : it->second.front());
+            },
+            false, nullptr, "query_stat", {{"path", "/p"}}));
+        client.start();
+        auto future = answer.get_future();
+        byte =
+            future.wait_for(test::kDeadline) == std::future_status::ready ? future.get()[0] : '?';
+        client.stop();
+        ::_exit(::write(result[1], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(result[1]);
+    Journal journal;
+    LoopbackServer daemon([&](int fd) { serveAll(fd, journal, "2"); }, port);
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    char answered = 0;
+    EXPECT_EQ(::read(result[0], &answered, 1), 1);
+    EXPECT_EQ(answered, '2') << "the client refused or never reached root's daemon";
+    ::close(go[0]);
+    ::close(go[1]);
+    ::close(result[0]);
+    ::waitpid(child, nullptr, 0);
 }
 
 }  // namespace

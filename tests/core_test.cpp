@@ -14,6 +14,7 @@
 
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
+#include "core/wanted_queries.h"
 #include "support/test_support.h"
 
 namespace tarnwell {
@@ -73,6 +74,15 @@ public:
         return out;
     }
     std::size_t count(const std::string& name) const { return requests(name).size(); }
+    // Every request as "name path", in the order they arrived.
+    std::vector<std::string> order() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& [n, path] : log_) {
+            out.push_back(n + " " + path);
+        }
+        return out;
+    }
     // Drops every connection and refuses new ones, as a daemon that exits.
     void crash() { server_.shutdown(); }
 
@@ -88,34 +98,42 @@ private:
                 parseArgumentLine((*lines)[i], args);
             }
             const std::string path = args.count("path") ? args["path"].front() : std::string();
-            std::string reply = "rsp\n";
+            std::string reply;
             {
+                // The answer is read when the request arrives, as a daemon
+                // looks it up; a held answer goes out later unchanged.
                 std::unique_lock lock(mutex_);
                 log_.emplace_back(name, path);
+                reply = answer(name, path);
                 released_.wait(lock, [&] { return stopping_ || held_.count(name) == 0; });
                 if (stopping_) {
                     return;
                 }
-                if (name == "get_tw_roots" && !roots_.empty()) {
-                    reply += "path";
-                    for (const auto& r : roots_) {
-                        reply += "\t" + escapeField(r);
-                    }
-                    reply += "\n";
-                } else if (name == "query_stat") {
-                    auto it = stats_.find(path);
-                    const std::optional<std::string> stat =
-                        it == stats_.end() ? std::optional<std::string>("0") : it->second;
-                    if (stat) {
-                        reply += "stat\t" + *stat + "\n";
-                    }
-                }
             }
-            reply += "done\n";
             if (!test::writeAll(fd, reply)) {
                 return;
             }
         }
+    }
+
+    // Called with mutex_ held.
+    std::string answer(const std::string& name, const std::string& path) const {
+        std::string reply = "rsp\n";
+        if (name == "get_tw_roots" && !roots_.empty()) {
+            reply += "path";
+            for (const auto& r : roots_) {
+                reply += "\t" + escapeField(r);
+            }
+            reply += "\n";
+        } else if (name == "query_stat") {
+            auto it = stats_.find(path);
+            const std::optional<std::string> stat =
+                it == stats_.end() ? std::optional<std::string>("0") : it->second;
+            if (stat) {
+                reply += "stat\t" + *stat + "\n";
+            }
+        }
+        return reply + "done\n";
     }
 
     mutable std::mutex mutex_;
@@ -246,6 +264,73 @@ TEST_F(CoreTest, RefreshStatKeepsTheOldStatusVisibleUntilTheReply) {
     EXPECT_EQ(core_->getStatus(file), TarnwellCore::Syncing);
     daemon_->release("query_stat");
     EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+}
+
+// The daemon read the old status, then the file changed and the daemon said
+// so while that answer was on its way: the old status must not stay.
+TEST_F(CoreTest, ChangePushedWhileItsQueryIsOutIsAskedOnceMore) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/doc.txt";
+    daemon_->setStat(file, "1");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Syncing; }));
+    daemon_->hold("query_stat");
+    notify(notification("refresh_stat", file));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 2; }));
+    // The daemon has read "1" for the second query; now the file changes.
+    daemon_->setStat(file, "0");
+    notify(notification("refresh_stat", file));
+    // Handled in order: once the sentinel is pending, so is the change.
+    notify(notification("refresh_stat", root_ + "/sentinel"));
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 2; }));
+    daemon_->release("query_stat");
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+    // The sentinel had room in the window before the reply came back.
+    EXPECT_EQ(daemon_->requests("query_stat"),
+              (std::vector<std::string>{file, file, root_ + "/sentinel", file}));
+}
+
+// A big folder's listing queues thousands of status queries; a menu action
+// picked after it must reach the daemon behind a few of them, not all.
+TEST_F(CoreTest, MenuActionOvertakesABacklogOfStatusQueries) {
+    startAndWaitForRoots();
+    daemon_->hold("query_stat");
+    for (int i = 0; i < 3000; ++i) {
+        core_->ensureStatusQueried(root_ + "/f" + std::to_string(i));
+    }
+    core_->sendMenuAction("get_share_link", root_ + "/f7");
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    daemon_->release("query_stat");
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("get_share_link") == 1; }));
+    const auto order = daemon_->order();
+    const auto action = std::find(order.begin(), order.end(), "get_share_link " + root_ + "/f7");
+    // Behind the query on the wire and the window in the channel at most.
+    EXPECT_LE(std::count_if(order.begin(), action,
+                            [](const std::string& r) { return r.rfind("query_stat", 0) == 0; }),
+              1 + static_cast<long>(WantedQueries::kWindow));
+}
+
+// What the host drew last is what a person looks at: its rows go first, top
+// to bottom, and a row drawn again moves ahead with them.
+TEST_F(CoreTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
+    startAndWaitForRoots();
+    daemon_->hold("query_stat");
+    const auto path = [&](const std::string& name) { return root_ + "/" + name; };
+    for (const char* name : {"a0", "a1", "a2", "a3", "a4"}) {
+        core_->ensureStatusQueried(path(name));
+    }
+    // The host's next frame: a redraw some milliseconds later.
+    std::this_thread::sleep_for(WantedQueries::kRedrawGap * 3);
+    for (const char* name : {"b0", "a3", "b1"}) {
+        core_->ensureStatusQueried(path(name));
+    }
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    daemon_->release("query_stat");
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 7; }));
+    // a0 and a1 were in the window before the redraw.
+    EXPECT_EQ(daemon_->requests("query_stat"),
+              (std::vector<std::string>{path("a0"), path("a1"), path("b0"), path("a3"), path("b1"),
+                                        path("a2"), path("a4")}));
 }
 
 TEST_F(CoreTest, IgnoredNotificationsSendNothing) {
@@ -441,6 +526,42 @@ TEST_F(CoreTest, HostLookupsRaceWithRepliesNotificationsAndReconnects) {
     core_->shutdown();
     EXPECT_EQ(core_->pendingQueryCount(), 0u);
     EXPECT_TRUE(core_->syncRoots().empty());
+}
+
+// A flood of asks or "refresh_stat" must not grow without end, and a path
+// dropped while its changed status waited to be asked again must not keep
+// showing the status the daemon said is out of date.
+TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
+    using Clock = WantedQueries::Clock;
+    WantedQueries wanted;
+    std::vector<std::string> dropped;
+    std::vector<std::string> toSend;
+    const Clock::time_point t0 = Clock::now();
+    for (std::size_t i = 0; i <= WantedQueries::kCapacity; ++i) {
+        wanted.ask("/p" + std::to_string(i), false, t0, dropped);
+    }
+    EXPECT_EQ(wanted.waiting(), WantedQueries::kCapacity);
+    EXPECT_EQ(dropped, std::vector<std::string>{"/p0"});  // the oldest
+    wanted.clear();
+    dropped.clear();
+    wanted.ask("/old", false, t0, dropped);
+    wanted.ask("/young", false, t0 + WantedQueries::kLifetime / 2, dropped);
+    wanted.takeToSend(t0 + WantedQueries::kLifetime, toSend, dropped);
+    EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
+    EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
+
+    StatusCache cache;
+    toSend.clear();
+    cache.want("/w1", false, toSend);  // the window fills
+    cache.want("/w2", false, toSend);
+    cache.set("/changed", TarnwellCore::Syncing);
+    cache.want("/changed", true, toSend);
+    for (std::size_t i = 0; i < WantedQueries::kCapacity; ++i) {
+        cache.want("/q" + std::to_string(i), false, toSend);
+    }
+    EXPECT_EQ(toSend, (std::vector<std::string>{"/w1", "/w2"}));
+    EXPECT_EQ(cache.pendingCount(), WantedQueries::kCapacity + WantedQueries::kWindow);
+    EXPECT_EQ(cache.find("/changed"), std::nullopt);
 }
 
 }  // namespace

@@ -479,21 +479,20 @@ TEST_F(DaemonSimTest, BadArgumentsExitWithStatusTwoAndHelpWithZero) {
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"},        {"--port"},           {"--port", "70000"},      {"--port", "12x"},
         {"--status", "/a"}, {"--status", "/a=x"}, {"--default-status", ""}, {"--notify-port", "0"},
+        {"--port", " 5"},   {"--port", "+19080"}, {"--port", "019080"},     {"--root", "rel"},
+        {"--root", ""},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {TARNWELL_DAEMON_SIM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         ChildProcess p;
         ASSERT_TRUE(p.start(argv, /*captureStderr=*/true));
-        EXPECT_EQ(p.wait(), 2) << args.front();
+        EXPECT_EQ(p.wait(), 2) << args.back();
+        // One line that names the problem, not the whole usage.
         EXPECT_TRUE(waitUntil([&] {
-            for (const auto& l : p.stderrLines()) {
-                if (l.rfind("usage: tarnwell-daemon-sim", 0) == 0) {
-                    return true;
-                }
-            }
-            return false;
-        }));
+            const auto lines = p.stderrLines();
+            return lines.size() == 1 && lines[0].find("; see --help") != std::string::npos;
+        })) << args.back();
     }
     ChildProcess help;
     ASSERT_TRUE(help.start({TARNWELL_DAEMON_SIM_PATH, "--help"}));
@@ -512,16 +511,36 @@ TEST_F(DaemonSimTest, SendPrintsRequestAndResponseAndReportsNoDaemon) {
     EXPECT_EQ(send.wait(), 0);
     EXPECT_EQ(sim.nextLineStartingWith("request "), "request query_stat path=/srv/Sync/a b");
 
-    // An "err" answer has no arguments to show.
+    // An "err" answer is a failure, and said to be one.
     ChildProcess unknown;
-    ASSERT_TRUE(unknown.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()), "nope"}));
-    EXPECT_EQ(unknown.readLine(), "sent nope");
-    EXPECT_EQ(unknown.readLine(), "response (empty)");
-    EXPECT_EQ(unknown.wait(), 0);
+    ASSERT_TRUE(
+        unknown.start({TARNWELL_SEND_PATH, "--port", std::to_string(sim.port()), "nope"}, true));
+    EXPECT_EQ(unknown.wait(), 1);
+    EXPECT_EQ(unknown.allStdout(), std::vector<std::string>{"sent nope"});
+    EXPECT_TRUE(waitUntil([&] {
+        const auto lines = unknown.stderrLines();
+        return lines.size() == 1 && lines[0].find("answered with an error") != std::string::npos;
+    }));
 
-    ChildProcess odd;
-    ASSERT_TRUE(odd.start({TARNWELL_SEND_PATH, "query_stat", "path"}, true));
-    EXPECT_EQ(odd.wait(), 2);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"query_stat", "path"}, {""}, {"--port", "+19080", "x"}}) {
+        std::vector<std::string> argv = {TARNWELL_SEND_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess odd;
+        ASSERT_TRUE(odd.start(argv, true));
+        EXPECT_EQ(odd.wait(), 2);
+    }
+
+    // A daemon that hangs up instead of answering leaves no "response" line.
+    LoopbackServer hangsUp([](int fd) {
+        readRequest(fd);
+        ::shutdown(fd, SHUT_RDWR);
+    });
+    ChildProcess unanswered;
+    ASSERT_TRUE(unanswered.start(
+        {TARNWELL_SEND_PATH, "--port", std::to_string(hangsUp.port()), "get_tw_roots"}, true));
+    EXPECT_EQ(unanswered.wait(), 1);
+    EXPECT_EQ(unanswered.allStdout(), std::vector<std::string>{"sent get_tw_roots"});
 
     // Nobody listens on a port the daemon just gave up.
     const std::uint16_t port = sim.port();

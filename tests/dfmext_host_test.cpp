@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <list>
 #include <map>
 #include <sstream>
@@ -268,6 +269,8 @@ TEST_F(HostSessionTest, BadInputIsRejectedWithoutCallingThePlugin) {
         "emblem /a 1 2",
         "emblem /a --wait",
         "emblem /a --wait -1",
+        "emblem /a --bogus",
+        "menu /a --wait x",
         "ls",
         "ls /a --wait x",
         "menu",
@@ -384,6 +387,88 @@ TEST(DfmextHostProgramTest, EndOfInputShutsThePluginDown) {
     host.closeStdin();
     EXPECT_EQ(host.wait(), 0);
     EXPECT_EQ(host.allStdout(), (std::vector<std::string>{"menu false", "menu false"}));
+}
+
+// Started with stdin closed, the plug-in's first descriptor took number 0 and
+// the host read its "input" from it for ever.
+TEST(DfmextHostProgramTest, ClosedStandardInputIsAnEmptyInputNotAHang) {
+    test::ChildProcess host;
+    ASSERT_TRUE(host.start({"/bin/sh", "-c", "exec \"$0\" <&-", DFMEXT_HOST_PATH}, true));
+    EXPECT_EQ(host.wait(), 0);
+}
+
+// One example of docs/dfmext-host.md: a "$ dfmext-host ..." line (with its
+// continuation lines), the lines typed at "dfmext> " and the output shown.
+struct DocExample {
+    std::string command;
+    std::string input;
+    std::vector<std::string> output;
+};
+
+std::vector<DocExample> docExamples(const std::string& file) {
+    std::vector<DocExample> examples;
+    std::ifstream in(file);
+    bool inBlock = false;
+    bool collecting = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("```", 0) == 0) {
+            inBlock = !inBlock;
+            collecting = false;
+        } else if (inBlock && line.rfind("$ ", 0) == 0) {
+            std::string command = line.substr(2);
+            while (!command.empty() && command.back() == '\\' && std::getline(in, line)) {
+                command.back() = ' ';
+                command += line;
+            }
+            collecting = command.rfind("dfmext-host", 0) == 0;
+            if (collecting) {
+                examples.push_back({command, "", {}});
+            }
+        } else if (collecting && line.rfind("dfmext> ", 0) == 0) {
+            examples.back().input += line.substr(8) + "\n";
+        } else if (collecting) {
+            examples.back().output.push_back(line);
+        }
+    }
+    return examples;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// A newcomer copies the examples: each must work as written against a
+// running daemon, from the host's cold start ("menu" used to come too early
+// and print "menu false", and the "trigger" after it failed).
+TEST(DfmextHostProgramTest, EveryExampleInTheDocsWorksAsWrittenFromAColdStart) {
+    test::TempDir temp;
+    const std::string sync = temp.dir("Sync");
+    temp.file("Sync/report.odt");
+    const std::string work = temp.dir("work");
+    test::DaemonSim daemon;
+    ASSERT_TRUE(daemon.startOnPort(19080, {sync}, 19081, {"--no-stdin"}));
+
+    const std::vector<DocExample> examples = docExamples(TARNWELL_DOCS_DIR "/dfmext-host.md");
+    ASSERT_GE(examples.size(), 5u);
+    for (const DocExample& example : examples) {
+        const std::string command = replaceAll(replaceAll(example.command, "/home/u/Sync", sync),
+                                               "dfmext-host", DFMEXT_HOST_PATH);
+        test::ChildProcess host;
+        ASSERT_TRUE(host.start({"/bin/sh", "-c", "cd \"$0\" && exec " + command, work}, true));
+        host.writeStdin(replaceAll(example.input, "/home/u/Sync", sync));
+        host.closeStdin();
+        EXPECT_EQ(host.wait(), 0) << example.command;
+        std::vector<std::string> expected;
+        for (const std::string& line : example.output) {
+            expected.push_back(replaceAll(line, "/home/u/Sync", sync));
+        }
+        EXPECT_EQ(host.allStdout(), expected) << example.command;
+    }
+    daemon.stop();
 }
 
 }  // namespace

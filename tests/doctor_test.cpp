@@ -65,12 +65,17 @@ protected:
         return sim_.start({root_}, notifyPort_, extraArgs);
     }
 
-    DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {}) {
+    // In `cwd` when one is given.
+    DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {},
+                        const std::string& cwd = {}) {
         std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,       "--plugin",
                                          TARNWELL_PLUGIN_PATH,       "--daemon-port",
                                          std::to_string(daemonPort), "--notify-port",
                                          std::to_string(notifyPort_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!cwd.empty()) {
+            argv.insert(argv.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd});
+        }
         DoctorRun run;
         ChildProcess doctor;
         const auto start = std::chrono::steady_clock::now();
@@ -112,7 +117,8 @@ TEST_F(DoctorTest, HealthySetupPassesEveryCheckAndAsksOnlyReadOnlyQuestions) {
     EXPECT_NE(run.line("passed  daemon on 127.0.0.1:" + std::to_string(sim_.port()) +
                        ": listening, yours: "),
               "");
-    EXPECT_NE(run.line(", pid " + std::to_string(sim_.process().pid()) + " (tarnwell-daemon)"), "");
+    EXPECT_NE(run.line(", pid " + std::to_string(sim_.process().pid()) + " (tarnwell-daemon-sim)"),
+              "");
     EXPECT_NE(run.line("passed  daemon answers: get_tw_roots answered in"), "");
     EXPECT_NE(run.line("passed  path " + file + ": " + file + " in sync root " + root_ +
                        ", status 2, emblem emblem-tarnwell-locked"),
@@ -211,6 +217,23 @@ TEST_F(DoctorTest, PathOutsideEveryRootFailsAndIsNotSentToTheDaemon) {
     EXPECT_NE(run.line("failed  path " + elsewhere + ": " + elsewhere + " lies in no sync folder"),
               "");
     EXPECT_EQ(simRequests(), (std::vector<std::string>{"request get_tw_roots"}));
+}
+
+// A user types a path as the shell knows it: relative to the current folder.
+// Taken as standing at "/", it was explained as a file that does not exist
+// there; one that does not exist was shown with the root's status.
+TEST_F(DoctorTest, RelativePathsAreTakenFromTheCurrentFolderAndMissingOnesAreNamed) {
+    ASSERT_TRUE(startSim());
+    temp_.file("Sync/report.odt");
+    const DoctorRun run = runDoctor(sim_.port(), {"report.odt", "nosuch.txt"}, root_);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(
+        run.line("path report.odt").rfind("passed  path report.odt: " + root_ + "/report.odt", 0),
+        0u)
+        << run.line("path report.odt");
+    EXPECT_EQ(run.line("path nosuch.txt"),
+              "failed  path nosuch.txt: " + root_ +
+                  "/nosuch.txt does not exist, so the file manager shows nothing there");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -215,7 +216,26 @@ protected:
         return took.load();
     }
 
-    test::StderrCapture stderr_;  // first: its reader thread outlives the server
+    // A "block" handler that holds the listener thread until gate_ opens.
+    void addBlockingHandler() {
+        server_.addHandler(
+            "block",
+            [this](InputCommand*) {
+                blocking_ = true;
+                std::lock_guard<std::mutex> wait(gateMutex_);
+            },
+            nullptr);
+    }
+    // Sends "block" and waits until the listener thread sits in its handler.
+    void blockTheListener() {
+        ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
+        ASSERT_TRUE(waitUntil([&] { return blocking_.load(); }));
+    }
+
+    std::mutex gateMutex_;
+    std::unique_lock<std::mutex> gate_{gateMutex_};  // closed until the test opens it
+    std::atomic<bool> blocking_{false};
+    test::StderrCapture stderr_;  // before the server: its reader thread outlives it
     const std::uint16_t port_ = test::freeUdpPort();
     Recorder recorder_;
     InputCommandServer server_{port_};
@@ -462,27 +482,107 @@ TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
     if (rmemMax < (1 << 20)) {
         GTEST_SKIP() << "net.core.rmem_max " << rmemMax << " too small to hold the burst";
     }
-    std::mutex gate;
-    std::unique_lock<std::mutex> closed(gate);
-    std::atomic<bool> blocking{false};
-    server_.addHandler(
-        "block",
-        [&](InputCommand*) {
-            blocking = true;
-            std::lock_guard<std::mutex> wait(gate);
-        },
-        nullptr);
+    addBlockingHandler();
     server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
     startAndWait();
-    ASSERT_TRUE(sendDatagram(port_, "block\ndone\n"));
-    ASSERT_TRUE(waitUntil([&] { return blocking.load(); }));
+    blockTheListener();
     for (int i = 0; i < kBurst; ++i) {
         ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t/f" + std::to_string(i) + "\ndone\n"));
     }
-    closed.unlock();
+    gate_.unlock();
     EXPECT_TRUE(recorder_.waitForCount(kBurst));
     server_.stop();
     EXPECT_EQ(recorder_.seen().size(), static_cast<std::size_t>(kBurst));
+}
+
+// A flood that outruns the listener overflows its receive queue, and the
+// kernel drops what does not fit: any change may have been among the lost,
+// so the listener must say so rather than go on as if nothing happened.
+TEST_F(ListenerTest, DatagramsDroppedForAFullQueueAreReported) {
+    std::atomic<int> lost{0};
+    addBlockingHandler();
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    server_.setNotificationsLostHandler([&] { ++lost; });
+    startAndWait();
+    blockTheListener();
+    // Far more than any receive queue the kernel grants holds.
+    for (int i = 0; i < 200000; ++i) {
+        sendDatagram(port_, "refresh_stat\npath\t/f\ndone\n");
+    }
+    gate_.unlock();
+    EXPECT_TRUE(waitUntil([&] { return lost.load() >= 1; }));
+    server_.stop();
+    EXPECT_TRUE(
+        stderr_.waitForLine("tarnwell: notifications were lost (the receive queue was full)"));
+}
+
+// --- Senders the daemon may use ---
+
+// Sends `text` to 127.0.0.1:port from a socket of the given kind: "closed"
+// opens a socket for this one datagram and closes it at once, "wildcard" binds
+// 0.0.0.0 and keeps the socket, "dual-stack" sends from an IPv6 socket to
+// ::ffff:127.0.0.1 and keeps it. Kept sockets go to `kept`.
+bool sendFrom(const std::string& kind, std::uint16_t port, const std::string& text,
+              std::vector<int>& kept) {
+    const bool v6 = kind == "dual-stack";
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_storage to{};
+    socklen_t length = 0;
+    if (v6) {
+        const int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        auto* addr = reinterpret_cast<sockaddr_in6*>(&to);
+        addr->sin6_family = AF_INET6;
+        addr->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &addr->sin6_addr);
+        length = sizeof *addr;
+    } else {
+        auto* addr = reinterpret_cast<sockaddr_in*>(&to);
+        addr->sin_family = AF_INET;
+        addr->sin_port = htons(port);
+        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *addr;
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        if (kind == "wildcard" && ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+            ::close(fd);
+            return false;
+        }
+    }
+    const bool sent = ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                               length) == static_cast<ssize_t>(text.size());
+    if (kind == "closed") {
+        ::close(fd);
+    } else {
+        kept.push_back(fd);
+    }
+    return sent;
+}
+
+// A daemon may open a socket per notification and close it right after
+// sendto (as a script or `nc -u` does), bind the wildcard, or send from a
+// dual-stack IPv6 socket. Whoever sent it can no longer be told in the first
+// case; each is the daemon's, and each must be handled.
+TEST_F(ListenerTest, NotificationsFromEveryKindOfDaemonSocketAreHandled) {
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    startAndWait();
+    std::vector<int> kept;
+    for (const std::string kind : {"closed", "wildcard", "dual-stack"}) {
+        ASSERT_TRUE(sendFrom(kind, port_, "refresh_stat\npath\t/" + kind + "\ndone\n", kept))
+            << kind;
+    }
+    ASSERT_TRUE(recorder_.waitForCount(3));
+    server_.stop();
+    for (const int fd : kept) {
+        ::close(fd);
+    }
+    EXPECT_EQ(recorder_.seen(),
+              (std::vector<std::string>{"refresh_stat|/closed", "refresh_stat|/wildcard",
+                                        "refresh_stat|/dual-stack"}));
+    EXPECT_EQ(server_.droppedNotifications(), 0U);
 }
 
 // --- Senders of another user ---

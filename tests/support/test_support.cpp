@@ -563,10 +563,8 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
-    // One socket for the whole test process, as a daemon keeps its own: the
-    // listener asks who holds a datagram's source port after it arrived, and
-    // a socket closed right after sending could no longer be told apart from
-    // another user's.
+    // One socket for the whole test process, as a daemon may keep its own;
+    // the listener tests send from sockets closed at once where it matters.
     static const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;

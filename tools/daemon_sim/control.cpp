@@ -68,9 +68,10 @@ bool ControlInput::readFrom(int fd) {
     }
     if (n == 0) {
         // A last command without a newline still counts.
-        if (!buffer_.empty()) {
-            run(std::move(buffer_));
+        if (!buffer_.empty() && run(std::move(buffer_)) == Result::kQuit) {
+            return false;
         }
+        complain("end of the control input on stdin: quitting (--no-stdin keeps running)");
         return false;
     }
     buffer_.append(buf, static_cast<std::size_t>(n));
@@ -94,7 +95,7 @@ ControlInput::Result ControlInput::run(std::string line) {
     const std::string command = line.substr(0, space);
     const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
 
-    if (command.empty() && rest.empty()) {
+    if (line.find_first_not_of(" \t") == std::string::npos) {
         return Result::kContinue;
     }
     if (command == "quit") {

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "sim_output.h"
 #include "tools_common/event_line.h"
 
@@ -25,6 +27,25 @@ bool Notifier::open(std::string& error) {
     return true;
 }
 
+bool Notifier::sendDatagram(const std::string& datagram) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port_);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = freshSockets_ ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : fd_;
+    if (fd < 0) {
+        return false;
+    }
+    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                               reinterpret_cast<sockaddr*>(&addr), sizeof addr) >= 0;
+    if (freshSockets_) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    return sent;
+}
+
 void Notifier::notify(const std::string& name, const PairList& pairs) {
     const std::string datagram = buildDatagram(name, pairs);
     if (datagram.size() > kMaxDatagramBytes) {
@@ -32,12 +53,7 @@ void Notifier::notify(const std::string& name, const PairList& pairs) {
                  " bytes is sent, but the plug-in reads only the first " +
                  std::to_string(kMaxDatagramBytes));
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::sendto(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    if (!sendDatagram(datagram)) {
         complain("cannot send notification " + name + ": " + errnoText());
         return;
     }

@@ -18,7 +18,9 @@ inline constexpr std::size_t kMaxDatagramBytes = 2047;
 
 class Notifier {
 public:
-    explicit Notifier(std::uint16_t port) : port_(port) {}
+    // With `freshSockets`, each notification goes out from a socket of its
+    // own that is closed right after sending.
+    Notifier(std::uint16_t port, bool freshSockets) : port_(port), freshSockets_(freshSockets) {}
     ~Notifier();
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -30,7 +32,11 @@ public:
     void notify(const std::string& name, const PairList& pairs);
 
 private:
+    // Sends one datagram from fd_, or from a fresh socket; false with errno.
+    bool sendDatagram(const std::string& datagram);
+
     const std::uint16_t port_;
+    const bool freshSockets_;
     int fd_ = -1;
 };
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "sim_output.h"
 #include "tools_common/event_line.h"
@@ -24,10 +25,11 @@ constexpr std::size_t kFirstConnection = 3;
 }  // namespace
 
 SimServer::SimServer(const Options& options)
-    : notifier_(options.notifyPort),
+    : notifier_(options.notifyPort, options.notifyFromFreshSockets),
       control_(state_, notifier_),
       requestedPort_(options.port),
-      useStdin_(options.readStdin) {
+      useStdin_(options.readStdin),
+      answerDelay_(options.answerDelay) {
     state_.setRoots(options.roots);
     state_.setDefaultStatus(options.defaultStatus);
     for (const auto& [path, text] : options.statuses) {
@@ -96,6 +98,10 @@ bool SimServer::open(std::string& error) {
 int SimServer::run() {
     std::vector<pollfd> fds;
     for (;;) {
+        if (!lostOutput().empty()) {
+            complain("cannot write to stdout: " + lostOutput());
+            return 1;
+        }
         buildPollSet(fds);
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) {
@@ -226,10 +232,17 @@ bool SimServer::processInput(Connection& c) {
             return false;
         }
         emitEvent(formatEvent("request", request.name, request.args));
+        delayAnswer(request.name);
         c.out += state_.respond(request.name, request.args);
     }
     c.input.compact();
     return true;
+}
+
+void SimServer::delayAnswer(const std::string& requestName) const {
+    if (answerDelay_.count() > 0 && requestName == "query_stat") {
+        std::this_thread::sleep_for(answerDelay_);
+    }
 }
 
 void SimServer::flush(Connection& c) {

@@ -13,6 +13,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,12 @@ struct Options {
     std::uint16_t port = 19080;
     std::uint16_t notifyPort = 19081;
     bool readStdin = true;
+    // Each notification from a socket of its own, closed right after sendto,
+    // as a daemon (or a script) that opens a socket per notification does.
+    bool notifyFromFreshSockets = false;
+    // Time spent before each "query_stat" answer, as a daemon that looks the
+    // status up in its own records: the event loop waits that long.
+    std::chrono::microseconds answerDelay{0};
 };
 
 class SimServer {
@@ -78,6 +85,8 @@ private:
     // Answers buffered requests while the output has room. False when the
     // client broke a limit and was dropped.
     bool processInput(Connection& c);
+    // Waits the answer delay before a status answer; nothing for others.
+    void delayAnswer(const std::string& requestName) const;
     void flush(Connection& c);
     void closeConnection(Connection& c);
 
@@ -86,6 +95,7 @@ private:
     ControlInput control_;
     const std::uint16_t requestedPort_;
     const bool useStdin_;
+    const std::chrono::microseconds answerDelay_;
     std::uint16_t boundPort_ = 0;
     int listenFd_ = -1;
     int signalFd_ = -1;

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "tools_common/utf8_text.h"
+
 namespace dfmext_host {
 
 namespace {
@@ -54,35 +56,12 @@ std::string validXmlText(const std::string& text) {
     out.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
         char32_t code = 0;
-        if (lead < 0x80) {
-            length = 1;
-            code = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            code = lead & 0x07;
-        }
-        bool valid = length != 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF decode to
-        // something else than they seem to; XML also forbids most controls
-        // and the two non-characters U+FFFE and U+FFFF.
-        static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        valid = valid && code >= kSmallest[length] && code <= 0x10FFFF &&
-                !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE && code != 0xFFFF &&
-                (code >= 0x20 || code == '\t' || code == '\n' || code == '\r');
+        const std::size_t length = tarnwell::tools::utf8CharLength(text, i, code);
+        // XML also forbids most controls and the two non-characters U+FFFE
+        // and U+FFFF.
+        const bool valid = length != 0 && code != 0xFFFE && code != 0xFFFF &&
+                           (code >= 0x20 || code == '\t' || code == '\n' || code == '\r');
         if (!valid) {
             appendReplacement(out);
             ++i;

@@ -7,11 +7,13 @@
 #include <fstream>
 #include <limits>
 #include <list>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
 
 #include "folder_picture.h"
+#include "tools_common/utf8_text.h"
 
 namespace dfmext_host {
 
@@ -85,6 +87,51 @@ void flattenMenu(const dfmext::DFMExtMenu* menu, std::vector<const dfmext::DFMEx
         }
     }
     branch.pop_back();
+}
+
+// The words of one command after its name: the positional ones and the
+// values of the options the command takes.
+struct CommandWords {
+    std::vector<std::string> positional;
+    long long waitMs = 0;
+    long long selected = 1;
+    std::vector<std::string> themeDirs;
+};
+
+// Sorts `words` (the command's name first) into `parsed`, taking only the
+// options named in `options`. Empty on success, else what is wrong. A word
+// starting with "--" is always an option, so that a mistyped one is named as
+// such instead of being taken for a path or a number.
+std::string parseCommandWords(const std::vector<std::string>& words,
+                              std::initializer_list<std::string_view> options,
+                              CommandWords& parsed) {
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word.rfind("--", 0) != 0) {
+            parsed.positional.push_back(word);
+            continue;
+        }
+        if (std::find(options.begin(), options.end(), word) == options.end()) {
+            return "unknown option: " + word;
+        }
+        if (i + 1 == words.size()) {
+            return word + " needs a value";
+        }
+        const std::string& value = words[++i];
+        if (word == "--icons") {
+            parsed.themeDirs.push_back(value);
+        } else if (word == "--selected"
+                       ? !parseInteger(value, 0, kMaxSelected, parsed.selected)
+                       : !parseInteger(value, 0, std::numeric_limits<int>::max(), parsed.waitMs)) {
+            std::string error = "bad " + word + " value: ";
+            error += value;
+            if (word == "--selected") {
+                error += " (0 to " + std::to_string(kMaxSelected) + ")";
+            }
+            return error;
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -165,7 +212,9 @@ const char* commandHelp() {
   ls DIR [--wait MS]
       Prints one line per entry of DIR, sorted by name: "ICON NAME" or
       "- NAME" (asked for DIR/NAME with N 0). --wait asks again every 50 ms
-      until every entry has an emblem or MS milliseconds have passed.
+      until every entry has an emblem or MS milliseconds have passed. In
+      names and in the PATH of emblem, a backslash, a line break, a tab and
+      any byte that is not UTF-8 text are written as \\, \n, \t or \xHH.
   picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]
       Draws DIR as a file manager shows it into the SVG file OUT.svg: the
       entries of ls, each a file or folder icon with its emblems at their
@@ -173,11 +222,14 @@ const char* commandHelp() {
       icons are taken from the hicolor theme folder THEME_DIR, by default the
       one beside this program (<bin>/../share/icons/hicolor), then those under
       $XDG_DATA_DIRS. --wait as for ls.
-  menu PATH [--selected K]
+  menu PATH [--selected K] [--wait MS]
       Builds the context menu of PATH with K selected items (default 1;
       current folder: the parent of PATH). Prints "menu true" or "menu false",
       then one line per action, depth first, "I. TEXT [ICON]", indented two
-      spaces per sub-menu level, I counting from 1 within each menu.
+      spaces per sub-menu level, I counting from 1 within each menu. --wait
+      builds it again every 50 ms until the plug-in adds to it or MS
+      milliseconds have passed: right after the start the plug-in does not
+      know the sync folders yet.
   empty-menu DIR
       Builds the menu of an empty area of DIR; prints "menu true" or
       "menu false".
@@ -269,22 +321,16 @@ HostSession::Outcome HostSession::execute(const std::string& line) {
 
 HostSession::Outcome HostSession::runEmblem(const std::vector<std::string>& words) {
     static const char* const kUsage = "usage: emblem PATH [N] [--wait MS]";
-    std::vector<std::string> positional;
-    long long waitMs = 0;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i] == "--wait") {
-            if (i + 1 == words.size() ||
-                !parseInteger(words[i + 1], 0, std::numeric_limits<int>::max(), waitMs)) {
-                return fail("bad --wait value; " + std::string(kUsage));
-            }
-            ++i;
-        } else {
-            positional.push_back(words[i]);
-        }
+    CommandWords parsed;
+    const std::string error = parseCommandWords(words, {"--wait"}, parsed);
+    if (!error.empty()) {
+        return fail(error + "; " + kUsage);
     }
+    const std::vector<std::string>& positional = parsed.positional;
     if (positional.empty() || positional.size() > 2) {
         return fail(kUsage);
     }
+    const long long waitMs = parsed.waitMs;
     long long number = 0;
     if (positional.size() == 2 && !parseInteger(positional[1], std::numeric_limits<int>::min(),
                                                 std::numeric_limits<int>::max(), number)) {
@@ -300,56 +346,48 @@ HostSession::Outcome HostSession::runEmblem(const std::vector<std::string>& word
     while (emblem.emblems().empty() && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
         emblem = emblemPlugin_->requestEmblem(path, static_cast<int>(number));
     }
-    print("emblem " + path + " " + joinedIconNames(emblem));
+    print("emblem " + tarnwell::tools::escapeForLine(path) + " " + joinedIconNames(emblem));
     return Outcome::Ok;
 }
 
 HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
     static const char* const kUsage = "usage: ls DIR [--wait MS]";
-    long long waitMs = 0;
-    if (words.size() == 4 && words[2] == "--wait") {
-        if (!parseInteger(words[3], 0, std::numeric_limits<int>::max(), waitMs)) {
-            return fail("bad --wait value; " + std::string(kUsage));
-        }
-    } else if (words.size() != 2) {
+    CommandWords parsed;
+    const std::string error = parseCommandWords(words, {"--wait"}, parsed);
+    if (!error.empty()) {
+        return fail(error + "; " + kUsage);
+    }
+    if (parsed.positional.size() != 1) {
         return fail(kUsage);
     }
     if (emblemPlugin_ == nullptr) {
         return fail("the plug-in has no emblem provider");
     }
 
-    std::string error;
-    const std::optional<std::vector<Entry>> entries = listWithEmblems(words[1], waitMs, error);
+    std::string listError;
+    const std::optional<std::vector<Entry>> entries =
+        listWithEmblems(parsed.positional[0], parsed.waitMs, listError);
     if (!entries) {
-        return fail(error);
+        return fail(listError);
     }
+    // A name may hold a line feed or bytes that are not UTF-8; escaped, each
+    // entry stays one line.
     for (const Entry& entry : *entries) {
-        print(joinedIconNames(entry.emblem) + " " + entry.name);
+        print(joinedIconNames(entry.emblem) + " " + tarnwell::tools::escapeForLine(entry.name));
     }
     return Outcome::Ok;
 }
 
 HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& words) {
     static const char* const kUsage = "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]";
-    std::vector<std::string> positional;
-    long long waitMs = 0;
-    std::vector<std::string> themeDirs;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i] == "--wait") {
-            if (i + 1 == words.size() ||
-                !parseInteger(words[i + 1], 0, std::numeric_limits<int>::max(), waitMs)) {
-                return fail("bad --wait value; " + std::string(kUsage));
-            }
-            ++i;
-        } else if (words[i] == "--icons") {
-            if (i + 1 == words.size()) {
-                return fail(kUsage);
-            }
-            themeDirs.push_back(words[++i]);
-        } else {
-            positional.push_back(words[i]);
-        }
+    CommandWords parsed;
+    const std::string parseError = parseCommandWords(words, {"--wait", "--icons"}, parsed);
+    if (!parseError.empty()) {
+        return fail(parseError + "; " + kUsage);
     }
+    const std::vector<std::string>& positional = parsed.positional;
+    const long long waitMs = parsed.waitMs;
+    std::vector<std::string> themeDirs = parsed.themeDirs;
     if (positional.size() != 2) {
         return fail(kUsage);
     }
@@ -423,25 +461,32 @@ std::optional<std::vector<HostSession::Entry>> HostSession::listWithEmblems(cons
 }
 
 HostSession::Outcome HostSession::runMenu(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: menu PATH [--selected K]";
-    long long selected = 1;
-    if (words.size() == 4 && words[2] == "--selected") {
-        if (!parseInteger(words[3], 0, kMaxSelected, selected)) {
-            return fail("bad --selected value (0 to " + std::to_string(kMaxSelected) + "); " +
-                        kUsage);
-        }
-    } else if (words.size() != 2) {
+    static const char* const kUsage = "usage: menu PATH [--selected K] [--wait MS]";
+    CommandWords parsed;
+    const std::string error = parseCommandWords(words, {"--selected", "--wait"}, parsed);
+    if (!error.empty()) {
+        return fail(error + "; " + kUsage);
+    }
+    if (parsed.positional.size() != 1) {
         return fail(kUsage);
     }
     if (menuPlugin_ == nullptr || proxy_ == nullptr) {
         return fail("the plug-in has no menu provider");
     }
 
-    const std::string& path = words[1];
-    const std::list<std::string> pathList(static_cast<std::size_t>(selected), path);
+    // Built again every redraw interval while the plug-in adds nothing, until
+    // it does or the wait is over: right after the start it does not know the
+    // sync folders yet, and a file manager's user would simply right-click
+    // again.
+    const std::string& path = parsed.positional[0];
+    const std::list<std::string> pathList(static_cast<std::size_t>(parsed.selected), path);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(parsed.waitMs);
     dfmext::DFMExtMenu* menu = freshMenu();
-    const bool added =
-        menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
+    bool added = menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
+    while (!added && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
+        menu = freshMenu();
+        added = menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
+    }
     print(added ? "menu true" : "menu false");
     std::vector<const dfmext::DFMExtMenu*> branch;
     flattenMenu(menu, branch,

@@ -24,6 +24,7 @@
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
+#include "tools_common/program.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ void printUsage(std::ostream& out) {
            "then shuts the plug-in down and unloads it.\n"
            "\n"
            "Exit status: 0; with -e, 1 if any command failed or a signal ended the run\n"
-           "early; 1 if the plug-in cannot be loaded; 2 for bad options.\n"
+           "early; 1 if the plug-in cannot be loaded or stdout cannot be written; 2 for\n"
+           "bad options.\n"
            "\n"
         << dfmext_host::commandHelp();
 }
@@ -63,6 +65,13 @@ struct Options {
     bool version = false;
 };
 
+// One line naming what is wrong, instead of the whole usage, which would push
+// the error off the screen.
+std::nullopt_t optionError(const std::string& message) {
+    std::cerr << ("dfmext-host: error: " + message + "; see --help\n");
+    return std::nullopt;
+}
+
 std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -71,13 +80,19 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
-        } else if ((arg == "--plugin" || arg == "-e") && i + 1 < argc) {
-            (arg == "-e" ? options.commands.emplace_back() : options.pluginPath) = argv[++i];
-        } else if (arg.rfind("--plugin=", 0) == 0) {
-            options.pluginPath = arg.substr(9);
+        } else if (arg == "-e") {
+            if (i + 1 == argc) {
+                return optionError("-e needs a COMMAND");
+            }
+            options.commands.emplace_back(argv[++i]);
+        } else if (arg == "--plugin" || arg.rfind("--plugin=", 0) == 0) {
+            const bool joined = arg != "--plugin";
+            if (joined ? arg.size() == 9 : i + 1 == argc || argv[i + 1][0] == '\0') {
+                return optionError("--plugin needs a PATH, the plug-in file to load");
+            }
+            options.pluginPath = joined ? arg.substr(9) : argv[++i];
         } else {
-            std::cerr << ("dfmext-host: error: bad option: " + arg + "\n");
-            return std::nullopt;
+            return optionError("unknown option: " + arg);
         }
     }
     return options;
@@ -179,18 +194,33 @@ bool resolve(void* handle, const std::string& path, const char* name, Function& 
     return true;
 }
 
+// False, after a line on stderr, once stdout has lost a result: a script
+// reading it must not take the run for a success.
+bool outputIntact() {
+    std::string error;
+    if (tarnwell::tools::flushStandardOutput(error)) {
+        return true;
+    }
+    std::cerr << ("dfmext-host: error: cannot write to stdout: " + error + "\n");
+    return false;
+}
+
 int runCommands(dfmext_host::HostSession& session, const std::vector<std::string>& commands) {
+    using Outcome = dfmext_host::HostSession::Outcome;
     bool failed = false;
     if (!commands.empty()) {
         for (const std::string& command : commands) {
             if (gStopSignal != 0) {
                 return 1;
             }
-            const auto outcome = session.execute(command);
-            if (outcome == dfmext_host::HostSession::Outcome::Quit) {
+            const Outcome outcome = session.execute(command);
+            if (!outputIntact()) {
+                return 1;
+            }
+            if (outcome == Outcome::Quit) {
                 break;
             }
-            failed = failed || outcome == dfmext_host::HostSession::Outcome::Failed;
+            failed = failed || outcome == Outcome::Failed;
         }
         return failed || gStopSignal != 0 ? 1 : 0;
     }
@@ -202,22 +232,29 @@ int runCommands(dfmext_host::HostSession& session, const std::vector<std::string
             std::cout << "dfmext> " << std::flush;
         }
         const std::optional<std::string> line = lines.next();
-        if (!line || session.execute(*line) == dfmext_host::HostSession::Outcome::Quit) {
+        if (!line) {
+            break;
+        }
+        const Outcome outcome = session.execute(*line);
+        if (!outputIntact()) {
+            return 1;
+        }
+        if (outcome == Outcome::Quit) {
             break;
         }
     }
     if (interactive) {
         std::cout << std::endl;
     }
-    return 0;
+    return outputIntact() ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    tarnwell::tools::openClosedStandardDescriptors();
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
-        printUsage(std::cerr);
         return 2;
     }
     if (options->help) {

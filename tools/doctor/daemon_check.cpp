@@ -60,6 +60,21 @@ void checkRoot(const std::string& root, Report& report) {
         "in the Tarnwell client";
 }
 
+// A root the daemon lists that is not an absolute path: the plug-in drops
+// it, so nothing in it gets an emblem.
+void warnIgnoredRoot(const std::string& root, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "sync_root";
+    check.title = "sync root \"" + root + "\"";
+    check.detail("path", root);
+    check.verdict = Verdict::Warning;
+    check.found = root.empty() ? "an empty root, which the plug-in ignores"
+                               : "not an absolute path, so the plug-in ignores it";
+    check.fix =
+        "the Tarnwell client lists a sync folder without its full path: set the folder again "
+        "in the client";
+}
+
 }  // namespace
 
 DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
@@ -107,20 +122,22 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
             listener.result == OwnerLookup::Found ? listener.inode : owner.inode, deadline);
         daemon.detailNumber("uid", owner.uid).detailFlag("same_user", owner.uid == self);
         addProcessDetails(daemon, processes);
-        if (owner.uid != self) {
+        if (!isTrustedOwner(owner.uid)) {
             // The plug-in refuses such a daemon, and the user's paths must not
             // reach another user: the doctor asks it nothing either.
             daemon.verdict = Verdict::Failed;
             daemon.found = "listening, but it belongs to " + describeUid(owner.uid) + ", " +
                            describeProcesses(processes) + ", not to you (" + describeUid(self) +
-                           "); the plug-in talks to no other user's daemon";
+                           ") nor to root; the plug-in talks to no other user's daemon";
             daemon.fix =
                 "another user's program holds the daemon's port: ask that user or the "
                 "administrator to stop it, then start your Tarnwell client";
             return findings;
         }
+        // Root's daemon (a system service) is trusted like the user's own.
         daemon.found =
-            "listening, yours: " + describeUid(owner.uid) + ", " + describeProcesses(processes);
+            std::string(owner.uid == self ? "listening, yours: " : "listening, trusted: ") +
+            describeUid(owner.uid) + ", " + describeProcesses(processes);
         findings.mayAsk = true;
     } else {
         // "get_tw_roots" carries nothing of the user's and is still asked;
@@ -146,9 +163,12 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
         std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - sent);
     findings.answered = true;
     // The roots as the plug-in keeps them: absolute ones only, canonical.
+    std::vector<std::string> ignored;
     for (const std::string& value : response["path"]) {
         if (!value.empty() && value[0] == '/') {
             findings.roots.push_back(canonicalizePath(value));
+        } else {
+            ignored.push_back(value);
         }
     }
     char milliseconds[32];
@@ -169,6 +189,9 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     }
     for (const std::string& root : findings.roots) {
         checkRoot(root, report);
+    }
+    for (const std::string& root : ignored) {
+        warnIgnoredRoot(root, report);
     }
     return findings;
 }

@@ -10,7 +10,10 @@ Report runDoctor(const Options& options) {
     const Deadline deadline(options.budget);
     Report report;
     checkPlugin(options.pluginPath, deadline, report);
-    const IconThemeFolders folders = IconThemeFolders::fromEnvironment();
+    std::vector<std::string> themes = options.iconThemeDirs;
+    const IconThemeFolders system = IconThemeFolders::fromEnvironment();
+    themes.insert(themes.end(), system.hicolorDirs().begin(), system.hicolorDirs().end());
+    const IconThemeFolders folders(std::move(themes));
     checkIcons(folders, report);
     DaemonConnection connection;
     const DaemonFindings daemon = checkDaemon(connection, options.daemonPort, deadline, report);

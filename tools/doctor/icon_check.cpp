@@ -169,9 +169,11 @@ void checkIcons(const IconThemeFolders& folders, Report& report) {
         cache.fix = "gtk-update-icon-cache -f -t " +
                     fs::path(stale.front()).parent_path().string() +
                     " (as the folder's owner), then restart the file manager";
+    } else if (newestPerTheme.empty()) {
+        cache.verdict = Verdict::Skipped;
+        cache.found = "no icon found, so no cache to compare";
     } else if (current.empty()) {
-        cache.found = newestPerTheme.empty() ? "no icon found, so no cache to compare"
-                                             : "no cache where the icons are; the folders are read";
+        cache.found = "no cache where the icons are; the folders are read";
     } else {
         cache.found = "up to date: " + joinNames(current);
     }

@@ -2,12 +2,14 @@
 // shows no Tarnwell emblems. Prints a checklist (or, with --json, one JSON
 // document) and exits 1 when any check failed. It changes nothing and sends
 // the daemon nothing but "get_tw_roots" and "query_stat". See docs/tools.md.
-#include <cerrno>
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "doctor/doctor.h"
+#include "tools_common/program.h"
 
 namespace {
 
@@ -20,6 +22,8 @@ constexpr const char* kUsage =
     "  --plugin PATH   the plug-in to check (default: " TARNWELL_DOCTOR_PLUGIN_PATH
     ",\n"
     "                  where the file manager looks)\n"
+    "  --icons DIR     a hicolor theme folder to search for the icons before the\n"
+    "                  system's (repeatable)\n"
     "  --json          print one JSON document instead of the checklist\n"
     "  --help          print this help and exit\n"
     "  --version       print the version and exit\n"
@@ -30,70 +34,97 @@ constexpr const char* kUsage =
     "\"query_stat\", talks to no daemon of another user, and ends within two\n"
     "seconds.\n"
     "\n"
+    "Run from a build tree (bin/tarnwell-doctor beside CMakeCache.txt), it checks\n"
+    "the plug-in and the icons built there unless --plugin says otherwise.\n"
+    "PATHs may be relative to the current folder.\n"
+    "\n"
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
-    "failed, 2 for bad options.\n";
+    "failed or the report could not be written, 2 for bad options.\n";
 
+// One line naming what is wrong, instead of the whole usage.
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "tarnwell-doctor: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "tarnwell-doctor: %s; see --help\n", message.c_str());
     return 2;
 }
 
-bool parsePort(const char* text, std::uint16_t& port) {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno != 0 || value < 1 || value > 65535) {
-        return false;
+// The build tree this program runs from, or empty when it is installed: a
+// developer checking a build means the plug-in and the icons built beside it,
+// not an installed copy that may be missing or stale.
+std::filesystem::path buildTreeOfProgram() {
+    std::error_code error;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::filesystem::path tree = exe.parent_path().parent_path();
+    if (error || !std::filesystem::exists(tree / "CMakeCache.txt", error)) {
+        return {};
     }
-    port = static_cast<std::uint16_t>(value);
-    return true;
+    return tree;
+}
+
+// Fills `options` and `json` from the command line; -1 to go on, else the
+// exit status.
+int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bool& json) {
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (arg.empty()) {
+                return usageError("an empty PATH: give a file or folder");
+            }
+            options.paths.push_back(arg);
+        } else if (arg == "--") {
+            optionsDone = true;
+        } else if (arg == "--help" || arg == "-h" || arg == "--version") {
+            std::fputs(arg == "--version" ? "tarnwell-doctor " TARNWELL_VERSION "\n" : kUsage,
+                       stdout);
+            return 0;
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--plugin" || arg == "--icons") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                return usageError(arg + (arg == "--plugin" ? " needs a PATH" : " needs a DIR"));
+            }
+            (arg == "--plugin" ? options.pluginPath : options.iconThemeDirs.emplace_back()) =
+                argv[++i];
+        } else if (arg == "--daemon-port" || arg == "--notify-port") {
+            // Not in the help: they let tests run the doctor against a daemon
+            // on a free port instead of the plug-in's fixed ones.
+            std::uint16_t& port = arg == "--daemon-port" ? options.daemonPort : options.notifyPort;
+            if (i + 1 >= argc || !tarnwell::tools::parsePort(argv[++i], port) || port == 0) {
+                return usageError(arg + " wants a port from 1 to 65535 in digits");
+            }
+        } else {
+            return usageError("unknown option: " + arg);
+        }
+    }
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    tarnwell::tools::openClosedStandardDescriptors();
     tarnwell::doctor::Options options;
     options.pluginPath = TARNWELL_DOCTOR_PLUGIN_PATH;
+    const std::filesystem::path buildTree = buildTreeOfProgram();
+    if (!buildTree.empty()) {
+        options.pluginPath = (buildTree / "lib/libdfm-extension-tarnwell.so").string();
+        options.iconThemeDirs.push_back((buildTree / "share/icons/hicolor").string());
+    }
     bool json = false;
-    bool optionsDone = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.paths.push_back(arg);
-        } else if (arg == "--") {
-            optionsDone = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version") {
-            std::fputs("tarnwell-doctor " TARNWELL_VERSION "\n", stdout);
-            return 0;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--plugin") {
-            if (i + 1 >= argc) {
-                return usageError("--plugin needs a path");
-            }
-            options.pluginPath = argv[++i];
-        } else if (arg == "--daemon-port" || arg == "--notify-port") {
-            // Not in the help: they let tests run the doctor against a daemon
-            // on a free port instead of the plug-in's fixed ones.
-            if (i + 1 >= argc) {
-                return usageError(arg + " needs a port");
-            }
-            std::uint16_t& port = arg == "--daemon-port" ? options.daemonPort : options.notifyPort;
-            if (!parsePort(argv[++i], port)) {
-                return usageError(arg + " wants a port from 1 to 65535, got: " + argv[i]);
-            }
-        } else {
-            return usageError("unknown option: " + arg);
-        }
+    const int status = parseArguments(argc, argv, options, json);
+    if (status >= 0) {
+        return status;
     }
 
     const tarnwell::doctor::Report report = tarnwell::doctor::runDoctor(options);
     const std::string text =
         json ? tarnwell::doctor::formatJson(report) : tarnwell::doctor::formatText(report);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::string error;
+    if (!tarnwell::tools::flushStandardOutput(error)) {
+        std::fprintf(stderr, "tarnwell-doctor: cannot write the report to stdout: %s\n",
+                     error.c_str());
+        return 1;
+    }
     return report.exitStatus();
 }

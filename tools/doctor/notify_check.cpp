@@ -17,10 +17,9 @@ void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& repor
         return;
     }
 
-    // Each holder is fine only when it is the user's own file manager with the
-    // plug-in loaded: anything else receives the daemon's notifications in
+    // Each holder is fine only when it is the user's own (or root's) file
+    // manager with the plug-in loaded: anything else receives the daemon's notifications in
     // its place, or beside it.
-    const uid_t self = ::geteuid();
     std::vector<std::string> holders;
     std::vector<std::string> strangers;
     bool unknownHolder = false;
@@ -32,7 +31,7 @@ void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& repor
             continue;
         }
         const std::vector<ProcessInfo> processes = processesHoldingSocket(socket.inode, deadline);
-        if (socket.uid != self) {
+        if (!isTrustedOwner(socket.uid)) {
             std::string text = describeUid(socket.uid);
             for (const ProcessInfo& process : processes) {
                 text += ", pid " + std::to_string(process.pid) + " (" + process.name + ")";

@@ -1,5 +1,8 @@
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include "canonical/canonicalize_path.h"
 #include "checks.h"
@@ -20,51 +23,18 @@ std::string parentRoot(const std::string& canonical, const std::vector<std::stri
     return {};
 }
 
-}  // namespace
-
-const char* emblemForStatus(long status) {
-    switch (status) {
-        case 0:
-            return "emblem-tarnwell-uptodate";
-        case 1:
-            return "emblem-tarnwell-syncing";
-        case 2:
-            return "emblem-tarnwell-locked";
-        case 3:
-            return "emblem-tarnwell-readonly";
-        default:
-            return nullptr;
-    }
+// A relative path means what it means in the user's shell: the plug-in only
+// ever sees absolute ones, and would take it as standing at "/".
+std::string absolutePath(const std::string& path) {
+    std::error_code ignored;
+    return path[0] == '/' ? path : (std::filesystem::current_path(ignored) / path).string();
 }
 
-void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConnection& connection,
-               const IconThemeFolders& folders, const Deadline& deadline, Report& report) {
-    Check& check = report.checks.emplace_back();
-    check.id = "path";
-    check.title = "path " + path;
-    const std::string canonical = canonicalizePath(path);
-    check.detail("path", path).detail("canonical", canonical);
-    check.verdict = Verdict::Failed;
-    if (!daemon.answered) {
-        check.found = "canonical form " + canonical +
-                      "; its sync folder is unknown: no daemon of yours listed its roots";
-        check.fix = "mend the daemon checks above first";
-        return;
-    }
-    const std::string root = parentRoot(canonical, daemon.roots);
-    check.detail("root", root);
-    if (root.empty()) {
-        check.found = canonical + " lies in no sync folder, and only files in one get emblems";
-        check.fix = "look inside a sync folder, or add this folder as one in the Tarnwell client";
-        return;
-    }
-
-    if (!daemon.mayAsk) {
-        check.found = canonical + " in sync root " + root +
-                      "; its status was not asked, since who runs the daemon cannot be found";
-        check.fix = "see the daemon check above";
-        return;
-    }
+// The daemon's status for a path inside sync root `root`, and the emblem it
+// gives, into `check`.
+void explainStatus(const std::string& canonical, const std::string& root,
+                   DaemonConnection& connection, const IconThemeFolders& folders,
+                   const Deadline& deadline, Check& check) {
     // Read-only: the same question the plug-in asks for every file it draws.
     ArgumentMap args{{"path", {canonical}}};
     ArgumentMap response;
@@ -102,6 +72,61 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         return;
     }
     check.verdict = Verdict::Passed;
+}
+
+}  // namespace
+
+const char* emblemForStatus(long status) {
+    switch (status) {
+        case 0:
+            return "emblem-tarnwell-uptodate";
+        case 1:
+            return "emblem-tarnwell-syncing";
+        case 2:
+            return "emblem-tarnwell-locked";
+        case 3:
+            return "emblem-tarnwell-readonly";
+        default:
+            return nullptr;
+    }
+}
+
+void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConnection& connection,
+               const IconThemeFolders& folders, const Deadline& deadline, Report& report) {
+    Check& check = report.checks.emplace_back();
+    check.id = "path";
+    check.title = "path " + path;
+    const std::string absolute = absolutePath(path);
+    const std::string canonical = canonicalizePath(absolute);
+    check.detail("path", path).detail("canonical", canonical);
+    check.verdict = Verdict::Failed;
+    struct stat info {};
+    if (::lstat(absolute.c_str(), &info) != 0) {
+        check.found = absolute + " does not exist, so the file manager shows nothing there";
+        check.fix = "check the path: give a file or folder that exists";
+        return;
+    }
+    if (!daemon.answered) {
+        check.found = "canonical form " + canonical +
+                      "; its sync folder is unknown: no daemon of yours listed its roots";
+        check.fix = "mend the daemon checks above first";
+        return;
+    }
+    const std::string root = parentRoot(canonical, daemon.roots);
+    check.detail("root", root);
+    if (root.empty()) {
+        check.found = canonical + " lies in no sync folder, and only files in one get emblems";
+        check.fix = "look inside a sync folder, or add this folder as one in the Tarnwell client";
+        return;
+    }
+
+    if (!daemon.mayAsk) {
+        check.found = canonical + " in sync root " + root +
+                      "; its status was not asked, since who runs the daemon cannot be found";
+        check.fix = "see the daemon check above";
+        return;
+    }
+    explainStatus(canonical, root, connection, folders, deadline, check);
 }
 
 }  // namespace tarnwell::doctor

@@ -194,6 +194,12 @@ void checkPlugin(const std::string& path, const Deadline& deadline, Report& repo
     installed.title = "plug-in";
     installed.detail("path", path);
     struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        installed.verdict = Verdict::Failed;
+        installed.found = path + " is a folder, not the plug-in file";
+        installed.fix = "give the plug-in file itself: --plugin " + path + "/" + kPluginFileName;
+        return;
+    }
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         installed.verdict = Verdict::Failed;
         installed.found = "not found at " + path + ", where the file manager looks";

@@ -24,8 +24,24 @@ bool isNumber(const char* name) {
     return true;
 }
 
-std::string readComm(const std::string& procRoot, pid_t pid) {
-    std::ifstream in(procRoot + "/" + std::to_string(pid) + "/comm");
+// The program's whole file name: comm is cut to 15 bytes
+// ("tarnwell-daemon"), the executable's link is not. comm when the link
+// cannot be read.
+std::string programName(const std::string& procRoot, pid_t pid) {
+    const std::string dir = procRoot + "/" + std::to_string(pid);
+    char target[4096];
+    const ssize_t length = ::readlink((dir + "/exe").c_str(), target, sizeof target);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof target) {
+        std::string path(target, static_cast<std::size_t>(length));
+        // A program replaced on disk while it runs (an upgrade).
+        static const std::string kDeleted = " (deleted)";
+        if (path.size() > kDeleted.size() &&
+            path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+            path.resize(path.size() - kDeleted.size());
+        }
+        return path.substr(path.rfind('/') + 1);
+    }
+    std::ifstream in(dir + "/comm");
     std::string name;
     std::getline(in, name);
     return name;
@@ -73,7 +89,7 @@ std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadl
         }
         if (holdsSocket(procRoot + "/" + entry->d_name + "/fd", target)) {
             const auto pid = static_cast<pid_t>(std::stol(entry->d_name));
-            holders.push_back({pid, readComm(procRoot, pid)});
+            holders.push_back({pid, programName(procRoot, pid)});
         }
     }
     ::closedir(proc);

@@ -16,7 +16,7 @@ namespace tarnwell::doctor {
 
 struct ProcessInfo {
     pid_t pid = 0;
-    std::string name;  // /proc/<pid>/comm, empty when unreadable
+    std::string name;  // the program's file name, else /proc/<pid>/comm; empty when unreadable
 };
 
 // Every visible process with a descriptor on the socket with this inode.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools_common/utf8_text.h"
+
 namespace tarnwell::doctor {
 
 namespace {
@@ -14,6 +16,8 @@ const char* verdictWord(Verdict verdict) {
             return "warning";
         case Verdict::Failed:
             return "failed";
+        case Verdict::Skipped:
+            return "skipped";
     }
     return "failed";
 }
@@ -57,19 +61,27 @@ std::string formatText(const Report& report) {
     std::string out;
     int failed = 0;
     int warnings = 0;
+    int skipped = 0;
     for (const Check& check : report.checks) {
         failed += check.verdict == Verdict::Failed ? 1 : 0;
         warnings += check.verdict == Verdict::Warning ? 1 : 0;
+        skipped += check.verdict == Verdict::Skipped ? 1 : 0;
         char mark[16];
         std::snprintf(mark, sizeof mark, "%-8s", verdictWord(check.verdict));
-        out += mark + check.title + ": " + check.found + "\n";
+        // Paths come from the command line and the daemon: a line feed or a
+        // byte that is not UTF-8 in one must not break the checklist's lines.
+        out += mark + tools::escapeForLine(check.title) + ": " + tools::escapeForLine(check.found) +
+               "\n";
         if (!check.fix.empty()) {
-            out += "        fix: " + check.fix + "\n";
+            out += "        fix: " + tools::escapeForLine(check.fix) + "\n";
         }
     }
     out += failed == 0 ? "all checks passed" : std::to_string(failed) + " failed";
     if (warnings > 0) {
         out += ", " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
+    }
+    if (skipped > 0) {
+        out += ", " + std::to_string(skipped) + " skipped";
     }
     out += "\n";
     return out;
@@ -78,9 +90,19 @@ std::string formatText(const Report& report) {
 std::string jsonEscape(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+        char32_t code = 0;
+        const std::size_t length = byte < 0x80 ? 1 : tools::utf8CharLength(text, i, code);
+        if (length == 0) {
+            // A path is bytes and JSON text is UTF-8: a byte that is not part
+            // of a character would make the document invalid.
+            out += "\\ufffd";
+        } else if (length > 1) {
+            out.append(text, i, length);
+            i += length - 1;
+        } else if (c == '"' || c == '\\') {
             out.push_back('\\');
             out.push_back(c);
         } else if (c == '\n') {

@@ -1,102 +1,132 @@
-// tarnwell-send: sends one command to the sync daemon through the plug-in's
-// own CommandClient and prints what went out and what came back. See
-// docs/tools.md.
+// tarnwell-send: sends one command to the sync daemon in the plug-in's own
+// wire format (the channel's exchange) and prints what went out and what came
+// back. Like the plug-in, it sends nothing to a daemon of another user (root
+// excepted, whom the plug-in trusts as well). See docs/tools.md.
 //
-// Threads: main waits; the client's worker thread runs the connect hook and
-// the command's callback, which hand their results over through a Handover.
+// One thread; every wait is bounded by the socket's time-outs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include "base/mutex.h"
-#include "channel/command_client.h"
+#include "channel/exchange.h"
+#include "socket_owner/socket_owner.h"
 #include "tools_common/event_line.h"
+#include "tools_common/program.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
+// A daemon that is starting gets this long to listen.
 constexpr auto kConnectLimit = 5s;
-constexpr auto kResponseLimit = 10s;
+constexpr auto kRetryPause = 100ms;
+// The whole answer must have come within this; a read waits at most as long.
+constexpr int kAnswerLimitSeconds = 10;
 
 constexpr const char* kUsage =
     "usage: tarnwell-send [--port P] NAME [KEY VALUE]...\n"
     "       tarnwell-send --help | --version\n"
-    "  sends the command NAME with the given arguments to the daemon on 127.0.0.1\n"
+    "  sends the command NAME with the given arguments to your daemon on 127.0.0.1\n"
     "  (port 19080 unless --port) and prints the response.\n"
-    "  exit status: 0 a response arrived (possibly empty), 1 no connection within 5 s\n"
-    "  or no response within 10 s, 2 bad arguments\n";
+    "  exit status: 0 the daemon answered \"rsp\" (possibly without arguments);\n"
+    "  1 no connection within 5 s, a daemon of another user, an error answer, or\n"
+    "  no whole answer within 10 s; 2 bad arguments\n";
 
+// One line naming what is wrong, instead of the whole usage.
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "tarnwell-send: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "tarnwell-send: %s; see --help\n", message.c_str());
     return 2;
 }
 
-void printLine(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
+int failure(const std::string& message) {
+    std::fprintf(stderr, "tarnwell-send: %s\n", message.c_str());
+    return 1;
 }
 
-// What the worker thread hands to main: that the connection is up, and the
-// response. Thread safety: every member function is safe on any thread.
-class Handover {
-public:
-    // Worker thread, from the connect hook.
-    void markConnected() TARNWELL_EXCLUDES(mutex_) {
-        MutexLock lock(mutex_);
-        connected_ = true;
-        changed_.notify_all();
+bool printLine(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::string error;
+    if (tarnwell::tools::flushStandardOutput(error)) {
+        return true;
     }
-    // Worker thread, from the command's callback.
-    void deliver(const tarnwell::ArgumentMap& response) TARNWELL_EXCLUDES(mutex_) {
-        MutexLock lock(mutex_);
-        response_ = response;
-        changed_.notify_all();
-    }
-    // Main thread. The hook may have run before it was added, hence the
-    // client's own flag as well.
-    bool waitConnected(const tarnwell::CommandClient& client) TARNWELL_EXCLUDES(mutex_) {
-        MutexLock lock(mutex_);
-        return lock.waitFor(changed_, kConnectLimit, [&]() TARNWELL_REQUIRES(mutex_) {
-            return connected_ || client.isConnected();
-        });
-    }
-    // Main thread: the response, or nothing when none came in time.
-    std::optional<tarnwell::ArgumentMap> waitResponse() TARNWELL_EXCLUDES(mutex_) {
-        MutexLock lock(mutex_);
-        lock.waitFor(changed_, kResponseLimit,
-                     [&]() TARNWELL_REQUIRES(mutex_) { return response_.has_value(); });
-        return response_;
-    }
+    failure("cannot write to stdout: " + error);
+    return false;
+}
 
-private:
-    using Mutex = tarnwell::Mutex;
-    using MutexLock = tarnwell::MutexLock;
+void setSocketWaits(int fd, int seconds) {
+    timeval limit{};
+    limit.tv_sec = seconds;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
 
-    Mutex mutex_;
-    std::condition_variable changed_;  // used with mutex_
-    bool connected_ TARNWELL_GUARDED_BY(mutex_) = false;
-    std::optional<tarnwell::ArgumentMap> response_ TARNWELL_GUARDED_BY(mutex_);
+// A connection to a daemon the plug-in would trust on 127.0.0.1:`port` (the
+// user's own, or root's), or -1 with the
+// reason in `error`. Retries while nothing listens, or while the daemon's end
+// vanishes before its owner is seen (a daemon restarting).
+int connectToOwnDaemon(std::uint16_t port, std::string& error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    const auto until = Clock::now() + kConnectLimit;
+    do {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (fd < 0) {
+            error = "cannot create a socket: " + std::generic_category().message(errno);
+            return -1;
+        }
+        setSocketWaits(fd, 1);  // also bounds the connect
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+            const tarnwell::SocketOwner owner = tarnwell::tcpPeerOwner(fd);
+            if (owner.result == tarnwell::OwnerLookup::Found &&
+                tarnwell::isTrustedOwner(owner.uid)) {
+                setSocketWaits(fd, kAnswerLimitSeconds);
+                return fd;
+            }
+            if (owner.result != tarnwell::OwnerLookup::NotFound) {
+                ::close(fd);
+                error = owner.result == tarnwell::OwnerLookup::Found
+                            ? "the daemon on " + where + " belongs to uid " +
+                                  std::to_string(owner.uid) + ", neither you nor root; nothing sent"
+                            : "cannot tell who owns the daemon on " + where + "; nothing sent";
+                return -1;
+            }
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(kRetryPause);
+    } while (Clock::now() < until);
+    error = "no connection to " + where + " within 5 s";
+    return -1;
+}
+
+struct Request {
+    std::uint16_t port = 19080;
+    std::string name;
+    tarnwell::ArgumentMap args;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    long port = tarnwell::CommandClient::kDefaultPort;
+// Fills `request` from the command line; -1 to go on, else the exit status.
+int parseArguments(int argc, char** argv, Request& request) {
     std::vector<std::string> words;
     bool optionsDone = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (!optionsDone && (arg == "--help" || arg == "-h")) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (!optionsDone && arg == "--version") {
-            std::fputs("tarnwell-send " TARNWELL_VERSION "\n", stdout);
+        if (!optionsDone && (arg == "--help" || arg == "-h" || arg == "--version")) {
+            std::fputs(arg == "--version" ? "tarnwell-send " TARNWELL_VERSION "\n" : kUsage,
+                       stdout);
             return 0;
         }
         if (!optionsDone && arg == "--") {
@@ -105,11 +135,9 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) {
                 return usageError("--port needs a value");
             }
-            const char* text = argv[++i];
-            char* end = nullptr;
-            port = std::strtol(text, &end, 10);
-            if (*text == '\0' || *end != '\0' || port < 1 || port > 65535) {
-                return usageError("--port wants a port from 1 to 65535, got: " + std::string(text));
+            if (!tarnwell::tools::parsePort(argv[++i], request.port) || request.port == 0) {
+                return usageError("--port wants a port from 1 to 65535 in digits, got: '" +
+                                  std::string(argv[i]) + "'");
             }
         } else if (!optionsDone && words.empty() && arg.rfind("--", 0) == 0) {
             return usageError("unknown option: " + arg);
@@ -117,42 +145,62 @@ int main(int argc, char** argv) {
             words.push_back(arg);
         }
     }
-    if (words.empty()) {
-        return usageError("no command name given");
+    if (words.empty() || words.front().empty()) {
+        return usageError(words.empty() ? "no command NAME given" : "the command NAME is empty");
     }
     if (words.size() % 2 != 1) {
         return usageError("arguments come in KEY VALUE pairs; '" + words.back() + "' has no value");
     }
-
-    Handover handover;
-    tarnwell::CommandClient client(tarnwell::CommandClient::kDefaultAddress,
-                                   static_cast<std::uint16_t>(port));
-    client.addOnConnectHook([&] { handover.markConnected(); });
-    client.setup();
-    client.start();
-
-    if (!handover.waitConnected(client)) {
-        client.stop();
-        std::fprintf(stderr, "tarnwell-send: no connection to 127.0.0.1:%ld within 5 s\n", port);
-        return 1;
-    }
-
-    auto command = tarnwell::CommandClient::createCommand(
-        [&](tarnwell::TarnwellCommand* done) { handover.deliver(done->response); }, false, nullptr,
-        words.front());
+    request.name = words.front();
     for (std::size_t i = 1; i + 1 < words.size(); i += 2) {
-        command->args[words[i]].push_back(words[i + 1]);
+        request.args[words[i]].push_back(words[i + 1]);
     }
-    printLine(tarnwell::sim::formatEvent("sent", command->name, command->args));
-    client.sendCommand(std::move(command));
+    return -1;
+}
 
-    const std::optional<tarnwell::ArgumentMap> received = handover.waitResponse();
-    client.stop();
-    if (!received) {
-        std::fprintf(stderr, "tarnwell-send: no response within 10 s\n");
+// The exit status: 0 only for an "rsp" answer read through its "done".
+int sendRequest(int fd, const Request& request) {
+    if (!printLine(tarnwell::sim::formatEvent("sent", request.name, request.args))) {
         return 1;
     }
-    printLine(received->empty() ? "response (empty)"
-                                : "response" + tarnwell::sim::formatArgs(*received));
-    return 0;
+    tarnwell::ArgumentMap response;
+    const tarnwell::ExchangeOutcome outcome =
+        tarnwell::exchange(fd, request.name, request.args.empty() ? nullptr : &request.args,
+                           response, tarnwell::LineReader::Mode::TakeExactly);
+    // The socket's receive time-out ends a read with EAGAIN.
+    const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+    switch (outcome) {
+        case tarnwell::ExchangeOutcome::Ok:
+            return printLine(response.empty() ? "response (empty)"
+                                              : "response" + tarnwell::sim::formatArgs(response))
+                       ? 0
+                       : 1;
+        case tarnwell::ExchangeOutcome::Refused:
+            return failure("the daemon refused " + request.name + ": it answered with an error");
+        case tarnwell::ExchangeOutcome::Broken:
+            break;
+    }
+    return failure(timedOut ? "no answer to " + request.name + " within " +
+                                  std::to_string(kAnswerLimitSeconds) + " s"
+                            : "no whole answer to " + request.name +
+                                  ": the daemon closed the connection or answered out of form");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarnwell::tools::openClosedStandardDescriptors();
+    Request request;
+    const int status = parseArguments(argc, argv, request);
+    if (status >= 0) {
+        return status;
+    }
+    std::string error;
+    const int fd = connectToOwnDaemon(request.port, error);
+    if (fd < 0) {
+        return failure(error);
+    }
+    const int result = sendRequest(fd, request);
+    ::close(fd);
+    return result;
 }

@@ -75,8 +75,11 @@ public:
     // Owner's thread. Starts the worker unless it runs already.
     void start();
     // Owner's thread. Ends the worker and joins it. While connected, the
-    // record at the front of the queue is still sent, the rest are completed
-    // with empty responses and the disconnect hooks run first.
+    // record at the front of the queue is still sent, and so is every user
+    // action queued behind it (any record but "query_stat", "get_tw_roots"
+    // and a reset request), within about a second; the rest are completed
+    // with empty responses, an action that could not be sent is logged as
+    // dropped, and the disconnect hooks run first.
     void stop() TARNWELL_EXCLUDES(mutex_);
 
     // One exchange on a connected socket: writes the request in one piece,
@@ -102,9 +105,10 @@ private:
     void clientThread();
     bool tryConnect(int& fd);
     // Worker thread, right after a connection is made and before any byte
-    // goes out on it: true when the daemon's end belongs to this process's
-    // effective user. Anyone else on the port would learn every path the
-    // user looks at and could fake the emblems. Closes nothing.
+    // goes out on it: accepted when the daemon's end belongs to this
+    // process's effective user or to root (a daemon run as a system service).
+    // Any other user on the port would learn every path the user looks at and
+    // could fake the emblems. Closes nothing.
     enum class Vetting {
         Accepted,  // the daemon's end is ours
         Refused,   // another user's, or nobody can tell whose
@@ -126,6 +130,10 @@ private:
     void dispatchAttempt(unsigned int attempt) TARNWELL_EXCLUDES(mutex_);
     void dispatchConnect() TARNWELL_EXCLUDES(mutex_);
     void dispatchDisconnect() TARNWELL_EXCLUDES(mutex_);
+    // After a stop while connected: sends the user actions still queued, in
+    // order, while the daemon answers and time is left; completes the other
+    // records with empty responses.
+    void sendActionsAtStop(int fd) TARNWELL_EXCLUDES(mutex_);
     // Ends the connection: close, not connected, drain, disconnect hooks.
     void endConnection(int fd) TARNWELL_EXCLUDES(mutex_);
 

@@ -1,7 +1,9 @@
-// The per-path status cache and the set of paths whose status query is in
-// flight. Keys are canonical paths; statuses are stored as the core's status
-// numbers. No size limit, no expiry: entries leave only through a reply
-// without a valid status and through clear.
+// The per-path status cache and the status queries wanted for it. Keys are
+// canonical paths; statuses are stored as the core's status numbers. The
+// cache has no size limit and no expiry: entries leave only through a reply
+// without a valid status, through clear, and when a changed path's re-query
+// is given up (its status is out of date by the daemon's own word). The
+// wanted queries are bounded (see WantedQueries).
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
@@ -16,11 +18,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "core/status_map.h"
+#include "core/wanted_queries.h"
 
 namespace tarnwell {
 
@@ -31,30 +34,40 @@ public:
     // Inserts or overwrites; any value is stored unchanged.
     void set(const std::string& canonicalPath, std::int32_t status) TARNWELL_EXCLUDES(statusMutex_);
 
-    // Marks a query for the path as in flight. False when one already is, in
-    // which case the caller must send nothing.
-    bool markPending(const std::string& canonicalPath) TARNWELL_EXCLUDES(pendingMutex_);
+    // A query for the path is wanted: by a draw of a path without a status,
+    // or, with `changed`, because the daemon said it changed. Appends to
+    // `toSend` the paths to hand to the channel now (when its window has
+    // room); the caller sends them with no lock held. A path already pending
+    // sends nothing more.
+    void want(const std::string& canonicalPath, bool changed, std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A query's reply: stores `status`, or removes the entry when there is
     // none, and only then ends the path's pending mark, so that a host thread
-    // in between finds the status and sends nothing.
-    void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status)
+    // in between finds the status and sends nothing. With `takeMore` (the
+    // channel is connected), appends to `toSend` the next paths to send,
+    // this one again first when it changed while its query was out.
+    void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
+                    bool takeMore, std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
-    // Empties the cache and the pending set. Queries already queued are not
-    // cancelled: their replies are stored as usual.
+    // Empties the cache and the wanted queries. Queries already in the
+    // channel are not cancelled: their replies are stored as usual.
     void clear() TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
     std::size_t size() const TARNWELL_EXCLUDES(statusMutex_);
     std::size_t pendingCount() const TARNWELL_EXCLUDES(pendingMutex_);
-    // Bytes held by the cache and the pending set.
+    // Bytes held by the cache and the wanted queries.
     std::size_t memoryBytes() const TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
 private:
     mutable SharedMutex statusMutex_ TARNWELL_ACQUIRED_BEFORE(pendingMutex_);
     StatusMap statuses_ TARNWELL_GUARDED_BY(statusMutex_);
 
+    // Erases the statuses of paths whose wanted query was dropped.
+    void forgetDropped(const std::vector<std::string>& dropped) TARNWELL_EXCLUDES(statusMutex_);
+
     mutable Mutex pendingMutex_;
-    std::unordered_set<std::string> pending_ TARNWELL_GUARDED_BY(pendingMutex_);
+    WantedQueries wanted_ TARNWELL_GUARDED_BY(pendingMutex_);
 };
 
 }  // namespace tarnwell

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
 #include "core/status_cache.h"
@@ -97,6 +99,8 @@ public:
     void handleGetTwRootsResponse(TarnwellCommand* command);
     // Listener thread: "refresh_tw_root".
     void handleRefreshTwRoot(InputCommand* notification);
+    // Listener thread: the kernel dropped notifications for a full queue.
+    void handleNotificationsLost();
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
 
@@ -104,7 +108,11 @@ public:
     SyncStatus getStatus(const std::string& path) const;
     void setStatus(const std::string& path, SyncStatus status);
     // Host or listener thread; `canonicalPath` must be canonical already.
-    void queryFileStatus(const std::string& canonicalPath);
+    // The query joins the core's wanted list, most recently asked first, and
+    // goes to the channel when its small window has room. `changed`: the
+    // daemon said the path changed, so a query already out for it is
+    // followed by one more.
+    void queryFileStatus(const std::string& canonicalPath, bool changed = false);
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
     void ensureStatusQueried(const std::string& path);
@@ -129,7 +137,13 @@ public:
     std::size_t statusMemoryBytes() const;
 
 private:
-    void sendGetTwRoots();
+    // Any thread: asks for the roots, unless a fetch is out already; then one
+    // more follows that one.
+    void sendGetTwRoots() TARNWELL_EXCLUDES(rootsFetchMutex_);
+    // Worker thread: completion of "get_tw_roots".
+    void finishRootsFetch(TarnwellCommand* command) TARNWELL_EXCLUDES(rootsFetchMutex_);
+    // Hands the paths' "query_stat" commands to the channel; no lock held.
+    void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
     // Worker thread: stores the reply's status (or removes the entry) under
     // `canonicalPath`, then ends its pending mark.
     void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
@@ -138,6 +152,12 @@ private:
     StatusCache statusCache_;         // locks itself
     CommandClient commandClient_;     // locks itself
     InputCommandServer inputServer_;  // no lock: handlers registered before start
+
+    // Whether a "get_tw_roots" is in the channel, and whether the roots were
+    // asked for again since it went out. Never held with another lock.
+    Mutex rootsFetchMutex_;
+    bool rootsFetchInFlight_ TARNWELL_GUARDED_BY(rootsFetchMutex_) = false;
+    bool rootsFetchAgain_ TARNWELL_GUARDED_BY(rootsFetchMutex_) = false;
 
     std::atomic<bool> initialized_{false};
     // True while the threads are meant to run; kept for diagnostics, nothing

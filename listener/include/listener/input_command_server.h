@@ -56,6 +56,12 @@ public:
     void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
                     std::shared_ptr<void> owner);
 
+    // Called on the listener thread, before the next datagram is received,
+    // when the kernel dropped datagrams because the receive queue was full:
+    // a flood outran the listener, and any notification may have been among
+    // those lost. Only while stopped.
+    void setNotificationsLostHandler(std::function<void()> handler);
+
     // The notification in `text`, or null when it is not one.
     static std::unique_ptr<InputCommand> parseMessage(const std::string& text);
 
@@ -67,7 +73,8 @@ public:
     bool waitUntilListening(std::chrono::milliseconds timeout) TARNWELL_EXCLUDES(wakeMutex_);
 
     // Notifications dropped because they came from a socket of another user
-    // (or from one whose owner could not be found). Any thread.
+    // (neither ours nor root's) or from an address other than 127.0.0.1. Any
+    // thread.
     std::uint64_t droppedNotifications() const { return dropped_.load(); }
 
 private:
@@ -75,6 +82,10 @@ private:
 
     // Listener thread.
     void serverThread();
+    // Listener thread: logs and calls the lost handler when the kernel's
+    // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
+    // went up.
+    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
     void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
@@ -84,15 +95,16 @@ private:
     // return: it sends the wake-up datagram and shuts the listener's socket
     // down, since the datagram may go to another socket on the same port.
     void wakeListener() TARNWELL_EXCLUDES(wakeMutex_);
-    // Listener thread, before a notification is handled: true when its
-    // sender is a socket of this process's effective user; otherwise counts
-    // the drop and logs it, at most once a minute.
+    // Listener thread, before a notification is handled: false when its
+    // sender is known to be a stranger, and then counts the drop and logs it,
+    // at most once a minute.
     bool acceptSender(const sockaddr_in& from);
 
     const std::uint16_t port_;  // constant after construction
 
     // No lock: written only while stopped, read by the listener thread.
     std::unordered_map<std::string, HandlerInfo> handlers_;
+    std::function<void()> onNotificationsLost_;
     std::thread thread_;  // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
     // The listener's socket while it is open, else -1. Stored and cleared by

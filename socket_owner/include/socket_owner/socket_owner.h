@@ -33,6 +33,12 @@ struct SocketOwner {
     std::uint64_t inode = 0;  // the socket's inode (for /proc/<pid>/fd matching), when Found
 };
 
+// True for a socket owner the plug-in trusts: this process's effective user,
+// and root, which can read the user's files and the file manager's memory
+// anyway (a sync client may run its daemon as a system service). Every other
+// user is a stranger.
+bool isTrustedOwner(uid_t uid);
+
 // Owner of the socket at the other end of a connected loopback TCP socket
 // `fd` (our local address/port is its remote end; its local end is our peer
 // address/port). A peer the kernel still holds only as a half-open request

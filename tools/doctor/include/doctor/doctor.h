@@ -18,6 +18,8 @@ namespace tarnwell::doctor {
 struct Options {
     std::string pluginPath;          // where the file manager looks unless --plugin
     std::vector<std::string> paths;  // files and folders to explain
+    // hicolor theme folders searched for the icons before the XDG ones
+    std::vector<std::string> iconThemeDirs;
     std::uint16_t daemonPort = 19080;
     std::uint16_t notifyPort = 19081;
     // The whole run, waits included. A little under the two seconds promised

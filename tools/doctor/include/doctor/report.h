@@ -11,7 +11,8 @@
 
 namespace tarnwell::doctor {
 
-enum class Verdict { Passed, Warning, Failed };
+// Skipped: there was nothing to check (no icon, so no icon cache to compare).
+enum class Verdict { Passed, Warning, Failed, Skipped };
 
 // One named fact behind a finding, kept for the JSON document. A `raw`
 // value is JSON already (a number, true/false, a list); any other is a string.
@@ -46,8 +47,8 @@ struct Report {
 std::string formatText(const Report& report);
 std::string formatJson(const Report& report);
 
-// JSON string contents: quotes, backslashes and control bytes escaped; other
-// bytes (UTF-8 included) as they are.
+// JSON string contents: quotes, backslashes and control bytes escaped, a
+// byte that is not part of a UTF-8 character as U+FFFD; UTF-8 text as it is.
 std::string jsonEscape(const std::string& text);
 
 }  // namespace tarnwell::doctor

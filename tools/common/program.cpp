@@ -1,0 +1,58 @@
+#include "tools_common/program.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <system_error>
+
+namespace tarnwell::tools {
+
+void openClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // open returns the lowest free number, which is `fd` itself: the
+        // lower ones are open already.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened > fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+bool parsePort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) {
+        return false;
+    }
+    unsigned long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value > 65535) {
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool flushStandardOutput(std::string& error) {
+    // errno is left as it is: when the failed write came earlier (a flush
+    // after each line), it still holds that write's reason, and a stream in
+    // error does not try again.
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::cout.fail();
+    if (failed) {
+        error = errno != 0 ? std::generic_category().message(errno) : "write error";
+    }
+    return !failed;
+}
+
+}  // namespace tarnwell::tools
