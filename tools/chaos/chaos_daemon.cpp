@@ -276,6 +276,8 @@ void ChaosDaemon::receiveRequest(Connection& c, sim::Request request, TimePoint 
         }
     } else if (path != nullptr && isMenuCommand(request.name)) {
         oracle_.actionReceived(request.name, *path, now);
+    } else if (request.name == "get_tw_roots") {
+        oracle_.rootsRequested(now);
     }
     if (c.answers.empty()) {
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;

@@ -314,6 +314,7 @@ void ChaosDaemon::flood(TimePoint now) {
     // listener's queue.
     std::vector<std::string> burst;
     burst.reserve(static_cast<std::size_t>(count));
+    oracle_.flooded(now, now + kFloodSettle);
     for (int i = 0; i < count; ++i) {
         const int path = uniform(0, static_cast<int>(tree_.paths.size()) - 1);
         if (!tree_.inRoots(path, rootsMask_)) {
@@ -329,7 +330,7 @@ void ChaosDaemon::flood(TimePoint now) {
     }
     sendBurst(burst);
     oracle_.faultInjected(Fault::Flood, now, std::to_string(burst.size()) + " refresh_stat");
-    oracle_.busyUntil(Clock::now() + kFloodSettle);
+    oracle_.flooded(now, Clock::now() + kFloodSettle);
     sampleDrops(Clock::now());
 }
 

@@ -50,7 +50,7 @@ struct Options {
 void printUsage(std::ostream& out) {
     out << "usage: tarnwell-chaos [--minutes M] [--seed S] [--plugin PATH] [--plugin-log FILE]\n"
            "                      [--files N] [--tree-parent DIR] [--window-ms W]\n"
-           "                      [--strict-drops] [--skip FAULT[,FAULT...]]\n"
+           "                      [--lenient-drops] [--skip FAULT[,FAULT...]]\n"
            "\n"
            "Runs the plug-in against a daemon that injects faults at random from the seed,\n"
            "and checks every emblem shown against the daemon's truth. Uses the plug-in's\n"
@@ -107,8 +107,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             printUsage(std::cout);
             std::exit(0);
         }
-        if (arg == "--strict-drops") {
-            o.bounds.strictDrops = true;
+        if (arg == "--lenient-drops") {
+            o.bounds.lenientDrops = true;
         } else if (i + 1 >= argc || !takeValue(o, arg, argv[++i])) {
             std::cerr << "tarnwell-chaos: bad option: " << arg << "\n";
             printUsage(std::cerr);

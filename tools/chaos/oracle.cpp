@@ -147,6 +147,12 @@ void Oracle::queryReceived(int path, TimePoint t) {
     p.events.push({t, 'q', 0});
 }
 
+void Oracle::rootsRequested(TimePoint t) {
+    MutexLock lock(mutex_);
+    lastClear_ = lastCertainClear_ = t;
+    globalEvent(t, "get_tw_roots received");
+}
+
 void Oracle::queryAnswered(int path, int status, TimePoint t) {
     MutexLock lock(mutex_);
     PathState& p = paths_[static_cast<std::size_t>(path)];
@@ -187,8 +193,9 @@ void Oracle::disturbed(TimePoint t, TimePoint calmAt) {
     }
 }
 
-void Oracle::busyUntil(TimePoint calmAt) {
+void Oracle::flooded(TimePoint from, TimePoint calmAt) {
     MutexLock lock(mutex_);
+    lastClear_ = std::max(lastClear_, from);
     calmSince_ = std::max(calmSince_, calmAt);
 }
 

@@ -90,10 +90,10 @@ struct Bounds {
     Millis shown{100};
     Millis disconnected{50};
     Millis actionCalm{1000};
-    // A datagram the kernel dropped excuses the stale emblem of the paths it
-    // may have been for, until the daemon answers for them again, unless
-    // strict: then the plug-in must notice the drop and ask again itself.
-    bool strictDrops = false;
+    // The plug-in must notice the datagrams the kernel dropped and ask again
+    // itself. Lenient: a drop excuses the stale emblems of the paths it may
+    // have been for, until the daemon answers for them again.
+    bool lenientDrops = false;
 };
 
 struct OracleFigures {
@@ -123,6 +123,8 @@ public:
     void refreshSent(int path, Send how, TimePoint t);
     void rootsRefreshSent(Send how, TimePoint t);
     void queryReceived(int path, TimePoint t);
+    // "get_tw_roots": the plug-in has just emptied its state.
+    void rootsRequested(TimePoint t);
     // Once the whole answer is written.
     void queryAnswered(int path, int status, TimePoint t);
     void connectionOpened(TimePoint t);
@@ -130,8 +132,9 @@ public:
     // Something that may keep the plug-in from hearing the daemon until
     // `calmAt`; kNever: until the next connection is accepted.
     void disturbed(TimePoint t, TimePoint calmAt);
-    // The plug-in may be busy catching up until `calmAt` (a flood).
-    void busyUntil(TimePoint calmAt);
+    // A flood since `from`: the plug-in may be busy catching up until
+    // `calmAt`, and may have emptied its state after datagrams were dropped.
+    void flooded(TimePoint from, TimePoint calmAt);
     // A fault worth a line in the daemon's timeline, and counted.
     void faultInjected(Fault fault, TimePoint t, const std::string& detail);
     // A fault only counted (one of many datagrams).

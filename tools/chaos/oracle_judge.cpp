@@ -81,7 +81,7 @@ Rule Oracle::judgeRoots(int path, int shown, TimePoint t) const {
     if (t <= left + bounds_.shown) {
         return Rule::kCount;
     }
-    if (!bounds_.strictDrops && rootsExcusedAt_ > lastCertainClear_) {
+    if (bounds_.lenientDrops && rootsExcusedAt_ > lastCertainClear_) {
         return Rule::kCount;
     }
     return Rule::OutsideRoots;
@@ -127,7 +127,7 @@ TimePoint Oracle::heldUntil(const PathState& p, int status, TimePoint windowStar
 }
 
 bool Oracle::excused(const PathState& p) const {
-    return !bounds_.strictDrops && p.excusedAt != kNever && p.excusedAt > lastCertainClear_ &&
+    return bounds_.lenientDrops && p.excusedAt != kNever && p.excusedAt > lastCertainClear_ &&
            p.answeredAt < p.excusedAt;
 }
 
