@@ -95,6 +95,8 @@ private:
     void injectFault(TimePoint now);
     Fault pickFault();
     void changeStatuses(TimePoint now);
+    // Gives the path another status and tells the oracle; returns when.
+    TimePoint changeStatus(int path);
     // Now and then, right after an answer about `path`: its status changes
     // (a sync that just finished) while the answer is still on its way.
     void raceAnswer(int path);

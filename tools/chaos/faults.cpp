@@ -147,10 +147,7 @@ void ChaosDaemon::changeStatuses(TimePoint now) {
         if (tree_.rootOf[static_cast<std::size_t>(path)] == kOutside) {
             continue;
         }
-        int& status = status_[static_cast<std::size_t>(path)];
-        status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
-        const TimePoint t = Clock::now();
-        oracle_.statusChanged(path, status, t);
+        const TimePoint t = changeStatus(path);
         // A change outside the current roots is the daemon's own business.
         if (tree_.inRoots(path, rootsMask_)) {
             pushRefreshStat(path, pickSend(), t);
@@ -159,14 +156,19 @@ void ChaosDaemon::changeStatuses(TimePoint now) {
     oracle_.faultInjected(Fault::Change, now, std::to_string(count) + " paths");
 }
 
-void ChaosDaemon::raceAnswer(int path) {
-    if (!enabled(Fault::RacingChange) || uniform(0, 99) >= kRacingChangePercent) {
-        return;
-    }
+TimePoint ChaosDaemon::changeStatus(int path) {
     int& status = status_[static_cast<std::size_t>(path)];
     status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
     const TimePoint t = Clock::now();
     oracle_.statusChanged(path, status, t);
+    return t;
+}
+
+void ChaosDaemon::raceAnswer(int path) {
+    if (!enabled(Fault::RacingChange) || uniform(0, 99) >= kRacingChangePercent) {
+        return;
+    }
+    const TimePoint t = changeStatus(path);
     pushRefreshStat(path, Send::Kept, t);
     oracle_.faultInjected(Fault::RacingChange, t, tree_.paths[static_cast<std::size_t>(path)]);
 }
@@ -177,10 +179,7 @@ void ChaosDaemon::changeGhosts(TimePoint now) {
     const int last = static_cast<int>(tree_.paths.size()) - 1;
     for (int i = 0; i < count; ++i) {
         const int path = uniform(first, last);
-        int& status = status_[static_cast<std::size_t>(path)];
-        status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
-        const TimePoint t = Clock::now();
-        oracle_.statusChanged(path, status, t);
+        const TimePoint t = changeStatus(path);
         if (tree_.inRoots(path, rootsMask_)) {
             pushRefreshStat(path, pickSend(), t);
         }
@@ -321,9 +320,7 @@ void ChaosDaemon::flood(TimePoint now) {
             continue;
         }
         if (uniform(0, 9) == 0) {
-            int& status = status_[static_cast<std::size_t>(path)];
-            status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
-            oracle_.statusChanged(path, status, Clock::now());
+            changeStatus(path);
         }
         burst.push_back(refreshStat(tree_.paths[static_cast<std::size_t>(path)]));
         oracle_.refreshSent(path, Send::Kept, Clock::now());

@@ -9,8 +9,11 @@ namespace tarnwell::chaos {
 
 namespace {
 
+// Violations printed with their timelines, then in one line each, then only
+// counted: the first ones say what happened, the rest would bury them.
 constexpr int kPrintedInFull = 8;
 constexpr int kPrintedInBrief = 40;
+// How far before a violation its timelines reach, beyond the window.
 constexpr Millis kTimelineMargin{2000};
 // An answer written this long before a notification may still be on its
 // way to the plug-in's cache when the notification is handled.
