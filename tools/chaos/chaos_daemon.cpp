@@ -261,13 +261,13 @@ bool ChaosDaemon::readRequests(Connection& c, TimePoint now) {
             if (result == sim::RequestFramer::Result::kNeedMore) {
                 break;
             }
-            receiveRequest(c, std::move(request), now);
+            receiveRequest(c, request, now);
         }
         c.framer.compact();
     }
 }
 
-void ChaosDaemon::receiveRequest(Connection& c, sim::Request request, TimePoint now) {
+void ChaosDaemon::receiveRequest(Connection& c, const sim::Request& request, TimePoint now) {
     const std::string* path = firstValue(request.args, "path");
     if (path != nullptr && request.name == "query_stat") {
         const auto it = tree_.indexOf.find(*path);

@@ -81,7 +81,7 @@ private:
     void acceptConnection(TimePoint now);
     // False when the connection ended.
     bool readRequests(Connection& c, TimePoint now);
-    void receiveRequest(Connection& c, sim::Request request, TimePoint now);
+    void receiveRequest(Connection& c, const sim::Request& request, TimePoint now);
     // Writes the answers that are due; a cut or a failed write ends the
     // connection.
     void answerDue(Connection& c, TimePoint now);

@@ -75,7 +75,8 @@ HostLoop::~HostLoop() {
 bool HostLoop::load(const std::string& pluginPath, std::string& error) {
     handle_ = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
-        error = ::dlerror();
+        // Only this thread loads libraries.
+        error = ::dlerror();  // NOLINT(concurrency-mt-unsafe)
         return false;
     }
     using VoidFn = void (*)();

@@ -43,6 +43,8 @@ struct Options {
     std::string pluginLog = "/dev/null";
     std::string treeParent;
     int files = 2000;
+    int windowMs = 5000;
+    bool help = false;
     Bounds bounds;
     DaemonOptions daemon;
 };
@@ -74,22 +76,44 @@ bool parseSkip(const std::string& list, DaemonOptions& daemon) {
     return true;
 }
 
-// Applies one option that takes a value; false when it is not one.
+// The whole of `text` as a number; false for anything else.
+bool parseNumber(const std::string& text, double& number) {
+    char* end = nullptr;
+    number = std::strtod(text.c_str(), &end);
+    return !text.empty() && end == text.c_str() + text.size();
+}
+
+bool parseWhole(const std::string& text, std::uint64_t& number) {
+    char* end = nullptr;
+    number = std::strtoull(text.c_str(), &end, 10);
+    return !text.empty() && text.front() != '-' && end == text.c_str() + text.size();
+}
+
+// Applies one option that takes a value; false when it is not one, or the
+// value is not a number where one is wanted.
 bool takeValue(Options& o, const std::string& name, const std::string& value) {
+    std::uint64_t whole = 0;
     if (name == "--minutes") {
-        o.minutes = std::atof(value.c_str());
-    } else if (name == "--seed") {
-        o.seed = std::strtoull(value.c_str(), nullptr, 10);
-    } else if (name == "--plugin") {
+        return parseNumber(value, o.minutes);
+    }
+    if (name == "--seed") {
+        const bool ok = parseWhole(value, whole);
+        o.seed = whole;
+        return ok;
+    }
+    if (name == "--files" || name == "--window-ms") {
+        if (!parseWhole(value, whole) || whole > 1'000'000'000) {
+            return false;
+        }
+        (name == "--files" ? o.files : o.windowMs) = static_cast<int>(whole);
+        return true;
+    }
+    if (name == "--plugin") {
         o.pluginPath = value;
     } else if (name == "--plugin-log") {
         o.pluginLog = value;
-    } else if (name == "--files") {
-        o.files = std::atoi(value.c_str());
     } else if (name == "--tree-parent") {
         o.treeParent = value;
-    } else if (name == "--window-ms") {
-        o.bounds.window = Millis{std::atol(value.c_str())};
     } else if (name == "--skip") {
         return parseSkip(value, o.daemon);
     } else {
@@ -104,10 +128,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            printUsage(std::cout);
-            std::exit(0);
-        }
-        if (arg == "--lenient-drops") {
+            o.help = true;
+        } else if (arg == "--lenient-drops") {
             o.bounds.lenientDrops = true;
         } else if (i + 1 >= argc || !takeValue(o, arg, argv[++i])) {
             std::cerr << "tarnwell-chaos: bad option: " << arg << "\n";
@@ -115,7 +137,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (o.minutes <= 0 || o.files < 100 || o.bounds.window.count() <= 0) {
+    o.bounds.window = Millis{o.windowMs};
+    if (o.minutes <= 0 || o.files < 100 || o.windowMs <= 0) {
         std::cerr << "tarnwell-chaos: --minutes, --files (at least 100) and --window-ms must be "
                      "positive\n";
         return std::nullopt;
@@ -177,7 +200,7 @@ bool judgeResource(const std::vector<ResourceSample>& samples, const char* name,
                    double (*value)(const ResourceSample&), double bound, const char* unit) {
     const double slope = slopePerMinute(samples, value);
     std::printf(
-        "  %s: %.0f %s after the warm-up, %.0f %s at the end, slope %+.2f %s/min "
+        "  %s: %.0f%s after the warm-up, %.0f%s at the end, slope %+.2f%s a minute "
         "(bound %.2f)\n",
         name, value(samples.front()), unit, value(samples.back()), unit, slope, unit, bound);
     return slope <= bound;
@@ -199,6 +222,7 @@ std::vector<ResourceSample> medianPerStretch(const std::vector<ResourceSample>& 
         ResourceSample m = stretch.front();
         const auto medianOf = [&](auto member) {
             std::vector<long> values;
+            values.reserve(stretch.size());
             for (const ResourceSample& s : stretch) {
                 values.push_back(static_cast<long>(s.*member));
             }
@@ -243,7 +267,7 @@ void judgeResources(const std::vector<ResourceSample>& all, double seconds, Orac
         samples, heapKnown ? "heap in use" : "resident memory",
         heapKnown ? [](const ResourceSample& s) { return double(s.heapKiB); }
                   : [](const ResourceSample& s) { return double(s.rssKiB); },
-        kMemorySlopeBoundKiB, "KiB");
+        kMemorySlopeBoundKiB, " KiB");
     flat =
         judgeResource(
             samples, "descriptors", [](const ResourceSample& s) { return double(s.descriptors); },
@@ -317,6 +341,10 @@ int main(int argc, char** argv) {
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
         return 2;
+    }
+    if (options->help) {
+        printUsage(std::cout);
+        return 0;
     }
     const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}();
     if (!redirectPluginLog(options->pluginLog)) {

@@ -1,12 +1,11 @@
 #include "stats.h"
 
-#include <dirent.h>
 #include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace tarnwell::chaos {
@@ -23,17 +22,18 @@ constexpr std::size_t kCoarseBuckets = (kCoarseLimitUs - kMediumLimitUs) / kCoar
 constexpr std::size_t kBucketCount = kFineLimitUs + kMediumBuckets + kCoarseBuckets + 1;
 
 int countEntries(const char* dir) {
-    DIR* d = ::opendir(dir);
-    if (d == nullptr) {
+    std::error_code error;
+    std::filesystem::directory_iterator it(dir, error);
+    if (error) {
         return -1;
     }
     int n = 0;
-    while (const dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            ++n;
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error) {
+            return -1;
         }
+        ++n;
     }
-    ::closedir(d);
     return n;
 }
 
@@ -42,7 +42,7 @@ long statusKiB(const char* field) {
     const std::string prefix = std::string(field) + ":";
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(prefix, 0) == 0) {
-            return std::atol(line.c_str() + prefix.size());
+            return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
         }
     }
     return -1;
