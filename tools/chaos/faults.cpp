@@ -302,8 +302,16 @@ void ChaosDaemon::sendGarbage(TimePoint now) {
 }
 
 void ChaosDaemon::sendEmptyDatagram(TimePoint now) {
+    oracle_.faultInjected(Fault::EmptyDatagram, now, "then changes right behind it");
     sendDatagram(std::string(), false);
-    oracle_.faultInjected(Fault::EmptyDatagram, now, "");
+    // Changes pushed right behind it: what the listener does with a datagram
+    // of no bytes must not cost the notifications that follow.
+    for (int i = uniform(1, 3); i > 0; --i) {
+        const int path = visibleRow();
+        if (tree_.inRoots(path, rootsMask_)) {
+            pushRefreshStat(path, Send::Kept, changeStatus(path));
+        }
+    }
 }
 
 void ChaosDaemon::flood(TimePoint now) {
