@@ -203,7 +203,7 @@ void Oracle::faultInjected(Fault fault, TimePoint t, const std::string& detail) 
     MutexLock lock(mutex_);
     ++figures_.faults[static_cast<std::size_t>(fault)];
     if (fault == Fault::EmptyDatagram) {
-        lastEmptyDatagram_ = t;
+        emptyDatagrams_.push(t);
     }
     globalEvent(t, std::string(faultName(fault)) + (detail.empty() ? "" : ": " + detail));
 }

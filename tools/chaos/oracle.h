@@ -216,6 +216,9 @@ private:
     void printViolation(Rule rule, int path, int shown, TimePoint t) const
         TARNWELL_REQUIRES(mutex_);
     void printTimelines(const PathState& p, TimePoint t) const TARNWELL_REQUIRES(mutex_);
+    void printPathEvents(const PathState& p) const TARNWELL_REQUIRES(mutex_);
+    // The daemon's own events between `from` and `to`.
+    void printGlobal(TimePoint from, TimePoint to) const TARNWELL_REQUIRES(mutex_);
     void printHints(const PathState& p) const TARNWELL_REQUIRES(mutex_);
     void globalEvent(TimePoint t, std::string text) TARNWELL_REQUIRES(mutex_);
 
@@ -246,9 +249,9 @@ private:
     TimePoint rootsRefreshedAt_ TARNWELL_GUARDED_BY(mutex_) = kNever;
     Send rootsRefreshedHow_ TARNWELL_GUARDED_BY(mutex_) = Send::Kept;
     TimePoint rootsExcusedAt_ TARNWELL_GUARDED_BY(mutex_) = kNever;
-    TimePoint lastEmptyDatagram_ TARNWELL_GUARDED_BY(mutex_) = kNever;
+    Ring<TimePoint, 64> emptyDatagrams_ TARNWELL_GUARDED_BY(mutex_);
     TimePoint lastKernelDrop_ TARNWELL_GUARDED_BY(mutex_) = kNever;
-    Ring<std::pair<TimePoint, std::string>, 256> global_ TARNWELL_GUARDED_BY(mutex_);
+    Ring<std::pair<TimePoint, std::string>, 1024> global_ TARNWELL_GUARDED_BY(mutex_);
     std::deque<Pick> picks_ TARNWELL_GUARDED_BY(mutex_);
     // Per "command TAB path": how often picked, how often received.
     std::unordered_map<std::string, std::uint64_t> picked_ TARNWELL_GUARDED_BY(mutex_);

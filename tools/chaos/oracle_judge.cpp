@@ -210,20 +210,38 @@ void Oracle::printHints(const PathState& p) const {
     }
     // The listener opens a new socket after an empty datagram, and what was
     // queued behind it is lost.
-    if (p.refreshedAt != kNever && lastEmptyDatagram_ <= p.refreshedAt &&
-        lastEmptyDatagram_ >= p.refreshedAt - Millis{1000}) {
-        out_ << "  hint: an empty datagram was sent just before its last refresh_stat\n";
+    for (std::size_t i = 0; i < emptyDatagrams_.size(); ++i) {
+        const TimePoint sent = emptyDatagrams_.at(i);
+        if (p.refreshedAt != kNever && sent <= p.refreshedAt &&
+            sent >= p.refreshedAt - Millis{1000}) {
+            out_ << "  hint: an empty datagram was sent just before its last refresh_stat\n";
+            break;
+        }
     }
 }
 
 void Oracle::printTimelines(const PathState& p, TimePoint t) const {
-    const TimePoint from = t - bounds_.window - kTimelineMargin;
     out_ << "  the daemon's truth for this path:\n";
+    printPathEvents(p);
+    // Around the path's last change, which may lie long before a path that
+    // was out of view is drawn again, and before the violation.
+    const TimePoint recent = t - bounds_.window - kTimelineMargin;
+    if (p.changedAt != kNever && p.changedAt < recent) {
+        out_ << "  the daemon, around that path's last change:\n";
+        printGlobal(p.changedAt - kTimelineMargin, p.changedAt + kTimelineMargin);
+    }
+    out_ << "  the daemon, before the violation:\n";
+    printGlobal(recent, t);
+    out_ << "  shown on the host for this path:\n";
+    for (std::size_t i = 0; i < p.shownEvents.size(); ++i) {
+        out_ << "    " << stamp(start_, p.shownEvents.at(i).t) << "  "
+             << statusText(p.shownEvents.at(i).status) << "\n";
+    }
+}
+
+void Oracle::printPathEvents(const PathState& p) const {
     for (std::size_t i = 0; i < p.events.size(); ++i) {
         const PathEvent& e = p.events.at(i);
-        if (e.t < from) {
-            continue;
-        }
         out_ << "    " << stamp(start_, e.t) << "  ";
         switch (e.kind) {
             case 'c':
@@ -243,17 +261,14 @@ void Oracle::printTimelines(const PathState& p, TimePoint t) const {
                 break;
         }
     }
-    out_ << "  the daemon, everything:\n";
+}
+
+void Oracle::printGlobal(TimePoint from, TimePoint to) const {
     for (std::size_t i = 0; i < global_.size(); ++i) {
-        if (global_.at(i).first >= from) {
-            out_ << "    " << stamp(start_, global_.at(i).first) << "  " << global_.at(i).second
-                 << "\n";
+        const auto& [t, text] = global_.at(i);
+        if (t >= from && t <= to) {
+            out_ << "    " << stamp(start_, t) << "  " << text << "\n";
         }
-    }
-    out_ << "  shown on the host for this path:\n";
-    for (std::size_t i = 0; i < p.shownEvents.size(); ++i) {
-        out_ << "    " << stamp(start_, p.shownEvents.at(i).t) << "  "
-             << statusText(p.shownEvents.at(i).status) << "\n";
     }
 }
 
