@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "base/wire_format.h"
+#include "menu_commands.h"
 
 namespace tarnwell::chaos {
 
@@ -26,21 +27,6 @@ constexpr Millis kLongestPoll = 20ms;
 constexpr Millis kDropSampleInterval = 100ms;
 // Before the first fault, the plug-in connects and fills its cache in peace.
 constexpr Millis kQuietStart = 1000ms;
-
-const char* const kMenuCommands[] = {
-    "create_sync_folder",
-    "invite_friends",
-    "upload_files",
-    "share_by_email",
-    "publish_obj",
-    "browse_file_history",
-    "show_sync_folder_properties",
-};
-
-bool isMenuCommand(const std::string& name) {
-    return std::find(std::begin(kMenuCommands), std::end(kMenuCommands), name) !=
-           std::end(kMenuCommands);
-}
 
 const std::string* firstValue(const ArgumentMap& args, const std::string& key) {
     const auto it = args.find(key);

@@ -7,6 +7,8 @@
 #include <ostream>
 #include <thread>
 
+#include "menu_commands.h"
+
 namespace tarnwell::chaos {
 
 namespace {
@@ -17,30 +19,6 @@ constexpr int kVisibleRows = 40;
 constexpr auto kFrame = std::chrono::microseconds(16'667);
 constexpr Millis kSampleInterval = 1000ms;
 constexpr std::chrono::seconds kProgressInterval{60};
-
-// The sub-menu's texts and the command each sends.
-struct MenuCommand {
-    const char* text;
-    const char* command;
-};
-constexpr MenuCommand kMenuCommands[] = {
-    {"Sync Only for Me", "create_sync_folder"},
-    {"Sync with Friends", "invite_friends"},
-    {"Upload to Tarnwell", "upload_files"},
-    {"Send by Email", "share_by_email"},
-    {"Get Share Link", "publish_obj"},
-    {"Browse File History", "browse_file_history"},
-    {"Properties", "show_sync_folder_properties"},
-};
-
-const char* commandOf(const std::string& text) {
-    for (const MenuCommand& m : kMenuCommands) {
-        if (text == m.text) {
-            return m.command;
-        }
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -202,7 +180,7 @@ void HostLoop::pickAction() {
     }
     dfmext::DFMExtAction* action =
         actions[std::uniform_int_distribution<std::size_t>(0, actions.size() - 1)(rng_)];
-    oracle_.actionPicked(commandOf(action->text()), path, Clock::now());
+    oracle_.actionPicked(commandOfText(action->text()), path, Clock::now());
     timed([&] { return action->trigger(); });
 }
 

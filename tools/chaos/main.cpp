@@ -23,6 +23,7 @@
 #include "host_loop.h"
 #include "oracle.h"
 #include "stats.h"
+#include "tools_common/program.h"
 #include "tree.h"
 
 namespace tarnwell::chaos {
@@ -108,18 +109,17 @@ bool takeValue(Options& o, const std::string& name, const std::string& value) {
         (name == "--files" ? o.files : o.windowMs) = static_cast<int>(whole);
         return true;
     }
-    if (name == "--plugin") {
-        o.pluginPath = value;
-    } else if (name == "--plugin-log") {
-        o.pluginLog = value;
-    } else if (name == "--tree-parent") {
-        o.treeParent = value;
-    } else if (name == "--skip") {
+    if (name == "--skip") {
         return parseSkip(value, o.daemon);
-    } else {
-        return false;
     }
-    return true;
+    std::string* const text = name == "--plugin"        ? &o.pluginPath
+                              : name == "--plugin-log"  ? &o.pluginLog
+                              : name == "--tree-parent" ? &o.treeParent
+                                                        : nullptr;
+    if (text != nullptr) {
+        *text = value;
+    }
+    return text != nullptr;
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -338,6 +338,7 @@ int runChaos(const Options& o, std::uint64_t seed) {
 
 int main(int argc, char** argv) {
     using namespace tarnwell::chaos;
+    tarnwell::tools::openClosedStandardDescriptors();
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
         return 2;
