@@ -195,15 +195,15 @@ void Oracle::printHints(const PathState& p) const {
     if (p.refreshedAt != kNever && p.queriedAt < p.refreshedAt) {
         out_ << "  hint: no query_stat for it reached the daemon after its last refresh_stat\n";
         if (p.refreshedHow == Send::Closed) {
-            out_ << "  hint: that refresh_stat came from a socket closed at once (kind a)\n";
+            out_ << "  hint: that refresh_stat came from a socket closed at once\n";
         } else if (p.answeredAt != kNever && p.answeredStatus != p.status &&
                    p.refreshedAt <= p.answeredAt + kInFlight) {
             out_ << "  hint: its last query_stat was in flight when that refresh_stat went out, "
-                    "and the answer carried the status from before (kind b)\n";
+                    "and the answer carried the status from before\n";
         }
     }
     if (rootsRefreshedHow_ == Send::Closed && rootsRefreshedAt_ > lastCertainClear_) {
-        out_ << "  hint: the last refresh_tw_root came from a socket closed at once (kind a)\n";
+        out_ << "  hint: the last refresh_tw_root came from a socket closed at once\n";
     }
     if (lastKernelDrop_ != kNever && lastKernelDrop_ >= p.refreshedAt) {
         out_ << "  hint: the kernel dropped datagrams after its last refresh_stat\n";
