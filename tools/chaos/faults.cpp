@@ -28,7 +28,6 @@ constexpr Weight kWeights[] = {
     {Fault::Garbage, 5}, {Fault::EmptyDatagram, 1}, {Fault::Flood, 1}, {Fault::Calm, 6},
 };
 
-constexpr int kVisibleRows = 40;
 // Of the status answers, those followed at once by a change of that status.
 constexpr int kRacingChangePercent = 2;
 constexpr Millis kLongestStall = 4000ms;

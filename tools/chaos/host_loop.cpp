@@ -15,7 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kVisibleRows = 40;
 constexpr auto kFrame = std::chrono::microseconds(16'667);
 constexpr Millis kSampleInterval = 1000ms;
 constexpr std::chrono::seconds kProgressInterval{60};

@@ -16,6 +16,8 @@ namespace tarnwell::chaos {
 inline constexpr int kRootCandidates = 3;
 // The root of a path outside every root candidate.
 inline constexpr int kOutside = -1;
+// The rows the host's window shows at once.
+inline constexpr int kVisibleRows = 40;
 
 struct Tree {
     std::string base;                         // the folder holding everything
