@@ -6,6 +6,8 @@
 
 #include "base/log.h"
 #include "core/tarnwell_core.h"
+#include "plugins/text_domain.h"
+#include "translate.h"
 
 namespace tarnwell {
 
@@ -17,13 +19,24 @@ struct ActionSpec {
     const char* command;
 };
 
-constexpr ActionSpec kSyncOnlyForMe{"Sync Only for Me", "tarnwell-package", "create_sync_folder"};
-constexpr ActionSpec kSyncWithFriends{"Sync with Friends", "tarnwell-group", "invite_friends"};
-constexpr ActionSpec kUpload{"Upload to Tarnwell", "tarnwell-upload", "upload_files"};
-constexpr ActionSpec kSendByEmail{"Send by Email", "tarnwell-email", "share_by_email"};
-constexpr ActionSpec kShareLink{"Get Share Link", "tarnwell-link", "publish_obj"};
-constexpr ActionSpec kFileHistory{"Browse File History", "tarnwell-history", "browse_file_history"};
-constexpr ActionSpec kProperties{"Properties", "tarnwell-small", "show_sync_folder_properties"};
+// The texts are the msgids of the plug-in's text domain: shown translated,
+// logged and matched as they are here.
+// TRANSLATORS: an entry of the file manager's "Tarnwell" sub-menu: keep it short.
+constexpr ActionSpec kSyncOnlyForMe{N_("Sync Only for Me"), "tarnwell-package",
+                                    "create_sync_folder"};
+// TRANSLATORS: a sub-menu entry: share the folder's sync with other people.
+constexpr ActionSpec kSyncWithFriends{N_("Sync with Friends"), "tarnwell-group", "invite_friends"};
+// TRANSLATORS: a sub-menu entry; Tarnwell is the product's name.
+constexpr ActionSpec kUpload{N_("Upload to Tarnwell"), "tarnwell-upload", "upload_files"};
+// TRANSLATORS: a sub-menu entry: send the file as an email attachment or link.
+constexpr ActionSpec kSendByEmail{N_("Send by Email"), "tarnwell-email", "share_by_email"};
+// TRANSLATORS: a sub-menu entry: make a public link to the file.
+constexpr ActionSpec kShareLink{N_("Get Share Link"), "tarnwell-link", "publish_obj"};
+// TRANSLATORS: a sub-menu entry: the file's earlier versions.
+constexpr ActionSpec kFileHistory{N_("Browse File History"), "tarnwell-history",
+                                  "browse_file_history"};
+// TRANSLATORS: a sub-menu entry: the sync folder's settings.
+constexpr ActionSpec kProperties{N_("Properties"), "tarnwell-small", "show_sync_folder_properties"};
 
 constexpr ActionSpec kOutsideDirectory[] = {kSyncOnlyForMe, kSyncWithFriends, kUpload};
 constexpr ActionSpec kOutsideFile[] = {kUpload};
@@ -32,6 +45,7 @@ constexpr ActionSpec kBelowFile[] = {kSendByEmail, kShareLink, kFileHistory};
 // The same for a root that is a folder and one that is not.
 constexpr ActionSpec kRoot[] = {kProperties, kSyncWithFriends};
 
+// The product's name: the same in every language, so not translated.
 constexpr const char* kEntryText = "Tarnwell";
 constexpr const char* kEntryIcon = "tarnwell-small";
 
@@ -139,7 +153,9 @@ dfmext::DFMExtAction* TarnwellMenuPlugin::createMenuAction(const std::string& te
         return nullptr;
     }
     dfmext::DFMExtAction* action = menuProxy_->createAction();
-    action->setText(text);
+    // Shown in the user's language; the log line keeps `text` as given, so
+    // that the diagnostics read the same in every locale.
+    action->setText(translate(text.c_str()));
     action->setIcon(icon);
     // The host may keep the action, and trigger it, after this object is
     // gone: the callable owns copies of what it needs and no pointer to this

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "dfmext/menu.h"
+#include "dfmext_host/host_session.h"
 #include "support/plugin_harness.h"
 #include "support/test_support.h"
-#include "dfmext_host/host_session.h"
 
 namespace dfmext_host {
 namespace {
@@ -216,6 +216,44 @@ TEST_F(DemoPictureTest, EveryIconThePluginHandsOutIsInTheBuiltThemeAtEverySize) 
             EXPECT_EQ(pngSize(png.string()), std::make_pair(size, size)) << png;
         }
     }
+}
+
+// The picture of an open context menu shows the menu the plug-in built, as
+// the menu command lists it: the same actions, texts and icons, in the same
+// order and nesting, each icon embedded from the theme.
+TEST_F(DemoPictureTest, MenuPictureShowsEveryActionThePluginBuiltWithItsIcon) {
+    const std::string file = root_ + "/notes.txt";
+    std::vector<std::string> listed;
+    const std::regex numbered(R"(^( *)\d+\. (.*)$)");
+    for (const std::string& line : run("menu '" + file + "'")) {
+        std::smatch match;
+        if (std::regex_match(line, match, numbered)) {
+            listed.push_back(match[1].str() + match[2].str());
+        }
+    }
+    ASSERT_EQ(listed.size(), 4u) << "the entry and the three actions for a file below a root";
+
+    const std::string svgPath = temp_.path() + "/menu.svg";
+    EXPECT_EQ(run("picture '" + root_ + "' '" + svgPath +
+                  "' --icons " TARNWELL_ICON_THEME_DIR " --menu notes.txt"),
+              std::vector<std::string>{"picture " + svgPath});
+    EXPECT_EQ(err_.str(), "") << "every action's icon is in the built theme";
+    std::ifstream in(svgPath);
+    const std::string svg{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::regex actionTag(
+        R"re(<g class="menu-action" data-depth="(\d+)" data-text="([^"]*)" data-icon="([^"]*)">)re");
+    std::vector<std::string> pictured;
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), actionTag);
+         it != std::sregex_iterator(); ++it) {
+        pictured.push_back(std::string(2 * std::stoul((*it)[1]), ' ') + xmlUnescape((*it)[2]) +
+                           " [" + xmlUnescape((*it)[3]) + "]");
+    }
+    EXPECT_EQ(pictured, listed);
+    EXPECT_EQ(svg.find("missing"), std::string::npos);
+
+    test::ChildProcess renderer;
+    ASSERT_TRUE(renderer.start({TARNWELL_RSVG_CONVERT, "--output", svgPath + ".png", svgPath}));
+    EXPECT_EQ(renderer.wait(), 0);
 }
 
 }  // namespace

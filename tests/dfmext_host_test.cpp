@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
@@ -14,6 +16,7 @@
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
+#include "support/plugin_harness.h"
 #include "support/test_support.h"
 
 namespace dfmext_host {
@@ -469,6 +472,45 @@ TEST(DfmextHostProgramTest, EveryExampleInTheDocsWorksAsWrittenFromAColdStart) {
         EXPECT_EQ(host.allStdout(), expected) << example.command;
     }
     daemon.stop();
+}
+
+// The locale decides only what the menu shows: in the C locale the texts are
+// the plug-in's own, whatever LANGUAGE asks for; in a German session they are
+// German. The daemon receives the same command either way, and the log line
+// keeps the untranslated text.
+TEST(DfmextHostProgramTest, MenuShowsInTheUsersLanguageAndSendsTheSameCommand) {
+    test::TempDir temp;
+    const std::string root = std::filesystem::canonical(temp.dir("Sync")).string();
+    temp.file("Sync/notes.txt");
+    const std::string file = root + "/notes.txt";
+    test::DaemonSim daemon;
+    ASSERT_TRUE(daemon.startOnPort(test::kDaemonPort, {root}, test::kNotifyPort,
+                                   {"--status", file + "=0"}));
+
+    const auto menuIn = [&](const std::string& lang, const std::vector<std::string>& texts) {
+        SCOPED_TRACE("LANG=" + lang);
+        test::ChildProcess host;
+        ASSERT_TRUE(
+            host.start({"/usr/bin/env", "LC_ALL=", "LC_MESSAGES=", "LANG=" + lang, "LANGUAGE=de",
+                        DFMEXT_HOST_PATH, "-e", "emblem '" + file + "' --wait 20000", "-e",
+                        "menu '" + file + "'", "-e", "trigger 1.2"},
+                       true));
+        EXPECT_EQ(host.wait(), 0);
+        EXPECT_EQ(host.allStdout(),
+                  (std::vector<std::string>{
+                      "emblem " + file + " " + test::iconFor(0), "menu true",
+                      "1. Tarnwell [tarnwell-small]", "  1. " + texts[0] + " [tarnwell-email]",
+                      "  2. " + texts[1] + " [tarnwell-link]",
+                      "  3. " + texts[2] + " [tarnwell-history]", "triggered 1.2 " + texts[1]}));
+        const std::vector<std::string> log = host.stderrLines();
+        EXPECT_NE(
+            std::find(log.begin(), log.end(),
+                      "tarnwell: menu triggered: Get Share Link command=publish_obj path=" + file),
+            log.end());
+        EXPECT_EQ(daemon.waitForRequest("request publish_obj"), "request publish_obj path=" + file);
+    };
+    menuIn("C", {"Send by Email", "Get Share Link", "Browse File History"});
+    menuIn("C.UTF-8", {"Per E-Mail senden", "Freigabelink abrufen", "Versionsverlauf anzeigen"});
 }
 
 }  // namespace

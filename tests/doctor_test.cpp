@@ -57,6 +57,10 @@ protected:
         // Only the icons the build laid out, none of the machine's.
         ::setenv("XDG_DATA_HOME", temp_.dir("no-data").c_str(), 1);
         ::setenv("XDG_DATA_DIRS", TARNWELL_ICON_DATA_DIR, 1);
+        // English, whatever the machine's session asks for; a case that
+        // wants another language sets LANGUAGE.
+        ::setenv("LC_ALL", "C.UTF-8", 1);
+        ::unsetenv("LANGUAGE");
         root_ = temp_.dir("Sync");
         notifyPort_ = freeUdpPort();
     }
@@ -234,6 +238,25 @@ TEST_F(DoctorTest, RelativePathsAreTakenFromTheCurrentFolderAndMissingOnesAreNam
     EXPECT_EQ(run.line("path nosuch.txt"),
               "failed  path nosuch.txt: " + root_ +
                   "/nosuch.txt does not exist, so the file manager shows nothing there");
+}
+
+TEST_F(DoctorTest, LanguageWithoutCatalogueWarnsThatTheMenuShowsInEnglish) {
+    ::setenv("LANGUAGE", "eo", 1);
+    const DoctorRun untranslated = runDoctor(freeTcpPort());
+    EXPECT_EQ(untranslated.line("menu language")
+                  .rfind("warning menu language: no catalogue for eo "
+                         "in ",
+                         0),
+              0u);
+    EXPECT_NE(untranslated.line("fix: translated so far: de, es, fr, it, ja, ko, pt_BR, ru, zh_CN"),
+              "");
+
+    // gettext's own fallbacks: de_AT finds the German catalogue.
+    ::setenv("LANGUAGE", "de_AT:eo", 1);
+    const DoctorRun german = runDoctor(freeTcpPort());
+    EXPECT_EQ(
+        german.line("menu language").rfind("passed  menu language: de_AT: catalogue de in ", 0),
+        0u);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 # on: the stand-in host library and its headers never reach a public folder,
 # the plug-in carries no RUNPATH, the tools reach their libraries relative to
 # themselves, every installed file belongs to a component, every program has
-# its man page, and the installed dfmext-host loads the installed plug-in.
+# its man page, and the installed dfmext-host loads the installed plug-in,
+# which finds its installed catalogues.
 #
 # Usage: install_layout_test.sh BUILD_DIR PLUGIN_DIR PRIVATE_LIBDIR MAN_PAGES(ON|OFF)
 # with the two folders relative to the install prefix.
@@ -79,6 +80,22 @@ if ! output=$(env -u LD_LIBRARY_PATH "$host" -e 'echo loaded' 2>"$work/host.err"
   [ "$output" != loaded ]; then
   fail "the installed dfmext-host did not load the installed plug-in: $output $(cat "$work/host.err")"
 fi
+
+# The installed plug-in finds the installed catalogues from where it lies:
+# against the installed daemon sim, its menu shows in German.
+mkdir -p "$work/Sync"
+"$work/tools$prefix/bin/tarnwell-daemon-sim" --no-stdin --root "$work/Sync" >"$work/sim.out" 2>&1 &
+sim=$!
+for _ in $(seq 200); do
+  grep -qs '^listening' "$work/sim.out" && break
+  sleep 0.05
+done
+german=$(env -u LD_LIBRARY_PATH LC_ALL=C.UTF-8 LANGUAGE=de "$host" \
+  -e "emblem '$work/Sync' --wait 10000" -e "menu '$work/Sync'" 2>>"$work/host.err") || true
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
+[[ "$german" == *"1. Eigenschaften [tarnwell-small]"* ]] ||
+  fail "the installed plug-in did not show its German menu: $german $(cat "$work/sim.out")"
 
 [ "$failures" -eq 0 ] && echo "install layout: every check passed"
 exit $((failures > 0))

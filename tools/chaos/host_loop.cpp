@@ -179,7 +179,7 @@ void HostLoop::pickAction() {
     }
     dfmext::DFMExtAction* action =
         actions[std::uniform_int_distribution<std::size_t>(0, actions.size() - 1)(rng_)];
-    oracle_.actionPicked(commandOfText(action->text()), path, Clock::now());
+    oracle_.actionPicked(commandOfIcon(action->icon()), path, Clock::now());
     timed([&] { return action->trigger(); });
 }
 

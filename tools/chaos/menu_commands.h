@@ -1,5 +1,6 @@
-// The actions of the plug-in's "Tarnwell" sub-menu: the text the host shows
-// and the command the plug-in sends for it. The host loop picks by text, the
+// The actions of the plug-in's "Tarnwell" sub-menu: the icon each shows and
+// the command the plug-in sends for it. The host loop tells an action by its
+// icon, which is the same in every language (the text is translated); the
 // daemon recognises the commands.
 #ifndef TARNWELL_TOOLS_CHAOS_MENU_COMMANDS_H_
 #define TARNWELL_TOOLS_CHAOS_MENU_COMMANDS_H_
@@ -9,24 +10,24 @@
 namespace tarnwell::chaos {
 
 struct MenuCommand {
-    const char* text;
+    const char* icon;
     const char* command;
 };
 
 inline constexpr MenuCommand kMenuCommands[] = {
-    {"Sync Only for Me", "create_sync_folder"},
-    {"Sync with Friends", "invite_friends"},
-    {"Upload to Tarnwell", "upload_files"},
-    {"Send by Email", "share_by_email"},
-    {"Get Share Link", "publish_obj"},
-    {"Browse File History", "browse_file_history"},
-    {"Properties", "show_sync_folder_properties"},
+    {"tarnwell-package", "create_sync_folder"},         // Sync Only for Me
+    {"tarnwell-group", "invite_friends"},               // Sync with Friends
+    {"tarnwell-upload", "upload_files"},                // Upload to Tarnwell
+    {"tarnwell-email", "share_by_email"},               // Send by Email
+    {"tarnwell-link", "publish_obj"},                   // Get Share Link
+    {"tarnwell-history", "browse_file_history"},        // Browse File History
+    {"tarnwell-small", "show_sync_folder_properties"},  // Properties
 };
 
-// The command of the action with this text; "" for none.
-inline const char* commandOfText(const std::string& text) {
+// The command of the action with this icon; "" for none.
+inline const char* commandOfIcon(const std::string& icon) {
     for (const MenuCommand& m : kMenuCommands) {
-        if (text == m.text) {
+        if (icon == m.icon) {
             return m.command;
         }
     }

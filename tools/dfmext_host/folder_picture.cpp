@@ -323,6 +323,12 @@ std::string xmlEscape(const std::string& text) {
     return escapeMarkup(validXmlText(text));
 }
 
+std::string iconDataUri(const std::string& file, int pixels) {
+    const std::string content = readSmallFile(file);
+    return content.empty() ? std::string()
+                           : "data:image/svg+xml;base64," + base64(resizedIcon(content, pixels));
+}
+
 std::vector<std::string> defaultIconThemeDirs() {
     std::vector<std::string> dirs;
     std::error_code error;

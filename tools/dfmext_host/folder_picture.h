@@ -11,6 +11,10 @@
 // without rendering it:
 //   <g class="entry" data-name="NAME" data-emblems="ICON,ICON">
 // (data-emblems is empty for an entry without emblems; both are XML-escaped).
+// Its first child is the entry's 64 px icon, placed with
+//   <g transform="translate(X Y)">
+// at the icon's top-left corner; the root element gives the picture's width
+// and height in pixels.
 //
 // Thread safety: plain functions over values; they read the icon files.
 #ifndef TARNWELL_TOOLS_DFMEXT_HOST_FOLDER_PICTURE_H_
@@ -48,6 +52,11 @@ std::string findScalableIcon(const std::vector<std::string>& themeDirs,
 std::string drawFolderPicture(const std::string& title, const std::vector<PictureEntry>& entries,
                               const std::vector<std::string>& themeDirs,
                               std::vector<std::string>& missingIcons);
+
+// The icon document `file` (an SVG) as a data: URI that renderers draw
+// sharply at `pixels` pixels, for an <image> element; empty when the file
+// cannot be read or is too large to be an icon.
+std::string iconDataUri(const std::string& file, int pixels);
 
 // `text` made safe for XML character data and attribute values: markup
 // characters escaped, bytes that are not valid UTF-8 and control characters

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "folder_picture.h"
+#include "menu_picture.h"
 #include "tools_common/utf8_text.h"
 
 namespace dfmext_host {
@@ -96,6 +97,7 @@ struct CommandWords {
     long long waitMs = 0;
     long long selected = 1;
     std::vector<std::string> themeDirs;
+    std::string menuEntry;
 };
 
 // Sorts `words` (the command's name first) into `parsed`, taking only the
@@ -120,6 +122,8 @@ std::string parseCommandWords(const std::vector<std::string>& words,
         const std::string& value = words[++i];
         if (word == "--icons") {
             parsed.themeDirs.push_back(value);
+        } else if (word == "--menu") {
+            parsed.menuEntry = value;
         } else if (word == "--selected"
                        ? !parseInteger(value, 0, kMaxSelected, parsed.selected)
                        : !parseInteger(value, 0, std::numeric_limits<int>::max(), parsed.waitMs)) {
@@ -215,13 +219,16 @@ const char* commandHelp() {
       until every entry has an emblem or MS milliseconds have passed. In
       names and in the PATH of emblem, a backslash, a line break, a tab and
       any byte that is not UTF-8 text are written as \\, \n, \t or \xHH.
-  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]
+  picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]
       Draws DIR as a file manager shows it into the SVG file OUT.svg: the
       entries of ls, each a file or folder icon with its emblems at their
       corners and its name below, and prints "picture OUT.svg". The emblem
       icons are taken from the hicolor theme folder THEME_DIR, by default the
       one beside this program (<bin>/../share/icons/hicolor), then those under
-      $XDG_DATA_DIRS. --wait as for ls.
+      $XDG_DATA_DIRS. --wait as for ls. --menu NAME draws the context menu of
+      the entry NAME open over it, as after a right click: the menu the
+      plug-in builds for DIR/NAME, each action with its text and icon, and
+      the first sub-menu of each level opened.
   menu PATH [--selected K] [--wait MS]
       Builds the context menu of PATH with K selected items (default 1;
       current folder: the parent of PATH). Prints "menu true" or "menu false",
@@ -379,15 +386,18 @@ HostSession::Outcome HostSession::runLs(const std::vector<std::string>& words) {
 }
 
 HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& words) {
-    static const char* const kUsage = "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR]";
+    static const char* const kUsage =
+        "usage: picture DIR OUT.svg [--wait MS] [--icons THEME_DIR] [--menu NAME]";
     CommandWords parsed;
-    const std::string parseError = parseCommandWords(words, {"--wait", "--icons"}, parsed);
+    const std::string parseError =
+        parseCommandWords(words, {"--wait", "--icons", "--menu"}, parsed);
     if (!parseError.empty()) {
         return fail(parseError + "; " + kUsage);
     }
     const std::vector<std::string>& positional = parsed.positional;
     const long long waitMs = parsed.waitMs;
     std::vector<std::string> themeDirs = parsed.themeDirs;
+    const std::string& menuEntry = parsed.menuEntry;
     if (positional.size() != 2) {
         return fail(kUsage);
     }
@@ -413,9 +423,16 @@ HostSession::Outcome HostSession::runPicture(const std::vector<std::string>& wor
                             entry.emblem});
     }
     std::vector<std::string> missingIcons;
-    const std::string document =
-        drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
+    std::string document = drawFolderPicture(folderName(dir), pictured, themeDirs, missingIcons);
+    if (!menuEntry.empty() && !addOpenMenu(dir, menuEntry, themeDirs, document, missingIcons)) {
+        return Outcome::Failed;
+    }
+    return writePicture(outPath, document, missingIcons);
+}
 
+HostSession::Outcome HostSession::writePicture(const std::string& outPath,
+                                               const std::string& document,
+                                               const std::vector<std::string>& missingIcons) {
     std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
     out << document;
     out.close();
@@ -571,6 +588,29 @@ HostSession::Outcome HostSession::runSleep(const std::vector<std::string>& words
     }
     pause(ms);
     return Outcome::Ok;
+}
+
+bool HostSession::addOpenMenu(const std::string& dir, const std::string& name,
+                              const std::vector<std::string>& themeDirs, std::string& document,
+                              std::vector<std::string>& missingIcons) {
+    if (menuPlugin_ == nullptr || proxy_ == nullptr) {
+        fail("the plug-in has no menu provider");
+        return false;
+    }
+    const std::string path = childPath(dir, name);
+    dfmext::DFMExtMenu* menu = freshMenu();
+    if (!menuPlugin_->callBuildNormalMenu(menu, dir, path, {path}, false)) {
+        fail("the plug-in added nothing to the menu of " + path);
+        return false;
+    }
+    std::optional<std::string> withMenu =
+        drawMenuOverFolder(document, name, menuPictureItems(menu), themeDirs, missingIcons);
+    if (!withMenu) {
+        fail("no entry " + name + " in " + dir);
+        return false;
+    }
+    document = std::move(*withMenu);
+    return true;
 }
 
 HostSession::Outcome HostSession::fail(const std::string& message) {

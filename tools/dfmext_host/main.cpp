@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -249,10 +250,21 @@ int runCommands(dfmext_host::HostSession& session, const std::vector<std::string
     return outputIntact() ? 0 : 1;
 }
 
+// The user's locale, taken from the environment as a file manager takes it
+// at start-up, so that a plug-in's gettext texts come in the user's language
+// (LANG, LC_ALL, LC_MESSAGES, LANGUAGE). Numbers stay in the C form: the
+// SVG files read and written here need a '.' as decimal point.
+void useEnvironmentLocale() {
+    // Runs first in main, before any other thread exists.
+    std::setlocale(LC_ALL, "");       // NOLINT(concurrency-mt-unsafe)
+    std::setlocale(LC_NUMERIC, "C");  // NOLINT(concurrency-mt-unsafe)
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     tarnwell::tools::openClosedStandardDescriptors();
+    useEnvironmentLocale();
     const std::optional<Options> options = parseOptions(argc, argv);
     if (!options) {
         return 2;

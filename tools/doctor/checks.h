@@ -29,6 +29,9 @@ const std::vector<std::string>& iconNames();
 // The emblem the plug-in shows for a daemon status, or null for none.
 const char* emblemForStatus(long status);
 
+// "a, b, c", for the findings.
+std::string joinNames(const std::vector<std::string>& names);
+
 // Installed, its host library resolves (ldd in a child process), and it
 // exports the entry points (read from the file, never loaded).
 void checkPlugin(const std::string& path, const Deadline& deadline, Report& report);
@@ -72,6 +75,12 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
 // The notification port free, or held only by the user's own file manager
 // with the plug-in loaded.
 void checkNotifyPort(std::uint16_t port, const Deadline& deadline, Report& report);
+
+// Whether the menu can show in the user's language: the locale installed,
+// and a catalogue of the plug-in's text domain for the language gettext
+// would pick, beside the plug-in at `pluginPath` as the plug-in looks for
+// it. A warning, not a failure: the menu then shows in English.
+void checkCatalogue(const std::string& pluginPath, Report& report);
 
 // For a path given on the command line: its canonical form, its sync root,
 // the daemon's status for it and the emblem that would show.

@@ -15,6 +15,7 @@ Report runDoctor(const Options& options) {
     themes.insert(themes.end(), system.hicolorDirs().begin(), system.hicolorDirs().end());
     const IconThemeFolders folders(std::move(themes));
     checkIcons(folders, report);
+    checkCatalogue(options.pluginPath, report);
     DaemonConnection connection;
     const DaemonFindings daemon = checkDaemon(connection, options.daemonPort, deadline, report);
     checkNotifyPort(options.notifyPort, deadline, report);

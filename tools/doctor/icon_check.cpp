@@ -22,6 +22,8 @@ long long modifiedNs(const std::string& path) {
     return static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
 }
 
+}  // namespace
+
 std::string joinNames(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {
@@ -29,8 +31,6 @@ std::string joinNames(const std::vector<std::string>& names) {
     }
     return text;
 }
-
-}  // namespace
 
 const std::vector<std::string>& iconNames() {
     static const std::vector<std::string> names = {"emblem-tarnwell-uptodate",

@@ -29,7 +29,9 @@ public:
                             bool onDesktop);
 
     // A new action, owned by the host, whose trigger sends `command` with the
-    // argument "path" = `path`.
+    // argument "path" = `path`. `text` is a msgid of the plug-in's text
+    // domain: the action shows its translation, and the trigger's log line
+    // the text itself.
     dfmext::DFMExtAction* createMenuAction(const std::string& text, const std::string& icon,
                                            const std::string& command,
                                            const std::string& path) const;

@@ -67,6 +67,16 @@ private:
     std::optional<std::vector<Entry>> listWithEmblems(const std::string& dir, long long waitMs,
                                                       std::string& error);
 
+    // Writes `document` to `outPath`, warns of each missing icon and prints
+    // "picture OUT.svg".
+    Outcome writePicture(const std::string& outPath, const std::string& document,
+                         const std::vector<std::string>& missingIcons);
+    // Draws the menu the plug-in builds for DIR/NAME open over `document`, a
+    // picture of DIR; false after a failure line.
+    bool addOpenMenu(const std::string& dir, const std::string& name,
+                     const std::vector<std::string>& themeDirs, std::string& document,
+                     std::vector<std::string>& missingIcons);
+
     Outcome fail(const std::string& message);
     void print(const std::string& line);
     // A fresh menu for the next build: the previous menu's actions are freed,

@@ -1,0 +1,31 @@
+// The plug-in's own gettext text domain and where its message catalogues
+// lie. The file manager owns the locale and the default domain: the plug-in
+// binds only this domain (plugins/translate.h), to the catalogues installed
+// beside it. tarnwell-doctor looks for them the same way.
+//
+// Thread safety: localeDirBeside only reads the file system; any thread.
+#ifndef TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+#define TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+
+#include <string>
+
+namespace tarnwell {
+
+inline constexpr const char* kTextDomain = "dfm-extension-tarnwell";
+
+// Marks a string literal for xgettext without translating it where it
+// stands; translate() translates it where it is shown.
+#define N_(text) text
+
+// The folder holding LANG/LC_MESSAGES/dfm-extension-tarnwell.mo for a
+// plug-in (or a program linking the plug-in's code) in `binaryDir`: where an
+// install puts the catalogues, seen from the plug-in's folder, so that a tree
+// installed under a DESTDIR or another prefix works as installed; else the
+// build tree's <build>/share/locale, which is ../share/locale from both its
+// lib/ and its bin/. The first of the two that holds a catalogue of the
+// domain for any language; the installed one when neither does.
+std::string localeDirBeside(const std::string& binaryDir);
+
+}  // namespace tarnwell
+
+#endif  // TARNWELL_PLUGINS_TEXT_DOMAIN_H_

@@ -1,0 +1,37 @@
+#include <filesystem>
+#include <system_error>
+
+#include "plugins/text_domain.h"
+
+namespace tarnwell {
+
+namespace {
+
+// Whether `dir` holds a compiled catalogue of the domain for any language.
+bool holdsCatalogue(const std::filesystem::path& dir) {
+    const std::string file = std::string(kTextDomain) + ".mo";
+    std::error_code error;
+    std::filesystem::directory_iterator it(dir, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(it->path() / "LC_MESSAGES" / file, ignored)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string localeDirBeside(const std::string& binaryDir) {
+    const std::filesystem::path dir = binaryDir;
+    const std::filesystem::path installed =
+        (dir / TARNWELL_LOCALE_DIR_FROM_PLUGIN_DIR).lexically_normal();
+    const std::filesystem::path built = (dir / ".." / "share" / "locale").lexically_normal();
+    if (!holdsCatalogue(installed) && holdsCatalogue(built)) {
+        return built.string();
+    }
+    return installed.string();
+}
+
+}  // namespace tarnwell
