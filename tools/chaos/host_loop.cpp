@@ -43,6 +43,7 @@ HostLoop::HostLoop(const Tree& tree, Oracle& oracle, std::uint64_t seed,
       oracle_(oracle),
       firstVisibleRow_(firstVisibleRow),
       start_(start),
+      // A stream of its own from the same seed, apart from the daemon's.
       rng_(seed ^ 0x9e3779b97f4a7c15ULL) {}
 
 HostLoop::~HostLoop() {
