@@ -89,7 +89,8 @@ ChaosDaemon::ChaosDaemon(const Tree& tree, Oracle& oracle, const DaemonOptions& 
       options_(options),
       firstVisibleRow_(firstVisibleRow),
       start_(start),
-      rng_(options.seed) {}
+      rng_(options.seed),
+      timingRng_(options.seed + 1) {}
 
 ChaosDaemon::~ChaosDaemon() {
     stop();
@@ -284,7 +285,7 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
                 Fault::Cut, now,
                 "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
             sendAll(c.fd, answer.bytes.substr(0, size / 2));
-            endConnection(c, uniform(0, 1) == 1, now);
+            endConnection(c, uniform(timingRng_, 0, 1) == 1, now);
             return;
         }
         if (!sendAll(c.fd, answer.bytes)) {

@@ -95,8 +95,11 @@ private:
     void injectFault(TimePoint now);
     Fault pickFault();
     void changeStatuses(TimePoint now);
-    // Gives the path another status and tells the oracle; returns when.
-    TimePoint changeStatus(int path);
+    // Gives the path another status, drawn from `rng`, and tells the oracle;
+    // returns when, or kNever for a path outside every root candidate (which
+    // keeps none; the draw is made all the same).
+    TimePoint changeStatus(int path, std::mt19937_64& rng);
+    TimePoint changeStatus(int path) { return changeStatus(path, rng_); }
     // Now and then, right after an answer about `path`: its status changes
     // (a sync that just finished) while the answer is still on its way.
     void raceAnswer(int path);
@@ -122,7 +125,10 @@ private:
     // All of `datagrams` from the kept socket, as fast as the kernel takes them.
     void sendBurst(const std::vector<std::string>& datagrams);
     bool enabled(Fault fault) const { return options_.enabled[static_cast<std::size_t>(fault)]; }
-    int uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
+    static int uniform(std::mt19937_64& rng, int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(rng);
+    }
+    int uniform(int low, int high) { return uniform(rng_, low, high); }
 
     // Constant after construction.
     const Tree& tree_;
@@ -135,7 +141,13 @@ private:
     std::atomic<bool> running_{false};
 
     // Daemon thread only (and the owner's before start and after stop).
+    // The faults' stream, and a stream for whatever happens a number of
+    // times that depends on timing (the plug-in's requests, the host's
+    // window): racing changes, how a cut ends, how often a notification is
+    // repeated. So the faults and their times stay those of the seed however
+    // the timing turns out; which visible rows change does not.
     std::mt19937_64 rng_;
+    std::mt19937_64 timingRng_;
     int listenFd_ = -1;
     int notifyFd_ = -1;
     std::vector<std::unique_ptr<Connection>> connections_;

@@ -143,31 +143,33 @@ void ChaosDaemon::changeStatuses(TimePoint now) {
     const int count = uniform(1, 8);
     for (int i = 0; i < count; ++i) {
         const int path = uniform(0, 99) < 60 ? visibleRow() : randomRow();
-        if (tree_.rootOf[static_cast<std::size_t>(path)] == kOutside) {
-            continue;
-        }
+        const Send how = pickSend();
         const TimePoint t = changeStatus(path);
         // A change outside the current roots is the daemon's own business.
-        if (tree_.inRoots(path, rootsMask_)) {
-            pushRefreshStat(path, pickSend(), t);
+        if (t != kNever && tree_.inRoots(path, rootsMask_)) {
+            pushRefreshStat(path, how, t);
         }
     }
     oracle_.faultInjected(Fault::Change, now, std::to_string(count) + " paths");
 }
 
-TimePoint ChaosDaemon::changeStatus(int path) {
+TimePoint ChaosDaemon::changeStatus(int path, std::mt19937_64& rng) {
+    const int step = uniform(rng, 1, kStatusCount - 1);
+    if (tree_.rootOf[static_cast<std::size_t>(path)] == kOutside) {
+        return kNever;
+    }
     int& status = status_[static_cast<std::size_t>(path)];
-    status = (status + uniform(1, kStatusCount - 1)) % kStatusCount;
+    status = (status + step) % kStatusCount;
     const TimePoint t = Clock::now();
     oracle_.statusChanged(path, status, t);
     return t;
 }
 
 void ChaosDaemon::raceAnswer(int path) {
-    if (!enabled(Fault::RacingChange) || uniform(0, 99) >= kRacingChangePercent) {
+    if (!enabled(Fault::RacingChange) || uniform(timingRng_, 0, 99) >= kRacingChangePercent) {
         return;
     }
-    const TimePoint t = changeStatus(path);
+    const TimePoint t = changeStatus(path, timingRng_);
     pushRefreshStat(path, Send::Kept, t);
     oracle_.faultInjected(Fault::RacingChange, t, tree_.paths[static_cast<std::size_t>(path)]);
 }
@@ -178,9 +180,10 @@ void ChaosDaemon::changeGhosts(TimePoint now) {
     const int last = static_cast<int>(tree_.paths.size()) - 1;
     for (int i = 0; i < count; ++i) {
         const int path = uniform(first, last);
+        const Send how = pickSend();
         const TimePoint t = changeStatus(path);
         if (tree_.inRoots(path, rootsMask_)) {
-            pushRefreshStat(path, pickSend(), t);
+            pushRefreshStat(path, how, t);
         }
     }
     oracle_.faultInjected(Fault::Ghost, now, std::to_string(count) + " paths never listed");
@@ -307,8 +310,9 @@ void ChaosDaemon::sendEmptyDatagram(TimePoint now) {
     // of no bytes must not cost the notifications that follow.
     for (int i = uniform(1, 3); i > 0; --i) {
         const int path = visibleRow();
-        if (tree_.inRoots(path, rootsMask_)) {
-            pushRefreshStat(path, Send::Kept, changeStatus(path));
+        const TimePoint t = changeStatus(path);
+        if (t != kNever && tree_.inRoots(path, rootsMask_)) {
+            pushRefreshStat(path, Send::Kept, t);
         }
     }
 }
@@ -362,7 +366,7 @@ void ChaosDaemon::pushRefreshStat(int path, Send how, TimePoint now) {
     const std::string bytes = refreshStat(tree_.paths[static_cast<std::size_t>(path)]);
     sendDatagram(bytes, how == Send::Closed);
     if (how == Send::Repeated) {
-        for (int n = uniform(1, 2); n > 0; --n) {
+        for (int n = uniform(timingRng_, 1, 2); n > 0; --n) {
             sendDatagram(bytes, false);
         }
         oracle_.countFault(Fault::Repeat);
