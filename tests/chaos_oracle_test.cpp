@@ -1,0 +1,111 @@
+// The chaos run's oracle against hand-written histories: an oracle that lets a
+// wrong emblem pass hides the faults the run exists to find, and one that
+// flags a right one makes every run fail.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "oracle.h"
+
+namespace tarnwell::chaos {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ChaosOracle : public ::testing::Test {
+protected:
+    ChaosOracle() {
+        tree_.base = "/r";
+        tree_.rootCandidates = {"/r/Documents", "/r/Photos", "/r/Team"};
+        add("/r/Documents/a.txt", 0);
+        add("/r/Elsewhere/b.txt", kOutside);
+        tree_.rowCount = tree_.paths.size();
+        oracle_ = std::make_unique<Oracle>(tree_, Bounds{}, 7, start_, out_);
+        oracle_->rootsChanged(0b111, at(0ms));
+        oracle_->connectionOpened(at(0ms));
+        oracle_->statusChanged(kFile, 1, at(0ms));
+    }
+
+    void add(const std::string& path, int root) {
+        tree_.indexOf[path] = static_cast<int>(tree_.paths.size());
+        tree_.paths.push_back(path);
+        tree_.rootOf.push_back(root);
+        tree_.isFolder.push_back(false);
+    }
+    TimePoint at(Millis offset) const { return start_ + 1s + offset; }
+    std::uint64_t broken(Rule rule) const {
+        return oracle_->figures().violations[static_cast<std::size_t>(rule)];
+    }
+
+    static constexpr int kFile = 0;
+    static constexpr int kOutsideFile = 1;
+    const TimePoint start_ = Clock::now();
+    Tree tree_;
+    std::ostringstream out_;
+    std::unique_ptr<Oracle> oracle_;
+};
+
+TEST_F(ChaosOracle, OldStatusIsAllowedWithinTheWindowAndAViolationPastIt) {
+    oracle_->statusChanged(kFile, 2, at(1000ms));
+    oracle_->checkDraw(kFile, 1, at(5900ms));
+    EXPECT_EQ(broken(Rule::Stale), 0U);
+    oracle_->checkDraw(kFile, 1, at(6100ms));
+    EXPECT_EQ(broken(Rule::Stale), 1U);
+    EXPECT_NE(out_.str().find("seed 7, path /r/Documents/a.txt"), std::string::npos) << out_.str();
+    oracle_->checkDraw(kFile, 3, at(6200ms));
+    EXPECT_EQ(broken(Rule::NeverHeld), 1U);
+}
+
+TEST_F(ChaosOracle, AnswerNotShownSoonAfterItWasWrittenIsAViolation) {
+    oracle_->queryAnswered(kFile, 1, at(1000ms));
+    oracle_->checkDraw(kFile, kNoStatus, at(1050ms));
+    EXPECT_EQ(broken(Rule::AnswerNotShown), 0U);
+    oracle_->checkDraw(kFile, kNoStatus, at(1150ms));
+    EXPECT_EQ(broken(Rule::AnswerNotShown), 1U);
+}
+
+TEST_F(ChaosOracle, MissingEmblemCountsOnlyFromWhenThePathCameIntoView) {
+    // First drawn long after its last change: the plug-in had no reason to
+    // ask for it before, so only a missing emblem that stays a whole window
+    // in view is a violation.
+    for (auto t = 20000ms; t <= 25200ms; t += 100ms) {
+        oracle_->checkDraw(kFile, kNoStatus, at(t));
+        EXPECT_EQ(broken(Rule::NeverBack), t > 25000ms ? 1U : 0U) << t.count();
+    }
+}
+
+TEST_F(ChaosOracle, EmblemWhileDisconnectedOrOutsideTheRootsIsAViolation) {
+    oracle_->checkDraw(kOutsideFile, 0, at(200ms));
+    EXPECT_EQ(broken(Rule::OutsideRoots), 1U);
+    oracle_->rootsChanged(0b110, at(1000ms));
+    oracle_->checkDraw(kFile, 1, at(1050ms));
+    EXPECT_EQ(broken(Rule::OutsideRoots), 1U);
+    oracle_->checkDraw(kFile, 1, at(1150ms));
+    EXPECT_EQ(broken(Rule::OutsideRoots), 2U);
+    oracle_->connectionClosed(at(2000ms));
+    oracle_->checkDraw(kFile, 1, at(2040ms));
+    oracle_->checkDraw(kFile, 1, at(2060ms));
+    EXPECT_EQ(broken(Rule::Disconnected), 1U);
+}
+
+TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
+    const std::string path = tree_.paths[kFile];
+    oracle_->actionPicked("publish_obj", path, at(1000ms));
+    oracle_->actionReceived("publish_obj", path, at(1010ms));
+    oracle_->actionReceived("publish_obj", path, at(1020ms));
+    EXPECT_EQ(broken(Rule::ActionTwice), 1U);
+    oracle_->actionPicked("share_by_email", path, at(2000ms));
+    oracle_->checkActions(at(2900ms), false);
+    EXPECT_EQ(broken(Rule::ActionLost), 0U);
+    oracle_->checkActions(at(3100ms), false);
+    EXPECT_EQ(broken(Rule::ActionLost), 1U);
+    // A pick the daemon was disturbed after is not held to exactly once.
+    oracle_->actionPicked("share_by_email", path, at(4000ms));
+    oracle_->disturbed(at(4500ms), at(5000ms));
+    oracle_->checkActions(at(6000ms), false);
+    EXPECT_EQ(broken(Rule::ActionLost), 1U);
+}
+
+}  // namespace
+}  // namespace tarnwell::chaos

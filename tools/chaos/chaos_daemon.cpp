@@ -1,0 +1,355 @@
+#include "chaos_daemon.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "base/wire_format.h"
+#include "menu_commands.h"
+
+namespace tarnwell::chaos {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
+// The daemon looks at the clock at least this often, for its faults.
+constexpr Millis kLongestPoll = 20ms;
+constexpr Millis kDropSampleInterval = 100ms;
+// Before the first fault, the plug-in connects and fills its cache in peace.
+constexpr Millis kQuietStart = 1000ms;
+
+const std::string* firstValue(const ArgumentMap& args, const std::string& key) {
+    const auto it = args.find(key);
+    return it == args.end() || it->second.empty() ? nullptr : &it->second.front();
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Datagrams the kernel dropped on the sockets bound to 127.0.0.1:`port`, from
+// the "drops" column of /proc/net/udp (its last).
+std::uint64_t udpDrops(std::uint16_t port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port));
+    std::ifstream in("/proc/net/udp");
+    std::uint64_t drops = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string address;
+        fields >> slot >> address;
+        if (address != local) {
+            continue;
+        }
+        std::string last;
+        for (std::string field; fields >> field;) {
+            last = field;
+        }
+        drops += std::strtoull(last.c_str(), nullptr, 10);
+    }
+    return drops;
+}
+
+}  // namespace
+
+ChaosDaemon::ChaosDaemon(const Tree& tree, Oracle& oracle, const DaemonOptions& options,
+                         const std::atomic<int>& firstVisibleRow, TimePoint start)
+    : tree_(tree),
+      oracle_(oracle),
+      options_(options),
+      firstVisibleRow_(firstVisibleRow),
+      start_(start),
+      rng_(options.seed),
+      timingRng_(options.seed + 1) {}
+
+ChaosDaemon::~ChaosDaemon() {
+    stop();
+}
+
+bool ChaosDaemon::start(std::string& error) {
+    if (!openSockets()) {
+        error = "cannot listen on 127.0.0.1:" + std::to_string(kDaemonPort) +
+                " (is another daemon or test holding the plug-in's ports?)";
+        return false;
+    }
+    const TimePoint now = Clock::now();
+    status_.assign(tree_.paths.size(), kNoStatus);
+    setAllStatuses(now);
+    rootsMask_ = (1U << kRootCandidates) - 1;
+    oracle_.rootsChanged(rootsMask_, now);
+    oracle_.note(now, "daemon started");
+    nextFault_ = now + kQuietStart;
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void ChaosDaemon::stop() {
+    running_ = false;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    closeSockets();
+}
+
+bool ChaosDaemon::openSockets() {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    notifyFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0 || notifyFd_ < 0) {
+        closeSockets();
+        return false;
+    }
+    // A restart takes the port back while the killed daemon's connections
+    // linger in TIME_WAIT.
+    const int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in addr = loopback(kDaemonPort);
+    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 16) != 0) {
+        closeSockets();
+        return false;
+    }
+    return true;
+}
+
+void ChaosDaemon::closeSockets() {
+    for (int* fd : {&listenFd_, &notifyFd_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+    for (auto& c : connections_) {
+        if (c->fd >= 0) {
+            ::close(c->fd);
+        }
+    }
+    connections_.clear();
+}
+
+// The daemon's thread: faults when they are due, then one poll over the
+// listening socket and the connections. While stalled it neither accepts,
+// reads nor answers, but still notices a connection the plug-in closes.
+void ChaosDaemon::run() {
+    while (running_) {
+        TimePoint now = Clock::now();
+        if (restartAt_ != kNever) {
+            if (now >= restartAt_) {
+                restart(now);
+            }
+        } else if (now >= nextFault_) {
+            injectFault(now);
+        }
+        if (now >= lastDropSample_ + kDropSampleInterval) {
+            sampleDrops(now);
+        }
+        const bool stalled = now < stalledUntil_;
+        std::vector<pollfd> fds;
+        fds.push_back({stalled ? -1 : listenFd_, POLLIN, 0});
+        for (const auto& c : connections_) {
+            fds.push_back({c->fd, static_cast<short>(stalled ? POLLRDHUP : POLLIN | POLLRDHUP), 0});
+        }
+        ::poll(fds.data(), fds.size(), pollTimeoutMs(now));
+        now = Clock::now();
+        if ((fds[0].revents & POLLIN) != 0) {
+            acceptConnection(now);
+        }
+        for (std::size_t i = 0; i + 1 < fds.size() && i < connections_.size(); ++i) {
+            Connection& c = *connections_[i];
+            const short events = fds[i + 1].revents;
+            const bool closedByPeer = (events & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+            if (events != 0 && (stalled ? closedByPeer : !readRequests(c, now))) {
+                endConnection(c, false, now);
+            }
+        }
+        for (std::size_t i = 0; !stalled && i < connections_.size(); ++i) {
+            answerDue(*connections_[i], now);
+        }
+        std::erase_if(connections_, [](const auto& c) { return c->fd < 0; });
+    }
+}
+
+int ChaosDaemon::pollTimeoutMs(TimePoint now) const {
+    TimePoint wake = now + kLongestPoll;
+    wake = std::min(wake, restartAt_ != kNever ? restartAt_ : nextFault_);
+    if (stalledUntil_ > now) {
+        wake = std::min(wake, stalledUntil_);
+    }
+    for (const auto& c : connections_) {
+        if (!c->answers.empty()) {
+            wake = std::min(wake, c->answerDue);
+        }
+    }
+    const auto ms = std::chrono::duration_cast<Millis>(wake - now).count();
+    return static_cast<int>(std::clamp<long long>(ms, 0, kLongestPoll.count()));
+}
+
+void ChaosDaemon::acceptConnection(TimePoint now) {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        connections_.push_back(std::move(c));
+        oracle_.connectionOpened(now);
+    }
+}
+
+bool ChaosDaemon::readRequests(Connection& c, TimePoint now) {
+    for (;;) {
+        char* room = c.framer.reserve(kReadChunk);
+        const ssize_t n = ::recv(c.fd, room, kReadChunk, MSG_DONTWAIT);
+        c.framer.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (n == 0) {
+            return false;
+        }
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
+        sim::Request request;
+        std::string why;
+        for (;;) {
+            const sim::RequestFramer::Result result = c.framer.next(request, why);
+            if (result == sim::RequestFramer::Result::kMalformed) {
+                return false;
+            }
+            if (result == sim::RequestFramer::Result::kNeedMore) {
+                break;
+            }
+            receiveRequest(c, request, now);
+        }
+        c.framer.compact();
+    }
+}
+
+void ChaosDaemon::receiveRequest(Connection& c, const sim::Request& request, TimePoint now) {
+    const std::string* path = firstValue(request.args, "path");
+    if (path != nullptr && request.name == "query_stat") {
+        const auto it = tree_.indexOf.find(*path);
+        if (it != tree_.indexOf.end()) {
+            oracle_.queryReceived(it->second, now);
+        }
+    } else if (path != nullptr && isMenuCommand(request.name)) {
+        oracle_.actionReceived(request.name, *path, now);
+    } else if (request.name == "get_tw_roots") {
+        oracle_.rootsRequested(now);
+    }
+    if (c.answers.empty()) {
+        c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
+    }
+    c.answers.push_back(answerFor(request));
+}
+
+void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
+    while (c.fd >= 0 && !c.answers.empty() && now >= c.answerDue) {
+        const Answer answer = std::move(c.answers.front());
+        c.answers.pop_front();
+        const std::size_t size = answer.bytes.size();
+        if (cutNext_) {
+            // Half an answer, then the connection ends, by a close or a reset.
+            cutNext_ = false;
+            oracle_.disturbed(now, kNever);
+            oracle_.faultInjected(
+                Fault::Cut, now,
+                "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
+            sendAll(c.fd, answer.bytes.substr(0, size / 2));
+            endConnection(c, uniform(timingRng_, 0, 1) == 1, now);
+            return;
+        }
+        if (!sendAll(c.fd, answer.bytes)) {
+            endConnection(c, false, now);
+            return;
+        }
+        if (answer.path >= 0) {
+            oracle_.queryAnswered(answer.path, answer.status, Clock::now());
+            raceAnswer(answer.path);
+        }
+        c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
+    }
+}
+
+ChaosDaemon::Answer ChaosDaemon::answerFor(const sim::Request& request) const {
+    Answer answer;
+    answer.bytes = "rsp\n";
+    if (request.name == "get_tw_roots") {
+        answer.bytes += "path";
+        for (int r = 0; r < kRootCandidates; ++r) {
+            if ((rootsMask_ & (1U << r)) != 0) {
+                answer.bytes +=
+                    "\t" + escapeField(tree_.rootCandidates[static_cast<std::size_t>(r)]);
+            }
+        }
+        answer.bytes += "\n";
+    } else if (const std::string* path = firstValue(request.args, "path");
+               path != nullptr && request.name == "query_stat") {
+        const auto it = tree_.indexOf.find(*path);
+        // A path outside the roots, or one the daemon does not know, has no
+        // status: the answer carries no "stat".
+        if (it != tree_.indexOf.end() && tree_.inRoots(it->second, rootsMask_)) {
+            answer.path = it->second;
+            answer.status = status_[static_cast<std::size_t>(it->second)];
+            answer.bytes += "stat\t" + std::to_string(answer.status) + "\n";
+        }
+    }
+    answer.bytes += "done\n";
+    return answer;
+}
+
+void ChaosDaemon::endConnection(Connection& c, bool reset, TimePoint now) {
+    if (c.fd < 0) {
+        return;
+    }
+    if (reset) {
+        // A zero linger time makes close send a reset instead of a FIN.
+        const linger abort{1, 0};
+        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ::close(c.fd);
+    c.fd = -1;
+    oracle_.connectionClosed(now);
+}
+
+void ChaosDaemon::sampleDrops(TimePoint now) {
+    const std::uint64_t drops = udpDrops(kNotifyPort);
+    // The counter belongs to the listener's socket and starts again at zero
+    // when the listener opens a new one.
+    if (drops > dropsSeen_ && lastDropSample_ != kNever) {
+        oracle_.kernelDropped(drops - dropsSeen_, lastDropSample_, now);
+    }
+    dropsSeen_ = drops;
+    lastDropSample_ = now;
+}
+
+}  // namespace tarnwell::chaos

@@ -1,0 +1,187 @@
+#include "host_loop.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <list>
+#include <ostream>
+#include <thread>
+
+#include "menu_commands.h"
+
+namespace tarnwell::chaos {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kFrame = std::chrono::microseconds(16'667);
+constexpr Millis kSampleInterval = 1000ms;
+constexpr std::chrono::seconds kProgressInterval{60};
+
+}  // namespace
+
+int statusOfEmblem(const dfmext::DFMExtEmblem& emblem) {
+    static const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
+                                         "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
+    if (emblem.emblems().empty()) {
+        return kNoStatus;
+    }
+    if (emblem.emblems().size() == 1) {
+        for (int status = 0; status < kStatusCount; ++status) {
+            if (emblem.emblems().front().iconPath() == kIcons[status]) {
+                return status;
+            }
+        }
+    }
+    return kUnknownEmblem;
+}
+
+HostLoop::HostLoop(const Tree& tree, Oracle& oracle, std::uint64_t seed,
+                   std::atomic<int>& firstVisibleRow, TimePoint start)
+    : tree_(tree),
+      oracle_(oracle),
+      firstVisibleRow_(firstVisibleRow),
+      start_(start),
+      // A stream of its own from the same seed, apart from the daemon's.
+      rng_(seed ^ 0x9e3779b97f4a7c15ULL) {}
+
+HostLoop::~HostLoop() {
+    unload();
+}
+
+bool HostLoop::load(const std::string& pluginPath, std::string& error) {
+    handle_ = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        // Only this thread loads libraries.
+        error = ::dlerror();  // NOLINT(concurrency-mt-unsafe)
+        return false;
+    }
+    using VoidFn = void (*)();
+    using EmblemFn = dfmext::DFMExtEmblemIconPlugin* (*)();
+    using MenuFn = dfmext::DFMExtMenuPlugin* (*)();
+    const auto initialize = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_initialize"));
+    shutdown_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_shutdown"));
+    const auto emblem = reinterpret_cast<EmblemFn>(::dlsym(handle_, "dfm_extension_emblem"));
+    const auto menu = reinterpret_cast<MenuFn>(::dlsym(handle_, "dfm_extension_menu"));
+    if (!initialize || !shutdown_ || !emblem || !menu) {
+        error = pluginPath + " lacks an entry point";
+        return false;
+    }
+    initialize();
+    emblemPlugin_ = emblem();
+    menuPlugin_ = menu();
+    if (emblemPlugin_ == nullptr || menuPlugin_ == nullptr) {
+        error = pluginPath + " offers no emblem or no menu plug-in";
+        return false;
+    }
+    menuPlugin_->callInitialize(&proxy_);
+    return true;
+}
+
+void HostLoop::unload() {
+    if (handle_ == nullptr) {
+        return;
+    }
+    // The menus hold the plug-in's callables: freed before it is unloaded.
+    proxy_.clear();
+    if (shutdown_ != nullptr) {
+        shutdown_();
+    }
+    ::dlclose(handle_);
+    handle_ = nullptr;
+    emblemPlugin_ = nullptr;
+    menuPlugin_ = nullptr;
+}
+
+template <typename Call>
+auto HostLoop::timed(Call call) {
+    const TimePoint before = Clock::now();
+    auto result = call();
+    calls_.add(std::chrono::duration_cast<Micros>(Clock::now() - before));
+    return result;
+}
+
+void HostLoop::run(TimePoint until, std::ostream& out) {
+    TimePoint now = Clock::now();
+    nextMove_ = nextPick_ = nextSample_ = now;
+    TimePoint nextProgress = now + kProgressInterval;
+    TimePoint nextFrame = now;
+    while ((now = Clock::now()) < until) {
+        drawFrame();
+        if (now >= nextMove_) {
+            moveWindow();
+        }
+        if (now >= nextPick_) {
+            pickAction();
+        }
+        oracle_.checkActions(Clock::now(), false);
+        if (now >= nextSample_) {
+            samples_.push_back(sampleResources(secondsBetween(start_, now)));
+            nextSample_ = now + kSampleInterval;
+        }
+        if (now >= nextProgress) {
+            const OracleFigures f = oracle_.figures();
+            out << "chaos: " << static_cast<long>(secondsBetween(start_, now)) << " s, " << f.draws
+                << " emblems checked, " << oracle_.violationCount() << " violations" << std::endl;
+            nextProgress += kProgressInterval;
+        }
+        // A frame late is dropped, as a file manager drops frames.
+        nextFrame = std::max(nextFrame + kFrame, Clock::now());
+        std::this_thread::sleep_until(nextFrame);
+    }
+}
+
+void HostLoop::drawFrame() {
+    const int first = firstVisibleRow_.load();
+    const int last = std::min(first + kVisibleRows, static_cast<int>(tree_.rowCount));
+    for (int row = first; row < last; ++row) {
+        const std::string& path = tree_.paths[static_cast<std::size_t>(row)];
+        // A file manager hands over plain paths and URLs alike.
+        const std::string asked = row % 4 == 3 ? "file://" + path : path;
+        const dfmext::DFMExtEmblem emblem =
+            timed([&] { return emblemPlugin_->requestEmblem(asked, 0); });
+        oracle_.checkDraw(row, statusOfEmblem(emblem), Clock::now());
+    }
+}
+
+void HostLoop::moveWindow() {
+    const int rows = static_cast<int>(tree_.rowCount);
+    const int lastFirst = std::max(0, rows - kVisibleRows);
+    int first = firstVisibleRow_.load();
+    if (std::uniform_int_distribution<int>(0, 1)(rng_) == 0) {
+        first += std::uniform_int_distribution<int>(-10, 10)(rng_);
+    } else {
+        first = std::uniform_int_distribution<int>(0, lastFirst)(rng_);
+    }
+    firstVisibleRow_ = std::clamp(first, 0, lastFirst);
+    nextMove_ = Clock::now() + Millis{std::uniform_int_distribution<int>(300, 3000)(rng_)};
+}
+
+void HostLoop::pickAction() {
+    nextPick_ = Clock::now() + Millis{std::uniform_int_distribution<int>(1000, 5000)(rng_)};
+    const int row = std::min(
+        firstVisibleRow_.load() + std::uniform_int_distribution<int>(0, kVisibleRows - 1)(rng_),
+        static_cast<int>(tree_.rowCount) - 1);
+    const std::string& path = tree_.paths[static_cast<std::size_t>(row)];
+    // The previous context menu has closed: its menus and actions are freed.
+    proxy_.clear();
+    dfmext::DFMExtMenu* main = proxy_.createMenu();
+    const bool built = timed([&] {
+        return menuPlugin_->callBuildNormalMenu(main, tree_.base, path,
+                                                std::list<std::string>{path}, false);
+    });
+    if (!built || main->actions().empty() || main->actions().front()->menu() == nullptr) {
+        return;
+    }
+    const auto& actions = main->actions().front()->menu()->actions();
+    if (actions.empty()) {
+        return;
+    }
+    dfmext::DFMExtAction* action =
+        actions[std::uniform_int_distribution<std::size_t>(0, actions.size() - 1)(rng_)];
+    oracle_.actionPicked(commandOfIcon(action->icon()), path, Clock::now());
+    timed([&] { return action->trigger(); });
+}
+
+}  // namespace tarnwell::chaos

@@ -1,0 +1,80 @@
+// The chaos run's host: the plug-in loaded with dlopen and driven through its
+// four entry points and the dfmext host library, as the file manager drives
+// it. Every frame (60 a second) it asks for the emblems of the 40 rows of its
+// window, timing each call and handing what it was shown to the oracle; now
+// and then it moves the window, and opens a context menu and picks an action.
+//
+// Thread safety: everything runs on the host's one thread (the caller's), as
+// a file manager's UI thread does; the window's first row is published for the
+// daemon through an atomic.
+#ifndef TARNWELL_TOOLS_CHAOS_HOST_LOOP_H_
+#define TARNWELL_TOOLS_CHAOS_HOST_LOOP_H_
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "chaos_clock.h"
+#include "dfmext/emblem.h"
+#include "dfmext/menu.h"
+#include "oracle.h"
+#include "stats.h"
+#include "tree.h"
+
+namespace tarnwell::chaos {
+
+// The status an emblem stands for, or kNoStatus for none; kUnknownEmblem for
+// an icon (or several) that stands for no status.
+inline constexpr int kUnknownEmblem = 99;
+int statusOfEmblem(const dfmext::DFMExtEmblem& emblem);
+
+class HostLoop {
+public:
+    HostLoop(const Tree& tree, Oracle& oracle, std::uint64_t seed,
+             std::atomic<int>& firstVisibleRow, TimePoint start);
+    ~HostLoop();
+    HostLoop(const HostLoop&) = delete;
+    HostLoop& operator=(const HostLoop&) = delete;
+
+    // Loads the plug-in and initializes it. False, with `error` set, when it
+    // cannot be loaded or lacks an entry point.
+    bool load(const std::string& pluginPath, std::string& error);
+    // Redraws until `until`; prints a progress line on `out` every minute.
+    void run(TimePoint until, std::ostream& out);
+    // Shuts the plug-in down and unloads it.
+    void unload();
+
+    const Histogram& calls() const { return calls_; }
+    const std::vector<ResourceSample>& samples() const { return samples_; }
+
+private:
+    void drawFrame();
+    void moveWindow();
+    void pickAction();
+    template <typename Call>
+    auto timed(Call call);
+
+    // Constant after construction.
+    const Tree& tree_;
+    Oracle& oracle_;
+    std::atomic<int>& firstVisibleRow_;
+    const TimePoint start_;
+
+    std::mt19937_64 rng_;
+    void* handle_ = nullptr;
+    void (*shutdown_)() = nullptr;
+    dfmext::DFMExtEmblemIconPlugin* emblemPlugin_ = nullptr;
+    dfmext::DFMExtMenuPlugin* menuPlugin_ = nullptr;
+    dfmext::DFMExtMenuProxy proxy_;
+    Histogram calls_;
+    std::vector<ResourceSample> samples_;
+    TimePoint nextMove_;
+    TimePoint nextPick_;
+    TimePoint nextSample_;
+};
+
+}  // namespace tarnwell::chaos
+
+#endif  // TARNWELL_TOOLS_CHAOS_HOST_LOOP_H_
