@@ -228,9 +228,10 @@ constexpr const char* kMenuHelp =
       current folder: the parent of PATH). Prints "menu true" or "menu false",
       then one line per action, depth first, "I. TEXT [ICON]", indented two
       spaces per sub-menu level, I counting from 1 within each menu. --wait
-      builds it again every 50 ms until the plug-in adds to it or MS
-      milliseconds have passed: right after the start the plug-in does not
-      know the sync folders yet.
+      builds it again every 50 ms until the plug-in adds to it and shows an
+      emblem for PATH, or MS milliseconds have passed: right after the start
+      the plug-in does not know the sync folders yet. A path outside every
+      sync folder has no emblem and waits the whole time.
 )";
 constexpr const char* kEmptyMenuHelp =
     R"(      Builds the menu of an empty area of DIR; prints "menu true" or
@@ -484,16 +485,23 @@ HostSession::Outcome HostSession::runMenu(const CommandWords& parsed) {
         return fail("the plug-in has no menu provider");
     }
 
-    // Built again every redraw interval while the plug-in adds nothing, until
-    // it does or the wait is over: right after the start it does not know the
-    // sync folders yet, and a file manager's user would simply right-click
-    // again.
+    // Built again every redraw interval, until the wait is over, while the
+    // plug-in adds nothing or, with a wait, does not know the sync folders
+    // yet: right after the start it connects first and learns the folders a
+    // moment later, and meanwhile builds the menu of a path outside them. It
+    // knows them once it shows PATH's emblem (a path outside every sync
+    // folder has none, and waits the whole time). A file manager's user
+    // would simply right-click again.
     const std::string& path = parsed.positional[0];
     const std::list<std::string> pathList(static_cast<std::size_t>(parsed.selected), path);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(parsed.waitMs);
+    const auto ready = [&](bool added) {
+        return added && (parsed.waitMs == 0 || emblemPlugin_ == nullptr ||
+                         !emblemPlugin_->requestEmblem(path, 0).emblems().empty());
+    };
     dfmext::DFMExtMenu* menu = freshMenu();
     bool added = menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
-    while (!added && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
+    while (!ready(added) && Clock::now() < deadline && pause(kRedrawIntervalMs)) {
         menu = freshMenu();
         added = menuPlugin_->callBuildNormalMenu(menu, parentFolder(path), path, pathList, false);
     }
