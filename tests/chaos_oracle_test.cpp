@@ -105,6 +105,11 @@ TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
     oracle_->disturbed(at(4500ms), at(5000ms));
     oracle_->checkActions(at(6000ms), false);
     EXPECT_EQ(broken(Rule::ActionLost), 1U);
+    // The next calm pick of the same action is held to its own reception.
+    oracle_->actionPicked("share_by_email", path, at(7000ms));
+    oracle_->actionReceived("share_by_email", path, at(7010ms));
+    oracle_->checkActions(at(8100ms), false);
+    EXPECT_EQ(broken(Rule::ActionLost), 1U);
 }
 
 }  // namespace

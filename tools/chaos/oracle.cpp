@@ -244,6 +244,7 @@ void Oracle::actionReceived(const std::string& command, const std::string& path,
     const std::string key = command + "\t" + path;
     ++figures_.actionsReceived;
     const std::uint64_t received = ++received_[key];
+    unmatched_[key].push_back(t);
     globalEvent(t, "action received: " + command + " " + path);
     if (received > picked_[key]) {
         ++figures_.violations[static_cast<std::size_t>(Rule::ActionTwice)];

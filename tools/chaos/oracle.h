@@ -195,10 +195,11 @@ private:
     struct Pick {
         std::string key;
         TimePoint t;
-        std::uint64_t ordinal;  // this key's picks so far, this one included
         bool connected;
     };
 
+    // Whether a reception at or after the pick is left to match it (taken).
+    bool matchReception(const Pick& pick) TARNWELL_REQUIRES(mutex_);
     // Each returns the rule the draw breaks, or Rule::kCount.
     Rule judgeConnection(int shown, TimePoint t) const TARNWELL_REQUIRES(mutex_);
     Rule judgeRoots(int path, int shown, TimePoint t) const TARNWELL_REQUIRES(mutex_);
@@ -256,6 +257,10 @@ private:
     // Per "command TAB path": how often picked, how often received.
     std::unordered_map<std::string, std::uint64_t> picked_ TARNWELL_GUARDED_BY(mutex_);
     std::unordered_map<std::string, std::uint64_t> received_ TARNWELL_GUARDED_BY(mutex_);
+    // Receptions not yet matched to a pick, oldest first: a pick is matched
+    // to the first one at or after it, so that a pick lost in a disturbance
+    // does not take the reception of a later pick of the same action.
+    std::unordered_map<std::string, std::deque<TimePoint>> unmatched_ TARNWELL_GUARDED_BY(mutex_);
     OracleFigures figures_ TARNWELL_GUARDED_BY(mutex_);
     int printed_ TARNWELL_GUARDED_BY(mutex_) = 0;
 };

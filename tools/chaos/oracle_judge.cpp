@@ -277,10 +277,23 @@ void Oracle::printGlobal(TimePoint from, TimePoint to) const {
 void Oracle::actionPicked(const std::string& command, const std::string& path, TimePoint t) {
     MutexLock lock(mutex_);
     const std::string key = command + "\t" + path;
-    const std::uint64_t ordinal = ++picked_[key];
+    ++picked_[key];
     ++figures_.actionsPicked;
-    picks_.push_back({key, t, ordinal, openConnections_ > 0});
+    picks_.push_back({key, t, openConnections_ > 0});
     globalEvent(t, "action picked: " + command + " " + path);
+}
+
+bool Oracle::matchReception(const Pick& pick) {
+    std::deque<TimePoint>& receptions = unmatched_[pick.key];
+    // Earlier ones came late for an earlier pick.
+    while (!receptions.empty() && receptions.front() < pick.t) {
+        receptions.pop_front();
+    }
+    if (receptions.empty()) {
+        return false;
+    }
+    receptions.pop_front();
+    return true;
 }
 
 void Oracle::checkActions(TimePoint now, bool final) {
@@ -288,6 +301,7 @@ void Oracle::checkActions(TimePoint now, bool final) {
     while (!picks_.empty() && (final || picks_.front().t + bounds_.actionCalm <= now)) {
         const Pick pick = picks_.front();
         picks_.pop_front();
+        const bool reached = matchReception(pick);
         // Calm from the pick until now: connected, nothing disturbing active
         // at the pick, and nothing begun since.
         const bool calm = pick.connected && lastDisturbance_ < pick.t && calmAt(pick.t) &&
@@ -296,7 +310,7 @@ void Oracle::checkActions(TimePoint now, bool final) {
             continue;
         }
         ++figures_.actionsHeldToOnce;
-        if (received_[pick.key] < pick.ordinal) {
+        if (!reached) {
             ++figures_.violations[static_cast<std::size_t>(Rule::ActionLost)];
             std::string shown = pick.key;
             std::replace(shown.begin(), shown.end(), '\t', ' ');
