@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "base/log.h"
 #include "base/posix_io.h"
 #include "base/wire_format.h"
+#include "notification_relay.h"
 #include "sender_check.h"
 
 namespace tarnwell {
@@ -38,6 +40,13 @@ constexpr std::chrono::minutes kDropLogInterval{1};
 // request at its configured maximum.
 constexpr int kRequestedReceiveQueueBytes = 4 << 20;
 
+// At most this many datagrams are taken from the port per round before the
+// other copies get them and the handlers run: enough to pass a burst on in
+// few messages, few enough to keep the other copies' emblems prompt.
+constexpr int kDatagramsPerRound = 64;
+// How soon a copy whose queue was full is told again of a loss.
+constexpr int kNewsRetryMilliseconds = 10;
+
 sockaddr_in loopbackAddress(std::uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -54,8 +63,10 @@ int openDatagramSocket(int protocol) {
 
 }  // namespace
 
-InputCommandServer::InputCommandServer(std::uint16_t port)
+InputCommandServer::InputCommandServer(std::uint16_t port, std::string relayFolder)
     : port_(port),
+      relayFolder_(relayFolder.empty() ? NotificationRelay::defaultFolder(port)
+                                       : std::move(relayFolder)),
       openWakeSocket_([] { return openDatagramSocket(0); }),
       senderCheck_(std::make_unique<SenderCheck>()) {}
 
@@ -115,6 +126,10 @@ void InputCommandServer::wakeListener() {
     if (listenerFd >= 0) {
         ::shutdown(listenerFd, SHUT_RDWR);
     }
+    const int relayFd = relayFd_.load();
+    if (relayFd >= 0) {
+        ::shutdown(relayFd, SHUT_RDWR);
+    }
 }
 
 bool InputCommandServer::acceptSender(const sockaddr_in& from) {
@@ -170,9 +185,50 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
     return command;
 }
 
-void InputCommandServer::retryPause() {
+void InputCommandServer::retryPause(NotificationRelay& relay) {
+    if (!relay.isOpen()) {
+        MutexLock lock(wakeMutex_);
+        lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
+        return;
+    }
+    // The other copies still pass notifications on while the port cannot be
+    // bound; stop shuts the relay's socket down to end the wait.
+    const auto deadline = std::chrono::steady_clock::now() + kRetryDelay;
+    while (running_.load() && relay.isOpen() && std::chrono::steady_clock::now() < deadline) {
+        pollfd waitFor{relay.fd(), POLLIN, 0};
+        const auto until = relay.owesNews()
+                               ? std::min(deadline, std::chrono::steady_clock::now() +
+                                                        std::chrono::milliseconds(
+                                                            kNewsRetryMilliseconds))
+                               : deadline;
+        if (pollUntil(&waitFor, 1, until) > 0) {
+            drainRelay(relay);
+        }
+        relay.retry();
+    }
+}
+
+void InputCommandServer::publishRelay(int fd) {
     MutexLock lock(wakeMutex_);
-    lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
+    relayFd_.store(fd);
+}
+
+void InputCommandServer::drainRelay(NotificationRelay& relay) {
+    const NotificationRelay::Receivers receivers{
+        [this](const std::string& datagram) { handleRelayed(datagram); },
+        [this] {
+            logLine("tarnwell: notifications were lost (the receive queue was full)");
+            if (onNotificationsLost_) {
+                onNotificationsLost_();
+            }
+        }};
+    if (!relay.drain(receivers)) {
+        publishRelay(-1);
+        logLine(std::string("tarnwell: notifications are not shared with other copies of the "
+                            "plug-in: their socket failed: ") +
+                std::strerror(errno));
+        relay.close();
+    }
 }
 
 bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
@@ -196,7 +252,8 @@ void InputCommandServer::closeSocket(UniqueFd socket) {
     socket.reset();
 }
 
-void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel) {
+void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel,
+                                             NotificationRelay& relay) {
     std::array<std::uint32_t, SK_MEMINFO_VARS> meminfo{};
     socklen_t length = sizeof meminfo;
     if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &length) != 0 ||
@@ -209,6 +266,8 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     }
     droppedByKernel = count;
     logLine("tarnwell: notifications were lost (the receive queue was full)");
+    // The datagrams dropped here were meant for every copy.
+    relay.passOnLoss();
     if (onNotificationsLost_) {
         onNotificationsLost_();
     }
@@ -246,52 +305,106 @@ UniqueFd InputCommandServer::openListeningSocket() {
     return socket;
 }
 
-void InputCommandServer::receiveUntilReopen(int fd) {
+void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
     // One buffer per opened socket; its last byte stays zero.
     std::vector<char> buffer(kReceiveBufferBytes, '\0');
     // The kernel counts, per socket, the datagrams it dropped because the
     // receive queue was full; a rise means notifications were lost. It is
-    // looked at before each receive, so a flood that ends with the queue full
+    // looked at before each round, so a flood that ends with the queue full
     // is noticed once the listener has caught up, not at the next
     // notification.
     std::uint32_t droppedByKernel = 0;
     while (running_.load()) {
-        noticeLostDatagrams(fd, droppedByKernel);
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
+        noticeLostDatagrams(fd, droppedByKernel, relay);
+        std::array<pollfd, 2> waitFor{{{fd, POLLIN, 0}, {relay.fd(), POLLIN, 0}}};
+        const nfds_t count = relay.isOpen() ? 2 : 1;
+        const int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
         // A signal the host handles may interrupt the wait: that is no fault
         // of the socket, whose queue must not be thrown away.
-        const ssize_t received = retryInterrupted([&] {
-            return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
-                              reinterpret_cast<sockaddr*>(&from), &fromLength);
-        });
-        if (received < 0) {
-            // An error: start over with a new socket.
+        if (retryInterrupted([&] { return ::poll(waitFor.data(), count, timeout); }) < 0) {
             return;
         }
-        if (received == 0) {
-            // An empty datagram, or stop's shut-down (then running_ is false
-            // already). Reopening the socket for an empty datagram would
-            // throw away the notifications queued behind it.
-            continue;
+        // The other copies' messages first: a greeting read before the next
+        // round makes its sender hear that round.
+        if (count == 2 && waitFor[1].revents != 0) {
+            drainRelay(relay);
         }
-        dispatch(std::string(buffer.data(), static_cast<std::size_t>(received)), from);
+        relay.retry();
+        if (waitFor[0].revents != 0 && !receiveRound(fd, relay, buffer)) {
+            return;
+        }
     }
 }
 
-void InputCommandServer::dispatch(const std::string& datagram, const sockaddr_in& from) {
+bool InputCommandServer::receiveRound(int fd, NotificationRelay& relay,
+                                      std::vector<char>& buffer) {
+    std::vector<std::unique_ptr<InputCommand>> accepted;
+    for (int i = 0; i < kDatagramsPerRound; ++i) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t received = retryInterrupted([&] {
+            return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, MSG_DONTWAIT,
+                              reinterpret_cast<sockaddr*>(&from), &fromLength);
+        });
+        if (received < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return false;  // an error: start over with a new socket
+            }
+            break;
+        }
+        // An empty datagram, or stop's shut-down (then running_ is false
+        // already): reopening the socket for an empty datagram would throw
+        // away the notifications queued behind it.
+        if (received == 0) {
+            if (!running_.load()) {
+                break;
+            }
+            continue;
+        }
+        const std::string datagram(buffer.data(), static_cast<std::size_t>(received));
+        if (auto command = accept(datagram, from)) {
+            relay.add(datagram);
+            accepted.push_back(std::move(command));
+        }
+    }
+    relay.flush();
+    for (auto& command : accepted) {
+        run(std::move(command));
+    }
+    return true;
+}
+
+std::unique_ptr<InputCommand> InputCommandServer::accept(const std::string& datagram,
+                                                         const sockaddr_in& from) {
     std::unique_ptr<InputCommand> command = parseMessage(datagram);
     if (!command) {
-        return;
+        return nullptr;
     }
     const auto entry = handlers_.find(command->name);
     // The sender is checked only for notifications that would be handled:
     // garbage and the wake-up byte cost no lookup.
     if (entry == handlers_.end() || !acceptSender(from)) {
-        return;
+        return nullptr;
     }
     // The record's own copy keeps the owner alive through the call.
     command->handler = entry->second;
+    return command;
+}
+
+void InputCommandServer::handleRelayed(const std::string& datagram) {
+    std::unique_ptr<InputCommand> command = parseMessage(datagram);
+    if (!command) {
+        return;
+    }
+    const auto entry = handlers_.find(command->name);
+    if (entry == handlers_.end()) {
+        return;
+    }
+    command->handler = entry->second;
+    run(std::move(command));
+}
+
+void InputCommandServer::run(std::unique_ptr<InputCommand> command) {
     if (command->handler.callback) {
         command->handler.callback(command.get());
     }
@@ -303,15 +416,22 @@ void InputCommandServer::dispatch(const std::string& datagram, const sockaddr_in
 // before each opening and before each receive; stop clears it first and then
 // wakes whichever of the two waits the thread is in.
 void InputCommandServer::serverThread() {
+    // Set up before the port is bound, so that the other copies know of this
+    // one before the kernel may hand it anything to pass on.
+    NotificationRelay relay(relayFolder_);
+    if (relay.open()) {
+        publishRelay(relay.fd());
+    }
     while (running_.load()) {
         UniqueFd socket = openListeningSocket();
         if (!socket.valid()) {
-            retryPause();
+            retryPause(relay);
             continue;
         }
-        receiveUntilReopen(socket.get());
+        receiveUntilReopen(socket.get(), relay);
         closeSocket(std::move(socket));
     }
+    publishRelay(-1);
 }
 
 }  // namespace tarnwell

@@ -1,6 +1,9 @@
 // Receives the daemon's notifications: UDP datagrams on 127.0.0.1:19081,
 // parsed and dispatched on the listener thread to the handler registered
-// under their name.
+// under their name. Every copy of the plug-in the user runs binds the port,
+// and the kernel hands each datagram to one of them: the copy that gets one
+// passes it on to the others (see listener/notification_relay.h), so that
+// every copy hears every notification.
 //
 // Thread safety: addHandler, setup, start, stop and the destructor belong to
 // the owner's thread, and addHandler only while the listener is stopped.
@@ -18,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "base/argument_map.h"
 #include "base/mutex.h"
@@ -28,6 +32,7 @@ struct sockaddr_in;
 namespace tarnwell {
 
 struct InputCommand;
+class NotificationRelay;
 class SenderCheck;
 
 class InputCommandServer {
@@ -41,8 +46,10 @@ public:
 
     static constexpr std::uint16_t kDefaultPort = 19081;
 
-    // The port is a seam for tests; the plug-in uses the default.
-    explicit InputCommandServer(std::uint16_t port = kDefaultPort);
+    // The port and the folder shared with the other copies are seams for
+    // tests; the plug-in uses the default port, and an empty folder means the
+    // one the environment gives (NotificationRelay::defaultFolder).
+    explicit InputCommandServer(std::uint16_t port = kDefaultPort, std::string relayFolder = {});
     InputCommandServer(const InputCommandServer&) = delete;
     InputCommandServer& operator=(const InputCommandServer&) = delete;
     ~InputCommandServer();
@@ -86,19 +93,37 @@ private:
     // Listener thread: a socket bound to the port and published in
     // socketFd_, or none (logged) when it cannot be made.
     UniqueFd openListeningSocket() TARNWELL_EXCLUDES(wakeMutex_);
-    // Listener thread: receives and dispatches until stop or until the
-    // socket fails (an error, or the shutdown by stop).
-    void receiveUntilReopen(int fd);
-    // Listener thread: parses one datagram and runs its handler, when it is
-    // a notification with a handler from a sender that is no stranger.
-    void dispatch(const std::string& datagram, const sockaddr_in& from);
+    // Listener thread: receives and dispatches, from the port and from the
+    // other copies, until stop or until the socket fails (an error, or the
+    // shutdown by stop).
+    void receiveUntilReopen(int fd, NotificationRelay& relay);
+    // Listener thread: one round of the port's queue: the notifications of
+    // up to a few dozen datagrams are passed on to the other copies at once
+    // and then handled. False when the socket failed.
+    bool receiveRound(int fd, NotificationRelay& relay, std::vector<char>& buffer);
+    // Listener thread: the notification in a daemon datagram, with its
+    // handler, when it is one with a handler from a sender that is no
+    // stranger; else null.
+    std::unique_ptr<InputCommand> accept(const std::string& datagram, const sockaddr_in& from);
+    // Listener thread: what another copy passed on: handled, never passed on
+    // again, and its sender was checked by the copy that received it.
+    void handleRelayed(const std::string& datagram);
+    // Listener thread: runs the handler copied into `command`.
+    static void run(std::unique_ptr<InputCommand> command);
+    // Listener thread: reads what the other copies sent; gives the relay up
+    // (it then stays closed) when its socket failed.
+    void drainRelay(NotificationRelay& relay);
     // Listener thread: logs and calls the lost handler when the kernel's
     // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
     // went up.
-    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel);
+    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel, NotificationRelay& relay);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
-    // or less when stop is called meanwhile.
-    void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
+    // or less when stop is called meanwhile; what other copies pass on
+    // meanwhile is handled.
+    void retryPause(NotificationRelay& relay) TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread: publishes the relay's socket in relayFd_ (-1 to
+    // withdraw it), under wakeMutex_.
+    void publishRelay(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: publishes `fd` in socketFd_ (under wakeMutex_).
     void publishSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
@@ -112,7 +137,8 @@ private:
     // at most once a minute.
     bool acceptSender(const sockaddr_in& from);
 
-    const std::uint16_t port_;  // constant after construction
+    const std::uint16_t port_;         // constant after construction
+    const std::string relayFolder_;  // constant after construction
 
     // No lock: written only while stopped, read by the listener thread.
     std::unordered_map<std::string, HandlerInfo> handlers_;
@@ -125,6 +151,9 @@ private:
     // listener has closed meanwhile and another thread may have reused.
     // Atomic all the same, so that tests may watch it without the lock.
     std::atomic<int> socketFd_{-1};
+    // The relay's socket while it is open, else -1; published and shut down
+    // like socketFd_, so that stop also ends a wait for other copies.
+    std::atomic<int> relayFd_{-1};
     // Guards the retry pause's wait (with pauseCondition_) and the
     // publication of socketFd_. Never held across a receive or a handler.
     Mutex wakeMutex_;
