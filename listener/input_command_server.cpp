@@ -8,8 +8,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -196,11 +196,11 @@ void InputCommandServer::retryPause(NotificationRelay& relay) {
     const auto deadline = std::chrono::steady_clock::now() + kRetryDelay;
     while (running_.load() && relay.isOpen() && std::chrono::steady_clock::now() < deadline) {
         pollfd waitFor{relay.fd(), POLLIN, 0};
-        const auto until = relay.owesNews()
-                               ? std::min(deadline, std::chrono::steady_clock::now() +
-                                                        std::chrono::milliseconds(
-                                                            kNewsRetryMilliseconds))
-                               : deadline;
+        const auto until =
+            relay.owesNews()
+                ? std::min(deadline, std::chrono::steady_clock::now() +
+                                         std::chrono::milliseconds(kNewsRetryMilliseconds))
+                : deadline;
         if (pollUntil(&waitFor, 1, until) > 0) {
             drainRelay(relay);
         }
@@ -336,8 +336,7 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
     }
 }
 
-bool InputCommandServer::receiveRound(int fd, NotificationRelay& relay,
-                                      std::vector<char>& buffer) {
+bool InputCommandServer::receiveRound(int fd, NotificationRelay& relay, std::vector<char>& buffer) {
     std::vector<std::unique_ptr<InputCommand>> accepted;
     for (int i = 0; i < kDatagramsPerRound; ++i) {
         sockaddr_in from{};

@@ -119,7 +119,9 @@ bool NotificationRelay::prepareFolder() {
     }
     folderFd_.reset(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folderFd_.valid()) {
-        logUnshared(folder_ + " is not a folder of ours (" + std::strerror(errno) + ")");
+        logUnshared(errno == ENOTDIR || errno == ELOOP
+                        ? folder_ + " is not a folder (a symbolic link is never followed)"
+                        : "cannot open " + folder_ + ": " + std::strerror(errno));
         return false;
     }
     struct stat info {};
@@ -329,7 +331,8 @@ bool NotificationRelay::drain(const Receivers& receivers) {
             return true;  // shut down by stop (our messages are never empty)
         }
         std::string sender;
-        if ((header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || !fromTrustedCopy(header, sender)) {
+        if ((header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 ||
+            !fromTrustedCopy(header, sender)) {
             continue;
         }
         const bool known = std::any_of(peers_.begin(), peers_.end(),
