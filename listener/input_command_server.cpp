@@ -17,6 +17,7 @@
 #include "base/log.h"
 #include "base/posix_io.h"
 #include "base/wire_format.h"
+#include "listener/copies_folder.h"
 #include "notification_relay.h"
 #include "sender_check.h"
 
@@ -65,8 +66,7 @@ int openDatagramSocket(int protocol) {
 
 InputCommandServer::InputCommandServer(std::uint16_t port, std::string relayFolder)
     : port_(port),
-      relayFolder_(relayFolder.empty() ? NotificationRelay::defaultFolder(port)
-                                       : std::move(relayFolder)),
+      relayFolder_(relayFolder.empty() ? copiesFolder(port) : std::move(relayFolder)),
       openWakeSocket_([] { return openDatagramSocket(0); }),
       senderCheck_(std::make_unique<SenderCheck>()) {}
 

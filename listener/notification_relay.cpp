@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "base/log.h"
+#include "listener/copies_folder.h"
 #include "socket_owner/socket_owner.h"
 
 namespace tarnwell {
@@ -75,15 +75,6 @@ std::size_t readLength(const char* at) {
 }
 
 }  // namespace
-
-std::string NotificationRelay::defaultFolder(std::uint16_t port) {
-    const std::string leaf = "tarnwell-notify-";
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/" + leaf + std::to_string(port);
-    }
-    return "/tmp/" + leaf + std::to_string(::geteuid()) + "-" + std::to_string(port);
-}
 
 NotificationRelay::NotificationRelay(std::string folder) : folder_(std::move(folder)) {}
 

@@ -6,14 +6,14 @@
 // for good.
 //
 // How: each copy binds one Unix datagram socket, named "<pid>-<random>", in a
-// folder only the user (and root) can reach: "$XDG_RUNTIME_DIR/tarnwell-notify-
-// <port>", else "/tmp/tarnwell-notify-<uid>-<port>". At start it greets every
-// socket it finds there (removing those nobody holds any more: copies that
-// died without a word), and a greeted copy adds the greeter to its own list.
-// The copy that receives a daemon datagram, after the sender check, passes it
-// on to each copy it knows with one send; a passed-on notification is handled
-// but never passed on again. A copy whose socket refuses is forgotten and its
-// file removed. No notification costs a scan of the folder or a disk write.
+// folder only the user (and root) can reach (listener/copies_folder.h). At
+// start it greets every socket it finds there (removing those nobody holds
+// any more: copies that died without a word), and a greeted copy adds the
+// greeter to its own list. The copy that receives a daemon datagram, after
+// the sender check, passes it on to each copy it knows with one send; a
+// passed-on notification is handled but never passed on again. A copy whose
+// socket refuses is forgotten and its file removed. No notification costs a
+// scan of the folder or a disk write.
 //
 // Whatever one copy passes on in one round of receiving travels as ONE
 // datagram per other copy: the kernel queues only a few datagrams (often 10)
@@ -52,9 +52,6 @@ public:
         std::function<void(const std::string& datagram)> notification;
         std::function<void()> lost;
     };
-
-    // The folder the copies listening on `port` share, from the environment.
-    static std::string defaultFolder(std::uint16_t port);
 
     explicit NotificationRelay(std::string folder);
     NotificationRelay(const NotificationRelay&) = delete;

@@ -89,11 +89,14 @@ protected:
     }
 
     // A copy of the plug-in in a process of its own; waits until it listens.
-    ChildProcess& startCopy() {
+    // A copy given another runtime folder (another session's environment)
+    // cannot meet the others.
+    ChildProcess& startCopy(const std::string& runtimeFolder = {}) {
         copies_.push_back(std::make_unique<ChildProcess>());
         ChildProcess& copy = *copies_.back();
-        EXPECT_TRUE(copy.start({"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime_.path(),
-                                DFMEXT_HOST_PATH, "--plugin", TARNWELL_PLUGIN_PATH},
+        const std::string runtime = runtimeFolder.empty() ? runtime_.path() : runtimeFolder;
+        EXPECT_TRUE(copy.start({"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime, DFMEXT_HOST_PATH,
+                                "--plugin", TARNWELL_PLUGIN_PATH},
                                true));
         EXPECT_TRUE(waitUntil([&] { return logged(copy, kStartedLine); }));
         return copy;
@@ -210,6 +213,27 @@ TEST_F(CopiesTest, ACopyKilledWithoutAWordLeavesNothingInTheWayAndALaterCopyHear
         EXPECT_TRUE(showsAll(first, test::statusIcon(status)));
         EXPECT_TRUE(showsAll(later, test::statusIcon(status)));
     }
+}
+
+// The doctor counts the copies on the port and names one that cannot pass
+// notifications on: the others then miss what the kernel hands it.
+TEST_F(CopiesTest, DoctorCountsTheCopiesAndNamesOneThatPassesNothingOn) {
+    startCopy();
+    startCopy();
+    TempDir elsewhere;
+    const pid_t alone = startCopy(elsewhere.path()).pid();
+    ChildProcess doctor;
+    ASSERT_TRUE(doctor.start({"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime_.path(),
+                              TARNWELL_DOCTOR_PATH, "--plugin", TARNWELL_PLUGIN_PATH}));
+    ASSERT_TRUE(doctor.wait());
+    const std::string expected =
+        "copies of the plug-in on 127.0.0.1:19081: 3 copies share the "
+        "port, but pid " +
+        std::to_string(alone) + " (dfmext-host) passes nothing on";
+    const auto lines = doctor.allStdout();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind("warning", 0) == 0 && line.find(expected) != std::string::npos;
+    })) << testing::PrintToString(lines);
 }
 
 }  // namespace

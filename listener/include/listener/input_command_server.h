@@ -48,7 +48,7 @@ public:
 
     // The port and the folder shared with the other copies are seams for
     // tests; the plug-in uses the default port, and an empty folder means the
-    // one the environment gives (NotificationRelay::defaultFolder).
+    // one the environment gives (copiesFolder).
     explicit InputCommandServer(std::uint16_t port = kDefaultPort, std::string relayFolder = {});
     InputCommandServer(const InputCommandServer&) = delete;
     InputCommandServer& operator=(const InputCommandServer&) = delete;
@@ -137,7 +137,7 @@ private:
     // at most once a minute.
     bool acceptSender(const sockaddr_in& from);
 
-    const std::uint16_t port_;         // constant after construction
+    const std::uint16_t port_;       // constant after construction
     const std::string relayFolder_;  // constant after construction
 
     // No lock: written only while stopped, read by the listener thread.
