@@ -9,8 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -224,9 +224,10 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
         }};
     if (!relay.drain(receivers)) {
         publishRelay(-1);
-        logLine(std::string("tarnwell: notifications are not shared with other copies of the "
-                            "plug-in: their socket failed: ") +
-                std::strerror(errno));
+        logLine(
+            "tarnwell: notifications are not shared with other copies of the plug-in: their "
+            "socket failed: " +
+            std::generic_category().message(errno));
         relay.close();
     }
 }

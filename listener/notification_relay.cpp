@@ -1,6 +1,5 @@
 #include "notification_relay.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +9,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <system_error>
 
 #include "base/log.h"
 #include "listener/copies_folder.h"
@@ -34,8 +35,8 @@ constexpr std::size_t kLengthBytes = 4;
 // A batch is sent before it grows past this; one datagram may still make it
 // larger (a notification may be up to 64 KiB), so the receive buffer allows
 // for both.
-constexpr std::size_t kBatchBytes = 32 * 1024;
-constexpr std::size_t kReceiveBufferBytes = 128 * 1024;
+constexpr std::size_t kBatchBytes = std::size_t{32} * 1024;
+constexpr std::size_t kReceiveBufferBytes = std::size_t{128} * 1024;
 // More copies than a desktop ever runs; what lies beyond is not greeted.
 constexpr std::size_t kMaxCopies = 64;
 // A greeting may wait this long for room in a busy copy's queue; past it the
@@ -44,6 +45,10 @@ constexpr long kGreetingWaitMicroseconds = 100'000;
 // Unix datagrams are charged to the sender's buffer until read: a larger one
 // lets a burst wait in the other copies' queues instead of failing.
 constexpr int kRequestedSendBufferBytes = 1 << 20;
+
+std::string errnoText() {
+    return std::generic_category().message(errno);
+}
 
 void logUnshared(const std::string& reason) {
     logLine("tarnwell: notifications are not shared with other copies of the plug-in: " + reason);
@@ -105,14 +110,14 @@ bool NotificationRelay::open() {
 // or send us some. A symbolic link in its place is refused, not followed.
 bool NotificationRelay::prepareFolder() {
     if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
-        logUnshared("cannot make " + folder_ + ": " + std::strerror(errno));
+        logUnshared("cannot make " + folder_ + ": " + errnoText());
         return false;
     }
     folderFd_.reset(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folderFd_.valid()) {
         logUnshared(errno == ENOTDIR || errno == ELOOP
                         ? folder_ + " is not a folder (a symbolic link is never followed)"
-                        : "cannot open " + folder_ + ": " + std::strerror(errno));
+                        : "cannot open " + folder_ + ": " + errnoText());
         return false;
     }
     struct stat info {};
@@ -124,7 +129,7 @@ bool NotificationRelay::prepareFolder() {
     // Ours but open to others (made by hand, or under another umask): closed
     // now; sockets of others that may have got in are never greeted.
     if ((info.st_mode & 077) != 0 && ::fchmod(folderFd_.get(), 0700) != 0) {
-        logUnshared("cannot close " + folder_ + " to other users: " + std::strerror(errno));
+        logUnshared("cannot close " + folder_ + " to other users: " + errnoText());
         folderFd_.reset();
         return false;
     }
@@ -143,7 +148,7 @@ bool NotificationRelay::bindSocket() {
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket.valid()) {
-        logUnshared(std::string("socket() failed: ") + std::strerror(errno));
+        logUnshared(std::string("socket() failed: ") + errnoText());
         return false;
     }
     const int one = 1;
@@ -153,7 +158,7 @@ bool NotificationRelay::bindSocket() {
     const int sendBuffer = kRequestedSendBufferBytes;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        logUnshared("cannot bind " + path + ": " + std::strerror(errno));
+        logUnshared("cannot bind " + path + ": " + errnoText());
         return false;
     }
     socket_ = std::move(socket);
@@ -163,19 +168,16 @@ bool NotificationRelay::bindSocket() {
 // Once, at start: the only scan of the folder. A socket nobody holds is what a
 // copy that died without a word left behind; it is removed here.
 void NotificationRelay::greetCopies() {
-    const int listFd = ::fcntl(folderFd_.get(), F_DUPFD_CLOEXEC, 0);
-    DIR* const folder = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (folder == nullptr) {
-        if (listFd >= 0) {
-            ::close(listFd);
-        }
-        return;
-    }
+    // Listed through the descriptor opened and checked above, never through
+    // the folder's path again.
+    std::error_code error;
+    std::filesystem::directory_iterator folder("/proc/self/fd/" + std::to_string(folderFd_.get()),
+                                               error);
     const char hello[] = {kVersion, kHello};
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
+    for (; !error && folder != std::filesystem::directory_iterator(); folder.increment(error)) {
+        const std::string name = folder->path().filename().string();
         struct stat info {};
-        if (name == "." || name == ".." || name == ownName_ ||
+        if (name == ownName_ ||
             ::fstatat(folderFd_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) {
             continue;
@@ -193,7 +195,6 @@ void NotificationRelay::greetCopies() {
             forget(peers_.size() - 1, sent == Sent::Refused);
         }
     }
-    ::closedir(folder);
 }
 
 void NotificationRelay::addPeer(const std::string& name) {
