@@ -186,14 +186,9 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
 }
 
 void InputCommandServer::retryPause(NotificationRelay& relay) {
-    if (!relay.isOpen()) {
-        MutexLock lock(wakeMutex_);
-        lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
-        return;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + kRetryDelay;
     // The other copies still pass notifications on while the port cannot be
     // bound; stop shuts the relay's socket down to end the wait.
-    const auto deadline = std::chrono::steady_clock::now() + kRetryDelay;
     while (running_.load() && relay.isOpen() && std::chrono::steady_clock::now() < deadline) {
         pollfd waitFor{relay.fd(), POLLIN, 0};
         const auto until =
@@ -201,11 +196,20 @@ void InputCommandServer::retryPause(NotificationRelay& relay) {
                 ? std::min(deadline, std::chrono::steady_clock::now() +
                                          std::chrono::milliseconds(kNewsRetryMilliseconds))
                 : deadline;
-        if (pollUntil(&waitFor, 1, until) > 0) {
+        const int ready = pollUntil(&waitFor, 1, until);
+        if (ready < 0) {
+            break;  // no wait to be had on the relay: the plain pause below
+        }
+        if (ready > 0) {
             drainRelay(relay);
         }
         relay.retry();
     }
+    MutexLock lock(wakeMutex_);
+    lock.waitFor(pauseCondition_,
+                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                     deadline - std::chrono::steady_clock::now()),
+                 [this] { return !running_.load(); });
 }
 
 void InputCommandServer::publishRelay(int fd) {
@@ -223,11 +227,12 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
             }
         }};
     if (!relay.drain(receivers)) {
+        const std::string reason = std::generic_category().message(errno);
         publishRelay(-1);
         logLine(
             "tarnwell: notifications are not shared with other copies of the plug-in: their "
             "socket failed: " +
-            std::generic_category().message(errno));
+            reason);
         relay.close();
     }
 }
