@@ -64,21 +64,4 @@ void parseArgumentLine(std::string_view line, ArgumentMap& args) {
     args[std::move(key)] = std::move(values);
 }
 
-std::string buildRequest(const std::string& name, const ArgumentMap* args) {
-    std::string out = escapeField(name);
-    out.push_back('\n');
-    if (args != nullptr) {
-        for (const auto& [key, values] : *args) {
-            out += escapeField(key);
-            for (const auto& value : values) {
-                out.push_back('\t');
-                out += escapeField(value);
-            }
-            out.push_back('\n');
-        }
-    }
-    out += "done\n";
-    return out;
-}
-
 }  // namespace tarnwell

@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "base/wire_format.h"
+#include "protocol/messages.h"
 
 namespace tarnwell::bench {
 
@@ -310,7 +311,8 @@ std::optional<std::string> FloorClient::readLine() {
 }
 
 std::optional<std::string> FloorClient::queryStat(const std::string& path) {
-    if (!writeAll(fd_, "query_stat\npath\t" + escapeField(path) + "\ndone\n")) {
+    const ArgumentMap args{{protocol::kPathKey, {path}}};
+    if (!writeAll(fd_, protocol::buildRequest(protocol::kQueryStat, &args))) {
         return std::nullopt;
     }
     const auto status = readLine();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "protocol/vocabulary.h"
 #include "support/test_support.h"
 #include "support/ui_tables.h"
 
@@ -21,8 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kRounds = 100;
-constexpr std::uint16_t kDaemonPort = 19080;
-constexpr std::uint16_t kNotifyPort = 19081;
+constexpr std::uint16_t kDaemonPort = protocol::kCommandPort;
+constexpr std::uint16_t kNotifyPort = protocol::kNotifyPort;
 
 double millisBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();

@@ -27,6 +27,7 @@
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"
+#include "protocol/messages.h"
 
 namespace tarnwell::bench {
 namespace {
@@ -34,8 +35,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::size_t kFiles = 10000;
-constexpr std::uint16_t kPluginDaemonPort = 19080;
-constexpr std::uint16_t kPluginNotifyPort = 19081;
+constexpr std::uint16_t kPluginDaemonPort = protocol::kCommandPort;
+constexpr std::uint16_t kPluginNotifyPort = protocol::kNotifyPort;
 
 // A sync root holding kFiles real files in folders of 10 to 100, made once
 // per run.
@@ -287,7 +288,7 @@ void BM_NotificationBurst10k(benchmark::State& state) {
     InputCommandServer server(burstPort);
     server.setup();
     server.addHandler(
-        "refresh_stat",
+        protocol::kRefreshStat,
         [&](InputCommand* notification) {
             ++delivered;
             core.handleRefreshStat(notification);
@@ -299,7 +300,7 @@ void BM_NotificationBurst10k(benchmark::State& state) {
     // The listener binds on its own thread: probe until it answers.
     if (!waitUntil(
             [&] {
-                sendBurst(burstPort, {"probe\ndone\n"});
+                sendBurst(burstPort, {protocol::buildNotification("probe")});
                 return probes.load() > 0;
             },
             20s)) {
@@ -312,7 +313,8 @@ void BM_NotificationBurst10k(benchmark::State& state) {
     std::vector<std::string> datagrams;
     datagrams.reserve(folder.files.size());
     for (const auto& file : folder.files) {
-        datagrams.push_back("refresh_stat\npath\t" + escapeField(file) + "\ndone\n");
+        datagrams.push_back(
+            protocol::buildNotification(protocol::kRefreshStat, {{protocol::kPathKey, file}}));
     }
 
     double worstDelivered = 1.0;

@@ -43,7 +43,7 @@ constexpr auto kActionsAtStopLimit = 1000ms;
 // action, or any command an owner sends on its own) rather than one of the
 // plug-in's two questions, whose answers are worthless once it stops.
 bool isUserAction(const std::string& name) {
-    return name != "query_stat" && name != "get_tw_roots" && name != kResetCommandName;
+    return name != protocol::kQueryStat && name != protocol::kGetRoots && name != kResetCommandName;
 }
 
 // Shortens both socket time-outs to what is left until `until`.

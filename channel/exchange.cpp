@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/wire_format.h"
+#include "protocol/messages.h"
 #include "socket_io.h"
 
 namespace tarnwell {
@@ -143,7 +144,7 @@ bool skipThroughDone(LineReader& reader) {
 ExchangeOutcome exchangeOnce(int fd, const std::string& name, const ArgumentMap* args,
                              ArgumentMap& response, LineReader::Mode mode,
                              LineReader::Deadline deadline, std::string& why) {
-    if (!socket_io::sendAll(fd, buildRequest(name, args), deadline)) {
+    if (!socket_io::sendAll(fd, protocol::buildRequest(name, args), deadline)) {
         why = errno == ETIMEDOUT ? "the request could not be sent in time"
                                  : "the request could not be sent: " + errnoText();
         return ExchangeOutcome::Broken;

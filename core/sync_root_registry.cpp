@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "protocol/messages.h"
+
 namespace tarnwell {
 
 std::vector<std::string> SyncRootRegistry::roots() const {
@@ -16,16 +18,7 @@ std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPa
 
 std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,
                                        const std::string& canonicalPath) {
-    for (const std::string& root : roots) {
-        // A root contains a path when it equals it or is followed there by
-        // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
-        if (canonicalPath.size() >= root.size() &&
-            canonicalPath.compare(0, root.size(), root) == 0 &&
-            (canonicalPath.size() == root.size() || canonicalPath[root.size()] == '/')) {
-            return root;
-        }
-    }
-    return std::string();
+    return protocol::rootHolding(roots, canonicalPath);
 }
 
 void SyncRootRegistry::replace(std::vector<std::string> roots) {

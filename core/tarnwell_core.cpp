@@ -1,39 +1,12 @@
 #include "core/tarnwell_core.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <optional>
 #include <utility>
 
 #include "base/log.h"
 
 namespace tarnwell {
-namespace {
-
-// The daemon's "stat" text as a status: decimal in the manner of strtol
-// (leading white space and a sign accepted, parsing stops at the first
-// non-digit, no digits give 0). Any value other than 0 to 3 is no status,
-// also one too large for 32 bits, which narrowing would otherwise wrap into
-// the valid range ("4294967297" would become 1, Syncing).
-bool parseStatus(const std::string& text, TarnwellCore::SyncStatus& status) {
-    errno = 0;
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (errno == ERANGE || value < TarnwellCore::UpToDate || value > TarnwellCore::ReadOnly) {
-        return false;
-    }
-    status = static_cast<TarnwellCore::SyncStatus>(value);
-    return true;
-}
-
-const std::string* firstValue(const ArgumentMap& args, const std::string& key) {
-    const auto it = args.find(key);
-    if (it == args.end() || it->second.empty()) {
-        return nullptr;
-    }
-    return &it->second.front();
-}
-
-}  // namespace
+using protocol::firstValue;
 
 TarnwellCore* TarnwellCore::instance() {
     static TarnwellCore core;
@@ -63,10 +36,10 @@ void TarnwellCore::initialize() {
         hooksRegistered_ = true;
     }
     inputServer_.addHandler(
-        "refresh_stat", [this](InputCommand* notification) { handleRefreshStat(notification); },
+        protocol::kRefreshStat, [this](InputCommand* notification) { handleRefreshStat(notification); },
         nullptr);
     inputServer_.addHandler(
-        "refresh_tw_root",
+        protocol::kRefreshRoots,
         [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
     inputServer_.setNotificationsLostHandler([this] { handleNotificationsLost(); });
     running_ = true;
@@ -97,7 +70,7 @@ void TarnwellCore::clearAll() {
 
 void TarnwellCore::sendMenuAction(const std::string& name, const std::string& canonicalPath) {
     commandClient_.sendCommand(
-        CommandClient::createCommand({}, false, {}, name, {{"path", canonicalPath}}));
+        CommandClient::createCommand({}, false, {}, name, {{protocol::kPathKey, canonicalPath}}));
 }
 
 bool TarnwellCore::waitUntilListening(std::chrono::milliseconds timeout) {
@@ -128,7 +101,7 @@ void TarnwellCore::sendGetTwRoots() {
     }
     commandClient_.sendCommand(CommandClient::createCommand(
         [this](TarnwellCommand* command) { finishRootsFetch(command); }, false, nullptr,
-        "get_tw_roots"));
+        protocol::kGetRoots));
 }
 
 void TarnwellCore::finishRootsFetch(TarnwellCommand* command) {
@@ -176,7 +149,7 @@ bool TarnwellCore::isInSyncDirCanonical(const CanonicalPath& canonicalPath) cons
 }
 
 void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
-    const auto it = command->response.find("path");
+    const auto it = command->response.find(protocol::kPathKey);
     if (it == command->response.end() || it->second.empty()) {
         logLine("tarnwell: no sync roots found");
         return;
@@ -195,18 +168,9 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
 
 std::vector<std::string> TarnwellCore::rootsInReply(const ArgumentMap& response,
                                                     std::vector<std::string>* ignored) {
-    std::vector<std::string> roots;
-    const auto it = response.find("path");
-    if (it == response.end()) {
-        return roots;
-    }
-    roots.reserve(it->second.size());
-    for (const std::string& value : it->second) {
-        if (!value.empty() && value.front() == '/') {
-            roots.push_back(canonicalizePath(value));
-        } else if (ignored != nullptr) {
-            ignored->push_back(value);
-        }
+    std::vector<std::string> roots = protocol::rootsInReply(response, ignored);
+    for (std::string& root : roots) {
+        root = canonicalizePath(root);
     }
     return roots;
 }
@@ -270,11 +234,11 @@ void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPa
     for (const std::string& path : canonicalPaths) {
         commandClient_.sendCommand(CommandClient::createCommand(
             [this](TarnwellCommand* command) {
-                if (const std::string* requested = firstValue(command->args, "path")) {
+                if (const std::string* requested = firstValue(command->args, protocol::kPathKey)) {
                     applyQueryStatReply(*requested, command->response);
                 }
             },
-            false, nullptr, "query_stat", {{"path", path}}));
+            false, nullptr, protocol::kQueryStat, {{protocol::kPathKey, path}}));
     }
 }
 
@@ -291,19 +255,10 @@ void TarnwellCore::ensureStatusQueriedCanonical(const CanonicalPath& canonicalPa
 void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
     // The path comes from the request itself, never from the answer, so a
     // reply can only ever change the entry it was asked for.
-    const std::string* requested = firstValue(command->args, "path");
+    const std::string* requested = firstValue(command->args, protocol::kPathKey);
     if (requested != nullptr) {
         applyQueryStatReply(canonicalizePath(*requested), command->response);
     }
-}
-
-TarnwellCore::SyncStatus TarnwellCore::statusInReply(const ArgumentMap& response) {
-    const std::string* statText = firstValue(response, "stat");
-    SyncStatus status = NotCached;
-    if (statText == nullptr || !parseStatus(*statText, status)) {
-        return NotCached;
-    }
-    return status;
 }
 
 void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
@@ -323,7 +278,7 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
 }
 
 void TarnwellCore::handleRefreshStat(InputCommand* notification) {
-    const std::string* path = firstValue(notification->args, "path");
+    const std::string* path = firstValue(notification->args, protocol::kPathKey);
     if (path == nullptr) {
         return;
     }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
-#include "plugins/emblem_icon.h"
+#include "protocol/tables.h"
 
 namespace tarnwell {
 
@@ -42,7 +42,7 @@ dfmext::DFMExtEmblem TarnwellEmblemPlugin::locationEmblemIcons(const std::string
         return emblem;
     }
 
-    const char* iconName = emblemIconName(status);
+    const char* iconName = protocol::emblemIconName(status);
     if (iconName == nullptr) {
         return emblem;
     }

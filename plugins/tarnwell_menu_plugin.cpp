@@ -2,69 +2,14 @@
 
 #include <sys/stat.h>
 
-#include <span>
-
 #include "base/log.h"
 #include "core/tarnwell_core.h"
-#include "plugins/text_domain.h"
+#include "protocol/tables.h"
 #include "translate.h"
 
 namespace tarnwell {
 
 namespace {
-
-struct ActionSpec {
-    const char* text;
-    const char* icon;
-    const char* command;
-};
-
-// The texts are the msgids of the plug-in's text domain: shown translated,
-// logged and matched as they are here.
-// TRANSLATORS: an entry of the file manager's "Tarnwell" sub-menu: keep it short.
-constexpr ActionSpec kSyncOnlyForMe{N_("Sync Only for Me"), "tarnwell-package",
-                                    "create_sync_folder"};
-// TRANSLATORS: a sub-menu entry: share the folder's sync with other people.
-constexpr ActionSpec kSyncWithFriends{N_("Sync with Friends"), "tarnwell-group", "invite_friends"};
-// TRANSLATORS: a sub-menu entry; Tarnwell is the product's name.
-constexpr ActionSpec kUpload{N_("Upload to Tarnwell"), "tarnwell-upload", "upload_files"};
-// TRANSLATORS: a sub-menu entry: send the file as an email attachment or link.
-constexpr ActionSpec kSendByEmail{N_("Send by Email"), "tarnwell-email", "share_by_email"};
-// TRANSLATORS: a sub-menu entry: make a public link to the file.
-constexpr ActionSpec kShareLink{N_("Get Share Link"), "tarnwell-link", "publish_obj"};
-// TRANSLATORS: a sub-menu entry: the file's earlier versions.
-constexpr ActionSpec kFileHistory{N_("Browse File History"), "tarnwell-history",
-                                  "browse_file_history"};
-// TRANSLATORS: a sub-menu entry: the sync folder's settings.
-constexpr ActionSpec kProperties{N_("Properties"), "tarnwell-small", "show_sync_folder_properties"};
-
-constexpr ActionSpec kOutsideDirectory[] = {kSyncOnlyForMe, kSyncWithFriends, kUpload};
-constexpr ActionSpec kOutsideFile[] = {kUpload};
-constexpr ActionSpec kBelowDirectory[] = {kSendByEmail, kShareLink, kSyncWithFriends};
-constexpr ActionSpec kBelowFile[] = {kSendByEmail, kShareLink, kFileHistory};
-// The same for a root that is a folder and one that is not.
-constexpr ActionSpec kRoot[] = {kProperties, kSyncWithFriends};
-
-// The product's name: the same in every language, so not translated.
-constexpr const char* kEntryText = "Tarnwell";
-constexpr const char* kEntryIcon = "tarnwell-small";
-
-enum class Place { OutsideRoots, BelowRoot, Root };
-
-// The sub-menu's actions, in the order they are shown.
-std::span<const ActionSpec> actionsFor(Place place, bool isDirectory) {
-    switch (place) {
-        case Place::OutsideRoots:
-            return isDirectory ? std::span<const ActionSpec>(kOutsideDirectory)
-                               : std::span<const ActionSpec>(kOutsideFile);
-        case Place::BelowRoot:
-            return isDirectory ? std::span<const ActionSpec>(kBelowDirectory)
-                               : std::span<const ActionSpec>(kBelowFile);
-        case Place::Root:
-            break;
-    }
-    return kRoot;
-}
 
 // Follows symbolic links; a path that cannot be examined counts as a file.
 bool isDirectory(const std::string& path) {
@@ -119,22 +64,22 @@ bool TarnwellMenuPlugin::buildNormalMenu(dfmext::DFMExtMenu* main,
     const bool directory = isDirectory(canonicalPath.str());
 
     dfmext::DFMExtAction* entry = menuProxy_->createAction();
-    entry->setText(kEntryText);
-    entry->setIcon(kEntryIcon);
+    entry->setText(protocol::kMenuEntryText);
+    entry->setIcon(protocol::kMenuEntryIcon);
     dfmext::DFMExtMenu* subMenu = menuProxy_->createMenu();
     entry->setMenu(subMenu);
 
     const std::string root = tarnwell->findParentSyncRootCanonical(canonicalPath);
-    Place place = Place::BelowRoot;
+    protocol::MenuPlace place = protocol::MenuPlace::BelowRoot;
     if (root.empty()) {
-        place = Place::OutsideRoots;
+        place = protocol::MenuPlace::OutsideRoots;
     } else if (root == canonicalPath.str()) {
-        place = Place::Root;
+        place = protocol::MenuPlace::Root;
     }
 
-    for (const ActionSpec& spec : actionsFor(place, directory)) {
+    for (const protocol::MenuAction& action : protocol::menuActionsFor(place, directory)) {
         subMenu->addAction(
-            createMenuAction(spec.text, spec.icon, spec.command, canonicalPath.str()));
+            createMenuAction(action.text, action.icon, action.command, canonicalPath.str()));
     }
     main->addAction(entry);
     return true;

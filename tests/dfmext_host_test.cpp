@@ -513,5 +513,34 @@ TEST(DfmextHostProgramTest, MenuShowsInTheUsersLanguageAndSendsTheSameCommand) {
     menuIn("C.UTF-8", {"Per E-Mail senden", "Freigabelink abrufen", "Versionsverlauf anzeigen"});
 }
 
+// The host library takes UTF-8 whatever the session's charset: in a Latin-1
+// German session the plug-in's texts must still arrive as UTF-8, not as the
+// catalogue converted to the locale's bytes ("ü" as 0xfc).
+TEST(DfmextHostProgramTest, MenuTextsReachTheHostAsUtf8InALatin1Locale) {
+    test::TempDir temp;
+    const std::string locales = temp.dir("locales");
+    test::ChildProcess localedef;
+    ASSERT_TRUE(localedef.start(
+        {"/usr/bin/localedef", "-i", "de_DE", "-f", "ISO-8859-1", locales + "/de_DE.ISO-8859-1"}));
+    EXPECT_EQ(localedef.wait(), 0);
+    const std::string root = std::filesystem::canonical(temp.dir("Sync")).string();
+    const std::string outside = std::filesystem::canonical(temp.dir("Elsewhere")).string();
+    test::DaemonSim daemon;
+    ASSERT_TRUE(daemon.startOnPort(test::kDaemonPort, {root}, test::kNotifyPort));
+
+    test::ChildProcess host;
+    ASSERT_TRUE(host.start({"/usr/bin/env", "LOCPATH=" + locales, "LC_ALL=", "LC_MESSAGES=",
+                            "LANGUAGE=", "LANG=de_DE.ISO-8859-1", DFMEXT_HOST_PATH, "-e",
+                            "emblem '" + root + "' --wait 20000", "-e", "menu '" + outside + "'"},
+                           true));
+    EXPECT_EQ(host.wait(), 0);
+    const std::vector<std::string> out = host.allStdout();
+    EXPECT_NE(std::find(out.begin(), out.end(),
+                        "  1. Nur f\xc3\xbcr mich synchronisieren [tarnwell-package]"),
+              out.end())
+        << (out.size() > 2 ? out[2] : "");
+    daemon.stop();
+}
+
 }  // namespace
 }  // namespace dfmext_host

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/wire_format.h"
-#include "menu_commands.h"
+#include "protocol/messages.h"
+#include "protocol/tables.h"
 
 namespace tarnwell::chaos {
 
@@ -27,11 +27,6 @@ constexpr Millis kLongestPoll = 20ms;
 constexpr Millis kDropSampleInterval = 100ms;
 // Before the first fault, the plug-in connects and fills its cache in peace.
 constexpr Millis kQuietStart = 1000ms;
-
-const std::string* firstValue(const ArgumentMap& args, const std::string& key) {
-    const auto it = args.find(key);
-    return it == args.end() || it->second.empty() ? nullptr : &it->second.front();
-}
 
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in addr{};
@@ -255,15 +250,15 @@ bool ChaosDaemon::readRequests(Connection& c, TimePoint now) {
 }
 
 void ChaosDaemon::receiveRequest(Connection& c, const sim::Request& request, TimePoint now) {
-    const std::string* path = firstValue(request.args, "path");
-    if (path != nullptr && request.name == "query_stat") {
+    const std::string* path = protocol::firstValue(request.args, protocol::kPathKey);
+    if (path != nullptr && request.name == protocol::kQueryStat) {
         const auto it = tree_.indexOf.find(*path);
         if (it != tree_.indexOf.end()) {
             oracle_.queryReceived(it->second, now);
         }
-    } else if (path != nullptr && isMenuCommand(request.name)) {
+    } else if (path != nullptr && protocol::menuActionWithCommand(request.name) != nullptr) {
         oracle_.actionReceived(request.name, *path, now);
-    } else if (request.name == "get_tw_roots") {
+    } else if (request.name == protocol::kGetRoots) {
         oracle_.rootsRequested(now);
     }
     if (c.answers.empty()) {
@@ -302,28 +297,26 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
 
 ChaosDaemon::Answer ChaosDaemon::answerFor(const sim::Request& request) const {
     Answer answer;
-    answer.bytes = "rsp\n";
-    if (request.name == "get_tw_roots") {
-        answer.bytes += "path";
+    protocol::PairList pairs;
+    if (request.name == protocol::kGetRoots) {
         for (int r = 0; r < kRootCandidates; ++r) {
             if ((rootsMask_ & (1U << r)) != 0) {
-                answer.bytes +=
-                    "\t" + escapeField(tree_.rootCandidates[static_cast<std::size_t>(r)]);
+                pairs.emplace_back(protocol::kPathKey,
+                                   tree_.rootCandidates[static_cast<std::size_t>(r)]);
             }
         }
-        answer.bytes += "\n";
-    } else if (const std::string* path = firstValue(request.args, "path");
-               path != nullptr && request.name == "query_stat") {
+    } else if (const std::string* path = protocol::firstValue(request.args, protocol::kPathKey);
+               path != nullptr && request.name == protocol::kQueryStat) {
         const auto it = tree_.indexOf.find(*path);
         // A path outside the roots, or one the daemon does not know, has no
         // status: the answer carries no "stat".
         if (it != tree_.indexOf.end() && tree_.inRoots(it->second, rootsMask_)) {
             answer.path = it->second;
             answer.status = status_[static_cast<std::size_t>(it->second)];
-            answer.bytes += "stat\t" + std::to_string(answer.status) + "\n";
+            pairs.emplace_back(protocol::kStatKey, std::to_string(answer.status));
         }
     }
-    answer.bytes += "done\n";
+    answer.bytes = protocol::buildAnswer(pairs);
     return answer;
 }
 

@@ -26,13 +26,14 @@
 
 #include "daemon_sim/request_framing.h"
 #include "oracle.h"
+#include "protocol/vocabulary.h"
 #include "tree.h"
 
 namespace tarnwell::chaos {
 
 // The plug-in's fixed endpoints on 127.0.0.1.
-inline constexpr std::uint16_t kDaemonPort = 19080;
-inline constexpr std::uint16_t kNotifyPort = 19081;
+inline constexpr std::uint16_t kDaemonPort = protocol::kCommandPort;
+inline constexpr std::uint16_t kNotifyPort = protocol::kNotifyPort;
 
 struct DaemonOptions {
     std::uint64_t seed = 1;

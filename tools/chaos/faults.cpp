@@ -6,7 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "base/wire_format.h"
+#include "protocol/messages.h"
 #include "chaos_daemon.h"
 
 namespace tarnwell::chaos {
@@ -45,7 +45,7 @@ sockaddr_in notifyAddress() {
 }
 
 std::string refreshStat(const std::string& path) {
-    return "refresh_stat\npath\t" + escapeField(path) + "\ndone\n";
+    return protocol::buildNotification(protocol::kRefreshStat, {{protocol::kPathKey, path}});
 }
 
 Millis ms(int count) {
@@ -377,7 +377,7 @@ void ChaosDaemon::pushRefreshStat(int path, Send how, TimePoint now) {
 }
 
 void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
-    const std::string bytes = "refresh_tw_root\ndone\n";
+    const std::string bytes = protocol::buildNotification(protocol::kRefreshRoots);
     sendDatagram(bytes, how == Send::Closed);
     if (how == Send::Repeated) {
         sendDatagram(bytes, false);

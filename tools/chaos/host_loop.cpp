@@ -7,7 +7,7 @@
 #include <ostream>
 #include <thread>
 
-#include "menu_commands.h"
+#include "protocol/tables.h"
 
 namespace tarnwell::chaos {
 
@@ -22,15 +22,13 @@ constexpr std::chrono::seconds kProgressInterval{60};
 }  // namespace
 
 int statusOfEmblem(const dfmext::DFMExtEmblem& emblem) {
-    static const char* const kIcons[] = {"emblem-tarnwell-uptodate", "emblem-tarnwell-syncing",
-                                         "emblem-tarnwell-locked", "emblem-tarnwell-readonly"};
     if (emblem.emblems().empty()) {
         return kNoStatus;
     }
     if (emblem.emblems().size() == 1) {
-        for (int status = 0; status < kStatusCount; ++status) {
-            if (emblem.emblems().front().iconPath() == kIcons[status]) {
-                return status;
+        for (const protocol::Emblem& known : protocol::kEmblems) {
+            if (emblem.emblems().front().iconPath() == known.icon) {
+                return known.status;
             }
         }
     }
@@ -180,7 +178,8 @@ void HostLoop::pickAction() {
     }
     dfmext::DFMExtAction* action =
         actions[std::uniform_int_distribution<std::size_t>(0, actions.size() - 1)(rng_)];
-    oracle_.actionPicked(commandOfIcon(action->icon()), path, Clock::now());
+    const protocol::MenuAction* picked = protocol::menuActionWithIcon(action->icon());
+    oracle_.actionPicked(picked != nullptr ? picked->command : "", path, Clock::now());
     timed([&] { return action->trigger(); });
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/vocabulary.h"
 #include "sim_output.h"
 
 namespace tarnwell::sim {
@@ -111,12 +112,12 @@ ControlInput::Result ControlInput::run(std::string line) {
         }
         const std::string path = rest.substr(0, last);
         state_.setStatus(path, status);
-        notifier_.notify("refresh_stat", {{"path", path}});
+        notifier_.notify(protocol::kRefreshStat, {{protocol::kPathKey, path}});
         return Result::kContinue;
     }
     if (command == "roots") {
         state_.setRoots(rest.empty() ? std::vector<std::string>{} : splitWords(rest));
-        notifier_.notify("refresh_tw_root", {});
+        notifier_.notify(protocol::kRefreshRoots, {});
         return Result::kContinue;
     }
     if (command == "notify") {

@@ -47,7 +47,7 @@ bool Notifier::sendDatagram(const std::string& datagram) {
 }
 
 void Notifier::notify(const std::string& name, const PairList& pairs) {
-    const std::string datagram = buildDatagram(name, pairs);
+    const std::string datagram = protocol::buildNotification(name, pairs);
     if (datagram.size() > kMaxDatagramBytes) {
         complain("notification of " + std::to_string(datagram.size()) +
                  " bytes is sent, but the plug-in reads only the first " +

@@ -238,7 +238,7 @@ bool SimServer::processInput(Connection& c) {
 }
 
 void SimServer::delayAnswer(const std::string& requestName) const {
-    if (answerDelay_.count() > 0 && requestName == "query_stat") {
+    if (answerDelay_.count() > 0 && requestName == protocol::kQueryStat) {
         std::this_thread::sleep_for(answerDelay_);
     }
 }

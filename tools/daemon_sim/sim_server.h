@@ -23,6 +23,7 @@
 #include "control.h"
 #include "daemon_sim/request_framing.h"
 #include "notifier.h"
+#include "protocol/vocabulary.h"
 #include "sim_state.h"
 
 namespace tarnwell::sim {
@@ -36,8 +37,8 @@ struct Options {
     std::vector<std::string> roots;
     PairList statuses;  // path -> decimal status, in command-line order
     long defaultStatus = 0;
-    std::uint16_t port = 19080;
-    std::uint16_t notifyPort = 19081;
+    std::uint16_t port = protocol::kCommandPort;
+    std::uint16_t notifyPort = protocol::kNotifyPort;
     bool readStdin = true;
     // Each notification from a socket of its own, closed right after sendto,
     // as a daemon (or a script) that opens a socket per notification does.

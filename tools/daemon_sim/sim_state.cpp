@@ -1,9 +1,8 @@
 #include "sim_state.h"
 
 #include <algorithm>
-#include <string_view>
 
-#include "base/wire_format.h"
+#include "protocol/tables.h"
 
 namespace tarnwell::sim {
 
@@ -21,41 +20,12 @@ bool isUnderRoot(const std::string& path, const std::string& root) {
     if (r.empty()) {
         return false;
     }
-    if (p == r) {
-        return true;
-    }
     if (r == "/") {
-        // Every absolute path lies below the file-system root; the generic
-        // "root + /" prefix test would look for "//" and match nothing.
+        // Every absolute path lies below the file-system root; the plug-in's
+        // rule, for canonical roots, would take it for "/" alone.
         return !p.empty() && p[0] == '/';
     }
-    return p.size() > r.size() && p[r.size()] == '/' && p.compare(0, r.size(), r) == 0;
-}
-
-std::string buildDatagram(const std::string& name, const PairList& pairs) {
-    // Group repeated keys on one line, keeping first-appearance order.
-    std::vector<std::pair<std::string, std::vector<std::string>>> lines;
-    for (const auto& [key, value] : pairs) {
-        // clang 14 cannot capture a structured binding; a plain reference it can.
-        const std::string& wanted = key;
-        auto it = std::find_if(lines.begin(), lines.end(),
-                               [&](const auto& line) { return line.first == wanted; });
-        if (it == lines.end()) {
-            lines.push_back({key, {value}});
-        } else {
-            it->second.push_back(value);
-        }
-    }
-    std::string out = name + "\n";
-    for (const auto& [key, values] : lines) {
-        out += escapeField(key);
-        for (const auto& value : values) {
-            out += "\t" + escapeField(value);
-        }
-        out += "\n";
-    }
-    out += "done\n";
-    return out;
+    return protocol::rootHolds(r, p);
 }
 
 bool SimState::isInSyncDir(const std::string& path) const {
@@ -64,31 +34,26 @@ bool SimState::isInSyncDir(const std::string& path) const {
 }
 
 std::string SimState::respond(const std::string& name, const ArgumentMap& args) const {
-    if (name == "get_tw_roots") {
-        if (roots_.empty()) {
-            return "rsp\ndone\n";
-        }
-        std::string out = "rsp\npath";
+    if (name == protocol::kGetRoots) {
+        PairList roots;
         for (const auto& root : roots_) {
-            out += "\t" + escapeField(root);
+            roots.emplace_back(protocol::kPathKey, root);
         }
-        return out + "\ndone\n";
+        return protocol::buildAnswer(roots);
     }
-    if (name == "query_stat") {
-        auto it = args.find("path");
-        if (it == args.end() || it->second.empty() || !isInSyncDir(it->second.front())) {
-            return "rsp\ndone\n";
+    if (name == protocol::kQueryStat) {
+        const std::string* path = protocol::firstValue(args, protocol::kPathKey);
+        if (path == nullptr || !isInSyncDir(*path)) {
+            return protocol::buildAnswer();
         }
-        auto status = statuses_.find(normalizePath(it->second.front()));
+        auto status = statuses_.find(normalizePath(*path));
         const long stat = status == statuses_.end() ? defaultStatus_ : status->second;
-        return "rsp\nstat\t" + std::to_string(stat) + "\ndone\n";
+        return protocol::buildAnswer({{protocol::kStatKey, std::to_string(stat)}});
     }
-    for (const char* menu : kMenuCommands) {
-        if (name == menu) {
-            return "rsp\ndone\n";
-        }
+    if (protocol::menuActionWithCommand(name) != nullptr) {
+        return protocol::buildAnswer();
     }
-    return "err\ndone\n";
+    return protocol::buildRefusal();
 }
 
 }  // namespace tarnwell::sim

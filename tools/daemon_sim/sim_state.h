@@ -13,38 +13,21 @@
 #include <vector>
 
 #include "base/argument_map.h"
+#include "protocol/messages.h"
 #include "tools_common/event_line.h"
 
 namespace tarnwell::sim {
 
-// The menu actions the plug-in forwards; each is acknowledged with an empty
-// answer.
-inline constexpr const char* kMenuCommands[] = {
-    "create_sync_folder",
-    "invite_friends",
-    "upload_files",
-    "share_by_email",
-    "publish_obj",
-    "browse_file_history",
-    "show_sync_folder_properties",
-};
-
 // Key/value pairs in the order given; a key may repeat (one value each).
-using PairList = std::vector<std::pair<std::string, std::string>>;
+using protocol::PairList;
 
 // Drops trailing "/" so that "/a/b/" and "/a/b" compare equal; "/" (and a path
 // made only of slashes) stays "/".
 std::string normalizePath(const std::string& path);
 
-// True when `path` equals `root` or lies below it (root followed by "/" is a
-// prefix of path). Both are normalized first. The root "/" holds every
-// absolute path.
+// True when `path` equals `root` or lies below it (protocol::rootHolds). Both
+// are normalized first. The root "/" holds every absolute path.
 bool isUnderRoot(const std::string& path, const std::string& root);
-
-// The bytes of one notification datagram: the name line as it is (the
-// listener takes it literally), one argument line per key in the order the
-// keys first appear, then "done".
-std::string buildDatagram(const std::string& name, const PairList& pairs);
 
 class SimState {
 public:
@@ -58,7 +41,8 @@ public:
     bool isInSyncDir(const std::string& path) const;
 
     // The whole response to one request (status line, argument lines,
-    // "done"). `name` and `args` are unescaped.
+    // "done"): every menu command is acknowledged with an empty answer, an
+    // unknown one refused. `name` and `args` are unescaped.
     std::string respond(const std::string& name, const ArgumentMap& args) const;
 
 private:

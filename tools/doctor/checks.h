@@ -23,8 +23,7 @@ inline constexpr const char* kHostLibraryName = "libdfm-extension.so.1";
 // The four symbols the file manager calls.
 const std::vector<std::string>& entryPointNames();
 // Every icon-theme name the plug-in hands the file manager: the four emblems
-// and the menu icons (plugins/tarnwell_emblem_plugin.cpp and
-// plugins/tarnwell_menu_plugin.cpp name them).
+// and the menu icons (protocol/tables.h).
 const std::vector<std::string>& iconNames();
 
 // "a, b, c", for the findings.

@@ -5,8 +5,9 @@
 #include <cstdio>
 
 #include "checks.h"
-#include "core/tarnwell_core.h"
+#include "canonical/canonicalize_path.h"
 #include "processes.h"
+#include "protocol/messages.h"
 #include "socket_owner/socket_owner.h"
 
 namespace tarnwell::doctor {
@@ -178,7 +179,7 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
     ArgumentMap response;
     std::string error;
     const auto sent = Deadline::Clock::now();
-    if (!connection.ask("get_tw_roots", nullptr, deadline.sooner(kDaemonLimit), response, error)) {
+    if (!connection.ask(protocol::kGetRoots, nullptr, deadline.sooner(kDaemonLimit), response, error)) {
         answers.verdict = Verdict::Failed;
         answers.found = "no answer to get_tw_roots within 1 s: " + error;
         answers.fix = "the daemon accepts but does not answer: restart the Tarnwell client";
@@ -189,7 +190,10 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
     findings.answered = true;
     // The roots as the plug-in keeps them: absolute ones only, canonical.
     std::vector<std::string> ignored;
-    findings.roots = TarnwellCore::rootsInReply(response, &ignored);
+    findings.roots = protocol::rootsInReply(response, &ignored);
+    for (std::string& root : findings.roots) {
+        root = canonicalizePath(root);
+    }
     char milliseconds[32];
     std::snprintf(milliseconds, sizeof milliseconds, "%.1f ms",
                   static_cast<double>(roundTrip.count()) / 1000.0);

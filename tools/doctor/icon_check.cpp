@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "checks.h"
+#include "protocol/tables.h"
 
 namespace tarnwell::doctor {
 
@@ -33,17 +34,10 @@ std::string joinNames(const std::vector<std::string>& names) {
 }
 
 const std::vector<std::string>& iconNames() {
-    static const std::vector<std::string> names = {"emblem-tarnwell-uptodate",
-                                                   "emblem-tarnwell-syncing",
-                                                   "emblem-tarnwell-locked",
-                                                   "emblem-tarnwell-readonly",
-                                                   "tarnwell-small",
-                                                   "tarnwell-email",
-                                                   "tarnwell-link",
-                                                   "tarnwell-history",
-                                                   "tarnwell-group",
-                                                   "tarnwell-upload",
-                                                   "tarnwell-package"};
+    static const std::vector<std::string> names = [] {
+        const std::vector<const char*> table = protocol::allIconNames();
+        return std::vector<std::string>(table.begin(), table.end());
+    }();
     return names;
 }
 

@@ -4,9 +4,8 @@
 
 #include "canonical/canonicalize_path.h"
 #include "checks.h"
-#include "core/sync_root_registry.h"
-#include "core/tarnwell_core.h"
-#include "plugins/emblem_icon.h"
+#include "protocol/messages.h"
+#include "protocol/tables.h"
 
 namespace tarnwell::doctor {
 
@@ -25,22 +24,22 @@ void explainStatus(const std::string& canonical, const std::string& root,
                    DaemonConnection& connection, const IconThemeFolders& folders,
                    const Deadline& deadline, Check& check) {
     // Read-only: the same question the plug-in asks for every file it draws.
-    ArgumentMap args{{"path", {canonical}}};
+    ArgumentMap args{{protocol::kPathKey, {canonical}}};
     ArgumentMap response;
     std::string error;
-    if (!connection.ask("query_stat", &args, deadline, response, error)) {
+    if (!connection.ask(protocol::kQueryStat, &args, deadline, response, error)) {
         check.found = canonical + " in sync root " + root + "; no status from the daemon: " + error;
         check.fix = "restart the Tarnwell client";
         return;
     }
     // Read by the plug-in's own code, so that the emblem named is the one
     // the file manager would draw.
-    const auto stat = response.find("stat");
-    const bool given = stat != response.end() && !stat->second.empty();
-    const std::string value = given ? stat->second.front() : "";
+    const std::string* stat = protocol::firstValue(response, protocol::kStatKey);
+    const bool given = stat != nullptr;
+    const std::string value = given ? *stat : "";
     check.detail("status", value);
-    const TarnwellCore::SyncStatus status = TarnwellCore::statusInReply(response);
-    const char* emblem = emblemIconName(status);
+    const protocol::SyncStatus status = protocol::statusInReply(response);
+    const char* emblem = protocol::emblemIconName(status);
     if (emblem == nullptr) {
         check.found = canonical + " in sync root " + root + "; the daemon gives " +
                       (!given ? "no status" : "the status \"" + value + "\", which has no emblem");
@@ -85,7 +84,7 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         check.fix = "mend the daemon checks above first";
         return;
     }
-    const std::string root = SyncRootRegistry::parentIn(daemon.roots, canonical);
+    const std::string root = protocol::rootHolding(daemon.roots, canonical);
     check.detail("root", root);
     if (root.empty()) {
         check.found = canonical + " lies in no sync folder, and only files in one get emblems";

@@ -14,6 +14,7 @@
 
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
+#include "protocol/vocabulary.h"
 #include "socket_owner/socket_owner.h"
 #include "tools_common/event_line.h"
 #include "tools_common/program.h"
@@ -90,7 +91,7 @@ tarnwell::UniqueFd connectToOwnDaemon(std::uint16_t port, std::string& error) {
 }
 
 struct Request {
-    std::uint16_t port = 19080;
+    std::uint16_t port = tarnwell::protocol::kCommandPort;
     std::string name;
     tarnwell::ArgumentMap args;
 };

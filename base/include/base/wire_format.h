@@ -35,10 +35,6 @@ inline constexpr std::size_t kMaxResponseBytes = 16 << 20;
 // A line without a TAB is ignored.
 void parseArgumentLine(std::string_view line, ArgumentMap& args);
 
-// The whole request as it goes on the wire: name line, one line per key of
-// `args` (if not null), and "done".
-std::string buildRequest(const std::string& name, const ArgumentMap* args);
-
 }  // namespace tarnwell
 
 #endif  // TARNWELL_BASE_WIRE_FORMAT_H_

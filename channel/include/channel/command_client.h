@@ -27,6 +27,7 @@
 #include "base/thread_annotations.h"
 #include "channel/exchange.h"
 #include "channel/tarnwell_command.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell {
 
@@ -36,8 +37,8 @@ public:
     using AttemptHook = std::function<void(unsigned int attempt)>;
     using KeyValue = std::pair<std::string, std::string>;
 
-    static constexpr const char* kDefaultAddress = "127.0.0.1";
-    static constexpr std::uint16_t kDefaultPort = 19080;
+    static constexpr const char* kDefaultAddress = protocol::kLoopbackAddress;
+    static constexpr std::uint16_t kDefaultPort = protocol::kCommandPort;
 
     // The address and port are a seam for tests; the plug-in uses the
     // defaults. Starts no thread and opens no socket.

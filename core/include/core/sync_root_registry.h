@@ -27,8 +27,8 @@ public:
     // empty if none. Roots and path are compared as byte strings.
     std::string findParentCanonical(const std::string& canonicalPath) const
         TARNWELL_EXCLUDES(rootsMutex_);
-    // The same rule over any list of canonical roots, such as a reply the
-    // doctor read. Any thread.
+    // The same rule over any list of canonical roots (protocol::rootHolding).
+    // Any thread.
     static std::string parentIn(const std::vector<std::string>& roots,
                                 const std::string& canonicalPath);
 

@@ -34,18 +34,21 @@
 #include "core/status_cache.h"
 #include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
+#include "protocol/messages.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell {
 
 class TarnwellCore {
 public:
-    enum SyncStatus : std::int32_t {
-        NotCached = -1,
-        UpToDate = 0,
-        Syncing = 1,
-        Locked = 2,
-        ReadOnly = 3,
-    };
+    // The daemon's statuses (protocol/vocabulary.h), under the names the
+    // plug-in's code has always used.
+    using SyncStatus = protocol::SyncStatus;
+    static constexpr SyncStatus NotCached = protocol::NotCached;
+    static constexpr SyncStatus UpToDate = protocol::UpToDate;
+    static constexpr SyncStatus Syncing = protocol::Syncing;
+    static constexpr SyncStatus Locked = protocol::Locked;
+    static constexpr SyncStatus ReadOnly = protocol::ReadOnly;
 
     // The process-wide core on the fixed ports, constructed on first use.
     static TarnwellCore* instance();
@@ -98,8 +101,8 @@ public:
     // Worker thread: reply to "get_tw_roots".
     void handleGetTwRootsResponse(TarnwellCommand* command);
     // The roots a "get_tw_roots" reply gives, in its order, as the core keeps
-    // them: the absolute values canonicalized; the others, which the core
-    // ignores, go to `ignored` when given. Any thread.
+    // them: protocol::rootsInReply's values canonicalized; the others, which
+    // the core ignores, go to `ignored` when given. Any thread.
     static std::vector<std::string> rootsInReply(const ArgumentMap& response,
                                                  std::vector<std::string>* ignored = nullptr);
     // Listener thread: "refresh_tw_root".
@@ -121,10 +124,12 @@ public:
     void ensureStatusQueried(const std::string& path);
     // Worker thread: reply to "query_stat".
     void handleQueryStatResponse(TarnwellCommand* command);
-    // The status a "query_stat" reply gives: its first "stat" value read as
-    // a decimal in the manner of strtol; NotCached when there is none, or it
-    // is not 0 to 3. Any thread.
-    static SyncStatus statusInReply(const ArgumentMap& response);
+    // The status a "query_stat" reply gives (protocol::statusInReply): its
+    // first "stat" value read as a decimal in the manner of strtol; NotCached
+    // when there is none, or it is not 0 to 3. Any thread.
+    static SyncStatus statusInReply(const ArgumentMap& response) {
+        return protocol::statusInReply(response);
+    }
     // Listener thread: "refresh_stat".
     void handleRefreshStat(InputCommand* notification);
     void clearStatusCache();

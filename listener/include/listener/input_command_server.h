@@ -26,6 +26,7 @@
 #include "base/argument_map.h"
 #include "base/mutex.h"
 #include "base/posix_io.h"
+#include "protocol/vocabulary.h"
 
 struct sockaddr_in;
 
@@ -44,7 +45,7 @@ public:
         std::shared_ptr<void> owner;
     };
 
-    static constexpr std::uint16_t kDefaultPort = 19081;
+    static constexpr std::uint16_t kDefaultPort = protocol::kNotifyPort;
 
     // The port and the folder shared with the other copies are seams for
     // tests; the plug-in uses the default port, and an empty folder means the

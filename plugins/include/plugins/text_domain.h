@@ -13,10 +13,6 @@ namespace tarnwell {
 
 inline constexpr const char* kTextDomain = "dfm-extension-tarnwell";
 
-// Marks a string literal for xgettext without translating it where it
-// stands; translate() translates it where it is shown.
-#define N_(text) text
-
 // The folder holding LANG/LC_MESSAGES/dfm-extension-tarnwell.mo for a
 // plug-in (or a program linking the plug-in's code) in `binaryDir`: where an
 // install puts the catalogues, seen from the plug-in's folder, so that a tree

@@ -22,13 +22,14 @@
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
+#include "protocol/vocabulary.h"
 #include "support/ui_tables.h"
 
 namespace tarnwell::test {
 
 // The plug-in's fixed endpoints on 127.0.0.1.
-inline constexpr std::uint16_t kDaemonPort = 19080;
-inline constexpr std::uint16_t kNotifyPort = 19081;
+inline constexpr std::uint16_t kDaemonPort = tarnwell::protocol::kCommandPort;
+inline constexpr std::uint16_t kNotifyPort = tarnwell::protocol::kNotifyPort;
 
 // The emblem icon of each status 0 to 3.
 inline std::string iconFor(int status) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "doctor/report.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell::doctor {
 
@@ -20,8 +21,8 @@ struct Options {
     std::vector<std::string> paths;  // files and folders to explain
     // hicolor theme folders searched for the icons before the XDG ones
     std::vector<std::string> iconThemeDirs;
-    std::uint16_t daemonPort = 19080;
-    std::uint16_t notifyPort = 19081;
+    std::uint16_t daemonPort = protocol::kCommandPort;
+    std::uint16_t notifyPort = protocol::kNotifyPort;
     // The whole run, waits included. A little under the two seconds promised
     // to the user, for starting up and printing.
     std::chrono::milliseconds budget{1800};
