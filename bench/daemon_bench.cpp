@@ -7,7 +7,6 @@
 // minutes for them and are then skipped with an error. The burst uses a core of its own on free
 // ports.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -24,6 +23,7 @@
 
 #include "base/wire_format.h"
 #include "bench_support.h"
+#include "support/plugin_harness.h"
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"
@@ -61,27 +61,8 @@ SyncFolder& syncFolder() {
 
 // The plug-in, loaded once per run and kept loaded: its entry points are
 // called again for every cold start.
-struct LoadedPlugin {
-    void* handle = nullptr;
-    void (*initialize)() = nullptr;
-    void (*shutdown)() = nullptr;
-    dfmext::DFMExtEmblemIconPlugin* (*emblem)() = nullptr;
-
-    LoadedPlugin() {
-        handle = ::dlopen(TARNWELL_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            return;
-        }
-        initialize = reinterpret_cast<void (*)()>(::dlsym(handle, "dfm_extension_initialize"));
-        shutdown = reinterpret_cast<void (*)()>(::dlsym(handle, "dfm_extension_shutdown"));
-        emblem = reinterpret_cast<dfmext::DFMExtEmblemIconPlugin* (*)()>(
-            ::dlsym(handle, "dfm_extension_emblem"));
-    }
-    bool ok() const { return initialize && shutdown && emblem; }
-};
-
-LoadedPlugin& plugin() {
-    static LoadedPlugin instance;
+test::LoadedPlugin& plugin() {
+    static test::LoadedPlugin instance;
     return instance;
 }
 
@@ -156,7 +137,7 @@ bool shows(dfmext::DFMExtEmblemIconPlugin* emblem, const std::string& path) {
 // roots: then the root itself gets its emblem.
 dfmext::DFMExtEmblemIconPlugin* startPlugin(const std::string& root) {
     plugin().initialize();
-    dfmext::DFMExtEmblemIconPlugin* emblem = plugin().emblem();
+    dfmext::DFMExtEmblemIconPlugin* emblem = plugin().emblemPlugin();
     if (!emblem || !waitUntil([&] { return shows(emblem, root); }, 20s)) {
         shutdownPlugin();
         return nullptr;

@@ -7,39 +7,38 @@
 //
 // With WAIT_MS it asks again until an emblem shows or WAIT_MS passed.
 // Prints "emblem NAME" ("-" for none) and "returning" on stdout.
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
-#include "dfmext/emblem.h"
+#include "dfmext_loader/plugin_loader.h"
+
+namespace {
+// Never destroyed: the host leaves with the plug-in loaded. A global, so that
+// the leak checker still sees it reachable at exit.
+dfmext::host::PluginLoader* gPlugin = nullptr;
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s PLUGIN PATH [WAIT_MS]\n", argv[0]);
         return 2;
     }
-    void* handle = ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        std::fprintf(stderr, "dlopen: %s\n", ::dlerror());
+    gPlugin = new dfmext::host::PluginLoader();
+    dfmext::host::PluginLoader* const plugin = gPlugin;
+    std::string error;
+    if (!plugin->load(argv[1], error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 3;
     }
-    using InitializeFn = void (*)();
-    using EmblemFn = dfmext::DFMExtEmblemIconPlugin* (*)();
-    auto initialize = reinterpret_cast<InitializeFn>(::dlsym(handle, "dfm_extension_initialize"));
-    auto emblemPlugin = reinterpret_cast<EmblemFn>(::dlsym(handle, "dfm_extension_emblem"));
-    if (initialize == nullptr || emblemPlugin == nullptr) {
-        return 4;
-    }
-    initialize();
+    plugin->initialize();
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(argc > 3 ? std::atoi(argv[3]) : 0);
     std::string shown = "-";
     for (;;) {
-        const dfmext::DFMExtEmblem emblem = emblemPlugin()->requestEmblem(argv[2], 0);
+        const dfmext::DFMExtEmblem emblem = plugin->emblemPlugin()->requestEmblem(argv[2], 0);
         if (!emblem.emblems().empty()) {
             shown = emblem.emblems().front().iconPath();
             break;

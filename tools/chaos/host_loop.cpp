@@ -1,6 +1,5 @@
 #include "host_loop.h"
 
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <list>
@@ -49,45 +48,26 @@ HostLoop::~HostLoop() {
 }
 
 bool HostLoop::load(const std::string& pluginPath, std::string& error) {
-    handle_ = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) {
-        // Only this thread loads libraries.
-        error = ::dlerror();  // NOLINT(concurrency-mt-unsafe)
+    if (!plugin_.load(pluginPath, error)) {
         return false;
     }
-    using VoidFn = void (*)();
-    using EmblemFn = dfmext::DFMExtEmblemIconPlugin* (*)();
-    using MenuFn = dfmext::DFMExtMenuPlugin* (*)();
-    const auto initialize = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_initialize"));
-    shutdown_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_shutdown"));
-    const auto emblem = reinterpret_cast<EmblemFn>(::dlsym(handle_, "dfm_extension_emblem"));
-    const auto menu = reinterpret_cast<MenuFn>(::dlsym(handle_, "dfm_extension_menu"));
-    if (!initialize || !shutdown_ || !emblem || !menu) {
-        error = pluginPath + " lacks an entry point";
-        return false;
-    }
-    initialize();
-    emblemPlugin_ = emblem();
-    menuPlugin_ = menu();
+    plugin_.initialize();
+    emblemPlugin_ = plugin_.emblemPlugin();
+    menuPlugin_ = plugin_.menuPlugin();
     if (emblemPlugin_ == nullptr || menuPlugin_ == nullptr) {
         error = pluginPath + " offers no emblem or no menu plug-in";
         return false;
     }
-    menuPlugin_->callInitialize(&proxy_);
+    plugin_.lendProxy();
     return true;
 }
 
 void HostLoop::unload() {
-    if (handle_ == nullptr) {
+    if (!plugin_.loaded()) {
         return;
     }
-    // The menus hold the plug-in's callables: freed before it is unloaded.
-    proxy_.clear();
-    if (shutdown_ != nullptr) {
-        shutdown_();
-    }
-    ::dlclose(handle_);
-    handle_ = nullptr;
+    plugin_.shutdown();
+    plugin_.unload();
     emblemPlugin_ = nullptr;
     menuPlugin_ = nullptr;
 }
@@ -163,8 +143,8 @@ void HostLoop::pickAction() {
         static_cast<int>(tree_.rowCount) - 1);
     const std::string& path = tree_.paths[static_cast<std::size_t>(row)];
     // The previous context menu has closed: its menus and actions are freed.
-    proxy_.clear();
-    dfmext::DFMExtMenu* main = proxy_.createMenu();
+    plugin_.proxy().clear();
+    dfmext::DFMExtMenu* main = plugin_.proxy().createMenu();
     const bool built = timed([&] {
         return menuPlugin_->callBuildNormalMenu(main, tree_.base, path,
                                                 std::list<std::string>{path}, false);

@@ -19,6 +19,7 @@
 #include "chaos_clock.h"
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
+#include "dfmext_loader/plugin_loader.h"
 #include "oracle.h"
 #include "stats.h"
 #include "tree.h"
@@ -63,11 +64,9 @@ private:
     const TimePoint start_;
 
     std::mt19937_64 rng_;
-    void* handle_ = nullptr;
-    void (*shutdown_)() = nullptr;
+    dfmext::host::PluginLoader plugin_;
     dfmext::DFMExtEmblemIconPlugin* emblemPlugin_ = nullptr;
     dfmext::DFMExtMenuPlugin* menuPlugin_ = nullptr;
-    dfmext::DFMExtMenuProxy proxy_;
     Histogram calls_;
     std::vector<ResourceSample> samples_;
     TimePoint nextMove_;

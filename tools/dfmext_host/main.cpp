@@ -7,7 +7,6 @@
 // Everything runs on the main thread, as a file manager's UI thread does;
 // the signal handler only sets a flag, which the stdin loop and every wait
 // poll.
-#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
+#include "dfmext_loader/plugin_loader.h"
 #include "tools_common/program.h"
 
 namespace {
@@ -173,28 +173,6 @@ private:
     bool endOfInput_ = false;
 };
 
-using VoidEntry = void (*)();
-using EmblemEntry = dfmext::DFMExtEmblemIconPlugin* (*)();
-using MenuEntry = dfmext::DFMExtMenuPlugin* (*)();
-
-struct EntryPoints {
-    VoidEntry initialize = nullptr;
-    VoidEntry shutdown = nullptr;
-    EmblemEntry emblem = nullptr;
-    MenuEntry menu = nullptr;
-};
-
-// Resolves one entry point; false (after a message naming it) when missing.
-template <typename Function>
-bool resolve(void* handle, const std::string& path, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(handle, name));
-    if (function == nullptr) {
-        std::cerr << ("dfmext-host: error: " + path + " has no entry point " + name + "\n");
-        return false;
-    }
-    return true;
-}
-
 // False, after a line on stderr, once stdout has lost a result: a script
 // reading it must not take the run for a success.
 bool outputIntact() {
@@ -281,42 +259,26 @@ int main(int argc, char** argv) {
 
     const std::string path =
         options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        // Only this thread has loaded anything, so dlerror's state is ours.
-        const char* reason = ::dlerror();  // NOLINT(concurrency-mt-unsafe)
-        std::cerr << ("dfmext-host: error: cannot load " + path + ": " +
-                      (reason != nullptr ? reason : "unknown error") + "\n");
-        return 1;
-    }
-    EntryPoints entry;
-    if (!resolve(handle, path, "dfm_extension_initialize", entry.initialize) ||
-        !resolve(handle, path, "dfm_extension_shutdown", entry.shutdown) ||
-        !resolve(handle, path, "dfm_extension_emblem", entry.emblem) ||
-        !resolve(handle, path, "dfm_extension_menu", entry.menu)) {
-        ::dlclose(handle);
+    dfmext::host::PluginLoader plugin;
+    std::string error;
+    if (!plugin.load(path, error)) {
+        std::cerr << ("dfmext-host: error: " + error + "\n");
         return 1;
     }
 
-    entry.initialize();
-    dfmext::DFMExtEmblemIconPlugin* const emblemPlugin = entry.emblem();
-    dfmext::DFMExtMenuPlugin* const menuPlugin = entry.menu();
-    auto proxy = std::make_unique<dfmext::DFMExtMenuProxy>();
-    if (menuPlugin != nullptr) {
-        menuPlugin->callInitialize(proxy.get());
-    }
-
+    plugin.initialize();
+    plugin.lendProxy();
     int status = 0;
     {
-        dfmext_host::HostSession session(emblemPlugin, menuPlugin, proxy.get(), std::cout,
-                                         std::cerr, [] { return gStopSignal != 0; });
+        dfmext_host::HostSession session(plugin.emblemPlugin(), plugin.menuPlugin(),
+                                         &plugin.proxy(), std::cout, std::cerr,
+                                         [] { return gStopSignal != 0; });
         status = runCommands(session, options->commands);
     }
 
-    entry.shutdown();
-    // The actions hold callables whose code lives in the plug-in: they must
-    // be destroyed while it is still mapped.
-    proxy.reset();
-    ::dlclose(handle);
+    plugin.shutdown();
+    // unload() frees the proxy's menus, whose callables live in the plug-in,
+    // before it unmaps the plug-in.
+    plugin.unload();
     return status;
 }

@@ -10,7 +10,6 @@
 #define TARNWELL_TESTS_SUPPORT_PLUGIN_HARNESS_H_
 
 #include <dirent.h>
-#include <dlfcn.h>
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +21,7 @@
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
+#include "dfmext_loader/plugin_loader.h"
 #include "protocol/vocabulary.h"
 #include "support/ui_tables.h"
 
@@ -38,39 +38,19 @@ inline std::string iconFor(int status) {
 
 class LoadedPlugin {
 public:
-    using VoidFn = void (*)();
-    using EmblemFn = dfmext::DFMExtEmblemIconPlugin* (*)();
-    using MenuFn = dfmext::DFMExtMenuPlugin* (*)();
+    LoadedPlugin() { loader_.load(TARNWELL_PLUGIN_PATH, error_); }
 
-    LoadedPlugin() {
-        handle_ = ::dlopen(TARNWELL_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) {
-            error_ = ::dlerror();
-            return;
-        }
-        initialize_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_initialize"));
-        shutdown_ = reinterpret_cast<VoidFn>(::dlsym(handle_, "dfm_extension_shutdown"));
-        emblem_ = reinterpret_cast<EmblemFn>(::dlsym(handle_, "dfm_extension_emblem"));
-        menu_ = reinterpret_cast<MenuFn>(::dlsym(handle_, "dfm_extension_menu"));
-        if (!initialize_ || !shutdown_ || !emblem_ || !menu_) {
-            error_ = "an entry point is missing";
-        }
-    }
-    ~LoadedPlugin() { unload(); }
-    LoadedPlugin(const LoadedPlugin&) = delete;
-    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
-
-    bool ok() const { return handle_ != nullptr && error_.empty(); }
+    bool ok() const { return loader_.loaded(); }
     const std::string& error() const { return error_; }
 
-    void initialize() { initialize_(); }
-    void shutdown() { shutdown_(); }
-    dfmext::DFMExtEmblemIconPlugin* emblemPlugin() const { return emblem_(); }
-    dfmext::DFMExtMenuPlugin* menuPlugin() const { return menu_(); }
+    void initialize() { loader_.initialize(); }
+    void shutdown() { loader_.shutdown(); }
+    dfmext::DFMExtEmblemIconPlugin* emblemPlugin() const { return loader_.emblemPlugin(); }
+    dfmext::DFMExtMenuPlugin* menuPlugin() const { return loader_.menuPlugin(); }
 
     // The icon name the host would draw for `path`, or "" for no emblem.
     std::string emblem(const std::string& path, int systemIconCount = 0) const {
-        const dfmext::DFMExtEmblemIconPlugin* plugin = emblem_();
+        const dfmext::DFMExtEmblemIconPlugin* plugin = loader_.emblemPlugin();
         if (plugin == nullptr) {
             return "<no plugin>";
         }
@@ -89,7 +69,7 @@ public:
     // menu plug-in). The caller frees the proxy's menus (they hold callables
     // of the plug-in) before unloading.
     dfmext::DFMExtMenu* buildMenu(dfmext::DFMExtMenuProxy& proxy, const std::string& path) const {
-        const dfmext::DFMExtMenuPlugin* plugin = menu_();
+        const dfmext::DFMExtMenuPlugin* plugin = loader_.menuPlugin();
         if (plugin == nullptr) {
             return nullptr;
         }
@@ -111,27 +91,11 @@ public:
     }
 
     // dlclose; true when the shared object is no longer mapped afterwards.
-    bool unload() {
-        if (handle_ == nullptr) {
-            return true;
-        }
-        ::dlclose(handle_);
-        handle_ = nullptr;
-        void* again = ::dlopen(TARNWELL_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
-        if (again != nullptr) {
-            ::dlclose(again);
-            return false;
-        }
-        return true;
-    }
+    bool unload() { return loader_.unload(); }
 
 private:
-    void* handle_ = nullptr;
+    dfmext::host::PluginLoader loader_;
     std::string error_;
-    VoidFn initialize_ = nullptr;
-    VoidFn shutdown_ = nullptr;
-    EmblemFn emblem_ = nullptr;
-    MenuFn menu_ = nullptr;
 };
 
 // Entries of a /proc/self directory, without "." and "..".
