@@ -42,7 +42,6 @@ void TarnwellCore::initialize() {
         protocol::kRefreshRoots,
         [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
     inputServer_.setNotificationsLostHandler([this] { handleNotificationsLost(); });
-    running_ = true;
     commandClient_.start();
     inputServer_.start();
     initialized_ = true;
@@ -53,7 +52,6 @@ void TarnwellCore::shutdown() {
     if (!initialized_) {
         return;
     }
-    running_ = false;
     // Both threads end before the state is cleared, so no late reply or
     // notification can refill it.
     commandClient_.stop();

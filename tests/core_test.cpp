@@ -311,26 +311,31 @@ TEST_F(CoreTest, MenuActionOvertakesABacklogOfStatusQueries) {
 }
 
 // What the host drew last is what a person looks at: its rows go first, top
-// to bottom, and a row drawn again moves ahead with them.
-TEST_F(CoreTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
-    startAndWaitForRoots();
-    daemon_->hold("query_stat");
-    const auto path = [&](const std::string& name) { return root_ + "/" + name; };
-    for (const char* name : {"a0", "a1", "a2", "a3", "a4"}) {
-        core_->ensureStatusQueried(path(name));
+// to bottom, and a row drawn again moves ahead with them. Each frame's asks
+// carry one time here, so the redraws are marked rather than hoped for: a
+// sleep between frames, and the hope that one frame's asks fall within the
+// gap, made two frames of one under load.
+TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
+    WantedQueries wanted;
+    std::vector<std::string> sent;
+    std::vector<std::string> dropped;
+    const auto firstFrame = WantedQueries::Clock::now();
+    for (const char* path : {"a0", "a1", "a2", "a3", "a4"}) {
+        wanted.ask(path, false, firstFrame, dropped);
+        wanted.takeToSend(firstFrame, sent, dropped);
     }
-    // The host's next frame: a redraw some milliseconds later.
-    std::this_thread::sleep_for(WantedQueries::kRedrawGap * 3);
-    for (const char* name : {"b0", "a3", "b1"}) {
-        core_->ensureStatusQueried(path(name));
+    const auto nextFrame = firstFrame + WantedQueries::kRedrawGap * 3;
+    for (const char* path : {"b0", "a3", "b1"}) {
+        wanted.ask(path, false, nextFrame, dropped);
     }
-    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
-    daemon_->release("query_stat");
-    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 7; }));
+    // The replies come back one at a time, each making room for the next.
+    for (std::size_t answered = 0; answered < sent.size(); ++answered) {
+        EXPECT_FALSE(wanted.finish(sent[answered]));
+        wanted.takeToSend(nextFrame, sent, dropped);
+    }
     // a0 and a1 were in the window before the redraw.
-    EXPECT_EQ(daemon_->requests("query_stat"),
-              (std::vector<std::string>{path("a0"), path("a1"), path("b0"), path("a3"), path("b1"),
-                                        path("a2"), path("a4")}));
+    EXPECT_EQ(sent, (std::vector<std::string>{"a0", "a1", "b0", "a3", "b1", "a2", "a4"}));
+    EXPECT_TRUE(dropped.empty());
 }
 
 TEST_F(CoreTest, IgnoredNotificationsSendNothing) {

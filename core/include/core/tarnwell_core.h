@@ -3,8 +3,8 @@
 // every path to one canonical form.
 //
 // Thread safety: every public operation may be called from any thread, except
-// initialize, shutdown and addRootsChangedCallback-before-initialize, which
-// belong to the host's one calling thread (through the entry points). Three
+// initialize and shutdown, which belong to the host's one calling thread
+// (through the entry points). Three
 // kinds of thread enter here: the host's (lookups and queued queries), the
 // channel's worker (connect and disconnect hooks, reply handlers) and the
 // listener's (notification handlers).
@@ -15,8 +15,10 @@
 // The cache's status lock (exclusive) may be held while its pending lock is
 // taken, never the other way round. No core lock is held while the channel or
 // the listener is called, nor while a roots-changed callback runs. The host's
-// path takes only shared locks, and the pending lock when a query is really
-// needed; it never waits for the daemon.
+// path takes the roots' and the status lock shared, and the pending lock when
+// a query is really needed; when the wanted queries overflow, it takes the
+// status lock exclusively for a moment to forget the statuses of the changed
+// paths given up. It never waits for the daemon.
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 
@@ -172,9 +174,6 @@ private:
     bool rootsFetchAgain_ TARNWELL_GUARDED_BY(rootsFetchMutex_) = false;
 
     std::atomic<bool> initialized_{false};
-    // True while the threads are meant to run; kept for diagnostics, nothing
-    // here branches on it.
-    std::atomic<bool> running_{false};
     // Host's calling thread only (initialize): the hooks go to the channel once.
     bool hooksRegistered_ = false;
 };
