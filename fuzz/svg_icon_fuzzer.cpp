@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "svg_text.h"
+#include "picture/svg_text.h"
 
 namespace {
 

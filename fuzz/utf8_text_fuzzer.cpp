@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "svg_text.h"
+#include "picture/svg_text.h"
 #include "tools_common/utf8_text.h"
 
 namespace {

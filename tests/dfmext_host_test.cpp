@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <list>
@@ -16,6 +17,7 @@
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
+#include "picture/folder_picture.h"
 #include "support/plugin_harness.h"
 #include "support/test_support.h"
 
@@ -144,6 +146,28 @@ protected:
     std::ostringstream err_;
     HostSession session_;
 };
+
+// The picture and tarnwell-doctor must agree on where an icon is: one that
+// lies in the user's own data folder is drawn, and a relative entry of
+// XDG_DATA_DIRS, invalid by the XDG rules, is searched by neither.
+TEST(FolderPictureTest, IconsAreSearchedWhereTheDoctorSearchesThem) {
+    test::TempDir temp;
+    const std::string dataHome = temp.dir("data");
+    temp.dir("data/icons/hicolor/scalable/emblems");
+    temp.file("data/icons/hicolor/scalable/emblems/emblem-mine.svg", "<svg/>");
+    const std::string relative = temp.dir("relative");
+    temp.dir("relative/icons/hicolor/scalable/emblems");
+    temp.file("relative/icons/hicolor/scalable/emblems/emblem-relative.svg", "<svg/>");
+    std::filesystem::current_path(temp.path());
+    // Each test runs in a process of its own: nothing else reads these.
+    ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    ::setenv("XDG_DATA_DIRS", "relative", 1);        // NOLINT(concurrency-mt-unsafe)
+
+    const std::vector<std::string> themes = defaultIconThemeDirs();
+    EXPECT_EQ(findScalableIcon(themes, "emblem-mine"),
+              dataHome + "/icons/hicolor/scalable/emblems/emblem-mine.svg");
+    EXPECT_EQ(findScalableIcon(themes, "emblem-relative"), "");
+}
 
 TEST_F(HostSessionTest, MenuIsPrintedDepthFirstWithNumbersRestartingPerSubMenu) {
     ASSERT_EQ(session_.execute("menu /home/u/Sync/a.txt"), Outcome::Ok);

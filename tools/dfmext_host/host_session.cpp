@@ -12,8 +12,8 @@
 #include <thread>
 #include <unordered_set>
 
-#include "folder_picture.h"
-#include "menu_picture.h"
+#include "picture/folder_picture.h"
+#include "picture/menu_picture.h"
 #include "tools_common/utf8_text.h"
 
 namespace dfmext_host {

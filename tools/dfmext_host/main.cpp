@@ -25,6 +25,7 @@
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
 #include "dfmext_loader/plugin_loader.h"
+#include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 
 namespace {
@@ -105,12 +106,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
 // exists, the installed place, so that the load error names it. Without
 // /proc, the bare file name, left to dlopen's own search.
 std::string defaultPluginPath() {
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    const std::filesystem::path bin = tarnwell::tools::programFolder();
+    if (bin.empty()) {
         return kPluginFileName;
     }
-    const std::filesystem::path bin = exe.parent_path();
     const std::filesystem::path installed =
         (bin / DFMEXT_HOST_PLUGIN_DIR_FROM_BINDIR / kPluginFileName).lexically_normal();
     const std::filesystem::path built = (bin / ".." / "lib" / kPluginFileName).lexically_normal();

@@ -38,8 +38,7 @@ class IconThemeFolders {
 public:
     explicit IconThemeFolders(std::vector<std::string> hicolorDirs)
         : hicolorDirs_(std::move(hicolorDirs)) {}
-    // From $XDG_DATA_HOME (or ~/.local/share), then $XDG_DATA_DIRS (or
-    // /usr/local/share:/usr/share).
+    // The hicolor folders of the XDG data folders (tools_common/own_folders.h).
     static IconThemeFolders fromEnvironment();
 
     const std::vector<std::string>& hicolorDirs() const { return hicolorDirs_; }

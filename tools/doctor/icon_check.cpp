@@ -7,6 +7,7 @@
 
 #include "checks.h"
 #include "protocol/tables.h"
+#include "tools_common/own_folders.h"
 
 namespace tarnwell::doctor {
 
@@ -42,30 +43,7 @@ const std::vector<std::string>& iconNames() {
 }
 
 IconThemeFolders IconThemeFolders::fromEnvironment() {
-    std::vector<std::string> dataDirs;
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (dataHome != nullptr && dataHome[0] == '/') {
-        dataDirs.emplace_back(dataHome);
-    } else if (home != nullptr && home[0] == '/') {
-        dataDirs.push_back(std::string(home) + "/.local/share");
-    }
-    const char* dirs = std::getenv("XDG_DATA_DIRS");
-    std::istringstream list(dirs != nullptr && dirs[0] != '\0' ? dirs
-                                                               : "/usr/local/share:/usr/share");
-    std::string dir;
-    while (std::getline(list, dir, ':')) {
-        // Relative entries are invalid in the XDG lists and are skipped.
-        if (!dir.empty() && dir[0] == '/') {
-            dataDirs.push_back(dir);
-        }
-    }
-    std::vector<std::string> hicolor;
-    hicolor.reserve(dataDirs.size());
-    for (const std::string& dataDir : dataDirs) {
-        hicolor.push_back(dataDir + "/icons/hicolor");
-    }
-    return IconThemeFolders(std::move(hicolor));
+    return IconThemeFolders(tools::hicolorThemeFolders());
 }
 
 std::vector<std::string> IconThemeFolders::find(const std::string& iconName) const {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "doctor/doctor.h"
+#include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 
 namespace {
@@ -51,10 +52,10 @@ int usageError(const std::string& message) {
 // developer checking a build means the plug-in and the icons built beside it,
 // not an installed copy that may be missing or stale.
 std::filesystem::path buildTreeOfProgram() {
+    const std::filesystem::path folder = tarnwell::tools::programFolder();
+    std::filesystem::path tree = folder.parent_path();
     std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    std::filesystem::path tree = exe.parent_path().parent_path();
-    if (error || !std::filesystem::exists(tree / "CMakeCache.txt", error)) {
+    if (folder.empty() || !std::filesystem::exists(tree / "CMakeCache.txt", error)) {
         return {};
     }
     return tree;

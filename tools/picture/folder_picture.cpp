@@ -1,4 +1,4 @@
-#include "folder_picture.h"
+#include "picture/folder_picture.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,7 +10,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "svg_text.h"
+#include "picture/svg_text.h"
+#include "tools_common/own_folders.h"
 
 namespace dfmext_host {
 
@@ -170,25 +171,12 @@ std::string iconDataUri(const std::string& file, int pixels) {
 
 std::vector<std::string> defaultIconThemeDirs() {
     std::vector<std::string> dirs;
-    std::error_code error;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        dirs.push_back(
-            (exe.parent_path() / ".." / "share" / "icons" / "hicolor").lexically_normal().string());
+    const std::filesystem::path folder = tarnwell::tools::programFolder();
+    if (!folder.empty()) {
+        dirs.push_back((folder / ".." / "share" / "icons" / "hicolor").lexically_normal().string());
     }
-    // Nothing in dfmext-host changes its environment, so reading it on the
-    // host's thread races with nothing.
-    // NOLINTNEXTLINE(concurrency-mt-unsafe)
-    const char* const xdg = std::getenv("XDG_DATA_DIRS");
-    const std::string dataDirs =
-        xdg != nullptr && *xdg != '\0' ? xdg : "/usr/local/share:/usr/share";
-    std::size_t start = 0;
-    while (start <= dataDirs.size()) {
-        const std::size_t colon = std::min(dataDirs.find(':', start), dataDirs.size());
-        if (colon > start) {
-            dirs.push_back(dataDirs.substr(start, colon - start) + "/icons/hicolor");
-        }
-        start = colon + 1;
+    for (std::string& theme : tarnwell::tools::hicolorThemeFolders()) {
+        dirs.push_back(std::move(theme));
     }
     return dirs;
 }

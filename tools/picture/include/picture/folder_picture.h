@@ -17,8 +17,8 @@
 // and height in pixels.
 //
 // Thread safety: plain functions over values; they read the icon files.
-#ifndef TARNWELL_TOOLS_DFMEXT_HOST_FOLDER_PICTURE_H_
-#define TARNWELL_TOOLS_DFMEXT_HOST_FOLDER_PICTURE_H_
+#ifndef TARNWELL_TOOLS_PICTURE_FOLDER_PICTURE_H_
+#define TARNWELL_TOOLS_PICTURE_FOLDER_PICTURE_H_
 
 #include <string>
 #include <vector>
@@ -36,8 +36,8 @@ struct PictureEntry {
 
 // The theme folders searched when none is given: the one beside the program
 // (<bin>/../share/icons/hicolor, which the build lays out and an install
-// puts in place), then hicolor in each folder of $XDG_DATA_DIRS (by default
-// /usr/local/share and /usr/share).
+// puts in place), then hicolor in each XDG data folder, by the rule
+// tarnwell-doctor follows too (tools_common/own_folders.h).
 std::vector<std::string> defaultIconThemeDirs();
 
 // The scalable SVG of `iconName` in the first theme folder that has one, in
@@ -65,4 +65,4 @@ std::string xmlEscape(const std::string& text);
 
 }  // namespace dfmext_host
 
-#endif  // TARNWELL_TOOLS_DFMEXT_HOST_FOLDER_PICTURE_H_
+#endif  // TARNWELL_TOOLS_PICTURE_FOLDER_PICTURE_H_

@@ -12,8 +12,8 @@
 //
 // Thread safety: plain functions over values; they read the icon files.
 // Built on the host's one thread, like the menus they are made from.
-#ifndef TARNWELL_TOOLS_DFMEXT_HOST_MENU_PICTURE_H_
-#define TARNWELL_TOOLS_DFMEXT_HOST_MENU_PICTURE_H_
+#ifndef TARNWELL_TOOLS_PICTURE_MENU_PICTURE_H_
+#define TARNWELL_TOOLS_PICTURE_MENU_PICTURE_H_
 
 #include <optional>
 #include <string>
@@ -46,4 +46,4 @@ std::optional<std::string> drawMenuOverFolder(const std::string& folderPicture,
 
 }  // namespace dfmext_host
 
-#endif  // TARNWELL_TOOLS_DFMEXT_HOST_MENU_PICTURE_H_
+#endif  // TARNWELL_TOOLS_PICTURE_MENU_PICTURE_H_

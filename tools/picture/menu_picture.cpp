@@ -1,11 +1,11 @@
-#include "menu_picture.h"
+#include "picture/menu_picture.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 
-#include "folder_picture.h"
+#include "picture/folder_picture.h"
 
 namespace dfmext_host {
 

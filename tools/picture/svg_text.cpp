@@ -1,4 +1,4 @@
-#include "svg_text.h"
+#include "picture/svg_text.h"
 
 #include <cstdlib>
 #include <optional>

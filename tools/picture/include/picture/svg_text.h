@@ -3,8 +3,8 @@
 // may hold anything, given the size to be drawn at.
 //
 // Free of shared state; safe on any thread.
-#ifndef TARNWELL_TOOLS_DFMEXT_HOST_SVG_TEXT_H_
-#define TARNWELL_TOOLS_DFMEXT_HOST_SVG_TEXT_H_
+#ifndef TARNWELL_TOOLS_PICTURE_SVG_TEXT_H_
+#define TARNWELL_TOOLS_PICTURE_SVG_TEXT_H_
 
 #include <string>
 
@@ -24,4 +24,4 @@ std::string resizedIcon(const std::string& svg, int size);
 
 }  // namespace dfmext_host
 
-#endif  // TARNWELL_TOOLS_DFMEXT_HOST_SVG_TEXT_H_
+#endif  // TARNWELL_TOOLS_PICTURE_SVG_TEXT_H_
