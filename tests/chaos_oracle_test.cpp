@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "oracle.h"
+#include "support/test_support.h"
 
 namespace tarnwell::chaos {
 namespace {
@@ -110,6 +111,18 @@ TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
     oracle_->actionReceived("share_by_email", path, at(7010ms));
     oracle_->checkActions(at(8100ms), false);
     EXPECT_EQ(broken(Rule::ActionLost), 1U);
+}
+
+// A seed too large for 64 bits used to be read as the largest one, silently:
+// the run printed a seed other than the one asked for, and nobody could
+// repeat the run that was meant.
+TEST(ChaosCommandLine, SeedTooLargeIsRefusedNotClamped) {
+    test::ChildProcess chaos;
+    ASSERT_TRUE(chaos.start({TARNWELL_CHAOS_PATH, "--seed", "18446744073709551616"}, true));
+    EXPECT_EQ(chaos.wait(), 2);
+    const std::vector<std::string> errors = chaos.stderrLines();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.front(), "tarnwell-chaos: bad option: --seed");
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -23,6 +25,7 @@
 #include "host_loop.h"
 #include "oracle.h"
 #include "stats.h"
+#include "tools_common/options.h"
 #include "tools_common/program.h"
 #include "tree.h"
 
@@ -77,65 +80,73 @@ bool parseSkip(const std::string& list, DaemonOptions& daemon) {
     return true;
 }
 
-// The whole of `text` as a number; false for anything else.
-bool parseNumber(const std::string& text, double& number) {
-    char* end = nullptr;
-    number = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size();
+// An option whose value `take` reads; "bad option: NAME" when it cannot.
+tarnwell::tools::Option valueOption(const std::string& name,
+                                    std::function<bool(const std::string&)> take) {
+    const std::string bad = "bad option: " + name;
+    return {name, "", true, bad, [bad, take = std::move(take)](const std::string& value) {
+                return take(value) ? std::string() : bad;
+            }};
 }
 
-bool parseWhole(const std::string& text, std::uint64_t& number) {
-    char* end = nullptr;
-    number = std::strtoull(text.c_str(), &end, 10);
-    return !text.empty() && text.front() != '-' && end == text.c_str() + text.size();
-}
-
-// Applies one option that takes a value; false when it is not one, or the
-// value is not a number where one is wanted.
-bool takeValue(Options& o, const std::string& name, const std::string& value) {
-    std::uint64_t whole = 0;
-    if (name == "--minutes") {
-        return parseNumber(value, o.minutes);
-    }
-    if (name == "--seed") {
-        const bool ok = parseWhole(value, whole);
-        o.seed = whole;
+// A whole number from 0 to `max` into `number`.
+std::function<bool(const std::string&)> whole(long long max, int& number) {
+    return [max, &number](const std::string& value) {
+        long long parsed = 0;
+        const bool ok = tarnwell::tools::parseInteger(value, 0, max, parsed);
+        number = static_cast<int>(parsed);
         return ok;
-    }
-    if (name == "--files" || name == "--window-ms") {
-        if (!parseWhole(value, whole) || whole > 1'000'000'000) {
-            return false;
-        }
-        (name == "--files" ? o.files : o.windowMs) = static_cast<int>(whole);
+    };
+}
+
+std::function<bool(const std::string&)> text(std::string& field) {
+    return [&field](const std::string& value) {
+        field = value;
         return true;
-    }
-    if (name == "--skip") {
-        return parseSkip(value, o.daemon);
-    }
-    std::string* const text = name == "--plugin"        ? &o.pluginPath
-                              : name == "--plugin-log"  ? &o.pluginLog
-                              : name == "--tree-parent" ? &o.treeParent
-                                                        : nullptr;
-    if (text != nullptr) {
-        *text = value;
-    }
-    return text != nullptr;
+    };
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
+    using tarnwell::tools::Option;
     Options o;
     o.daemon.enabled.fill(true);
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--lenient-drops") {
-            o.bounds.lenientDrops = true;
-        } else if (i + 1 >= argc || !takeValue(o, arg, argv[++i])) {
-            std::cerr << "tarnwell-chaos: bad option: " << arg << "\n";
-            printUsage(std::cerr);
-            return std::nullopt;
-        }
+    const Option table[] = {
+        {"--help", "-h", false, "",
+         [&](const std::string&) {
+             o.help = true;
+             return std::string();
+         }},
+        {"--lenient-drops", "", false, "",
+         [&](const std::string&) {
+             o.bounds.lenientDrops = true;
+             return std::string();
+         }},
+        valueOption("--minutes",
+                    [&](const std::string& value) {
+                        return tarnwell::tools::parseDecimal(value, -1e9, 1e9, o.minutes);
+                    }),
+        valueOption("--seed",
+                    [&](const std::string& value) {
+                        long long seed = 0;
+                        const bool ok =
+                            tarnwell::tools::parseInteger(value, 0, LLONG_MAX, seed);
+                        o.seed = static_cast<std::uint64_t>(seed);
+                        return ok;
+                    }),
+        valueOption("--files", whole(1'000'000'000, o.files)),
+        valueOption("--window-ms", whole(1'000'000'000, o.windowMs)),
+        valueOption("--skip", [&](const std::string& value) { return parseSkip(value, o.daemon); }),
+        valueOption("--plugin", text(o.pluginPath)),
+        valueOption("--plugin-log", text(o.pluginLog)),
+        valueOption("--tree-parent", text(o.treeParent)),
+    };
+    tarnwell::tools::OptionRules rules;
+    rules.unknown = "bad option: ";
+    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (!refused.empty()) {
+        std::cerr << "tarnwell-chaos: " << refused << "\n";
+        printUsage(std::cerr);
+        return std::nullopt;
     }
     o.bounds.window = Millis{o.windowMs};
     if (o.minutes <= 0 || o.files < 100 || o.windowMs <= 0) {

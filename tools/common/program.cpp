@@ -25,24 +25,6 @@ void openClosedStandardDescriptors() {
     }
 }
 
-bool parsePort(const std::string& text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) {
-        return false;
-    }
-    unsigned long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value > 65535) {
-        return false;
-    }
-    port = static_cast<std::uint16_t>(value);
-    return true;
-}
-
 bool flushStandardOutput(std::string& error) {
     // errno is left as it is: when the failed write came earlier (a flush
     // after each line), it still holds that write's reason, and a stream in

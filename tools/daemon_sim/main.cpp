@@ -14,6 +14,7 @@
 
 #include "sim_output.h"
 #include "sim_server.h"
+#include "tools_common/options.h"
 #include "tools_common/program.h"
 
 namespace {
@@ -35,16 +36,6 @@ constexpr const char* kUsage =
     "control commands on stdin, one a line:\n"
     "  set PATH N | roots DIR... | notify NAME [KEY VALUE]... | quit\n"
     "  (blank lines are ignored; the end of stdin ends the daemon unless --no-stdin)\n";
-
-bool parseNumber(const char* text, long min, long max, long& value) {
-    if (*text == '\0') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return errno == 0 && *end == '\0' && value >= min && value <= max;
-}
 
 // One line naming what is wrong, instead of the whole usage.
 int usageError(const std::string& message) {
@@ -71,92 +62,84 @@ std::string checkRoot(const std::string& root) {
     return {};
 }
 
-bool takesValue(const std::string& arg) {
-    return arg == "--root" || arg == "--status" || arg == "--default-status" || arg == "--port" ||
-           arg == "--notify-port" || arg == "--answer-delay-us";
+// A status or a delay as the command line gives it; "" when accepted, else
+// the error.
+std::string takeNumber(const std::string& option, const std::string& text, long long min,
+                       long long max, const std::string& wanted, long long& number) {
+    return tarnwell::tools::parseInteger(text, min, max, number)
+               ? std::string()
+               : option + " wants " + wanted + ", got: " + text;
 }
 
-// Sets what the option `arg` with `value` asks for; empty when accepted,
-// else the one-line error.
-std::string applyValue(const std::string& arg, const char* value, tarnwell::sim::Options& options) {
-    long number = 0;
-    std::uint16_t port = 0;
-    if (arg == "--root") {
-        std::string refused = checkRoot(value);
-        if (refused.empty()) {
-            options.roots.emplace_back(value);
-        }
-        return refused;
+std::string takeStatus(const std::string& pair, tarnwell::sim::Options& options) {
+    const std::size_t eq = pair.rfind('=');
+    long long number = 0;
+    if (eq == std::string::npos || eq == 0 ||
+        !tarnwell::tools::parseInteger(pair.substr(eq + 1), LONG_MIN, LONG_MAX, number)) {
+        return "--status wants PATH=N, got: " + pair;
     }
-    if (arg == "--status") {
-        const std::string pair = value;
-        const std::size_t eq = pair.rfind('=');
-        if (eq == std::string::npos || eq == 0 ||
-            !parseNumber(pair.c_str() + eq + 1, LONG_MIN, LONG_MAX, number)) {
-            return "--status wants PATH=N, got: " + pair;
-        }
-        options.statuses.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
-        return {};
-    }
-    if (arg == "--default-status") {
-        if (!parseNumber(value, LONG_MIN, LONG_MAX, number)) {
-            return "--default-status wants a number, got: " + std::string(value);
-        }
-        options.defaultStatus = number;
-        return {};
-    }
-    if (arg == "--answer-delay-us") {
-        if (!parseNumber(value, 0, 10'000'000, number)) {
-            return "--answer-delay-us wants 0 to 10000000, got: " + std::string(value);
-        }
-        options.answerDelay = std::chrono::microseconds(number);
-        return {};
-    }
-    if (!tarnwell::tools::parsePort(value, port)) {
-        return arg + " wants a port from 0 to 65535 in digits, got: '" + std::string(value) + "'";
-    }
-    if (arg == "--port") {
-        options.port = port;
-        return {};
-    }
-    if (port == 0) {
-        return "--notify-port cannot be 0";
-    }
-    options.notifyPort = port;
+    options.statuses.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
     return {};
+}
+
+std::string takePort(const std::string& option, const std::string& text, std::uint16_t& port) {
+    if (!tarnwell::tools::parsePort(text, port)) {
+        return option + " wants a port from 0 to 65535 in digits, got: '" + text + "'";
+    }
+    return option == "--notify-port" && port == 0 ? "--notify-port cannot be 0" : "";
 }
 
 // The options of the command line; -1 to run with them, else the status to
 // exit with at once (--help, --version, an error).
 int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::fputs("tarnwell-daemon-sim " TARNWELL_VERSION "\n", stdout);
-            return 0;
-        }
-        if (arg == "--no-stdin") {
-            options.readStdin = false;
-            continue;
-        }
-        if (arg == "--notify-fresh-socket") {
-            options.notifyFromFreshSockets = true;
-            continue;
-        }
-        if (!takesValue(arg)) {
-            return usageError("unknown argument: " + arg);
-        }
-        if (i + 1 >= argc) {
-            return usageError(arg + " needs a value");
-        }
-        const std::string refused = applyValue(arg, argv[++i], options);
-        if (!refused.empty()) {
-            return usageError(refused);
-        }
+    using tarnwell::tools::Option;
+    const char* shown = nullptr;
+    long long number = 0;
+    const Option table[] = {
+        {"--help", "-h", false, "", [&](const std::string&) { shown = kUsage; return std::string(); }, true},
+        {"--version", "", false, "",
+         [&](const std::string&) { shown = "tarnwell-daemon-sim " TARNWELL_VERSION "\n"; return std::string(); },
+         true},
+        {"--no-stdin", "", false, "", [&](const std::string&) { options.readStdin = false; return std::string(); }},
+        {"--notify-fresh-socket", "", false, "",
+         [&](const std::string&) { options.notifyFromFreshSockets = true; return std::string(); }},
+        {"--root", "", true, "",
+         [&](const std::string& value) {
+             std::string refused = checkRoot(value);
+             if (refused.empty()) {
+                 options.roots.push_back(value);
+             }
+             return refused;
+         }},
+        {"--status", "", true, "", [&](const std::string& value) { return takeStatus(value, options); }},
+        {"--default-status", "", true, "",
+         [&](const std::string& value) {
+             std::string refused =
+                 takeNumber("--default-status", value, LONG_MIN, LONG_MAX, "a number", number);
+             options.defaultStatus = static_cast<long>(number);
+             return refused;
+         }},
+        {"--answer-delay-us", "", true, "",
+         [&](const std::string& value) {
+             std::string refused =
+                 takeNumber("--answer-delay-us", value, 0, 10'000'000, "0 to 10000000", number);
+             options.answerDelay = std::chrono::microseconds(number);
+             return refused;
+         }},
+        {"--port", "", true, "",
+         [&](const std::string& value) { return takePort("--port", value, options.port); }},
+        {"--notify-port", "", true, "",
+         [&](const std::string& value) { return takePort("--notify-port", value, options.notifyPort); }},
+    };
+    tarnwell::tools::OptionRules rules;
+    rules.unknown = "unknown argument: ";
+    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (!refused.empty()) {
+        return usageError(refused);
+    }
+    if (shown != nullptr) {
+        std::fputs(shown, stdout);
+        return 0;
     }
     return -1;
 }

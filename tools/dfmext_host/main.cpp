@@ -25,6 +25,7 @@
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
 #include "dfmext_loader/plugin_loader.h"
+#include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 
@@ -75,27 +76,35 @@ std::nullopt_t optionError(const std::string& message) {
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
+    using tarnwell::tools::Option;
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "-e") {
-            if (i + 1 == argc) {
-                return optionError("-e needs a COMMAND");
-            }
-            options.commands.emplace_back(argv[++i]);
-        } else if (arg == "--plugin" || arg.rfind("--plugin=", 0) == 0) {
-            const bool joined = arg != "--plugin";
-            if (joined ? arg.size() == 9 : i + 1 == argc || argv[i + 1][0] == '\0') {
-                return optionError("--plugin needs a PATH, the plug-in file to load");
-            }
-            options.pluginPath = joined ? arg.substr(9) : argv[++i];
-        } else {
-            return optionError("unknown option: " + arg);
-        }
+    const Option table[] = {
+        {"--help", "-h", false, "",
+         [&](const std::string&) {
+             options.help = true;
+             return std::string();
+         }},
+        {"--version", "", false, "",
+         [&](const std::string&) {
+             options.version = true;
+             return std::string();
+         }},
+        {"-e", "", true, "-e needs a COMMAND",
+         [&](const std::string& command) {
+             options.commands.push_back(command);
+             return std::string();
+         }},
+        {"--plugin", "", true, "--plugin needs a PATH, the plug-in file to load",
+         [&](const std::string& path) {
+             options.pluginPath = path;
+             return path.empty() ? "--plugin needs a PATH, the plug-in file to load" : "";
+         }},
+    };
+    tarnwell::tools::OptionRules rules;
+    rules.joinedValues = true;
+    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (!refused.empty()) {
+        return optionError(refused);
     }
     return options;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "doctor/doctor.h"
+#include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 
@@ -61,41 +62,80 @@ std::filesystem::path buildTreeOfProgram() {
     return tree;
 }
 
+// The value of --plugin or --icons: refused when empty, which would name
+// no file.
+std::string takePath(const std::string& value, const std::string& missing, std::string& path) {
+    if (value.empty()) {
+        return missing;
+    }
+    path = value;
+    return {};
+}
+
+// Not in the help: --daemon-port and --notify-port let tests run the doctor
+// against a daemon on a free port instead of the plug-in's fixed ones.
+tarnwell::tools::Option portOption(const std::string& name, std::uint16_t& port) {
+    const std::string wanted = name + " wants a port from 1 to 65535 in digits";
+    return {name, "", true, wanted, [&port, wanted](const std::string& value) {
+                return tarnwell::tools::parsePort(value, port) && port != 0 ? std::string() : wanted;
+            }};
+}
+
 // Fills `options` and `json` from the command line; -1 to go on, else the
 // exit status.
 int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bool& json) {
-    bool optionsDone = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (arg.empty()) {
-                return usageError("an empty PATH: give a file or folder");
-            }
-            options.paths.push_back(arg);
-        } else if (arg == "--") {
-            optionsDone = true;
-        } else if (arg == "--help" || arg == "-h" || arg == "--version") {
-            std::fputs(arg == "--version" ? "tarnwell-doctor " TARNWELL_VERSION "\n" : kUsage,
-                       stdout);
-            return 0;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--plugin" || arg == "--icons") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                return usageError(arg + (arg == "--plugin" ? " needs a PATH" : " needs a DIR"));
-            }
-            (arg == "--plugin" ? options.pluginPath : options.iconThemeDirs.emplace_back()) =
-                argv[++i];
-        } else if (arg == "--daemon-port" || arg == "--notify-port") {
-            // Not in the help: they let tests run the doctor against a daemon
-            // on a free port instead of the plug-in's fixed ones.
-            std::uint16_t& port = arg == "--daemon-port" ? options.daemonPort : options.notifyPort;
-            if (i + 1 >= argc || !tarnwell::tools::parsePort(argv[++i], port) || port == 0) {
-                return usageError(arg + " wants a port from 1 to 65535 in digits");
-            }
-        } else {
-            return usageError("unknown option: " + arg);
+    using tarnwell::tools::Option;
+    const char* shown = nullptr;
+    const Option table[] = {
+        {"--help", "-h", false, "",
+         [&](const std::string&) {
+             shown = kUsage;
+             return std::string();
+         },
+         true},
+        {"--version", "", false, "",
+         [&](const std::string&) {
+             shown = "tarnwell-doctor " TARNWELL_VERSION "\n";
+             return std::string();
+         },
+         true},
+        {"--json", "", false, "",
+         [&](const std::string&) {
+             json = true;
+             return std::string();
+         }},
+        {"--plugin", "", true, "--plugin needs a PATH",
+         [&](const std::string& value) {
+             return takePath(value, "--plugin needs a PATH", options.pluginPath);
+         }},
+        {"--icons", "", true, "--icons needs a DIR",
+         [&](const std::string& value) {
+             std::string dir;
+             std::string refused = takePath(value, "--icons needs a DIR", dir);
+             if (refused.empty()) {
+                 options.iconThemeDirs.push_back(dir);
+             }
+             return refused;
+         }},
+        portOption("--daemon-port", options.daemonPort),
+        portOption("--notify-port", options.notifyPort),
+    };
+    tarnwell::tools::OptionRules rules;
+    rules.dashDashEndsOptions = true;
+    rules.word = [&](const std::string& path) {
+        if (path.empty()) {
+            return std::string("an empty PATH: give a file or folder");
         }
+        options.paths.push_back(path);
+        return std::string();
+    };
+    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (!refused.empty()) {
+        return usageError(refused);
+    }
+    if (shown != nullptr) {
+        std::fputs(shown, stdout);
+        return 0;
     }
     return -1;
 }

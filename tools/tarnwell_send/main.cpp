@@ -17,6 +17,7 @@
 #include "protocol/vocabulary.h"
 #include "socket_owner/socket_owner.h"
 #include "tools_common/event_line.h"
+#include "tools_common/options.h"
 #include "tools_common/program.h"
 
 namespace {
@@ -98,30 +99,48 @@ struct Request {
 
 // Fills `request` from the command line; -1 to go on, else the exit status.
 int parseArguments(int argc, char** argv, Request& request) {
+    using tarnwell::tools::Option;
     std::vector<std::string> words;
-    bool optionsDone = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!optionsDone && (arg == "--help" || arg == "-h" || arg == "--version")) {
-            std::fputs(arg == "--version" ? "tarnwell-send " TARNWELL_VERSION "\n" : kUsage,
-                       stdout);
-            return 0;
-        }
-        if (!optionsDone && arg == "--") {
-            optionsDone = true;
-        } else if (!optionsDone && arg == "--port") {
-            if (i + 1 >= argc) {
-                return usageError("--port needs a value");
-            }
-            if (!tarnwell::tools::parsePort(argv[++i], request.port) || request.port == 0) {
-                return usageError("--port wants a port from 1 to 65535 in digits, got: '" +
-                                  std::string(argv[i]) + "'");
-            }
-        } else if (!optionsDone && words.empty() && arg.rfind("--", 0) == 0) {
-            return usageError("unknown option: " + arg);
-        } else {
-            words.push_back(arg);
-        }
+    const char* shown = nullptr;
+    const Option table[] = {
+        {"--help", "-h", false, "",
+         [&](const std::string&) {
+             shown = kUsage;
+             return std::string();
+         },
+         true},
+        {"--version", "", false, "",
+         [&](const std::string&) {
+             shown = "tarnwell-send " TARNWELL_VERSION "\n";
+             return std::string();
+         },
+         true},
+        {"--port", "", true, "",
+         [&](const std::string& value) {
+             if (!tarnwell::tools::parsePort(value, request.port) || request.port == 0) {
+                 return "--port wants a port from 1 to 65535 in digits, got: '" + value + "'";
+             }
+             return std::string();
+         }},
+    };
+    tarnwell::tools::OptionRules rules;
+    rules.dashDashEndsOptions = true;
+    rules.word = [&](const std::string& word) {
+        words.push_back(word);
+        return std::string();
+    };
+    // After the command's NAME, an argument that begins with "-" is a key or
+    // a value, and so is any that does not begin with "--".
+    rules.unknownIsWord = [&](const std::string& arg) {
+        return !words.empty() || arg.rfind("--", 0) != 0;
+    };
+    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (!refused.empty()) {
+        return usageError(refused);
+    }
+    if (shown != nullptr) {
+        std::fputs(shown, stdout);
+        return 0;
     }
     if (words.empty() || words.front().empty()) {
         return usageError(words.empty() ? "no command NAME given" : "the command NAME is empty");

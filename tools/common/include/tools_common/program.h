@@ -1,11 +1,10 @@
 // What every tool's main does the same way: making sure the standard
-// descriptors exist before anything opens a descriptor of its own, reading a
-// port from the command line, and noticing that its output was lost.
+// descriptors exist before anything opens a descriptor of its own, and
+// noticing that its output was lost.
 // Main thread only: they touch the process's standard streams.
 #ifndef TARNWELL_TOOLS_COMMON_PROGRAM_H_
 #define TARNWELL_TOOLS_COMMON_PROGRAM_H_
 
-#include <cstdint>
 #include <string>
 
 namespace tarnwell::tools {
@@ -16,11 +15,6 @@ namespace tarnwell::tools {
 // opens, and then read its "input" from it or write its output into it. The
 // first thing each main does.
 void openClosedStandardDescriptors();
-
-// A port number as people write it: decimal digits only, without sign,
-// blanks or leading zeros, from 0 to 65535. Whether 0 makes sense is the
-// caller's business.
-bool parsePort(const std::string& text, std::uint16_t& port);
 
 // Flushes stdout (and std::cout, which writes through it). False when a
 // write to it failed, now or before (a full disk, /dev/full, a pipe whose
