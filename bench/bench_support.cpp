@@ -86,46 +86,16 @@ bool DaemonSimProcess::start(std::uint16_t port, std::uint16_t notifyPort,
         argv.push_back(root);
     }
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    process_ = std::make_unique<test::ChildProcess>();
+    process_->observeStdout([this](const std::string* line) { countLine(line); });
+    if (!process_->start(argv)) {
+        process_.reset();
         return false;
     }
-    int in[2] = {-1, -1};
-    if (controlled && ::pipe2(in, O_CLOEXEC) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        return false;
+    controlled_ = controlled;
+    if (!controlled) {
+        process_->closeStdin();
     }
-    pid_ = ::fork();
-    if (pid_ < 0) {
-        for (int fd : {out[0], out[1], in[0], in[1]}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-        return false;
-    }
-    if (pid_ == 0) {
-        ::dup2(out[1], 1);
-        const int stdinFd = controlled ? in[0] : ::open("/dev/null", O_RDONLY);
-        if (stdinFd >= 0) {
-            ::dup2(stdinFd, 0);
-        }
-        ::execv(args[0], args.data());
-        _exit(127);
-    }
-    ::close(out[1]);
-    if (controlled) {
-        ::close(in[0]);
-        controlFd_ = in[1];
-    }
-    reader_ = std::thread([this, fd = out[0]] { readerLoop(fd); });
     waitUntil([this] { return listeningPort_.load() >= 0; }, 10s);
     const int listening = listeningPort_.load();
     if (listening <= 0) {
@@ -145,63 +115,35 @@ void DaemonSimProcess::kill() {
 }
 
 void DaemonSimProcess::end(int signal) {
-    if (pid_ > 0) {
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
+    if (process_ != nullptr) {
+        process_->signal(signal);
+        process_->wait();
+        // Destroyed, the child's pipes close and its reader is joined.
+        process_.reset();
     }
-    if (controlFd_ >= 0) {
-        ::close(controlFd_);
-        controlFd_ = -1;
-    }
-    if (reader_.joinable()) {
-        reader_.join();
-    }
+    controlled_ = false;
     // Ready for another start.
     listeningPort_ = -1;
 }
 
 bool DaemonSimProcess::control(const std::string& line) {
-    if (controlFd_ < 0) {
-        return false;
-    }
-    return writeAll(controlFd_, line + "\n");
+    return process_ != nullptr && controlled_ && process_->writeStdin(line + "\n");
 }
 
-void DaemonSimProcess::readerLoop(int fd) {
+void DaemonSimProcess::countLine(const std::string* line) {
     static const std::string kListening = "listening port=";
     static const std::string kQueryStat = "request query_stat";
     static const std::string kRequest = "request ";
-    std::string pending;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        pending.append(buf, static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
-             start = nl + 1) {
-            const std::string_view line(pending.data() + start, nl - start);
-            if (line.substr(0, kQueryStat.size()) == kQueryStat) {
-                ++queryStats_;
-            } else if (line.substr(0, kRequest.size()) == kRequest) {
-                ++otherRequests_;
-            } else if (listeningPort_.load() < 0 &&
-                       line.substr(0, kListening.size()) == kListening) {
-                listeningPort_ = std::atoi(std::string(line.substr(kListening.size())).c_str());
-            }
-        }
-        pending.erase(0, start);
+    if (line == nullptr) {
+        int expected = -1;
+        listeningPort_.compare_exchange_strong(expected, 0);
+    } else if (line->rfind(kQueryStat, 0) == 0) {
+        ++queryStats_;
+    } else if (line->rfind(kRequest, 0) == 0) {
+        ++otherRequests_;
+    } else if (listeningPort_.load() < 0 && line->rfind(kListening, 0) == 0) {
+        listeningPort_ = std::atoi(line->c_str() + kListening.size());
     }
-    ::close(fd);
-    int expected = -1;
-    listeningPort_.compare_exchange_strong(expected, 0);
 }
 
 double median(std::vector<double> values) {

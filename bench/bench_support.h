@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -103,14 +104,15 @@ public:
     std::uint64_t otherRequests() const { return otherRequests_.load(); }
 
 private:
-    void readerLoop(int fd);
+    // On the child's stdout reader: counts one line of the simulator's
+    // output; null at its end.
+    void countLine(const std::string* line);
 
     void end(int signal);
 
-    pid_t pid_ = -1;
-    int controlFd_ = -1;  // the simulator's stdin when controlled, else -1
+    std::unique_ptr<test::ChildProcess> process_;
+    bool controlled_ = false;
     std::uint16_t port_ = 0;
-    std::thread reader_;
     std::atomic<std::uint64_t> queryStats_{0};
     std::atomic<std::uint64_t> otherRequests_{0};
     std::atomic<int> listeningPort_{-1};  // -1 until the first line, 0 when it never came

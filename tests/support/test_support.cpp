@@ -145,6 +145,10 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
             break;
         }
         splitLines(pending, buf, static_cast<std::size_t>(n), [&](std::string line) {
+            if (!isStderr && observer_) {
+                observer_(&line);
+                return;
+            }
             MutexLock lock(mutex_);
             if (isStderr) {
                 stderrAll_.push_back(std::move(line));
@@ -156,6 +160,9 @@ void ChildProcess::readerLoop(int fd, bool isStderr) {
         });
     }
     ::close(fd);
+    if (!isStderr && observer_) {
+        observer_(nullptr);
+    }
     if (!isStderr) {
         MutexLock lock(mutex_);
         stdoutClosed_ = true;

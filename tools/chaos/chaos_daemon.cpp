@@ -118,19 +118,19 @@ void ChaosDaemon::stop() {
 }
 
 bool ChaosDaemon::openSockets() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    notifyFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0 || notifyFd_ < 0) {
+    listenFd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    notifyFd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!listenFd_.valid() || !notifyFd_.valid()) {
         closeSockets();
         return false;
     }
     // A restart takes the port back while the killed daemon's connections
     // linger in TIME_WAIT.
     const int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     const sockaddr_in addr = loopback(kDaemonPort);
-    if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 16) != 0) {
+    if (::bind(listenFd_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_.get(), 16) != 0) {
         closeSockets();
         return false;
     }
@@ -138,17 +138,8 @@ bool ChaosDaemon::openSockets() {
 }
 
 void ChaosDaemon::closeSockets() {
-    for (int* fd : {&listenFd_, &notifyFd_}) {
-        if (*fd >= 0) {
-            ::close(*fd);
-            *fd = -1;
-        }
-    }
-    for (auto& c : connections_) {
-        if (c->fd >= 0) {
-            ::close(c->fd);
-        }
-    }
+    listenFd_.reset();
+    notifyFd_.reset();
     connections_.clear();
 }
 
@@ -170,9 +161,9 @@ void ChaosDaemon::run() {
         }
         const bool stalled = now < stalledUntil_;
         std::vector<pollfd> fds;
-        fds.push_back({stalled ? -1 : listenFd_, POLLIN, 0});
+        fds.push_back({stalled ? -1 : listenFd_.get(), POLLIN, 0});
         for (const auto& c : connections_) {
-            fds.push_back({c->fd, static_cast<short>(stalled ? POLLRDHUP : POLLIN | POLLRDHUP), 0});
+            fds.push_back({c->fd.get(), static_cast<short>(stalled ? POLLRDHUP : POLLIN | POLLRDHUP), 0});
         }
         ::poll(fds.data(), fds.size(), pollTimeoutMs(now));
         now = Clock::now();
@@ -190,7 +181,7 @@ void ChaosDaemon::run() {
         for (std::size_t i = 0; !stalled && i < connections_.size(); ++i) {
             answerDue(*connections_[i], now);
         }
-        std::erase_if(connections_, [](const auto& c) { return c->fd < 0; });
+        std::erase_if(connections_, [](const auto& c) { return !c->fd.valid(); });
     }
 }
 
@@ -211,12 +202,12 @@ int ChaosDaemon::pollTimeoutMs(TimePoint now) const {
 
 void ChaosDaemon::acceptConnection(TimePoint now) {
     for (;;) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             return;
         }
         auto c = std::make_unique<Connection>();
-        c->fd = fd;
+        c->fd.reset(fd);
         connections_.push_back(std::move(c));
         oracle_.connectionOpened(now);
     }
@@ -225,7 +216,7 @@ void ChaosDaemon::acceptConnection(TimePoint now) {
 bool ChaosDaemon::readRequests(Connection& c, TimePoint now) {
     for (;;) {
         char* room = c.framer.reserve(kReadChunk);
-        const ssize_t n = ::recv(c.fd, room, kReadChunk, MSG_DONTWAIT);
+        const ssize_t n = ::recv(c.fd.get(), room, kReadChunk, MSG_DONTWAIT);
         c.framer.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
         if (n == 0) {
             return false;
@@ -268,7 +259,7 @@ void ChaosDaemon::receiveRequest(Connection& c, const sim::Request& request, Tim
 }
 
 void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
-    while (c.fd >= 0 && !c.answers.empty() && now >= c.answerDue) {
+    while (c.fd.valid() && !c.answers.empty() && now >= c.answerDue) {
         const Answer answer = std::move(c.answers.front());
         c.answers.pop_front();
         const std::size_t size = answer.bytes.size();
@@ -279,11 +270,11 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
             oracle_.faultInjected(
                 Fault::Cut, now,
                 "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
-            sendAll(c.fd, answer.bytes.substr(0, size / 2));
+            sendAll(c.fd.get(), answer.bytes.substr(0, size / 2));
             endConnection(c, uniform(timingRng_, 0, 1) == 1, now);
             return;
         }
-        if (!sendAll(c.fd, answer.bytes)) {
+        if (!sendAll(c.fd.get(), answer.bytes)) {
             endConnection(c, false, now);
             return;
         }
@@ -321,16 +312,15 @@ ChaosDaemon::Answer ChaosDaemon::answerFor(const sim::Request& request) const {
 }
 
 void ChaosDaemon::endConnection(Connection& c, bool reset, TimePoint now) {
-    if (c.fd < 0) {
+    if (!c.fd.valid()) {
         return;
     }
     if (reset) {
         // A zero linger time makes close send a reset instead of a FIN.
         const linger abort{1, 0};
-        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::setsockopt(c.fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
-    ::close(c.fd);
-    c.fd = -1;
+    c.fd.reset();
     oracle_.connectionClosed(now);
 }
 

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "daemon_sim/request_framing.h"
 #include "oracle.h"
 #include "protocol/vocabulary.h"
@@ -68,7 +69,7 @@ private:
         int status = kNoStatus;
     };
     struct Connection {
-        int fd = -1;
+        UniqueFd fd;
         sim::RequestFramer framer;
         std::deque<Answer> answers;    // made, not yet written
         TimePoint answerDue = kNever;  // of the front answer
@@ -149,8 +150,8 @@ private:
     // the timing turns out; which visible rows change does not.
     std::mt19937_64 rng_;
     std::mt19937_64 timingRng_;
-    int listenFd_ = -1;
-    int notifyFd_ = -1;
+    UniqueFd listenFd_;
+    UniqueFd notifyFd_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<int> status_;  // per path of the tree
     unsigned rootsMask_ = 0;

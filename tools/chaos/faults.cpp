@@ -358,7 +358,7 @@ void ChaosDaemon::sendBurst(const std::vector<std::string>& datagrams) {
             messages[i].msg_hdr.msg_iov = &iov[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        ::sendmmsg(notifyFd_, messages.data(), static_cast<unsigned>(n), 0);
+        ::sendmmsg(notifyFd_.get(), messages.data(), static_cast<unsigned>(n), 0);
     }
 }
 
@@ -390,15 +390,14 @@ void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
 
 void ChaosDaemon::sendDatagram(const std::string& bytes, bool closedAtOnce) {
     const sockaddr_in addr = notifyAddress();
-    const int fd = closedAtOnce ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : notifyFd_;
+    // A socket of its own, closed at once on the way out, or the daemon's.
+    UniqueFd fresh(closedAtOnce ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1);
+    const int fd = closedAtOnce ? fresh.get() : notifyFd_.get();
     if (fd < 0) {
         return;
     }
     ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
              sizeof addr);
-    if (closedAtOnce) {
-        ::close(fd);
-    }
 }
 
 }  // namespace tarnwell::chaos

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "protocol/vocabulary.h"
+#include "tools_common/options.h"
 #include "sim_output.h"
 
 namespace tarnwell::sim {
@@ -49,13 +51,12 @@ std::vector<std::string> splitWords(const std::string& text) {
 }  // namespace
 
 bool parseStatus(const std::string& text, long& status) {
-    if (text.empty()) {
+    long long value = 0;
+    if (!tools::parseInteger(text, LONG_MIN, LONG_MAX, value)) {
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    status = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
+    status = static_cast<long>(value);
+    return true;
 }
 
 bool ControlInput::readFrom(int fd) {

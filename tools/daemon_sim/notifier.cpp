@@ -12,15 +12,11 @@
 
 namespace tarnwell::sim {
 
-Notifier::~Notifier() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
+Notifier::~Notifier() = default;
 
 bool Notifier::open(std::string& error) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
+    fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd_.valid()) {
         error = "cannot create the notification socket: " + errnoText();
         return false;
     }
@@ -32,17 +28,20 @@ bool Notifier::sendDatagram(const std::string& datagram) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = freshSockets_ ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : fd_;
+    UniqueFd fresh;
+    if (freshSockets_) {
+        fresh.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    }
+    const int fd = freshSockets_ ? fresh.get() : fd_.get();
     if (fd < 0) {
         return false;
     }
     const bool sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
                                reinterpret_cast<sockaddr*>(&addr), sizeof addr) >= 0;
-    if (freshSockets_) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-    }
+    // The fresh socket closes on the way out, after errno was read.
+    const int saved = errno;
+    fresh.reset();
+    errno = saved;
     return sent;
 }
 

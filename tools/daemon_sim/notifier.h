@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/posix_io.h"
 #include "sim_state.h"
 
 namespace tarnwell::sim {
@@ -37,7 +38,7 @@ private:
 
     const std::uint16_t port_;
     const bool freshSockets_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace tarnwell::sim

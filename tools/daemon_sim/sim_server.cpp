@@ -41,22 +41,11 @@ SimServer::SimServer(const Options& options)
     }
 }
 
-SimServer::~SimServer() {
-    for (auto& c : connections_) {
-        if (c->fd >= 0) {
-            ::close(c->fd);
-        }
-    }
-    for (int fd : {listenFd_, signalFd_}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-}
+SimServer::~SimServer() = default;
 
 bool SimServer::open(std::string& error) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0) {
+    listenFd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listenFd_.valid()) {
         error = "cannot create a socket: " + errnoText();
         return false;
     }
@@ -64,18 +53,18 @@ bool SimServer::open(std::string& error) {
     // the previous run linger in TIME_WAIT; a port someone listens on still
     // fails with EADDRINUSE.
     int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(requestedPort_);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listenFd_, 128) != 0) {
+    if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_.get(), 128) != 0) {
         error = "cannot listen on 127.0.0.1:" + std::to_string(requestedPort_) + ": " + errnoText();
         return false;
     }
     socklen_t len = sizeof addr;
-    if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         error = "cannot read the bound port: " + errnoText();
         return false;
     }
@@ -88,8 +77,8 @@ bool SimServer::open(std::string& error) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    signalFd_ = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signalFd_ < 0) {
+    signalFd_.reset(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signalFd_.valid()) {
         error = "cannot create the signal descriptor: " + errnoText();
         return false;
     }
@@ -123,9 +112,9 @@ int SimServer::run() {
 
 void SimServer::buildPollSet(std::vector<pollfd>& fds) const {
     fds.clear();
-    fds.push_back({signalFd_, POLLIN, 0});
+    fds.push_back({signalFd_.get(), POLLIN, 0});
     const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections;
-    fds.push_back({acceptOpen ? listenFd_ : -1, POLLIN, 0});
+    fds.push_back({acceptOpen ? listenFd_.get() : -1, POLLIN, 0});
     fds.push_back({useStdin_ ? STDIN_FILENO : -1, POLLIN, 0});
     for (const auto& c : connections_) {
         short events = 0;
@@ -135,7 +124,7 @@ void SimServer::buildPollSet(std::vector<pollfd>& fds) const {
         if (c->outSent < c->out.size()) {
             events |= POLLOUT;
         }
-        fds.push_back({c->fd, events, 0});
+        fds.push_back({c->fd.get(), events, 0});
     }
 }
 
@@ -173,7 +162,7 @@ void SimServer::serveConnections(const std::vector<pollfd>& fds) {
 
 void SimServer::acceptClients() {
     while (connections_.size() < kMaxConnections) {
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
@@ -187,7 +176,7 @@ void SimServer::acceptClients() {
             return;
         }
         auto c = std::make_unique<Connection>();
-        c->fd = fd;
+        c->fd.reset(fd);
         connections_.push_back(std::move(c));
         emitEvent("connected");
     }
@@ -197,7 +186,7 @@ void SimServer::readFrom(Connection& c) {
     if (c.inputClosed || c.out.size() - c.outSent >= kMaxPendingOutput) {
         return;
     }
-    ssize_t n = ::recv(c.fd, c.input.reserve(kReadChunk), kReadChunk, 0);
+    ssize_t n = ::recv(c.fd.get(), c.input.reserve(kReadChunk), kReadChunk, 0);
     c.input.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -247,7 +236,7 @@ void SimServer::flush(Connection& c) {
     for (;;) {
         while (c.outSent < c.out.size()) {
             const ssize_t n = retryInterrupted([&] {
-                return ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent,
+                return ::send(c.fd.get(), c.out.data() + c.outSent, c.out.size() - c.outSent,
                               MSG_NOSIGNAL | MSG_DONTWAIT);
             });
             if (n < 0) {
@@ -271,8 +260,7 @@ void SimServer::closeConnection(Connection& c) {
     if (c.closing) {
         return;
     }
-    ::close(c.fd);
-    c.fd = -1;
+    c.fd.reset();
     c.closing = true;
     c.input.release();
     c.out.clear();

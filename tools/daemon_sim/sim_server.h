@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "control.h"
 #include "daemon_sim/request_framing.h"
 #include "notifier.h"
@@ -67,7 +68,7 @@ public:
 
 private:
     struct Connection {
-        int fd = -1;
+        UniqueFd fd;
         RequestFramer input;
         std::string out;
         std::size_t outSent = 0;
@@ -98,8 +99,8 @@ private:
     const bool useStdin_;
     const std::chrono::microseconds answerDelay_;
     std::uint16_t boundPort_ = 0;
-    int listenFd_ = -1;
-    int signalFd_ = -1;
+    UniqueFd listenFd_;
+    UniqueFd signalFd_;
     // Set when accept ran out of descriptors; cleared when a client leaves.
     bool acceptPaused_ = false;
     std::vector<std::unique_ptr<Connection>> connections_;

@@ -1,7 +1,6 @@
 #include "dfmext_host/host_session.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +13,7 @@
 
 #include "picture/folder_picture.h"
 #include "picture/menu_picture.h"
+#include "tools_common/options.h"
 #include "tools_common/utf8_text.h"
 
 namespace dfmext_host {
@@ -27,19 +27,7 @@ constexpr long long kRedrawIntervalMs = 50;
 // Keeps a mistyped count from building a list of millions of paths.
 constexpr long long kMaxSelected = 100000;
 
-// The whole word must be a decimal integer within [min, max].
-bool parseInteger(const std::string& word, long long min, long long max, long long& value) {
-    const char* const first = word.data();
-    const char* const last = first + word.size();
-    long long parsed = 0;
-    const auto result = std::from_chars(first, last, parsed);
-    if (word.empty() || result.ec != std::errc() || result.ptr != last || parsed < min ||
-        parsed > max) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
+using tarnwell::tools::parseInteger;
 
 std::string joinedIconNames(const dfmext::DFMExtEmblem& emblem) {
     std::string joined;

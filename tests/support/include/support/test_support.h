@@ -59,6 +59,13 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
+    // Before start: each stdout line goes to `observer` on the reader thread
+    // instead of being kept, and the end of stdout as a null line. For a
+    // child that writes millions of lines (a daemon sim under a benchmark),
+    // which would otherwise fill this process's memory.
+    using LineObserver = std::function<void(const std::string* line)>;
+    void observeStdout(LineObserver observer) { observer_ = std::move(observer); }
+
     // argv[0] is the program's path. With captureStderr, stderr lines are
     // collected like stdout lines (see stderrLines).
     bool start(const std::vector<std::string>& argv, bool captureStderr = false);
@@ -89,6 +96,7 @@ private:
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;
+    LineObserver observer_;  // set before start, then read by the stdout reader only
     std::thread stdoutReader_;
     std::thread stderrReader_;
     mutable Mutex mutex_;
