@@ -111,16 +111,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     Options o;
     o.daemon.enabled.fill(true);
     const Option table[] = {
-        {"--help", "-h", false, "",
-         [&](const std::string&) {
-             o.help = true;
-             return std::string();
-         }},
-        {"--lenient-drops", "", false, "",
-         [&](const std::string&) {
-             o.bounds.lenientDrops = true;
-             return std::string();
-         }},
+        tarnwell::tools::flagOption("--help", "-h", o.help),
+        tarnwell::tools::flagOption("--lenient-drops", "", o.bounds.lenientDrops),
         valueOption("--minutes",
                     [&](const std::string& value) {
                         return tarnwell::tools::parseDecimal(value, -1e9, 1e9, o.minutes);

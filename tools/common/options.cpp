@@ -1,6 +1,7 @@
 #include "tools_common/options.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace tarnwell::tools {
 namespace {
@@ -61,6 +62,39 @@ std::string parseCommandLine(int argc, char** argv, std::span<const Option> tabl
         }
     }
     return {};
+}
+
+Option flagOption(const std::string& name, const std::string& alias, bool& flag) {
+    return {name, alias, false, "", [&flag](const std::string&) {
+                flag = true;
+                return std::string();
+            }};
+}
+
+Option showOption(const std::string& name, const std::string& alias, const char*& shown,
+                  const char* text) {
+    return {name, alias, false, "",
+            [&shown, text](const std::string&) {
+                shown = text;
+                return std::string();
+            },
+            true};
+}
+
+int usageError(const char* program, const std::string& message) {
+    std::fprintf(stderr, "%s: %s; see --help\n", program, message.c_str());
+    return 2;
+}
+
+int commandLineOutcome(const char* program, const std::string& refused, const char* shown) {
+    if (!refused.empty()) {
+        return usageError(program, refused);
+    }
+    if (shown != nullptr) {
+        std::fputs(shown, stdout);
+        return 0;
+    }
+    return -1;
 }
 
 bool parseInteger(const std::string& text, long long min, long long max, long long& value) {

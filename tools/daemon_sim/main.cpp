@@ -37,12 +37,6 @@ constexpr const char* kUsage =
     "  set PATH N | roots DIR... | notify NAME [KEY VALUE]... | quit\n"
     "  (blank lines are ignored; the end of stdin ends the daemon unless --no-stdin)\n";
 
-// One line naming what is wrong, instead of the whole usage.
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "tarnwell-daemon-sim: %s; see --help\n", message.c_str());
-    return 2;
-}
-
 // A root the plug-in could use: absolute, since it ignores any other. One
 // that is not a folder (yet) is allowed, for the tests of a daemon that lists
 // such a root, but named on stderr. Empty when accepted, else why not.
@@ -96,13 +90,10 @@ int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
     const char* shown = nullptr;
     long long number = 0;
     const Option table[] = {
-        {"--help", "-h", false, "", [&](const std::string&) { shown = kUsage; return std::string(); }, true},
-        {"--version", "", false, "",
-         [&](const std::string&) { shown = "tarnwell-daemon-sim " TARNWELL_VERSION "\n"; return std::string(); },
-         true},
+        tarnwell::tools::showOption("--help", "-h", shown, kUsage),
+        tarnwell::tools::showOption("--version", "", shown, "tarnwell-daemon-sim " TARNWELL_VERSION "\n"),
         {"--no-stdin", "", false, "", [&](const std::string&) { options.readStdin = false; return std::string(); }},
-        {"--notify-fresh-socket", "", false, "",
-         [&](const std::string&) { options.notifyFromFreshSockets = true; return std::string(); }},
+        tarnwell::tools::flagOption("--notify-fresh-socket", "", options.notifyFromFreshSockets),
         {"--root", "", true, "",
          [&](const std::string& value) {
              std::string refused = checkRoot(value);
@@ -133,15 +124,9 @@ int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
     };
     tarnwell::tools::OptionRules rules;
     rules.unknown = "unknown argument: ";
+    // Read first: `shown` is set while the command line is read.
     const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
-    if (!refused.empty()) {
-        return usageError(refused);
-    }
-    if (shown != nullptr) {
-        std::fputs(shown, stdout);
-        return 0;
-    }
-    return -1;
+    return tarnwell::tools::commandLineOutcome("tarnwell-daemon-sim", refused, shown);
 }
 
 // A client that hangs up must not end the daemon; sends use MSG_NOSIGNAL as

@@ -79,16 +79,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     using tarnwell::tools::Option;
     Options options;
     const Option table[] = {
-        {"--help", "-h", false, "",
-         [&](const std::string&) {
-             options.help = true;
-             return std::string();
-         }},
-        {"--version", "", false, "",
-         [&](const std::string&) {
-             options.version = true;
-             return std::string();
-         }},
+        tarnwell::tools::flagOption("--help", "-h", options.help),
+        tarnwell::tools::flagOption("--version", "", options.version),
         {"-e", "", true, "-e needs a COMMAND",
          [&](const std::string& command) {
              options.commands.push_back(command);

@@ -43,12 +43,6 @@ constexpr const char* kUsage =
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
     "failed or the report could not be written, 2 for bad options.\n";
 
-// One line naming what is wrong, instead of the whole usage.
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "tarnwell-doctor: %s; see --help\n", message.c_str());
-    return 2;
-}
-
 // The build tree this program runs from, or empty when it is installed: a
 // developer checking a build means the plug-in and the icons built beside it,
 // not an installed copy that may be missing or stale.
@@ -87,23 +81,9 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
     using tarnwell::tools::Option;
     const char* shown = nullptr;
     const Option table[] = {
-        {"--help", "-h", false, "",
-         [&](const std::string&) {
-             shown = kUsage;
-             return std::string();
-         },
-         true},
-        {"--version", "", false, "",
-         [&](const std::string&) {
-             shown = "tarnwell-doctor " TARNWELL_VERSION "\n";
-             return std::string();
-         },
-         true},
-        {"--json", "", false, "",
-         [&](const std::string&) {
-             json = true;
-             return std::string();
-         }},
+        tarnwell::tools::showOption("--help", "-h", shown, kUsage),
+        tarnwell::tools::showOption("--version", "", shown, "tarnwell-doctor " TARNWELL_VERSION "\n"),
+        tarnwell::tools::flagOption("--json", "", json),
         {"--plugin", "", true, "--plugin needs a PATH",
          [&](const std::string& value) {
              return takePath(value, "--plugin needs a PATH", options.pluginPath);
@@ -129,15 +109,9 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
         options.paths.push_back(path);
         return std::string();
     };
+    // Read first: `shown` is set while the command line is read.
     const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
-    if (!refused.empty()) {
-        return usageError(refused);
-    }
-    if (shown != nullptr) {
-        std::fputs(shown, stdout);
-        return 0;
-    }
-    return -1;
+    return tarnwell::tools::commandLineOutcome("tarnwell-doctor", refused, shown);
 }
 
 }  // namespace

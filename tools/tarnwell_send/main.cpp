@@ -40,10 +40,8 @@ constexpr const char* kUsage =
     "  1 no connection within 5 s, a daemon of another user, an error answer, or\n"
     "  no whole answer within 10 s; 2 bad arguments\n";
 
-// One line naming what is wrong, instead of the whole usage.
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "tarnwell-send: %s; see --help\n", message.c_str());
-    return 2;
+    return tarnwell::tools::usageError("tarnwell-send", message);
 }
 
 int failure(const std::string& message) {
@@ -103,18 +101,8 @@ int parseArguments(int argc, char** argv, Request& request) {
     std::vector<std::string> words;
     const char* shown = nullptr;
     const Option table[] = {
-        {"--help", "-h", false, "",
-         [&](const std::string&) {
-             shown = kUsage;
-             return std::string();
-         },
-         true},
-        {"--version", "", false, "",
-         [&](const std::string&) {
-             shown = "tarnwell-send " TARNWELL_VERSION "\n";
-             return std::string();
-         },
-         true},
+        tarnwell::tools::showOption("--help", "-h", shown, kUsage),
+        tarnwell::tools::showOption("--version", "", shown, "tarnwell-send " TARNWELL_VERSION "\n"),
         {"--port", "", true, "",
          [&](const std::string& value) {
              if (!tarnwell::tools::parsePort(value, request.port) || request.port == 0) {
@@ -134,13 +122,11 @@ int parseArguments(int argc, char** argv, Request& request) {
     rules.unknownIsWord = [&](const std::string& arg) {
         return !words.empty() || arg.rfind("--", 0) != 0;
     };
+    // Read first: `shown` is set while the command line is read.
     const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
-    if (!refused.empty()) {
-        return usageError(refused);
-    }
-    if (shown != nullptr) {
-        std::fputs(shown, stdout);
-        return 0;
+    const int outcome = tarnwell::tools::commandLineOutcome("tarnwell-send", refused, shown);
+    if (outcome >= 0) {
+        return outcome;
     }
     if (words.empty() || words.front().empty()) {
         return usageError(words.empty() ? "no command NAME given" : "the command NAME is empty");

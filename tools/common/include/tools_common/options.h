@@ -45,6 +45,23 @@ struct OptionRules {
     std::string unknown = "unknown option: ";
 };
 
+// An option without a value that sets `flag` to true.
+Option flagOption(const std::string& name, const std::string& alias, bool& flag);
+// An option without a value that ends the reading and leaves `text` in
+// `shown`, for the caller to print (--help, --version).
+Option showOption(const std::string& name, const std::string& alias, const char*& shown,
+                  const char* text);
+
+// The error line of a bad command line, "PROGRAM: MESSAGE; see --help" on
+// stderr (one line, rather than the whole usage); returns 2, the exit status
+// for bad options.
+int usageError(const char* program, const std::string& message);
+
+// What the reading of a command line leaves to do: -1 to go on; else the
+// exit status, after the error line of `refused` or the text `shown` (on
+// stdout).
+int commandLineOutcome(const char* program, const std::string& refused, const char* shown);
+
 // Reads argv[1..argc-1] by `table` and `rules`, in order. Returns "" when
 // every argument was taken, else the first error: `rules.unknown` and ARG,
 // the option's `missing` text, or what its `apply` or `rules.word` said.
