@@ -9,18 +9,32 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace tarnwell::tools {
 
 // One option of a tool. `apply` takes the value (empty for an option
 // without one) and returns "" when it accepts it, else the error for people.
 struct Option {
+    using Apply = std::function<std::string(const std::string& value)>;
+
+    // The constructor keeps the order in which a table reads best; the
+    // members are laid out without padding.
+    Option(std::string name, std::string alias, bool takesValue, std::string missing, Apply apply,
+           bool stops = false)
+        : name(std::move(name)),
+          alias(std::move(alias)),
+          missing(std::move(missing)),
+          apply(std::move(apply)),
+          takesValue(takesValue),
+          stops(stops) {}
+
     std::string name;   // "--root"
     std::string alias;  // "-h", or empty
-    bool takesValue = false;
     // The error when the value is missing; "NAME needs a value" when empty.
     std::string missing;
-    std::function<std::string(const std::string& value)> apply;
+    Apply apply;
+    bool takesValue = false;
     // The reading ends after this option (--help, --version): what follows
     // it is not looked at.
     bool stops = false;
