@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,16 +17,12 @@
 #include "base/log.h"
 #include "base/posix_io.h"
 #include "base/wire_format.h"
+#include "datagram_batch.h"
 #include "sender_check.h"
 
 namespace tarnwell {
 
 namespace {
-
-// The daemon's notifications are small (a name and a path); one datagram is
-// read into a buffer of this size, keeping its last byte zero.
-constexpr std::size_t kReceiveBufferBytes = 2048;
-constexpr std::size_t kMaxDatagramBytes = kReceiveBufferBytes - 1;
 
 constexpr std::chrono::seconds kRetryDelay{2};
 // Drops of notifications from other users are logged at most this often: a
@@ -207,8 +204,12 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     if (count == droppedByKernel) {
         return;
     }
+    // The counter only grows (and wraps), so the difference is what this
+    // burst lost, however often it rose meanwhile.
+    const std::uint32_t lost = count - droppedByKernel;
     droppedByKernel = count;
-    logLine("tarnwell: notifications were lost (the receive queue was full)");
+    logLine("tarnwell: " + std::to_string(lost) +
+            " notifications were lost (the receive queue was full)");
     if (onNotificationsLost_) {
         onNotificationsLost_();
     }
@@ -246,36 +247,55 @@ UniqueFd InputCommandServer::openListeningSocket() {
     return socket;
 }
 
+bool InputCommandServer::waitForDatagrams(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    // No time-out: stop wakes the wait (its datagram, or the shut-down).
+    return retryInterrupted([&] { return ::poll(&ready, 1, -1); }) > 0;
+}
+
+// A burst is what the listener drains in one go: it takes the queue's
+// datagrams in batches until a batch finds it empty. Only then is the
+// kernel's drop counter looked at, so that a flood, during which the kernel
+// drops again and again while the listener catches up, is reported once, with
+// everything it lost, and the state is made good once, after the last of its
+// notifications has been handled.
 void InputCommandServer::receiveUntilReopen(int fd) {
-    // One buffer per opened socket; its last byte stays zero.
-    std::vector<char> buffer(kReceiveBufferBytes, '\0');
-    // The kernel counts, per socket, the datagrams it dropped because the
-    // receive queue was full; a rise means notifications were lost. It is
-    // looked at before each receive, so a flood that ends with the queue full
-    // is noticed once the listener has caught up, not at the next
-    // notification.
+    DatagramBatch batch;
+    if (!batch.valid()) {
+        return;
+    }
+    // The kernel's count of datagrams it dropped on this socket because the
+    // queue was full, as last seen: a new socket starts at zero.
     std::uint32_t droppedByKernel = 0;
     while (running_.load()) {
-        noticeLostDatagrams(fd, droppedByKernel);
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        // A signal the host handles may interrupt the wait: that is no fault
-        // of the socket, whose queue must not be thrown away.
-        const ssize_t received = retryInterrupted([&] {
-            return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, 0,
-                              reinterpret_cast<sockaddr*>(&from), &fromLength);
-        });
-        if (received < 0) {
+        if (!waitForDatagrams(fd) || !drainQueue(fd, batch)) {
             // An error: start over with a new socket.
             return;
         }
-        if (received == 0) {
-            // An empty datagram, or stop's shut-down (then running_ is false
-            // already). Reopening the socket for an empty datagram would
-            // throw away the notifications queued behind it.
-            continue;
+        noticeLostDatagrams(fd, droppedByKernel);
+    }
+}
+
+bool InputCommandServer::drainQueue(int fd, DatagramBatch& batch) {
+    for (;;) {
+        const int received = batch.receive(fd);
+        if (received < 0) {
+            return false;
         }
-        dispatch(std::string(buffer.data(), static_cast<std::size_t>(received)), from);
+        for (int i = 0; i < received; ++i) {
+            const std::string_view datagram = batch.datagram(static_cast<std::size_t>(i));
+            // An empty datagram is skipped: reopening the socket for it would
+            // throw away the notifications queued behind it. Stop's shut-down
+            // reads as empty datagrams too, with running_ false already.
+            if (!datagram.empty()) {
+                dispatch(std::string(datagram), batch.sender(static_cast<std::size_t>(i)));
+            }
+        }
+        batch.releaseLongSlots(received);
+        // A batch that did not fill up emptied the queue.
+        if (received < static_cast<int>(DatagramBatch::kSlots) || !running_.load()) {
+            return true;
+        }
     }
 }
 

@@ -533,31 +533,32 @@ TEST_F(CoreTest, HostLookupsRaceWithRepliesNotificationsAndReconnects) {
 // showing the status the daemon said is out of date.
 TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     using Clock = WantedQueries::Clock;
+    constexpr auto Drawn = WantedQueries::Priority::Drawn;
     WantedQueries wanted;
     std::vector<std::string> dropped;
     std::vector<std::string> toSend;
     const Clock::time_point t0 = Clock::now();
     for (std::size_t i = 0; i <= WantedQueries::kCapacity; ++i) {
-        wanted.ask("/p" + std::to_string(i), false, t0, dropped);
+        wanted.ask("/p" + std::to_string(i), Drawn, t0, dropped);
     }
     EXPECT_EQ(wanted.waiting(), WantedQueries::kCapacity);
     EXPECT_EQ(dropped, std::vector<std::string>{"/p0"});  // the oldest
     wanted.clear();
     dropped.clear();
-    wanted.ask("/old", false, t0, dropped);
-    wanted.ask("/young", false, t0 + WantedQueries::kLifetime / 2, dropped);
+    wanted.ask("/old", Drawn, t0, dropped);
+    wanted.ask("/young", Drawn, t0 + WantedQueries::kLifetime / 2, dropped);
     wanted.takeToSend(t0 + WantedQueries::kLifetime, toSend, dropped);
     EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
     EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
 
     StatusCache cache;
     toSend.clear();
-    cache.want("/w1", false, toSend);  // the window fills
-    cache.want("/w2", false, toSend);
+    cache.want("/w1", Drawn, toSend);  // the window fills
+    cache.want("/w2", Drawn, toSend);
     cache.set("/changed", TarnwellCore::Syncing);
-    cache.want("/changed", true, toSend);
+    cache.want("/changed", WantedQueries::Priority::ChangedUndrawn, toSend);
     for (std::size_t i = 0; i < WantedQueries::kCapacity; ++i) {
-        cache.want("/q" + std::to_string(i), false, toSend);
+        cache.want("/q" + std::to_string(i), Drawn, toSend);
     }
     EXPECT_EQ(toSend, (std::vector<std::string>{"/w1", "/w2"}));
     EXPECT_EQ(cache.pendingCount(), WantedQueries::kCapacity + WantedQueries::kWindow);

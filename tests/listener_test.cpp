@@ -128,12 +128,12 @@ pid_t currentTid() {
     return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-// True once thread `tid` of this process sits in a blocking recvfrom, i.e. it
-// has passed its last check before receiving.
+// True once thread `tid` of this process waits for datagrams, i.e. it has
+// passed its last check before receiving.
 bool blockedInReceive(pid_t tid) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
     long number = -1;
-    return (in >> number) && number == SYS_recvfrom;
+    return (in >> number) && (number == SYS_poll || number == SYS_ppoll);
 }
 
 // Records every dispatched notification ("name|first path value") and the

@@ -31,6 +31,7 @@
 #include "base/thread_annotations.h"
 #include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
+#include "core/drawn_paths.h"
 #include "core/status_cache.h"
 #include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
@@ -105,6 +106,8 @@ public:
     // Listener thread: "refresh_tw_root".
     void handleRefreshTwRoot(InputCommand* notification);
     // Listener thread: the kernel dropped notifications for a full queue.
+    // Keeps the statuses the host drew in the last moments and asks for them
+    // again first; forgets the rest; fetches the roots again.
     void handleNotificationsLost();
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
@@ -112,9 +115,11 @@ public:
     // --- Status cache. ---
     SyncStatus getStatus(const std::string& path) const;
     void setStatus(const std::string& path, SyncStatus status);
-    // Host or listener thread. The query joins the core's wanted list, most recently asked first,
-    // and goes to the channel when its small window has room. `changed`: the daemon said the path
-    // changed, so a query already out for it is followed by one more.
+    // Host or listener thread. The query joins the core's wanted list and goes to the channel when
+    // its small window has room. Without `changed` it is a draw's, asked ahead of every change.
+    // With `changed` the daemon said the path changed: a query already out for it is followed by
+    // one more, and it is asked after the draws, before changes nobody sees if the host drew the
+    // path lately.
     void queryFileStatus(const CanonicalPath& canonicalPath, bool changed = false);
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
@@ -149,6 +154,9 @@ private:
     void sendGetTwRoots() TARNWELL_EXCLUDES(rootsFetchMutex_);
     // Worker thread: completion of "get_tw_roots".
     void finishRootsFetch(TarnwellCommand* command) TARNWELL_EXCLUDES(rootsFetchMutex_);
+    // Any thread: how a change of the path is asked, by whether the host
+    // drew it lately and whether it has a status.
+    WantedQueries::Priority changePriority(const CanonicalPath& canonicalPath) const;
     // Hands the paths' "query_stat" commands to the channel; no lock held.
     void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
     // Worker thread: stores the reply's status (or removes the entry) under
@@ -156,6 +164,9 @@ private:
     void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
 
     SyncRootRegistry roots_;          // locks itself
+    // Noted by every status lookup, which is how the host draws; lock-free,
+    // and mutable since a const lookup notes its draw.
+    mutable DrawnPaths drawn_;
     StatusCache statusCache_;         // locks itself
     CommandClient commandClient_;     // locks itself
     InputCommandServer inputServer_;  // no lock: handlers registered before start

@@ -28,6 +28,7 @@ struct sockaddr_in;
 namespace tarnwell {
 
 struct InputCommand;
+class DatagramBatch;
 class SenderCheck;
 
 class InputCommandServer {
@@ -57,10 +58,12 @@ public:
     void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
                     std::shared_ptr<void> owner);
 
-    // Called on the listener thread, before the next datagram is received,
-    // when the kernel dropped datagrams because the receive queue was full:
-    // a flood outran the listener, and any notification may have been among
-    // those lost. Only while stopped.
+    // Called on the listener thread when the kernel dropped datagrams because
+    // the receive queue was full: a flood outran the listener, and any
+    // notification may have been among those lost. Called once the queue has
+    // drained, after every notification of the burst has been handled, and
+    // once per burst however often the kernel dropped during it. Only while
+    // stopped.
     void setNotificationsLostHandler(std::function<void()> handler);
 
     // The notification in `text`, or null when it is not one.
@@ -87,14 +90,20 @@ private:
     // socketFd_, or none (logged) when it cannot be made.
     UniqueFd openListeningSocket() TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: receives and dispatches until stop or until the
-    // socket fails (an error, or the shutdown by stop).
+    // socket fails.
     void receiveUntilReopen(int fd);
+    // Listener thread: waits until a datagram is queued on `fd` (or stop
+    // wakes it); false on an error of the socket.
+    bool waitForDatagrams(int fd);
+    // Listener thread: receives and dispatches in batches until the queue is
+    // empty (or stop); false on an error of the socket.
+    bool drainQueue(int fd, DatagramBatch& batch);
     // Listener thread: parses one datagram and runs its handler, when it is
     // a notification with a handler from a sender that is no stranger.
     void dispatch(const std::string& datagram, const sockaddr_in& from);
-    // Listener thread: logs and calls the lost handler when the kernel's
-    // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
-    // went up.
+    // Listener thread, once the queue has drained: logs how many datagrams
+    // the kernel dropped on `fd` since it last looked (`droppedByKernel`,
+    // updated) and calls the lost handler, when it dropped any.
     void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile.
