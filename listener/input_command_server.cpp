@@ -292,8 +292,9 @@ bool InputCommandServer::drainQueue(int fd, DatagramBatch& batch) {
             }
         }
         batch.releaseLongSlots(received);
-        // A batch that did not fill up emptied the queue.
-        if (received < static_cast<int>(DatagramBatch::kSlots) || !running_.load()) {
+        // Only a receive that finds nothing ends the burst: while the
+        // handlers of a short batch ran, the queue may have filled up again.
+        if (received == 0 || !running_.load()) {
             return true;
         }
     }
