@@ -3,7 +3,9 @@
 // A daemon announces a big sync one file at a time, tens of thousands of
 // datagrams a second; taking them one receive each, the listener falls behind
 // and the kernel drops what no longer fits in the queue. One call takes up to
-// kSlots of them.
+// kSlots of them: enough to pass a burst on to the other copies of the
+// plug-in in few messages (one a batch), few enough to keep their emblems
+// prompt.
 //
 // Each slot is big enough for the longest datagram UDP carries (65,507
 // bytes), so that no notification is ever cut, also one for a path thousands

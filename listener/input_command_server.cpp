@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,8 @@
 #include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "datagram_batch.h"
+#include "listener/copies_folder.h"
+#include "notification_relay.h"
 #include "sender_check.h"
 
 namespace tarnwell {
@@ -35,6 +38,9 @@ constexpr std::chrono::minutes kDropLogInterval{1};
 // request at its configured maximum.
 constexpr int kRequestedReceiveQueueBytes = 4 << 20;
 
+// How soon a copy whose queue was full is told again of a loss.
+constexpr int kNewsRetryMilliseconds = 10;
+
 sockaddr_in loopbackAddress(std::uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -51,8 +57,9 @@ int openDatagramSocket(int protocol) {
 
 }  // namespace
 
-InputCommandServer::InputCommandServer(std::uint16_t port)
+InputCommandServer::InputCommandServer(std::uint16_t port, std::string relayFolder)
     : port_(port),
+      relayFolder_(relayFolder.empty() ? copiesFolder(port) : std::move(relayFolder)),
       openWakeSocket_([] { return openDatagramSocket(0); }),
       senderCheck_(std::make_unique<SenderCheck>()) {}
 
@@ -112,6 +119,10 @@ void InputCommandServer::wakeListener() {
     if (listenerFd >= 0) {
         ::shutdown(listenerFd, SHUT_RDWR);
     }
+    const int relayFd = relayFd_.load();
+    if (relayFd >= 0) {
+        ::shutdown(relayFd, SHUT_RDWR);
+    }
 }
 
 bool InputCommandServer::acceptSender(const sockaddr_in& from) {
@@ -167,9 +178,56 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
     return command;
 }
 
-void InputCommandServer::retryPause() {
+void InputCommandServer::retryPause(NotificationRelay& relay) {
+    const auto deadline = std::chrono::steady_clock::now() + kRetryDelay;
+    // The other copies still pass notifications on while the port cannot be
+    // bound; stop shuts the relay's socket down to end the wait.
+    while (running_.load() && relay.isOpen() && std::chrono::steady_clock::now() < deadline) {
+        pollfd waitFor{relay.fd(), POLLIN, 0};
+        const auto until =
+            relay.owesNews()
+                ? std::min(deadline, std::chrono::steady_clock::now() +
+                                         std::chrono::milliseconds(kNewsRetryMilliseconds))
+                : deadline;
+        const int ready = pollUntil(&waitFor, 1, until);
+        if (ready < 0) {
+            break;  // no wait to be had on the relay: the plain pause below
+        }
+        if (ready > 0) {
+            drainRelay(relay);
+        }
+        relay.retry();
+    }
     MutexLock lock(wakeMutex_);
-    lock.waitFor(pauseCondition_, kRetryDelay, [this] { return !running_.load(); });
+    lock.waitFor(pauseCondition_,
+                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                     deadline - std::chrono::steady_clock::now()),
+                 [this] { return !running_.load(); });
+}
+
+void InputCommandServer::publishRelay(int fd) {
+    MutexLock lock(wakeMutex_);
+    relayFd_.store(fd);
+}
+
+void InputCommandServer::drainRelay(NotificationRelay& relay) {
+    const NotificationRelay::Receivers receivers{
+        [this](const std::string& datagram) { handleRelayed(datagram); },
+        [this] {
+            logLine("tarnwell: notifications were lost before another copy could pass them on");
+            if (onNotificationsLost_) {
+                onNotificationsLost_();
+            }
+        }};
+    if (!relay.drain(receivers)) {
+        const std::string reason = std::generic_category().message(errno);
+        publishRelay(-1);
+        logLine(
+            "tarnwell: notifications are not shared with other copies of the plug-in: their "
+            "socket failed: " +
+            reason);
+        relay.close();
+    }
 }
 
 bool InputCommandServer::waitUntilListening(std::chrono::milliseconds timeout) {
@@ -193,7 +251,8 @@ void InputCommandServer::closeSocket(UniqueFd socket) {
     socket.reset();
 }
 
-void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel) {
+void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel,
+                                             NotificationRelay& relay) {
     std::array<std::uint32_t, SK_MEMINFO_VARS> meminfo{};
     socklen_t length = sizeof meminfo;
     if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &length) != 0 ||
@@ -210,6 +269,8 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     droppedByKernel = count;
     logLine("tarnwell: " + std::to_string(lost) +
             " notifications were lost (the receive queue was full)");
+    // The datagrams dropped here were meant for every copy.
+    relay.passOnLoss();
     if (onNotificationsLost_) {
         onNotificationsLost_();
     }
@@ -247,19 +308,13 @@ UniqueFd InputCommandServer::openListeningSocket() {
     return socket;
 }
 
-bool InputCommandServer::waitForDatagrams(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    // No time-out: stop wakes the wait (its datagram, or the shut-down).
-    return retryInterrupted([&] { return ::poll(&ready, 1, -1); }) > 0;
-}
-
 // A burst is what the listener drains in one go: it takes the queue's
-// datagrams in batches until a batch finds it empty. Only then is the
+// datagrams in batches until a receive finds it empty. Only then is the
 // kernel's drop counter looked at, so that a flood, during which the kernel
 // drops again and again while the listener catches up, is reported once, with
 // everything it lost, and the state is made good once, after the last of its
 // notifications has been handled.
-void InputCommandServer::receiveUntilReopen(int fd) {
+void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
     DatagramBatch batch;
     if (!batch.valid()) {
         return;
@@ -268,51 +323,98 @@ void InputCommandServer::receiveUntilReopen(int fd) {
     // queue was full, as last seen: a new socket starts at zero.
     std::uint32_t droppedByKernel = 0;
     while (running_.load()) {
-        if (!waitForDatagrams(fd) || !drainQueue(fd, batch)) {
-            // An error: start over with a new socket.
+        std::array<pollfd, 2> waitFor{{{fd, POLLIN, 0}, {relay.fd(), POLLIN, 0}}};
+        const nfds_t count = relay.isOpen() ? 2 : 1;
+        const int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
+        // A signal the host handles may interrupt the wait: that is no fault
+        // of the socket, whose queue must not be thrown away.
+        if (retryInterrupted([&] { return ::poll(waitFor.data(), count, timeout); }) < 0) {
             return;
         }
-        noticeLostDatagrams(fd, droppedByKernel);
+        // The other copies' messages first: a greeting read before the next
+        // batch makes its sender hear that batch.
+        if (count == 2 && waitFor[1].revents != 0) {
+            drainRelay(relay);
+        }
+        relay.retry();
+        if (waitFor[0].revents != 0) {
+            if (!drainQueue(fd, batch, relay)) {
+                return;  // an error: start over with a new socket
+            }
+            noticeLostDatagrams(fd, droppedByKernel, relay);
+        }
     }
 }
 
-bool InputCommandServer::drainQueue(int fd, DatagramBatch& batch) {
+bool InputCommandServer::drainQueue(int fd, DatagramBatch& batch, NotificationRelay& relay) {
+    std::vector<std::unique_ptr<InputCommand>> accepted;
+    accepted.reserve(DatagramBatch::kSlots);
     for (;;) {
         const int received = batch.receive(fd);
         if (received < 0) {
             return false;
         }
         for (int i = 0; i < received; ++i) {
-            const std::string_view datagram = batch.datagram(static_cast<std::size_t>(i));
+            const auto slot = static_cast<std::size_t>(i);
             // An empty datagram is skipped: reopening the socket for it would
             // throw away the notifications queued behind it. Stop's shut-down
-            // reads as empty datagrams too, with running_ false already.
-            if (!datagram.empty()) {
-                dispatch(std::string(datagram), batch.sender(static_cast<std::size_t>(i)));
+            // reads as no datagram, with running_ false already.
+            if (batch.datagram(slot).empty()) {
+                continue;
+            }
+            const std::string datagram(batch.datagram(slot));
+            if (auto command = accept(datagram, batch.sender(slot))) {
+                relay.add(datagram);
+                accepted.push_back(std::move(command));
             }
         }
         batch.releaseLongSlots(received);
+        // One message per other copy for the whole batch, before the
+        // handlers run.
+        relay.flush();
+        for (auto& command : accepted) {
+            run(std::move(command));
+        }
+        accepted.clear();
         // Only a receive that finds nothing ends the burst: while the
-        // handlers of a short batch ran, the queue may have filled up again.
+        // handlers of a batch ran, the queue may have filled up again.
         if (received == 0 || !running_.load()) {
             return true;
         }
     }
 }
 
-void InputCommandServer::dispatch(const std::string& datagram, const sockaddr_in& from) {
+std::unique_ptr<InputCommand> InputCommandServer::accept(const std::string& datagram,
+                                                         const sockaddr_in& from) {
     std::unique_ptr<InputCommand> command = parseMessage(datagram);
     if (!command) {
-        return;
+        return nullptr;
     }
     const auto entry = handlers_.find(command->name);
     // The sender is checked only for notifications that would be handled:
     // garbage and the wake-up byte cost no lookup.
     if (entry == handlers_.end() || !acceptSender(from)) {
-        return;
+        return nullptr;
     }
     // The record's own copy keeps the owner alive through the call.
     command->handler = entry->second;
+    return command;
+}
+
+void InputCommandServer::handleRelayed(const std::string& datagram) {
+    std::unique_ptr<InputCommand> command = parseMessage(datagram);
+    if (!command) {
+        return;
+    }
+    const auto entry = handlers_.find(command->name);
+    if (entry == handlers_.end()) {
+        return;
+    }
+    command->handler = entry->second;
+    run(std::move(command));
+}
+
+void InputCommandServer::run(std::unique_ptr<InputCommand> command) {
     if (command->handler.callback) {
         command->handler.callback(command.get());
     }
@@ -324,15 +426,22 @@ void InputCommandServer::dispatch(const std::string& datagram, const sockaddr_in
 // before each opening and before each receive; stop clears it first and then
 // wakes whichever of the two waits the thread is in.
 void InputCommandServer::serverThread() {
+    // Set up before the port is bound, so that the other copies know of this
+    // one before the kernel may hand it anything to pass on.
+    NotificationRelay relay(relayFolder_);
+    if (relay.open()) {
+        publishRelay(relay.fd());
+    }
     while (running_.load()) {
         UniqueFd socket = openListeningSocket();
         if (!socket.valid()) {
-            retryPause();
+            retryPause(relay);
             continue;
         }
-        receiveUntilReopen(socket.get());
+        receiveUntilReopen(socket.get(), relay);
         closeSocket(std::move(socket));
     }
+    publishRelay(-1);
 }
 
 }  // namespace tarnwell

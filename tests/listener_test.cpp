@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -131,8 +135,8 @@ pid_t currentTid() {
     return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-// True once thread `tid` of this process waits for datagrams, i.e. it has
-// passed its last check before receiving.
+// True once thread `tid` of this process sits in its wait for datagrams, i.e.
+// it has passed its last check before receiving.
 bool blockedInReceive(pid_t tid) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
     long number = -1;
@@ -242,7 +246,9 @@ protected:
     test::StderrCapture stderr_;  // before the server: its reader thread outlives it
     const std::uint16_t port_ = test::freeUdpPort();
     Recorder recorder_;
-    InputCommandServer server_{port_};
+    test::TempDir relayParent_;
+    std::string relayFolder() const { return relayParent_.path() + "/copies"; }
+    InputCommandServer server_{port_, relayFolder()};
 };
 
 TEST_F(ListenerTest, DispatchesByExactNameOnTheListenerThreadInArrivalOrder) {
@@ -790,12 +796,86 @@ TEST_F(ListenerTest, AnotherUserCannotBindTheNotificationPortBesideUsButOurSecon
         ASSERT_TRUE(stranger.start("udp", port_, options));
         EXPECT_FALSE(stranger.bound()) << testing::PrintToString(options);
     }
-    InputCommandServer secondCopy(port_);
+    InputCommandServer secondCopy(port_, relayFolder());
     secondCopy.setup();
     secondCopy.start();
     EXPECT_TRUE(waitUntil([&] { return stderr_.count(kStartedLine) >= 2; }));
     secondCopy.stop();
     EXPECT_EQ(stderr_.count(kBindFailedLine), 0U);
+}
+
+// --- The folder the copies share ---
+
+const std::string kUnsharedLine =
+    "tarnwell: notifications are not shared with other copies of the plug-in: ";
+
+// Whoever can write in the folder could receive the paths the copies pass on
+// or pass on forged ones: a folder of another user, or a link put in its
+// place, is refused with one line, and the copy still hears the port.
+TEST_F(ListenerTest, CopiesFolderOfAnotherUserOrALinkInItsPlaceIsRefusedAndTheCopyStillHears) {
+    const std::string target = relayParent_.dir("elsewhere");
+    ASSERT_EQ(::symlink(target.c_str(), relayFolder().c_str()), 0);
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    startAndWait();
+    pingAndWaitForReceive();
+    server_.stop();
+    EXPECT_TRUE(stderr_.waitForLine(kUnsharedLine + relayFolder() +
+                                    " is not a folder (a symbolic link is never followed)"));
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+    if (::geteuid() != 0) {
+        return;  // only root can give a folder to another user
+    }
+    const std::string theirs = relayParent_.dir("theirs");
+    ASSERT_EQ(::chown(theirs.c_str(), test::ForeignSocket::kUid, test::ForeignSocket::kUid), 0);
+    InputCommandServer copy(port_, theirs);
+    copy.addHandler("ping", recorder_.handler(), nullptr);
+    copy.start();
+    ASSERT_TRUE(copy.waitUntilListening(kDeadline));
+    ASSERT_TRUE(sendDatagram(port_, "ping\ndone\n"));
+    EXPECT_TRUE(recorder_.waitForCount(2));
+    copy.stop();
+    EXPECT_TRUE(stderr_.waitForLine(kUnsharedLine + theirs + " belongs to uid 65534"));
+    EXPECT_TRUE(std::filesystem::is_empty(theirs));
+}
+
+// Run as root: a process of another user can neither list the folder (the
+// names hold the copies' process ids) nor pass a notification on into a copy.
+TEST_F(ListenerTest, AnotherUserCanNeitherReadNorSendIntoWhatTheCopiesShare) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a child as another user";
+    }
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    startAndWait();
+    std::string socketPath;
+    for (const auto& entry : std::filesystem::directory_iterator(relayFolder())) {
+        socketPath = entry.path().string();
+    }
+    ASSERT_FALSE(socketPath.empty());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(test::ForeignSocket::kUid) != 0 || ::setuid(test::ForeignSocket::kUid) != 0) {
+            ::_exit(3);
+        }
+        const bool listed = ::opendir(relayFolder().c_str()) != nullptr;
+        sockaddr_un to{};
+        to.sun_family = AF_UNIX;
+        std::snprintf(to.sun_path, sizeof to.sun_path, "%s", socketPath.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        // A relayed notification as a copy sends it: version, kind, length.
+        const std::string forged =
+            std::string("\1N\x1e\0\0\0", 6) + "refresh_stat\npath\t/x\ndone\n";
+        const bool sent = ::sendto(fd, forged.data(), forged.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+        ::_exit(listed ? 1 : sent ? 2 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    // The copy's own path still works, and nothing forged was handled.
+    ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t/ours\ndone\n"));
+    ASSERT_TRUE(recorder_.waitForCount(1));
+    server_.stop();
+    EXPECT_EQ(recorder_.seen(), std::vector<std::string>{"refresh_stat|/ours"});
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Receives the daemon's notifications: UDP datagrams on 127.0.0.1:19081,
 // parsed and dispatched on the listener thread to the handler registered
-// under their name.
+// under their name. Every copy of the plug-in the user runs binds the port,
+// and the kernel hands each datagram to one of them: the copy that gets one
+// passes it on to the others (see listener/notification_relay.h), so that
+// every copy hears every notification.
 //
 // Thread safety: addHandler, setup, start, stop and the destructor belong to
 // the owner's thread, and addHandler only while the listener is stopped.
@@ -18,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "base/argument_map.h"
 #include "base/mutex.h"
@@ -29,6 +33,7 @@ namespace tarnwell {
 
 struct InputCommand;
 class DatagramBatch;
+class NotificationRelay;
 class SenderCheck;
 
 class InputCommandServer {
@@ -42,8 +47,10 @@ public:
 
     static constexpr std::uint16_t kDefaultPort = 19081;
 
-    // The port is a seam for tests; the plug-in uses the default.
-    explicit InputCommandServer(std::uint16_t port = kDefaultPort);
+    // The port and the folder shared with the other copies are seams for
+    // tests; the plug-in uses the default port, and an empty folder means the
+    // one the environment gives (copiesFolder).
+    explicit InputCommandServer(std::uint16_t port = kDefaultPort, std::string relayFolder = {});
     InputCommandServer(const InputCommandServer&) = delete;
     InputCommandServer& operator=(const InputCommandServer&) = delete;
     ~InputCommandServer();
@@ -89,25 +96,38 @@ private:
     // Listener thread: a socket bound to the port and published in
     // socketFd_, or none (logged) when it cannot be made.
     UniqueFd openListeningSocket() TARNWELL_EXCLUDES(wakeMutex_);
-    // Listener thread: receives and dispatches until stop or until the
-    // socket fails.
-    void receiveUntilReopen(int fd);
-    // Listener thread: waits until a datagram is queued on `fd` (or stop
-    // wakes it); false on an error of the socket.
-    bool waitForDatagrams(int fd);
-    // Listener thread: receives and dispatches in batches until the queue is
-    // empty (or stop); false on an error of the socket.
-    bool drainQueue(int fd, DatagramBatch& batch);
-    // Listener thread: parses one datagram and runs its handler, when it is
-    // a notification with a handler from a sender that is no stranger.
-    void dispatch(const std::string& datagram, const sockaddr_in& from);
+    // Listener thread: receives and dispatches, from the port and from the
+    // other copies, until stop or until the socket fails (an error, or the
+    // shutdown by stop).
+    void receiveUntilReopen(int fd, NotificationRelay& relay);
+    // Listener thread: takes the port's queue in batches until it is empty
+    // (or stop): the notifications of each batch are passed on to the other
+    // copies at once and then handled. False when the socket failed.
+    bool drainQueue(int fd, DatagramBatch& batch, NotificationRelay& relay);
+    // Listener thread: the notification in a daemon datagram, with its
+    // handler, when it is one with a handler from a sender that is no
+    // stranger; else null.
+    std::unique_ptr<InputCommand> accept(const std::string& datagram, const sockaddr_in& from);
+    // Listener thread: what another copy passed on: handled, never passed on
+    // again, and its sender was checked by the copy that received it.
+    void handleRelayed(const std::string& datagram);
+    // Listener thread: runs the handler copied into `command`.
+    static void run(std::unique_ptr<InputCommand> command);
+    // Listener thread: reads what the other copies sent; gives the relay up
+    // (it then stays closed) when its socket failed.
+    void drainRelay(NotificationRelay& relay);
     // Listener thread, once the queue has drained: logs how many datagrams
     // the kernel dropped on `fd` since it last looked (`droppedByKernel`,
-    // updated) and calls the lost handler, when it dropped any.
-    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel);
+    // updated), tells the other copies, and calls the lost handler, when it
+    // dropped any.
+    void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel, NotificationRelay& relay);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
-    // or less when stop is called meanwhile.
-    void retryPause() TARNWELL_EXCLUDES(wakeMutex_);
+    // or less when stop is called meanwhile; what other copies pass on
+    // meanwhile is handled.
+    void retryPause(NotificationRelay& relay) TARNWELL_EXCLUDES(wakeMutex_);
+    // Listener thread: publishes the relay's socket in relayFd_ (-1 to
+    // withdraw it), under wakeMutex_.
+    void publishRelay(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: publishes `fd` in socketFd_ (under wakeMutex_).
     void publishSocket(int fd) TARNWELL_EXCLUDES(wakeMutex_);
     // Listener thread: withdraws socketFd_ (under wakeMutex_) and closes it.
@@ -121,7 +141,8 @@ private:
     // at most once a minute.
     bool acceptSender(const sockaddr_in& from);
 
-    const std::uint16_t port_;  // constant after construction
+    const std::uint16_t port_;       // constant after construction
+    const std::string relayFolder_;  // constant after construction
 
     // No lock: written only while stopped, read by the listener thread.
     std::unordered_map<std::string, HandlerInfo> handlers_;
@@ -134,6 +155,9 @@ private:
     // listener has closed meanwhile and another thread may have reused.
     // Atomic all the same, so that tests may watch it without the lock.
     std::atomic<int> socketFd_{-1};
+    // The relay's socket while it is open, else -1; published and shut down
+    // like socketFd_, so that stop also ends a wait for other copies.
+    std::atomic<int> relayFd_{-1};
     // Guards the retry pause's wait (with pauseCondition_) and the
     // publication of socketFd_. Never held across a receive or a handler.
     Mutex wakeMutex_;
