@@ -26,11 +26,16 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
 
 void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                              bool takeMore, std::vector<std::string>& toSend) {
+    bool keep = true;
+    {
+        MutexLock lock(pendingMutex_);
+        keep = wanted_.keepsReply(canonicalPath);
+    }
     {
         WriterLock lock(statusMutex_);
-        if (status) {
+        if (status && keep) {
             statuses_.set(canonicalPath, *status);
-        } else {
+        } else if (!status) {
             statuses_.erase(canonicalPath);
         }
     }

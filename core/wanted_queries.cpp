@@ -176,6 +176,12 @@ bool WantedQueries::finish(const std::string& path, bool hadStatus, Clock::time_
     return false;
 }
 
+bool WantedQueries::keepsReply(const std::string& path) const {
+    const auto it = entries_.find(path);
+    return it == entries_.end() || it->second.state != kSent ||
+           it->second.priority != Priority::Unseen;
+}
+
 void WantedQueries::distrustAnswersOnTheWay() {
     for (auto& [path, entry] : entries_) {
         if (entry.state == kSent) {

@@ -44,9 +44,10 @@ public:
     // already pending sends nothing more.
     void want(const std::string& canonicalPath, WantedQueries::Priority priority,
               std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
-    // A query's reply: stores `status`, or removes the entry when there is
-    // none, and only then ends the path's pending mark, so that a host thread
-    // in between finds the status and sends nothing. With `takeMore` (the
+    // A query's reply: stores `status` (unless only a change of a path nobody
+    // drew asked for it), or removes the entry when there is none, and only
+    // then ends the path's pending mark, so that a host thread in between
+    // finds the status and sends nothing. With `takeMore` (the
     // channel is connected), appends to `toSend` the next paths to send,
     // this one again first when it changed while its query was out.
     void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,

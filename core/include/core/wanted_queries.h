@@ -13,7 +13,8 @@
 //                   last moments: its old status stays visible meanwhile;
 //   ChangedUndrawn  the same for a path with a status that nobody drew lately;
 //   Unseen          the same for a path neither known nor drawn, asked only
-//                   because the daemon may expect it.
+//                   because the daemon may expect it; its answer is not kept
+//                   unless the host draws the path meanwhile.
 // The three changed kinds go oldest first. A big sync, announced file by
 // file, thus never delays what is on the screen, and when the list is full
 // the lowest kind is dropped first, its oldest path first.
@@ -91,6 +92,11 @@ public:
     // when the path is asked once more (it changed while its query was out):
     // it then waits again, ahead of its kind.
     bool finish(const std::string& path, bool hadStatus, Clock::time_point now);
+    // Whether the reply for a sent path is to be kept: not when only the
+    // daemon's word of a change asked for a path nobody drew or knew, lest
+    // the cache grow by every file of a big sync. True for a path it does
+    // not know (a reply after a clear is kept).
+    bool keepsReply(const std::string& path) const;
     // Notifications may have been lost: every path whose query is out is
     // asked again after its reply, and the unanswered are forgotten.
     void distrustAnswersOnTheWay();
