@@ -44,13 +44,32 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
     {
         MutexLock lock(pendingMutex_);
         // A path changed while its query was out waits again; one without a
-        // status is not asked again at every draw.
-        wanted_.finish(canonicalPath, status.has_value(), now);
+        // status is not asked again at every draw; a status nobody asked for
+        // is held there.
+        wanted_.finish(canonicalPath, status, now);
         if (takeMore) {
             wanted_.takeToSend(now, toSend, dropped);
         }
     }
     forgetDropped(dropped);
+}
+
+std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {
+    {
+        MutexLock lock(pendingMutex_);
+        if (!wanted_.holdsAnswer(canonicalPath)) {
+            return std::nullopt;
+        }
+    }
+    // Taken and stored under both locks, so that no newer reply for the path
+    // can be stored in between and then overwritten.
+    WriterLock lock(statusMutex_);
+    MutexLock pendingLock(pendingMutex_);
+    const std::optional<std::int32_t> answer = wanted_.takeHeldAnswer(canonicalPath);
+    if (answer) {
+        statuses_.set(canonicalPath, *answer);
+    }
+    return answer;
 }
 
 void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {

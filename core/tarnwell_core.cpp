@@ -253,7 +253,10 @@ TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const 
 TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(
     const CanonicalPath& canonicalPath) const {
     drawn_.note(canonicalPath.str(), DrawnPaths::Clock::now());
-    const auto status = statusCache_.find(canonicalPath.str());
+    auto status = statusCache_.find(canonicalPath.str());
+    if (!status) {
+        status = statusCache_.adoptHeldAnswer(canonicalPath.str());
+    }
     return status ? static_cast<SyncStatus>(*status) : NotCached;
 }
 

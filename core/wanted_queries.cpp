@@ -19,11 +19,11 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
             entry.priority = std::min(entry.priority, priority);
             return;
         }
-        if (entry.state == kUnansweredState) {
-            if (stillUnanswered(entry, priority, now)) {
+        if (entry.state == kUnansweredState || entry.state == kHeldState) {
+            if (entry.state == kUnansweredState && stillUnanswered(entry, priority, now)) {
                 return;
             }
-            unlink(lists_[kUnanswered], &Entry::order, node);
+            leaveRestingList(node);
         } else {
             // Waiting already: a draw moves it ahead with the new redraw, a
             // higher kind lifts it; the same change told again changes nothing.
@@ -40,6 +40,10 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
     if (waiting() > kCapacity) {
         dropLeastWanted(dropped);
     }
+}
+
+void WantedQueries::leaveRestingList(Node* node) {
+    unlink(lists_[node->second.state == kHeldState ? kHeld : kUnanswered], &Entry::order, node);
 }
 
 bool WantedQueries::stillUnanswered(const Entry& entry, Priority priority,
@@ -127,6 +131,12 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
         unlink(unanswered, &Entry::order, node);
         entries_.erase(entries_.find(node->first));
     }
+    List& held = lists_[kHeld];
+    while (held.size > kCapacity) {
+        Node* node = held.head;
+        unlink(held, &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
+    }
 }
 
 void WantedQueries::takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
@@ -148,7 +158,8 @@ void WantedQueries::takeToSend(Clock::time_point now, std::vector<std::string>& 
     }
 }
 
-bool WantedQueries::finish(const std::string& path, bool hadStatus, Clock::time_point now) {
+bool WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,
+                           Clock::time_point now) {
     const auto it = entries_.find(path);
     // After a clear the path may be unknown, or waiting on a new ask that
     // this reply does not end.
@@ -167,13 +178,35 @@ bool WantedQueries::finish(const std::string& path, bool hadStatus, Clock::time_
         linkWaiting(node, lists_[listOf(entry.priority)].head);
         return true;
     }
-    if (!hadStatus) {
+    if (!status) {
         entry.state = kUnansweredState;
         link(lists_[kUnanswered], &Entry::order, node, nullptr);
         return false;
     }
+    if (entry.priority == Priority::Unseen) {
+        entry.state = kHeldState;
+        entry.answer = *status;
+        link(lists_[kHeld], &Entry::order, node, nullptr);
+        return false;
+    }
     entries_.erase(it);
     return false;
+}
+
+bool WantedQueries::holdsAnswer(const std::string& path) const {
+    const auto it = entries_.find(path);
+    return it != entries_.end() && it->second.state == kHeldState;
+}
+
+std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& path) {
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || it->second.state != kHeldState) {
+        return std::nullopt;
+    }
+    const std::int32_t answer = it->second.answer;
+    unlink(lists_[kHeld], &Entry::order, &*it);
+    entries_.erase(it);
+    return answer;
 }
 
 bool WantedQueries::keepsReply(const std::string& path) const {
@@ -189,6 +222,11 @@ void WantedQueries::distrustAnswersOnTheWay() {
         }
     }
     forgetUnanswered();
+    // A held answer may be as stale as any status.
+    while (Node* node = lists_[kHeld].head) {
+        unlink(lists_[kHeld], &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
+    }
 }
 
 void WantedQueries::forgetUnanswered() {
@@ -200,7 +238,8 @@ void WantedQueries::forgetUnanswered() {
 
 bool WantedQueries::contains(const std::string& path) const {
     const auto it = entries_.find(path);
-    return it != entries_.end() && it->second.state != kUnansweredState;
+    return it != entries_.end() &&
+           (it->second.state == kWaiting || it->second.state == kSent);
 }
 
 std::size_t WantedQueries::waiting() const {

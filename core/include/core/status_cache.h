@@ -54,6 +54,11 @@ public:
                     bool takeMore, std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
+    // The host draws a path without a status: an answer the daemon gave for
+    // it when only a change asked (see WantedQueries) goes into the cache now
+    // and is returned.
+    std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the
     // channel are not cancelled: their replies are stored as usual.
     void clear() TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);

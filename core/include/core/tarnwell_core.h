@@ -167,7 +167,9 @@ private:
     // Noted by every status lookup, which is how the host draws; lock-free,
     // and mutable since a const lookup notes its draw.
     mutable DrawnPaths drawn_;
-    StatusCache statusCache_;         // locks itself
+    // Locks itself. Mutable: a const lookup of a path the host draws takes in
+    // an answer held for it (StatusCache::adoptHeldAnswer).
+    mutable StatusCache statusCache_;
     CommandClient commandClient_;     // locks itself
     InputCommandServer inputServer_;  // no lock: handlers registered before start
 

@@ -13,8 +13,11 @@
 //                   last moments: its old status stays visible meanwhile;
 //   ChangedUndrawn  the same for a path with a status that nobody drew lately;
 //   Unseen          the same for a path neither known nor drawn, asked only
-//                   because the daemon may expect it; its answer is not kept
-//                   unless the host draws the path meanwhile.
+//                   because the daemon may expect it. Its answer is held
+//                   here, not put in the status cache, until the host draws
+//                   the path: the cache grows only by what the host asked
+//                   for, while the held answers are bounded (kCapacity, the
+//                   oldest forgotten first).
 // The three changed kinds go oldest first. A big sync, announced file by
 // file, thus never delays what is on the screen, and when the list is full
 // the lowest kind is dropped first, its oldest path first.
@@ -48,6 +51,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -90,15 +94,22 @@ public:
                     std::vector<std::string>& dropped);
     // The reply for a sent path was handled, with a status or without. True
     // when the path is asked once more (it changed while its query was out):
-    // it then waits again, ahead of its kind.
-    bool finish(const std::string& path, bool hadStatus, Clock::time_point now);
-    // Whether the reply for a sent path is to be kept: not when only the
-    // daemon's word of a change asked for a path nobody drew or knew, lest
-    // the cache grow by every file of a big sync. True for a path it does
-    // not know (a reply after a clear is kept).
+    // it then waits again, ahead of its kind. An Unseen path's status is
+    // held.
+    bool finish(const std::string& path, std::optional<std::int32_t> status,
+                Clock::time_point now);
+    // Whether the reply for a sent path goes to the status cache: not when
+    // only the daemon's word of a change asked for a path nobody drew or
+    // knew (finish then holds it). True for a path it does not know (a reply
+    // after a clear is stored).
     bool keepsReply(const std::string& path) const;
+    // Whether an answer is held for the path, and takes it (the host draws
+    // the path now).
+    bool holdsAnswer(const std::string& path) const;
+    std::optional<std::int32_t> takeHeldAnswer(const std::string& path);
     // Notifications may have been lost: every path whose query is out is
-    // asked again after its reply, and the unanswered are forgotten.
+    // asked again after its reply, and the unanswered and held answers are
+    // forgotten.
     void distrustAnswersOnTheWay();
     // The unanswered paths are asked again at their next draw.
     void forgetUnanswered();
@@ -109,6 +120,7 @@ public:
     std::size_t waiting() const;
     std::size_t sent() const { return sent_; }
     std::size_t unanswered() const { return lists_[kUnanswered].size; }
+    std::size_t held() const { return lists_[kHeld].size; }
     // Waiting or sent.
     bool contains(const std::string& path) const;
     // Bytes held by the map and its nodes (an estimate of the allocator's
@@ -120,10 +132,12 @@ private:
     using Entries = std::unordered_map<std::string, Entry>;
     using Node = Entries::value_type;
 
-    enum State : std::uint8_t { kWaiting, kSent, kUnansweredState };
-    // The lists: one per priority of waiting paths, then the unanswered ones.
+    enum State : std::uint8_t { kWaiting, kSent, kUnansweredState, kHeldState };
+    // The lists: one per priority of waiting paths, then the unanswered
+    // ones, then those with a held answer.
     static constexpr std::size_t kPriorities = 4;
     static constexpr std::size_t kUnanswered = kPriorities;
+    static constexpr std::size_t kHeld = kPriorities + 1;
 
     struct Links {
         Node* prev = nullptr;
@@ -133,6 +147,7 @@ private:
         Links order;  // in its send list while waiting, in the unanswered list
         Links age;    // in its kind's list by age (oldest first) while waiting
         Clock::time_point asked{};  // last ask; when unanswered, the reply
+        std::int32_t answer = 0;    // the held answer
         Priority priority = Priority::Unseen;
         State state = kWaiting;
         bool askAgain = false;  // sent, and changed since
@@ -163,14 +178,17 @@ private:
     // Drops the waiting paths past their lifetime, and forgets the
     // unanswered ones past their pause.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
+    // Leaves the unanswered or held list, as an ask makes the path wait.
+    void leaveRestingList(Node* node);
     // Drops the least wanted waiting path: the oldest of the lowest kind.
     void dropLeastWanted(std::vector<std::string>& dropped);
     void dropWaiting(Node* node, std::vector<std::string>& dropped);
     Node* oldestOf(std::size_t list) const { return ages_[list].head; }
 
     Entries entries_;
-    // Send order: one list per kind, then the unanswered paths.
-    std::array<List, kPriorities + 1> lists_{};
+    // Send order: one list per kind, then the unanswered paths, then the
+    // held answers (oldest first).
+    std::array<List, kPriorities + 2> lists_{};
     // Age order of each kind: the order in which they are dropped.
     std::array<List, kPriorities> ages_{};
     // The first drawn path of the redraws before the current one: the
