@@ -15,8 +15,10 @@
 // The cache's status lock (exclusive) may be held while its pending lock is
 // taken, never the other way round. No core lock is held while the channel or
 // the listener is called, nor while a roots-changed callback runs. The host's
-// path takes only shared locks, and the pending lock when a query is really
-// needed; it never waits for the daemon.
+// path takes only shared locks for a cached path; for a path without a status
+// it takes the pending lock (an answer held for it is then stored, under the
+// status lock, exclusive), and again when a query is really needed. It never
+// waits for the daemon.
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 
@@ -113,6 +115,8 @@ public:
     void addRootsChangedCallback(std::function<void()> callback);
 
     // --- Status cache. ---
+    // Any thread; the host's way to draw a path: notes the draw (see
+    // DrawnPaths), and takes in an answer held for a path nobody had drawn.
     SyncStatus getStatus(const std::string& path) const;
     void setStatus(const std::string& path, SyncStatus status);
     // Host or listener thread. The query joins the core's wanted list and goes to the channel when
