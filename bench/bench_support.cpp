@@ -274,7 +274,7 @@ std::optional<std::string> FloorClient::queryStat(const std::string& path) {
             stat = unescapeField(line->substr(5));
         }
     }
-    return *status == "rsp" ? stat : std::nullopt;
+    return *status == protocol::kAnswerStatus ? stat : std::nullopt;
 }
 
 // --- /proc ---

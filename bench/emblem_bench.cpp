@@ -46,7 +46,7 @@ struct InProcessEmblem {
         outsideFile = tree.file("Other/Documents/Projects/2026/Reports/summary.txt");
         core = std::make_unique<TarnwellCore>(freeTcpPort(), freeUdpPort());
         TarnwellCommand roots;
-        roots.response["path"] = {root};
+        roots.response[protocol::kPathKey] = {root};
         core->handleGetTwRootsResponse(&roots);
         core->setStatus(cachedFile, TarnwellCore::Syncing);
         plugin = std::make_unique<TarnwellEmblemPlugin>(core.get());

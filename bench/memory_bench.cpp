@@ -64,7 +64,7 @@ void BM_StatusCacheMemory(benchmark::State& state) {
     for (auto _ : state) {
         auto core = std::make_unique<TarnwellCore>(freeTcpPort(), freeUdpPort());
         TarnwellCommand roots;
-        roots.response["path"] = {root};
+        roots.response[protocol::kPathKey] = {root};
         core->handleGetTwRootsResponse(&roots);
         ::malloc_trim(0);
         const double before = allocatedBytes();

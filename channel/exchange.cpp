@@ -155,7 +155,7 @@ ExchangeOutcome exchangeOnce(int fd, const std::string& name, const ArgumentMap*
         why = reader.failure();
         return ExchangeOutcome::Broken;
     }
-    const bool answer = status == "rsp";
+    const bool answer = status == protocol::kAnswerStatus;
     const bool read = answer ? readArguments(reader, response) : skipThroughDone(reader);
     if (!read || !reader.finish()) {
         // A read that failed without a reader's failure went over a limit.

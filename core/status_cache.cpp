@@ -12,13 +12,13 @@ void StatusCache::set(const std::string& canonicalPath, std::int32_t status) {
     statuses_.set(canonicalPath, status);
 }
 
-void StatusCache::want(const std::string& canonicalPath, bool changed,
+void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority priority,
                        std::vector<std::string>& toSend) {
     const auto now = WantedQueries::Clock::now();
     std::vector<std::string> dropped;
     {
         MutexLock lock(pendingMutex_);
-        wanted_.ask(canonicalPath, changed, now, dropped);
+        wanted_.ask(canonicalPath, priority, now, dropped);
         wanted_.takeToSend(now, toSend, dropped);
     }
     forgetDropped(dropped);
@@ -26,11 +26,16 @@ void StatusCache::want(const std::string& canonicalPath, bool changed,
 
 void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                              bool takeMore, std::vector<std::string>& toSend) {
+    bool keep = true;
+    {
+        MutexLock lock(pendingMutex_);
+        keep = wanted_.keepsReply(canonicalPath);
+    }
     {
         WriterLock lock(statusMutex_);
-        if (status) {
+        if (status && keep) {
             statuses_.set(canonicalPath, *status);
-        } else {
+        } else if (!status) {
             statuses_.erase(canonicalPath);
         }
     }
@@ -38,16 +43,33 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
     std::vector<std::string> dropped;
     {
         MutexLock lock(pendingMutex_);
-        if (wanted_.finish(canonicalPath)) {
-            // The status just stored may predate the change: it stays
-            // visible while the path is asked once more, ahead of the rest.
-            wanted_.ask(canonicalPath, false, now, dropped);
-        }
+        // A path changed while its query was out waits again; one without a
+        // status is not asked again at every draw; a status nobody asked for
+        // is held there.
+        wanted_.finish(canonicalPath, status, now);
         if (takeMore) {
             wanted_.takeToSend(now, toSend, dropped);
         }
     }
     forgetDropped(dropped);
+}
+
+std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {
+    {
+        MutexLock lock(pendingMutex_);
+        if (!wanted_.holdsAnswer(canonicalPath)) {
+            return std::nullopt;
+        }
+    }
+    // Taken and stored under both locks, so that no newer reply for the path
+    // can be stored in between and then overwritten.
+    WriterLock lock(statusMutex_);
+    MutexLock pendingLock(pendingMutex_);
+    const std::optional<std::int32_t> answer = wanted_.takeHeldAnswer(canonicalPath);
+    if (answer) {
+        statuses_.set(canonicalPath, *answer);
+    }
+    return answer;
 }
 
 void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
@@ -69,6 +91,32 @@ void StatusCache::clear() {
     statuses_.clear();
     MutexLock pendingLock(pendingMutex_);
     wanted_.clear();
+}
+
+void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)>& isDrawn,
+                                      std::vector<std::string>& toSend) {
+    std::vector<std::string> kept;
+    {
+        WriterLock lock(statusMutex_);
+        statuses_.retainIf([&](std::string_view path) {
+            if (!isDrawn(path)) {
+                return false;
+            }
+            kept.emplace_back(path);
+            return true;
+        });
+    }
+    const auto now = WantedQueries::Clock::now();
+    std::vector<std::string> dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        wanted_.distrustAnswersOnTheWay();
+        for (const std::string& path : kept) {
+            wanted_.ask(path, WantedQueries::Priority::ChangedDrawn, now, dropped);
+        }
+        wanted_.takeToSend(now, toSend, dropped);
+    }
+    forgetDropped(dropped);
 }
 
 std::size_t StatusCache::size() const {

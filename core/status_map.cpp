@@ -124,17 +124,25 @@ bool StatusMap::erase(std::string_view path) {
     if (!found) {
         return false;
     }
+    eraseSlot(i);
+    compactIfMostlyGarbage();
+    return true;
+}
+
+void StatusMap::eraseSlot(std::size_t i) {
     garbageBytes_ += slots_[i].nameLength;
     slots_[i].nameOffset = kDeleted;
     ++deleted_;
     --live_;
+}
+
+void StatusMap::compactIfMostlyGarbage() {
     // Give the arena back once most of it is garbage; folders left without
     // entries go with the same rebuild, which keeps only the folders of live
     // slots.
     if (garbageBytes_ > std::size_t{64} * 1024 && garbageBytes_ > names_.size() / 2) {
         rebuild(capacityFor(live_));
     }
-    return true;
 }
 
 void StatusMap::clear() {

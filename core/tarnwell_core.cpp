@@ -184,13 +184,22 @@ void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
 
 void TarnwellCore::handleNotificationsLost() {
     // Any "refresh_stat" or "refresh_tw_root" may have been among the lost,
-    // and which paths they named cannot be known: everything is forgotten
-    // and fetched again, as after "refresh_tw_root". Emblems blank for a
-    // moment rather than stay wrong.
-    clearAll();
-    if (commandClient_.isConnected()) {
-        sendGetTwRoots();
+    // and which paths they named cannot be known. What the host drew in the
+    // last moments keeps its emblem while it is asked again, ahead of
+    // everything else: a person looking at the folder sees no blink, and a
+    // stale emblem lasts one answer. The rest of the cache is forgotten and
+    // asked anew when drawn; the roots stay while they are fetched again.
+    if (!commandClient_.isConnected()) {
+        // The disconnect hook emptied the state, and the next connection
+        // fetches everything.
+        return;
     }
+    sendGetTwRoots();
+    std::vector<std::string> toSend;
+    const auto now = DrawnPaths::Clock::now();
+    statusCache_.keepDrawnForgetRest(
+        [&](std::string_view path) { return drawn_.drawnRecently(path, now); }, toSend);
+    sendStatusQueries(toSend);
 }
 
 void TarnwellCore::addRootsChangedCallback(std::function<void()> callback) {
@@ -205,7 +214,11 @@ TarnwellCore::SyncStatus TarnwellCore::getStatus(const std::string& path) const 
 
 TarnwellCore::SyncStatus TarnwellCore::getStatusCanonical(
     const CanonicalPath& canonicalPath) const {
-    const auto status = statusCache_.find(canonicalPath.str());
+    drawn_.note(canonicalPath.str(), DrawnPaths::Clock::now());
+    auto status = statusCache_.find(canonicalPath.str());
+    if (!status) {
+        status = statusCache_.adoptHeldAnswer(canonicalPath.str());
+    }
     return status ? static_cast<SyncStatus>(*status) : NotCached;
 }
 
@@ -218,8 +231,20 @@ void TarnwellCore::queryFileStatus(const CanonicalPath& canonicalPath, bool chan
         return;
     }
     std::vector<std::string> toSend;
-    statusCache_.want(canonicalPath.str(), changed, toSend);
+    statusCache_.want(canonicalPath.str(),
+                      changed ? changePriority(canonicalPath) : WantedQueries::Priority::Drawn,
+                      toSend);
     sendStatusQueries(toSend);
+}
+
+WantedQueries::Priority TarnwellCore::changePriority(const CanonicalPath& canonicalPath) const {
+    if (drawn_.drawnRecently(canonicalPath.str(), DrawnPaths::Clock::now())) {
+        return WantedQueries::Priority::ChangedDrawn;
+    }
+    if (statusCache_.find(canonicalPath.str())) {
+        return WantedQueries::Priority::ChangedUndrawn;
+    }
+    return WantedQueries::Priority::Unseen;
 }
 
 void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPaths) {

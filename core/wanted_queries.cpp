@@ -1,97 +1,265 @@
 #include "core/wanted_queries.h"
 
+#include <algorithm>
+
 #include "node_bytes.h"
 
 namespace tarnwell {
 
-void WantedQueries::ask(const std::string& path, bool changed, Clock::time_point now,
+void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_point now,
                         std::vector<std::string>& dropped) {
     const auto [it, added] = entries_.try_emplace(path);
+    Node* node = &*it;
     Entry& entry = it->second;
-    if (entry.sent) {
-        // Its reply is on the way; only a change since makes it stale.
-        entry.askAgain = entry.askAgain || changed;
-        return;
-    }
+    const bool changed = priority != Priority::Drawn;
     if (!added) {
-        unlink(entry);
+        if (entry.state == kSent) {
+            // Its reply is on the way; only a change since makes it stale.
+            entry.askAgain = entry.askAgain || changed;
+            entry.priority = std::min(entry.priority, priority);
+            return;
+        }
+        if (entry.state == kUnansweredState || entry.state == kHeldState) {
+            if (entry.state == kUnansweredState && stillUnanswered(entry, priority, now)) {
+                return;
+            }
+            leaveRestingList(node);
+        } else {
+            // Waiting already: a draw moves it ahead with the new redraw, a
+            // higher kind lifts it; the same change told again changes nothing.
+            if (priority > entry.priority || (changed && priority == entry.priority)) {
+                return;
+            }
+            unlinkWaiting(node);
+        }
     }
+    entry.state = kWaiting;
+    entry.priority = priority;
     entry.asked = now;
-    entry.age = byAge_.insert(byAge_.end(), &*it);
-    placeInRedraw(it, now);
-    if (order_.size() > kCapacity) {
-        dropOldest(dropped);
+    place(node, now);
+    if (waiting() > kCapacity) {
+        dropLeastWanted(dropped);
     }
 }
 
-void WantedQueries::placeInRedraw(Entries::iterator it, Clock::time_point now) {
-    // A gap since the last ask starts a new redraw, whose asks go ahead of
+void WantedQueries::leaveRestingList(Node* node) {
+    unlink(lists_[node->second.state == kHeldState ? kHeld : kUnanswered], &Entry::order, node);
+}
+
+bool WantedQueries::stillUnanswered(const Entry& entry, Priority priority,
+                                    Clock::time_point now) const {
+    return priority == Priority::Drawn && now - entry.asked < kUnansweredPause;
+}
+
+void WantedQueries::place(Node* node, Clock::time_point now) {
+    if (node->second.priority == Priority::Drawn) {
+        placeInRedraw(node, now);
+    } else {
+        linkWaiting(node, nullptr);
+    }
+}
+
+void WantedQueries::placeInRedraw(Node* node, Clock::time_point now) {
+    // A gap since the last draw starts a new redraw, whose asks go ahead of
     // every earlier one.
-    if (now - lastAsk_ >= kRedrawGap) {
-        redrawEnd_ = order_.begin();
+    if (now - lastDraw_ >= kRedrawGap) {
+        redrawEnd_ = lists_[listOf(Priority::Drawn)].head;
     }
-    lastAsk_ = now;
-    it->second.position = order_.insert(redrawEnd_, &*it);
+    lastDraw_ = now;
+    linkWaiting(node, redrawEnd_);
 }
 
-void WantedQueries::unlink(Entry& entry) {
-    if (entry.position == redrawEnd_) {
-        redrawEnd_ = std::next(redrawEnd_);
-    }
-    order_.erase(entry.position);
-    byAge_.erase(entry.age);
+void WantedQueries::link(List& l, Links Entry::*links, Node* node, Node* before) {
+    Links& own = node->second.*links;
+    own.next = before;
+    own.prev = before != nullptr ? (before->second.*links).prev : l.tail;
+    (own.prev != nullptr ? (own.prev->second.*links).next : l.head) = node;
+    (before != nullptr ? (before->second.*links).prev : l.tail) = node;
+    ++l.size;
 }
 
-void WantedQueries::dropOldest(std::vector<std::string>& dropped) {
-    auto* element = byAge_.front();
-    unlink(element->second);
-    dropped.push_back(element->first);
-    entries_.erase(dropped.back());
+void WantedQueries::unlink(List& l, Links Entry::*links, Node* node) {
+    Links& own = node->second.*links;
+    (own.prev != nullptr ? (own.prev->second.*links).next : l.head) = own.next;
+    (own.next != nullptr ? (own.next->second.*links).prev : l.tail) = own.prev;
+    own = Links{};
+    --l.size;
+}
+
+void WantedQueries::linkWaiting(Node* node, Node* before) {
+    const std::size_t list = listOf(node->second.priority);
+    link(lists_[list], &Entry::order, node, before);
+    link(ages_[list], &Entry::age, node, nullptr);
+}
+
+void WantedQueries::unlinkWaiting(Node* node) {
+    if (node == redrawEnd_) {
+        redrawEnd_ = node->second.order.next;
+    }
+    const std::size_t list = listOf(node->second.priority);
+    unlink(lists_[list], &Entry::order, node);
+    unlink(ages_[list], &Entry::age, node);
+}
+
+void WantedQueries::dropWaiting(Node* node, std::vector<std::string>& dropped) {
+    unlinkWaiting(node);
+    dropped.push_back(node->first);
+    entries_.erase(entries_.find(node->first));
+}
+
+void WantedQueries::dropLeastWanted(std::vector<std::string>& dropped) {
+    for (std::size_t list = kPriorities; list-- > 0;) {
+        if (Node* node = oldestOf(list)) {
+            dropWaiting(node, dropped);
+            return;
+        }
+    }
 }
 
 void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>& dropped) {
-    while (!byAge_.empty() && now - byAge_.front()->second.asked >= kLifetime) {
-        dropOldest(dropped);
+    for (std::size_t list = 0; list < kPriorities; ++list) {
+        for (Node* node = oldestOf(list); node != nullptr && now - node->second.asked >= kLifetime;
+             node = oldestOf(list)) {
+            dropWaiting(node, dropped);
+        }
+    }
+    List& unanswered = lists_[kUnanswered];
+    while (unanswered.head != nullptr &&
+           (now - unanswered.head->second.asked >= kUnansweredPause ||
+            unanswered.size > kCapacity)) {
+        Node* node = unanswered.head;
+        unlink(unanswered, &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
+    }
+    List& held = lists_[kHeld];
+    while (held.size > kCapacity) {
+        Node* node = held.head;
+        unlink(held, &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
     }
 }
 
 void WantedQueries::takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
                                std::vector<std::string>& dropped) {
     dropExpired(now, dropped);
-    while (sent_ < kWindow && !order_.empty()) {
-        auto* element = order_.front();
-        unlink(element->second);
-        element->second.sent = true;
+    while (waiting() > kCapacity) {
+        dropLeastWanted(dropped);
+    }
+    for (std::size_t list = 0; list < kPriorities && sent_ < kWindow;) {
+        Node* node = lists_[list].head;
+        if (node == nullptr) {
+            ++list;
+            continue;
+        }
+        unlinkWaiting(node);
+        node->second.state = kSent;
         ++sent_;
-        toSend.push_back(element->first);
+        toSend.push_back(node->first);
     }
 }
 
-bool WantedQueries::finish(const std::string& path) {
+bool WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,
+                           Clock::time_point now) {
     const auto it = entries_.find(path);
     // After a clear the path may be unknown, or waiting on a new ask that
     // this reply does not end.
-    if (it == entries_.end() || !it->second.sent) {
+    if (it == entries_.end() || it->second.state != kSent) {
         return false;
     }
-    const bool again = it->second.askAgain;
-    entries_.erase(it);
     --sent_;
-    return again;
+    Node* node = &*it;
+    Entry& entry = it->second;
+    entry.asked = now;
+    if (entry.askAgain) {
+        // The status just stored may predate the change: it stays visible
+        // while the path is asked once more, ahead of the others of its kind.
+        entry.askAgain = false;
+        entry.state = kWaiting;
+        linkWaiting(node, lists_[listOf(entry.priority)].head);
+        return true;
+    }
+    if (!status) {
+        entry.state = kUnansweredState;
+        link(lists_[kUnanswered], &Entry::order, node, nullptr);
+        return false;
+    }
+    if (entry.priority == Priority::Unseen) {
+        entry.state = kHeldState;
+        entry.answer = *status;
+        link(lists_[kHeld], &Entry::order, node, nullptr);
+        return false;
+    }
+    entries_.erase(it);
+    return false;
+}
+
+bool WantedQueries::holdsAnswer(const std::string& path) const {
+    const auto it = entries_.find(path);
+    return it != entries_.end() && it->second.state == kHeldState;
+}
+
+std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& path) {
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || it->second.state != kHeldState) {
+        return std::nullopt;
+    }
+    const std::int32_t answer = it->second.answer;
+    unlink(lists_[kHeld], &Entry::order, &*it);
+    entries_.erase(it);
+    return answer;
+}
+
+bool WantedQueries::keepsReply(const std::string& path) const {
+    const auto it = entries_.find(path);
+    return it == entries_.end() || it->second.state != kSent ||
+           it->second.priority != Priority::Unseen;
+}
+
+void WantedQueries::distrustAnswersOnTheWay() {
+    for (auto& [path, entry] : entries_) {
+        if (entry.state == kSent) {
+            entry.askAgain = true;
+        }
+    }
+    forgetUnanswered();
+    // A held answer may be as stale as any status.
+    while (Node* node = lists_[kHeld].head) {
+        unlink(lists_[kHeld], &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
+    }
+}
+
+void WantedQueries::forgetUnanswered() {
+    while (Node* node = lists_[kUnanswered].head) {
+        unlink(lists_[kUnanswered], &Entry::order, node);
+        entries_.erase(entries_.find(node->first));
+    }
+}
+
+bool WantedQueries::contains(const std::string& path) const {
+    const auto it = entries_.find(path);
+    return it != entries_.end() &&
+           (it->second.state == kWaiting || it->second.state == kSent);
+}
+
+std::size_t WantedQueries::waiting() const {
+    std::size_t count = 0;
+    for (std::size_t list = 0; list < kPriorities; ++list) {
+        count += lists_[list].size;
+    }
+    return count;
 }
 
 void WantedQueries::clear() {
-    order_.clear();
-    byAge_.clear();
     entries_.clear();
-    redrawEnd_ = order_.end();
+    lists_ = {};
+    ages_ = {};
+    redrawEnd_ = nullptr;
     sent_ = 0;
 }
 
 std::size_t WantedQueries::memoryBytes() const {
-    // Each list node holds a pointer to its element of entries_.
-    return node_bytes::stringKeyedMap(entries_) +
-           (order_.size() + byAge_.size()) * node_bytes::listNode(sizeof(void*));
+    return node_bytes::stringKeyedMap(entries_);
 }
 
 }  // namespace tarnwell

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "base/log.h"
 #include "base/posix_io.h"
 #include "base/wire_format.h"
+#include "datagram_batch.h"
 #include "listener/copies_folder.h"
 #include "notification_relay.h"
 #include "sender_check.h"
@@ -24,11 +26,6 @@
 namespace tarnwell {
 
 namespace {
-
-// The daemon's notifications are small (a name and a path); one datagram is
-// read into a buffer of this size, keeping its last byte zero.
-constexpr std::size_t kReceiveBufferBytes = 2048;
-constexpr std::size_t kMaxDatagramBytes = kReceiveBufferBytes - 1;
 
 constexpr std::chrono::seconds kRetryDelay{2};
 // Drops of notifications from other users are logged at most this often: a
@@ -41,10 +38,6 @@ constexpr std::chrono::minutes kDropLogInterval{1};
 // request at its configured maximum.
 constexpr int kRequestedReceiveQueueBytes = 4 << 20;
 
-// At most this many datagrams are taken from the port per round before the
-// other copies get them and the handlers run: enough to pass a burst on in
-// few messages, few enough to keep the other copies' emblems prompt.
-constexpr int kDatagramsPerRound = 64;
 // How soon a copy whose queue was full is told again of a loss.
 constexpr int kNewsRetryMilliseconds = 10;
 
@@ -221,7 +214,7 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
     const NotificationRelay::Receivers receivers{
         [this](const std::string& datagram) { handleRelayed(datagram); },
         [this] {
-            logLine("tarnwell: notifications were lost (the receive queue was full)");
+            logLine("tarnwell: notifications were lost before another copy could pass them on");
             if (onNotificationsLost_) {
                 onNotificationsLost_();
             }
@@ -270,8 +263,12 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     if (count == droppedByKernel) {
         return;
     }
+    // The counter only grows (and wraps), so the difference is what this
+    // burst lost, however often it rose meanwhile.
+    const std::uint32_t lost = count - droppedByKernel;
     droppedByKernel = count;
-    logLine("tarnwell: notifications were lost (the receive queue was full)");
+    logLine("tarnwell: " + std::to_string(lost) +
+            " notifications were lost (the receive queue was full)");
     // The datagrams dropped here were meant for every copy.
     relay.passOnLoss();
     if (onNotificationsLost_) {
@@ -311,17 +308,21 @@ UniqueFd InputCommandServer::openListeningSocket() {
     return socket;
 }
 
+// A burst is what the listener drains in one go: it takes the queue's
+// datagrams in batches until a receive finds it empty. Only then is the
+// kernel's drop counter looked at, so that a flood, during which the kernel
+// drops again and again while the listener catches up, is reported once, with
+// everything it lost, and the state is made good once, after the last of its
+// notifications has been handled.
 void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
-    // One buffer per opened socket; its last byte stays zero.
-    std::vector<char> buffer(kReceiveBufferBytes, '\0');
-    // The kernel counts, per socket, the datagrams it dropped because the
-    // receive queue was full; a rise means notifications were lost. It is
-    // looked at before each round, so a flood that ends with the queue full
-    // is noticed once the listener has caught up, not at the next
-    // notification.
+    DatagramBatch batch;
+    if (!batch.valid()) {
+        return;
+    }
+    // The kernel's count of datagrams it dropped on this socket because the
+    // queue was full, as last seen: a new socket starts at zero.
     std::uint32_t droppedByKernel = 0;
     while (running_.load()) {
-        noticeLostDatagrams(fd, droppedByKernel, relay);
         std::array<pollfd, 2> waitFor{{{fd, POLLIN, 0}, {relay.fd(), POLLIN, 0}}};
         const nfds_t count = relay.isOpen() ? 2 : 1;
         const int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
@@ -331,52 +332,56 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
             return;
         }
         // The other copies' messages first: a greeting read before the next
-        // round makes its sender hear that round.
+        // batch makes its sender hear that batch.
         if (count == 2 && waitFor[1].revents != 0) {
             drainRelay(relay);
         }
         relay.retry();
-        if (waitFor[0].revents != 0 && !receiveRound(fd, relay, buffer)) {
-            return;
+        if (waitFor[0].revents != 0) {
+            if (!drainQueue(fd, batch, relay)) {
+                return;  // an error: start over with a new socket
+            }
+            noticeLostDatagrams(fd, droppedByKernel, relay);
         }
     }
 }
 
-bool InputCommandServer::receiveRound(int fd, NotificationRelay& relay, std::vector<char>& buffer) {
+bool InputCommandServer::drainQueue(int fd, DatagramBatch& batch, NotificationRelay& relay) {
     std::vector<std::unique_ptr<InputCommand>> accepted;
-    for (int i = 0; i < kDatagramsPerRound; ++i) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t received = retryInterrupted([&] {
-            return ::recvfrom(fd, buffer.data(), kMaxDatagramBytes, MSG_DONTWAIT,
-                              reinterpret_cast<sockaddr*>(&from), &fromLength);
-        });
+    accepted.reserve(DatagramBatch::kSlots);
+    for (;;) {
+        const int received = batch.receive(fd);
         if (received < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                return false;  // an error: start over with a new socket
-            }
-            break;
+            return false;
         }
-        // An empty datagram, or stop's shut-down (then running_ is false
-        // already): reopening the socket for an empty datagram would throw
-        // away the notifications queued behind it.
-        if (received == 0) {
-            if (!running_.load()) {
-                break;
+        for (int i = 0; i < received; ++i) {
+            const auto slot = static_cast<std::size_t>(i);
+            // An empty datagram is skipped: reopening the socket for it would
+            // throw away the notifications queued behind it. Stop's shut-down
+            // reads as no datagram, with running_ false already.
+            if (batch.datagram(slot).empty()) {
+                continue;
             }
-            continue;
+            const std::string datagram(batch.datagram(slot));
+            if (auto command = accept(datagram, batch.sender(slot))) {
+                relay.add(datagram);
+                accepted.push_back(std::move(command));
+            }
         }
-        const std::string datagram(buffer.data(), static_cast<std::size_t>(received));
-        if (auto command = accept(datagram, from)) {
-            relay.add(datagram);
-            accepted.push_back(std::move(command));
+        batch.releaseLongSlots(received);
+        // One message per other copy for the whole batch, before the
+        // handlers run.
+        relay.flush();
+        for (auto& command : accepted) {
+            run(std::move(command));
+        }
+        accepted.clear();
+        // Only a receive that finds nothing ends the burst: while the
+        // handlers of a batch ran, the queue may have filled up again.
+        if (received == 0 || !running_.load()) {
+            return true;
         }
     }
-    relay.flush();
-    for (auto& command : accepted) {
-        run(std::move(command));
-    }
-    return true;
 }
 
 std::unique_ptr<InputCommand> InputCommandServer::accept(const std::string& datagram,

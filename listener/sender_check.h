@@ -1,7 +1,9 @@
 // Whether a notification may be handled. A datagram carries no sender
-// identity, so the check asks who holds its source port; the answers are
-// cached per port for a few milliseconds, since a burst from the daemon would
-// otherwise cost one lookup per datagram.
+// identity, so the check asks who holds its source port. It asks once for
+// every UDP socket on loopback and keeps that table for a few milliseconds:
+// a daemon that opens a socket per notification sends each from another
+// port, and one lookup per port (a socket-diagnostics dump each) would cap
+// the listener at a few ten thousand notifications a second.
 //
 // A notification is only a hint: it makes the core ask its own, vetted daemon
 // again, and carries no status or root of its own. So only a sender that is
@@ -9,7 +11,9 @@
 // nor root's) on the source port, or a source address other than 127.0.0.1.
 // A sender that can no longer be told (it closed its socket right after
 // sending, as a daemon that opens a socket per notification does, or the
-// lookup is unavailable) is accepted.
+// lookup is unavailable) is accepted; so is a port the table, taken at most
+// kTableLifetime ago, does not list: a socket bound since then can as well
+// have sent and closed at once, which passes anyway.
 //
 // Thread safety: none; the listener thread owns its one instance.
 #ifndef TARNWELL_LISTENER_SENDER_CHECK_H_
@@ -38,23 +42,24 @@ public:
         bool accepted() const { return sender == Sender::Trusted || sender == Sender::Untold; }
     };
 
-    // How long a verdict about one source port is reused without asking the
-    // kernel again. Every datagram later than this gets a fresh lookup.
-    static constexpr std::chrono::milliseconds kVerdictLifetime{5};
+    // How long the table of sockets is used without asking the kernel again.
+    // Every datagram later than this gets a fresh table.
+    static constexpr std::chrono::milliseconds kTableLifetime{5};
 
     Verdict check(const sockaddr_in& from, std::chrono::steady_clock::time_point now);
 
 private:
-    struct Cached {
-        Verdict verdict;
-        std::chrono::steady_clock::time_point expires;
-    };
-    static Verdict lookUp(std::uint16_t port);
+    // Asks the kernel for every UDP socket on loopback, and files a verdict
+    // per port in table_.
+    void refresh(std::chrono::steady_clock::time_point now);
 
-    // Source port (host order) -> the last verdict. Bounded: cleared whenever
-    // it grows past a few hundred ports, which only a flood from many
-    // sockets makes happen.
-    std::unordered_map<std::uint16_t, Cached> cache_;
+    // Source port (host order) -> the verdict about the sockets bound to it,
+    // as of refreshed_. Holds the ports of this machine's UDP sockets, a few
+    // dozen on a desktop.
+    std::unordered_map<std::uint16_t, Verdict> table_;
+    // False when the last refresh could not ask: every sender is untold.
+    bool answered_ = false;
+    std::chrono::steady_clock::time_point expires_{};
 };
 
 }  // namespace tarnwell

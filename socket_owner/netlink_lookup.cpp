@@ -234,12 +234,17 @@ DiagRequest makeRequest(int family, int protocol, std::uint32_t states, bool dum
 
 Answer netlinkDumpPort(int protocol, std::uint32_t states, std::uint16_t port,
                        std::vector<Entry>& out) {
+    return netlinkDumpPorts(protocol, states, port, port, out);
+}
+
+Answer netlinkDumpPorts(int protocol, std::uint32_t states, std::uint16_t first,
+                        std::uint16_t last, std::vector<Entry>& out) {
     for (int family : {AF_INET, AF_INET6}) {
         DiagRequest req = makeRequest(family, protocol, states, true);
         req.filterAttr.nla_type = INET_DIAG_REQ_BYTECODE;
         req.filterAttr.nla_len = NLA_HDRLEN + sizeof req.filter;
-        req.filter[0] = portTest(INET_DIAG_BC_S_GE, 0, port);
-        req.filter[1] = portTest(INET_DIAG_BC_S_LE, 1, port);
+        req.filter[0] = portTest(INET_DIAG_BC_S_GE, 0, first);
+        req.filter[1] = portTest(INET_DIAG_BC_S_LE, 1, last);
         req.header.nlmsg_len = sizeof req;
         std::vector<Entry> found;
         if (netlinkExchange(req, true, found) != Answer::Answered) {

@@ -228,4 +228,28 @@ std::vector<SocketOwner> udpSocketsOnPort(std::uint16_t port) {
     return udpSocketsOnPort(port, OwnerSource::NetlinkThenProc);
 }
 
+std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback(OwnerSource source) {
+    std::vector<Entry> entries;
+    const Answer answer = collect(
+        source,
+        [&](std::vector<Entry>& out) {
+            return socket_table::netlinkDumpPorts(IPPROTO_UDP, ~0U, 0, 0xFFFF, out);
+        },
+        socket_table::procUdp, entries);
+    if (answer == Answer::NoAnswer) {
+        return std::nullopt;
+    }
+    std::vector<BoundUdpSocket> sockets;
+    for (const Entry& entry : entries) {
+        if (servesLoopback(entry.local) && entry.inode != 0) {
+            sockets.push_back({entry.localPort, found(entry)});
+        }
+    }
+    return sockets;
+}
+
+std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback() {
+    return udpSocketsOnLoopback(OwnerSource::NetlinkThenProc);
+}
+
 }  // namespace tarnwell

@@ -74,6 +74,9 @@ inline Address canonical(int family, const std::uint32_t* words) noexcept {
 // IPv4 part alone.
 Answer netlinkDumpPort(int protocol, std::uint32_t states, std::uint16_t port,
                        std::vector<Entry>& out);
+// The same for the local ports `first` to `last`.
+Answer netlinkDumpPorts(int protocol, std::uint32_t states, std::uint16_t first,
+                        std::uint16_t last, std::vector<Entry>& out);
 
 // The exact lookup of the peer's TCP socket: its local end is `peer`, its
 // remote end is `ours`.

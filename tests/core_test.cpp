@@ -1,7 +1,10 @@
 // The core against a scripted daemon over real loopback sockets, and its
 // reply handlers fed directly where a socket adds nothing.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -228,9 +231,29 @@ TEST_F(CoreTest, OneQueryPerPathWhileInFlightAndANewOneAfterARemovingReply) {
     ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
     EXPECT_EQ(core_->getStatus(file), TarnwellCore::NotCached);
     daemon_->setStat(file, "2");
-    core_->ensureStatusQueried(file);
+    notify(notification("refresh_stat", file));
     ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Locked; }));
     EXPECT_EQ(daemon_->requests("query_stat"), (std::vector<std::string>{file, file}));
+}
+
+// A daemon has no status for ignored or temporary files. Asked again at
+// every redraw, a folder of them became a loop against the daemon, 60
+// queries a second per file for as long as the folder was open.
+TEST_F(CoreTest, PathWithoutAStatusIsNotAskedAgainAtEveryRedraw) {
+    startAndWaitForRoots();
+    const std::string ignored = root_ + "/.~lock.tmp";
+    daemon_->setStat(ignored, std::nullopt);
+    core_->ensureStatusQueried(ignored);
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
+    // Redraws at 1 kHz until the pause is over and the next query goes out.
+    const auto answered = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitUntil([&] {
+        core_->ensureStatusQueried(ignored);
+        return daemon_->count("query_stat") == 2;
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - answered, WantedQueries::kUnansweredPause);
+    EXPECT_EQ(core_->getStatus(ignored), TarnwellCore::NotCached);
 }
 
 TEST_F(CoreTest, ReplyEndsThePendingMarkEvenIfThePathResolvesElsewhereByThen) {
@@ -290,6 +313,59 @@ TEST_F(CoreTest, ChangePushedWhileItsQueryIsOutIsAskedOnceMore) {
               (std::vector<std::string>{file, file, root_ + "/sentinel", file}));
 }
 
+// The host redraws a path whose query is out (it has no status yet) after the
+// daemon said the path changed: the redraw must not take back the mark the
+// change set, or the answer read before the change stays.
+TEST_F(CoreTest, RedrawWhileAChangedPathsQueryIsOutStillAsksItOnceMore) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/doc.txt";
+    daemon_->setStat(file, "1");
+    daemon_->hold("query_stat");
+    core_->ensureStatusQueried(file);
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    // The daemon has read "1"; now the file changes.
+    daemon_->setStat(file, "0");
+    notify(notification("refresh_stat", file));
+    notify(notification("refresh_stat", root_ + "/sentinel"));
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 2; }));
+    core_->ensureStatusQueried(file);  // the next frame
+    daemon_->release("query_stat");
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+}
+
+// A big sync announces every file; what the person sees must not wait behind
+// it. Draws go first, then changes of what was drawn lately, then changes of
+// known paths, and paths nobody has seen last.
+TEST_F(CoreTest, DrawsGoFirstThenChangesOnScreenThenTheRestAndUnseenPathsLast) {
+    startAndWaitForRoots();
+    const auto path = [&](const std::string& name) { return root_ + "/" + name; };
+    core_->setStatus(path("known"), TarnwellCore::Syncing);
+    core_->setStatus(path("shown"), TarnwellCore::Syncing);
+    EXPECT_EQ(core_->getStatus(path("shown")), TarnwellCore::Syncing);  // drawn
+    daemon_->hold("query_stat");
+    core_->ensureStatusQueried(path("w1"));  // fill the window
+    core_->ensureStatusQueried(path("w2"));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    for (const char* name : {"unseen", "known", "shown"}) {
+        notify(notification("refresh_stat", path(name)));
+    }
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 5; }));
+    core_->ensureStatusQueried(path("drawn"));
+    daemon_->release("query_stat");
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 6; }));
+    EXPECT_EQ(daemon_->requests("query_stat"),
+              (std::vector<std::string>{path("w1"), path("w2"), path("drawn"), path("shown"),
+                                        path("known"), path("unseen")}));
+    // Every file of a big sync is asked about, but the cache grows only by
+    // what the host drew or knew; an answer nobody asked for waits aside
+    // until the host draws its path.
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
+    EXPECT_EQ(core_->cachedStatusCount(), 5u);
+    EXPECT_EQ(core_->getStatus(path("unseen")), TarnwellCore::UpToDate);
+    EXPECT_EQ(core_->cachedStatusCount(), 6u);
+    EXPECT_EQ(daemon_->count("query_stat"), 6u);
+}
+
 // A big folder's listing queues thousands of status queries; a menu action
 // picked after it must reach the daemon behind a few of them, not all.
 TEST_F(CoreTest, MenuActionOvertakesABacklogOfStatusQueries) {
@@ -321,21 +397,74 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     std::vector<std::string> dropped;
     const auto firstFrame = WantedQueries::Clock::now();
     for (const char* path : {"a0", "a1", "a2", "a3", "a4"}) {
-        wanted.ask(path, false, firstFrame, dropped);
+        wanted.ask(path, WantedQueries::Priority::Drawn, firstFrame, dropped);
         wanted.takeToSend(firstFrame, sent, dropped);
     }
     const auto nextFrame = firstFrame + WantedQueries::kRedrawGap * 3;
     for (const char* path : {"b0", "a3", "b1"}) {
-        wanted.ask(path, false, nextFrame, dropped);
+        wanted.ask(path, WantedQueries::Priority::Drawn, nextFrame, dropped);
     }
     // The replies come back one at a time, each making room for the next.
     for (std::size_t answered = 0; answered < sent.size(); ++answered) {
-        EXPECT_FALSE(wanted.finish(sent[answered]));
+        EXPECT_FALSE(wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame));
         wanted.takeToSend(nextFrame, sent, dropped);
     }
     // a0 and a1 were in the window before the redraw.
     EXPECT_EQ(sent, (std::vector<std::string>{"a0", "a1", "b0", "a3", "b1", "a2", "a4"}));
     EXPECT_TRUE(dropped.empty());
+}
+
+// The descriptor of this process's UDP socket bound to `port`, or -1.
+int udpSocketOn(std::uint16_t port) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        int type = 0;
+        socklen_t typeLength = sizeof type;
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_DGRAM &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            address.sin_family == AF_INET && ntohs(address.sin_port) == port) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// A flood that overflowed the queue may have hidden any change. Emptying the
+// whole state made every emblem on the screen blink for as long as a big
+// sync lasted; what was drawn in the last moments stays while it is asked
+// again, before anything else, and only the rest is forgotten.
+TEST_F(CoreTest, LostNotificationsKeepWhatIsOnScreenVisibleAndAskItAgainFirst) {
+    startAndWaitForRoots();
+    const std::string shown = root_ + "/shown";
+    const std::string hidden = root_ + "/hidden";
+    core_->setStatus(shown, TarnwellCore::Syncing);
+    core_->setStatus(hidden, TarnwellCore::Syncing);
+    ASSERT_EQ(core_->getStatus(shown), TarnwellCore::Syncing);  // drawn
+    daemon_->setStat(shown, "0");
+    daemon_->hold("query_stat");
+    ASSERT_TRUE(core_->waitUntilListening(kDeadline));
+    // The smallest queue the kernel grants holds a few datagrams.
+    const int listenerSocket = udpSocketOn(notifyPort_);
+    ASSERT_GE(listenerSocket, 0);
+    const int tiny = 1;
+    ASSERT_EQ(::setsockopt(listenerSocket, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
+    const std::string elsewhere = notification("refresh_stat", "/elsewhere/f");
+    ASSERT_TRUE(waitUntil([&] {
+        for (int i = 0; i < 1000; ++i) {
+            test::sendDatagram(notifyPort_, elsewhere);
+        }
+        return log_.waitForLineContaining("notifications were lost", 0ms);
+    }));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") >= 1; }));
+    EXPECT_EQ(daemon_->requests("query_stat").front(), shown);
+    EXPECT_EQ(core_->getStatus(shown), TarnwellCore::Syncing);
+    EXPECT_TRUE(core_->isInSyncDir(shown));
+    EXPECT_EQ(core_->cachedStatusCount(), 1u);  // hidden is forgotten
+    EXPECT_TRUE(waitUntil([&] { return daemon_->count("get_tw_roots") >= 2; }));
+    daemon_->release("query_stat");
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(shown) == TarnwellCore::UpToDate; }));
+    EXPECT_EQ(core_->getStatus(hidden), TarnwellCore::NotCached);
 }
 
 TEST_F(CoreTest, IgnoredNotificationsSendNothing) {
@@ -538,31 +667,32 @@ TEST_F(CoreTest, HostLookupsRaceWithRepliesNotificationsAndReconnects) {
 // showing the status the daemon said is out of date.
 TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     using Clock = WantedQueries::Clock;
+    constexpr auto Drawn = WantedQueries::Priority::Drawn;
     WantedQueries wanted;
     std::vector<std::string> dropped;
     std::vector<std::string> toSend;
     const Clock::time_point t0 = Clock::now();
     for (std::size_t i = 0; i <= WantedQueries::kCapacity; ++i) {
-        wanted.ask("/p" + std::to_string(i), false, t0, dropped);
+        wanted.ask("/p" + std::to_string(i), Drawn, t0, dropped);
     }
     EXPECT_EQ(wanted.waiting(), WantedQueries::kCapacity);
     EXPECT_EQ(dropped, std::vector<std::string>{"/p0"});  // the oldest
     wanted.clear();
     dropped.clear();
-    wanted.ask("/old", false, t0, dropped);
-    wanted.ask("/young", false, t0 + WantedQueries::kLifetime / 2, dropped);
+    wanted.ask("/old", Drawn, t0, dropped);
+    wanted.ask("/young", Drawn, t0 + WantedQueries::kLifetime / 2, dropped);
     wanted.takeToSend(t0 + WantedQueries::kLifetime, toSend, dropped);
     EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
     EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
 
     StatusCache cache;
     toSend.clear();
-    cache.want("/w1", false, toSend);  // the window fills
-    cache.want("/w2", false, toSend);
+    cache.want("/w1", Drawn, toSend);  // the window fills
+    cache.want("/w2", Drawn, toSend);
     cache.set("/changed", TarnwellCore::Syncing);
-    cache.want("/changed", true, toSend);
+    cache.want("/changed", WantedQueries::Priority::ChangedUndrawn, toSend);
     for (std::size_t i = 0; i < WantedQueries::kCapacity; ++i) {
-        cache.want("/q" + std::to_string(i), false, toSend);
+        cache.want("/q" + std::to_string(i), Drawn, toSend);
     }
     EXPECT_EQ(toSend, (std::vector<std::string>{"/w1", "/w2"}));
     EXPECT_EQ(cache.pendingCount(), WantedQueries::kCapacity + WantedQueries::kWindow);

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -308,31 +310,34 @@ TEST_F(ListenerTest, ReplacedHandlerIsReleasedAtOnceAndNeverCalled) {
     EXPECT_EQ(firstCalls.load(), 0);
 }
 
-TEST_F(ListenerTest, DatagramIsTakenByItsLengthAndCutAt2047Bytes) {
+// A path may be thousands of bytes long: its notification was cut at 2,047
+// bytes and rejected, and the emblem stayed wrong without a word. Every
+// datagram UDP can carry is read whole, and a long one leaves nothing behind
+// for the next.
+TEST_F(ListenerTest, LongDatagramIsReadWholeUpToTheLargestUdpCarries) {
     server_.addHandler("n", recorder_.handler(), nullptr);
     server_.addHandler(std::string("z\0z", 3), recorder_.handler(), nullptr);
     startAndWait();
-
-    // Exactly 2047 bytes through "done\n", then a line that would make it
-    // invalid if it were read.
     const std::string head = "n\npath\t";
-    const std::string fits = head + std::string(2047 - head.size() - 6, 'f') + "\ndone\n";
-    ASSERT_EQ(fits.size(), 2047u);
-    // One byte more: the cut drops the LF after "done".
-    const std::string tooLong = head + std::string(2048 - head.size() - 6, 'g') + "\ndone\n";
-    // A long rejected datagram leaves its bytes in the buffer; the next,
-    // shorter one must not pick them up (nor stop at its own zero byte).
-    const std::string leftovers(1500, 'q');
+    const auto notificationOf = [&](std::size_t bytes, char fill) {
+        return head + std::string(bytes - head.size() - 6, fill) + "\ndone\n";
+    };
+    const std::string deepPath = notificationOf(2359 + head.size() + 6, 'd');
+    const std::string largest = notificationOf(65507, 'g');
+    // A long rejected datagram fills its slot; the next, shorter one must not
+    // pick its bytes up (nor stop at its own zero byte).
+    const std::string leftovers(60000, 'q');
     const char withZeroBytes[] = "z\0z\npath\tshort\ndone\n";
     const std::string withZero(withZeroBytes, sizeof withZeroBytes - 1);
-    for (const std::string& text : {fits + "extra\n", tooLong, leftovers, withZero}) {
+    for (const std::string& text : {deepPath, largest, leftovers, withZero}) {
         ASSERT_TRUE(sendDatagram(port_, text));
     }
-    ASSERT_TRUE(recorder_.waitForCount(2));
+    ASSERT_TRUE(recorder_.waitForCount(3));
     server_.stop();
-    ASSERT_EQ(recorder_.seen().size(), 2u);
-    EXPECT_EQ(recorder_.seen()[0], "n|" + std::string(2047 - head.size() - 6, 'f'));
-    EXPECT_EQ(recorder_.seen()[1], std::string("z\0z|short", 9));
+    ASSERT_EQ(recorder_.seen().size(), 3u);
+    EXPECT_EQ(recorder_.seen()[0], "n|" + std::string(2359, 'd'));
+    EXPECT_EQ(recorder_.seen()[1], "n|" + std::string(65507 - head.size() - 6, 'g'));
+    EXPECT_EQ(recorder_.seen()[2], std::string("z\0z|short", 9));
 }
 
 // An empty datagram is a datagram like any other. Taken for an error, it made
@@ -534,25 +539,96 @@ TEST_F(ListenerTest, BurstWhileAHandlerIsBusyIsNotDropped) {
     EXPECT_EQ(recorder_.seen().size(), static_cast<std::size_t>(kBurst));
 }
 
-// A flood that outruns the listener overflows its receive queue, and the
-// kernel drops what does not fit: any change may have been among the lost,
-// so the listener must say so rather than go on as if nothing happened.
-TEST_F(ListenerTest, DatagramsDroppedForAFullQueueAreReported) {
+// The kernel's count of datagrams it dropped on the listener's socket.
+std::uint32_t droppedOn(int fd) {
+    std::array<std::uint32_t, SK_MEMINFO_VARS> meminfo{};
+    socklen_t length = sizeof meminfo;
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &length) != 0) {
+        return 0;
+    }
+    return meminfo[SK_MEMINFO_DROPS];
+}
+
+// Sends "refresh_stat" datagrams until the kernel drops one on `fd`: the
+// queue is full. False when it never does.
+bool overflowQueue(std::uint16_t port, int fd) {
+    const std::uint32_t before = droppedOn(fd);
+    for (int i = 0; i < 2000000 && droppedOn(fd) == before; ++i) {
+        for (int j = 0; j < 100; ++j) {
+            sendDatagram(port, "refresh_stat\npath\t/f\ndone\n");
+        }
+    }
+    return droppedOn(fd) != before;
+}
+
+const std::string kLostLineEnd = " notifications were lost (the receive queue was full)";
+
+std::vector<std::string> linesEndingIn(const test::StderrCapture& capture, const std::string& end) {
+    std::vector<std::string> found;
+    for (const std::string& line : capture.lines()) {
+        if (line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+// While the listener drains a flood, the kernel drops again and again. Each
+// rise of its counter logged a line and emptied the plug-in's state, some 800
+// times a flood; the drops of one burst are one event, told once the queue has
+// drained, with the number lost.
+TEST_F(ListenerTest, FloodThatOverflowsTheQueueAgainAndAgainIsReportedOnceWithItsCount) {
     std::atomic<int> lost{0};
+    std::atomic<int> overflows{0};
     addBlockingHandler();
     server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    // Handled while the queue is still full: overflows it again, within the
+    // same burst.
+    server_.addHandler(
+        "refill",
+        [&](InputCommand*) {
+            overflows += overflowQueue(port_, InputCommandServerTestAccess::listenerSocket(server_));
+        },
+        nullptr);
+    server_.addHandler("ping", recorder_.handler(), nullptr);
     server_.setNotificationsLostHandler([&] { ++lost; });
     startAndWait();
     blockTheListener();
-    // Far more than any receive queue the kernel grants holds.
-    for (int i = 0; i < 200000; ++i) {
-        sendDatagram(port_, "refresh_stat\npath\t/f\ndone\n");
-    }
+    const int fd = InputCommandServerTestAccess::listenerSocket(server_);
+    ASSERT_TRUE(sendDatagram(port_, "refill\ndone\n") && sendDatagram(port_, "refill\ndone\n"));
+    ASSERT_TRUE(overflowQueue(port_, fd));
     gate_.unlock();
-    EXPECT_TRUE(waitUntil([&] { return lost.load() >= 1; }));
+    ASSERT_TRUE(waitUntil([&] { return lost.load() >= 1; }));
+    EXPECT_EQ(overflows.load(), 2);
+    pingAndWaitForReceive();
+    const std::uint32_t dropped = droppedOn(fd);
     server_.stop();
-    EXPECT_TRUE(
-        stderr_.waitForLine("tarnwell: notifications were lost (the receive queue was full)"));
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd),
+              std::vector<std::string>{"tarnwell: " + std::to_string(dropped) + kLostLineEnd});
+}
+
+// Once a flood has drained and been reported, the datagrams that follow were
+// all received: taking them for lost ones would empty the state at every
+// notification from then on.
+TEST_F(ListenerTest, NotificationsAfterAReportedFloodAreNotTakenForLostOnes) {
+    std::atomic<int> lost{0};
+    addBlockingHandler();
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    server_.addHandler("ping", recorder_.handler(), nullptr);
+    server_.setNotificationsLostHandler([&] { ++lost; });
+    startAndWait();
+    blockTheListener();
+    ASSERT_TRUE(overflowQueue(port_, InputCommandServerTestAccess::listenerSocket(server_)));
+    gate_.unlock();
+    ASSERT_TRUE(waitUntil([&] { return lost.load() == 1; }));
+    // Each ping is a burst of its own: the queue drains after each.
+    for (int i = 0; i < 3; ++i) {
+        pingAndWaitForReceive();
+    }
+    server_.stop();
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd).size(), 1u);
 }
 
 // --- Senders the daemon may use ---
@@ -651,6 +727,58 @@ TEST_F(ListenerTest, NotificationsFromAnotherUserAreDroppedAndCountedOursAreHand
                                                   0) == 0;
                             }),
               1);
+}
+
+// A sync client may run its daemon as a system service: root can read the
+// user's files anyway, so its notifications are handled like the user's own.
+// The listener runs in a child that dropped to another user; root's socket,
+// kept open so that its owner can be told, is this test's.
+TEST(ListenerOwner, NotificationFromASocketOfRootIsHandledByAnotherUsersListener) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the listener as another user";
+    }
+    const std::uint16_t port = test::freeUdpPort();
+    int listening[2];
+    int result[2];
+    ASSERT_EQ(::pipe(listening), 0);
+    ASSERT_EQ(::pipe(result), 0);
+    // Forked before any thread of the test exists, so that the child starts
+    // from a process with one thread.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(test::ForeignSocket::kUid) != 0 || ::setuid(test::ForeignSocket::kUid) != 0) {
+            ::_exit(1);
+        }
+        std::atomic<bool> handled{false};
+        InputCommandServer server(port);
+        server.setup();
+        server.addHandler("refresh_stat", [&](InputCommand*) { handled = true; }, nullptr);
+        server.start();
+        char byte = server.waitUntilListening(kDeadline) ? 'L' : '?';
+        if (::write(listening[1], &byte, 1) != 1) {
+            ::_exit(1);
+        }
+        waitUntil([&] { return handled.load() || server.droppedNotifications() > 0; });
+        byte = handled ? 'h' : (server.droppedNotifications() > 0 ? 'd' : '?');
+        server.stop();
+        ::_exit(::write(result[1], &byte, 1) == 1 ? 0 : 1);
+    }
+    ::close(listening[1]);
+    ::close(result[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(listening[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'L');
+    std::vector<int> kept;
+    ASSERT_TRUE(sendFrom("wildcard", port, "refresh_stat\npath\t/r\ndone\n", kept));
+    EXPECT_EQ(::read(result[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'h') << "the listener dropped root's notification, or never got it";
+    for (const int fd : kept) {
+        ::close(fd);
+    }
+    ::close(listening[0]);
+    ::close(result[0]);
+    ::waitpid(child, nullptr, 0);
 }
 
 // With SO_REUSEADDR on our socket, another user's socket could bind the port

@@ -49,7 +49,7 @@ void Notifier::notify(const std::string& name, const PairList& pairs) {
     const std::string datagram = protocol::buildNotification(name, pairs);
     if (datagram.size() > kMaxDatagramBytes) {
         complain("notification of " + std::to_string(datagram.size()) +
-                 " bytes is sent, but the plug-in reads only the first " +
+                 " bytes is sent, but a daemon must keep them within " +
                  std::to_string(kMaxDatagramBytes));
     }
     if (!sendDatagram(datagram)) {

@@ -14,7 +14,9 @@
 
 namespace tarnwell::sim {
 
-// What the plug-in's listener reads of one datagram.
+// The most a daemon may put in one notification. This plug-in reads longer
+// datagrams whole, but a daemon is held to the rule: other listeners read no
+// more.
 inline constexpr std::size_t kMaxDatagramBytes = 2047;
 
 class Notifier {

@@ -1,9 +1,10 @@
 // The per-path status cache and the status queries wanted for it. Keys are
 // canonical paths; statuses are stored as the core's status numbers. The
 // cache has no size limit and no expiry: entries leave only through a reply
-// without a valid status, through clear, and when a changed path's re-query
-// is given up (its status is out of date by the daemon's own word). The
-// wanted queries are bounded (see WantedQueries).
+// without a valid status, through clear, when a changed path's re-query is
+// given up (its status is out of date by the daemon's own word), and when
+// notifications were lost (all but what was just drawn). The wanted queries
+// are bounded (see WantedQueries).
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
@@ -16,8 +17,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/mutex.h"
@@ -34,25 +37,39 @@ public:
     // Inserts or overwrites; any value is stored unchanged.
     void set(const std::string& canonicalPath, std::int32_t status) TARNWELL_EXCLUDES(statusMutex_);
 
-    // A query for the path is wanted: by a draw of a path without a status,
-    // or, with `changed`, because the daemon said it changed. Appends to
-    // `toSend` the paths to hand to the channel now (when its window has
-    // room); the caller sends them with no lock held. A path already pending
-    // sends nothing more.
-    void want(const std::string& canonicalPath, bool changed, std::vector<std::string>& toSend)
-        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
-    // A query's reply: stores `status`, or removes the entry when there is
-    // none, and only then ends the path's pending mark, so that a host thread
-    // in between finds the status and sends nothing. With `takeMore` (the
+    // A query for the path is wanted: by a draw of a path without a status
+    // (Drawn), or because the daemon said it changed (the other priorities).
+    // Appends to `toSend` the paths to hand to the channel now (when its
+    // window has room); the caller sends them with no lock held. A path
+    // already pending sends nothing more.
+    void want(const std::string& canonicalPath, WantedQueries::Priority priority,
+              std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // A query's reply: stores `status` (unless only a change of a path nobody
+    // drew asked for it), or removes the entry when there is none, and only
+    // then ends the path's pending mark, so that a host thread in between
+    // finds the status and sends nothing. With `takeMore` (the
     // channel is connected), appends to `toSend` the next paths to send,
     // this one again first when it changed while its query was out.
     void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                     bool takeMore, std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
+    // The host draws a path without a status: an answer the daemon gave for
+    // it when only a change asked (see WantedQueries) goes into the cache now
+    // and is returned.
+    std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the
     // channel are not cancelled: their replies are stored as usual.
     void clear() TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // Notifications were lost, and any status may be out of date: keeps the
+    // statuses of the paths `isDrawn` names (drawn in the last moments), so
+    // that what is on the screen does not blink, and asks for them again
+    // ahead of every other change; forgets the other statuses. Queries out
+    // now are asked again after their reply. Appends to `toSend` as want.
+    void keepDrawnForgetRest(const std::function<bool(std::string_view)>& isDrawn,
+                             std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
     std::size_t size() const TARNWELL_EXCLUDES(statusMutex_);
     std::size_t pendingCount() const TARNWELL_EXCLUDES(pendingMutex_);

@@ -32,6 +32,10 @@ public:
     void set(std::string_view path, std::int32_t status);
     // True when there was an entry.
     bool erase(std::string_view path);
+    // Keeps the entries for whose path `keep` returns true and erases the
+    // rest, in one walk over the table.
+    template <typename Keep>
+    void retainIf(Keep keep);
     void clear();
 
     std::size_t size() const { return live_; }
@@ -71,6 +75,10 @@ private:
     // Rebuilds the table (and the arena, without the names of erased entries)
     // with room for `capacity` slots.
     void rebuild(std::size_t capacity);
+    // Marks slot i erased, and gives the arena back once most of it is
+    // garbage.
+    void eraseSlot(std::size_t i);
+    void compactIfMostlyGarbage();
 
     std::vector<Slot> slots_;  // size is a power of two
     std::string names_;        // every live entry's last segment, plus garbage
@@ -82,6 +90,25 @@ private:
     std::unordered_map<std::string, std::uint32_t, FolderHash, std::equal_to<>> folders_;
     std::vector<const std::string*> folderPaths_;  // by id; points into folders_ keys
 };
+
+template <typename Keep>
+void StatusMap::retainIf(Keep keep) {
+    std::string path;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const Slot& slot = slots_[i];
+        if (slot.nameOffset == kEmpty || slot.nameOffset == kDeleted) {
+            continue;
+        }
+        path.assign(*folderPaths_[slot.folder]);
+        path.append(nameAt(slot));
+        if (!keep(std::string_view(path))) {
+            eraseSlot(i);
+        }
+    }
+    // Erasing marks slots only, so the walk sees every slot once; the arena
+    // is compacted after it.
+    compactIfMostlyGarbage();
+}
 
 }  // namespace tarnwell
 

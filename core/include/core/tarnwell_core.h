@@ -15,10 +15,11 @@
 // The cache's status lock (exclusive) may be held while its pending lock is
 // taken, never the other way round. No core lock is held while the channel or
 // the listener is called, nor while a roots-changed callback runs. The host's
-// path takes the roots' and the status lock shared, and the pending lock when
-// a query is really needed; when the wanted queries overflow, it takes the
-// status lock exclusively for a moment to forget the statuses of the changed
-// paths given up. It never waits for the daemon.
+// path takes only shared locks for a cached path; for a path without a status
+// it takes the pending lock (an answer held for it is then stored, under the
+// status lock, exclusive), and again when a query is really needed; when the
+// wanted queries overflow, it takes the status lock exclusively for a moment
+// to forget the statuses of the paths given up. It never waits for the daemon.
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 
@@ -33,6 +34,7 @@
 #include "base/thread_annotations.h"
 #include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
+#include "core/drawn_paths.h"
 #include "core/status_cache.h"
 #include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
@@ -110,16 +112,22 @@ public:
     // Listener thread: "refresh_tw_root".
     void handleRefreshTwRoot(InputCommand* notification);
     // Listener thread: the kernel dropped notifications for a full queue.
+    // Keeps the statuses the host drew in the last moments and asks for them
+    // again first; forgets the rest; fetches the roots again.
     void handleNotificationsLost();
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
 
     // --- Status cache. ---
+    // Any thread; the host's way to draw a path: notes the draw (see
+    // DrawnPaths), and takes in an answer held for a path nobody had drawn.
     SyncStatus getStatus(const std::string& path) const;
     void setStatus(const std::string& path, SyncStatus status);
-    // Host or listener thread. The query joins the core's wanted list, most recently asked first,
-    // and goes to the channel when its small window has room. `changed`: the daemon said the path
-    // changed, so a query already out for it is followed by one more.
+    // Host or listener thread. The query joins the core's wanted list and goes to the channel when
+    // its small window has room. Without `changed` it is a draw's, asked ahead of every change.
+    // With `changed` the daemon said the path changed: a query already out for it is followed by
+    // one more, and it is asked after the draws, before changes nobody sees if the host drew the
+    // path lately.
     void queryFileStatus(const CanonicalPath& canonicalPath, bool changed = false);
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
@@ -156,6 +164,9 @@ private:
     void sendGetTwRoots() TARNWELL_EXCLUDES(rootsFetchMutex_);
     // Worker thread: completion of "get_tw_roots".
     void finishRootsFetch(TarnwellCommand* command) TARNWELL_EXCLUDES(rootsFetchMutex_);
+    // Any thread: how a change of the path is asked, by whether the host
+    // drew it lately and whether it has a status.
+    WantedQueries::Priority changePriority(const CanonicalPath& canonicalPath) const;
     // Hands the paths' "query_stat" commands to the channel; no lock held.
     void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
     // Worker thread: stores the reply's status (or removes the entry) under
@@ -163,7 +174,12 @@ private:
     void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
 
     SyncRootRegistry roots_;          // locks itself
-    StatusCache statusCache_;         // locks itself
+    // Noted by every status lookup, which is how the host draws; lock-free,
+    // and mutable since a const lookup notes its draw.
+    mutable DrawnPaths drawn_;
+    // Locks itself. Mutable: a const lookup of a path the host draws takes in
+    // an answer held for it (StatusCache::adoptHeldAnswer).
+    mutable StatusCache statusCache_;
     CommandClient commandClient_;     // locks itself
     InputCommandServer inputServer_;  // no lock: handlers registered before start
 

@@ -1,34 +1,59 @@
-// The status queries the core wants answered: a list of paths waiting to be
-// sent, most wanted first, and the few handed to the channel.
+// The status queries the core wants answered: the paths waiting to be sent,
+// most wanted first, the few handed to the channel, and the paths the daemon
+// had no status for.
 //
 // The channel serves its queue first in, first out, and a person's menu
 // action waits behind whatever is queued there. So only a small window of
 // status queries is in the channel at a time; the rest wait here, where the
-// order can follow what the host draws now: the paths of the latest redraw
-// go first, in the order they were asked (top to bottom on the screen); a
-// path drawn again moves ahead with the new redraw.
+// order can follow what the person sees. Waiting paths go by priority:
+//   Drawn           the host draws the path and has no status for it: the
+//                   latest redraw first, in the order it asked (top to bottom
+//                   on the screen); a path drawn again moves ahead with it;
+//   ChangedDrawn    the daemon said a path changed that the host drew in the
+//                   last moments: its old status stays visible meanwhile;
+//   ChangedUndrawn  the same for a path with a status that nobody drew lately;
+//   Unseen          the same for a path neither known nor drawn, asked only
+//                   because the daemon may expect it. Its answer is held
+//                   here, not put in the status cache, until the host draws
+//                   the path: the cache grows only by what the host asked
+//                   for, while the held answers are bounded (kCapacity, the
+//                   oldest forgotten first).
+// The three changed kinds go oldest first. A big sync, announced file by
+// file, thus never delays what is on the screen, and when the list is full
+// the lowest kind is dropped first, its oldest path first.
 //
-// Bounded: at most kCapacity waiting paths (the oldest beyond it are dropped)
-// and none older than kLifetime since it was last asked. A dropped path was
-// never sent; the host asks again when it draws it again. A folder scrolled
-// past or left costs the daemon nothing more.
+// Bounded: at most kCapacity waiting paths, and none older than kLifetime
+// since it was last asked. A dropped path was never sent; the host asks again
+// when it draws it again. A folder scrolled past or left costs the daemon
+// nothing more.
 //
 // A path is pending from its first ask until its reply is handled (waiting
-// or sent); asking again for a pending path sends nothing more. A "changed"
-// ask (the daemon said the path changed) for a path already sent marks it:
-// the reply on its way may predate the change, so the path is asked once more
-// after it.
+// or sent); asking again for a pending path sends nothing more, though it
+// may raise its priority. A changed ask for a path already sent marks it: the
+// reply on its way may predate the change, so the path is asked once more
+// after it, ahead of the others of its kind.
+//
+// The daemon has no status for some paths (ignored or temporary files). Such
+// a path is remembered as unanswered, and a draw asks again only after
+// kUnansweredPause: without it a folder of them would be asked about at every
+// redraw, 60 times a second for as long as it is open. A changed ask, and
+// forgetUnanswered (a new connection, new roots, lost notifications), ask at
+// once.
+//
+// Each path is one node: its entry in the hash map carries the links of the
+// lists it is in.
 //
 // Thread safety: none; the status cache guards it with its pending mutex.
 #ifndef TARNWELL_CORE_WANTED_QUERIES_H_
 #define TARNWELL_CORE_WANTED_QUERIES_H_
 
+#include <array>
 #include <chrono>
 #include <cstddef>
-#include <list>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace tarnwell {
@@ -37,7 +62,10 @@ class WantedQueries {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Waiting paths kept at most.
+    // Most wanted first; see above.
+    enum class Priority : std::uint8_t { Drawn, ChangedDrawn, ChangedUndrawn, Unseen };
+
+    // Waiting paths kept at most; as many unanswered ones at most.
     static constexpr std::size_t kCapacity = 65536;
     // A waiting path nobody asked for again within this long is dropped.
     static constexpr std::chrono::seconds kLifetime{5};
@@ -47,64 +75,126 @@ public:
     static constexpr std::size_t kWindow = 2;
     // Asks closer together than this belong to one redraw.
     static constexpr std::chrono::milliseconds kRedrawGap{1};
+    // How long a draw of a path the daemon had no status for asks nothing.
+    static constexpr std::chrono::seconds kUnansweredPause{1};
 
-    // A path asked for at `now`, by a draw or, with `changed`, by the daemon's
-    // word that it changed. Paths dropped to keep the bound are appended to
-    // `dropped`.
-    void ask(const std::string& path, bool changed, Clock::time_point now,
+    WantedQueries() = default;
+    WantedQueries(const WantedQueries&) = delete;
+    WantedQueries& operator=(const WantedQueries&) = delete;
+
+    // A path asked for at `now`: by a draw (Drawn), or by the daemon's word
+    // that it changed (the other priorities). Paths dropped to keep the bound
+    // are appended to `dropped`.
+    void ask(const std::string& path, Priority priority, Clock::time_point now,
              std::vector<std::string>& dropped);
     // Moves the most wanted waiting paths to the sent ones while the window
     // has room, appending them to `toSend`; first drops (into `dropped`) the
     // waiting paths past their lifetime.
     void takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
                     std::vector<std::string>& dropped);
-    // The reply for a sent path was handled: it is no longer pending. True
-    // when it must be asked again (it changed while its query was out).
-    bool finish(const std::string& path);
+    // The reply for a sent path was handled, with a status or without. True
+    // when the path is asked once more (it changed while its query was out):
+    // it then waits again, ahead of its kind. An Unseen path's status is
+    // held.
+    bool finish(const std::string& path, std::optional<std::int32_t> status,
+                Clock::time_point now);
+    // Whether the reply for a sent path goes to the status cache: not when
+    // only the daemon's word of a change asked for a path nobody drew or
+    // knew (finish then holds it). True for a path it does not know (a reply
+    // after a clear is stored).
+    bool keepsReply(const std::string& path) const;
+    // Whether an answer is held for the path, and takes it (the host draws
+    // the path now).
+    bool holdsAnswer(const std::string& path) const;
+    std::optional<std::int32_t> takeHeldAnswer(const std::string& path);
+    // Notifications may have been lost: every path whose query is out is
+    // asked again after its reply, and the unanswered and held answers are
+    // forgotten.
+    void distrustAnswersOnTheWay();
+    // The unanswered paths are asked again at their next draw.
+    void forgetUnanswered();
     void clear();
 
     // Waiting and sent.
-    std::size_t size() const { return entries_.size(); }
-    std::size_t waiting() const { return order_.size(); }
+    std::size_t size() const { return waiting() + sent_; }
+    std::size_t waiting() const;
     std::size_t sent() const { return sent_; }
-    bool contains(const std::string& path) const { return entries_.count(path) != 0; }
-    // Bytes held by the containers and their nodes (an estimate of the
-    // allocator's share included).
+    std::size_t unanswered() const { return lists_[kUnanswered].size; }
+    std::size_t held() const { return lists_[kHeld].size; }
+    // Waiting or sent.
+    bool contains(const std::string& path) const;
+    // Bytes held by the map and its nodes (an estimate of the allocator's
+    // share included).
     std::size_t memoryBytes() const;
 
 private:
     struct Entry;
-    // Waiting paths, each once, pointing at their element of entries_ (which
-    // stays put when the map rehashes).
-    using Order = std::list<std::pair<const std::string, Entry>*>;
+    using Entries = std::unordered_map<std::string, Entry>;
+    using Node = Entries::value_type;
+
+    enum State : std::uint8_t { kWaiting, kSent, kUnansweredState, kHeldState };
+    // The lists: one per priority of waiting paths, then the unanswered
+    // ones, then those with a held answer.
+    static constexpr std::size_t kPriorities = 4;
+    static constexpr std::size_t kUnanswered = kPriorities;
+    static constexpr std::size_t kHeld = kPriorities + 1;
+
+    struct Links {
+        Node* prev = nullptr;
+        Node* next = nullptr;
+    };
     struct Entry {
-        Order::iterator position;  // in order_, valid while waiting
-        Order::iterator age;       // in byAge_, valid while waiting
-        Clock::time_point asked;
-        bool sent = false;
+        Links order;  // in its send list while waiting, in the unanswered list
+        Links age;    // in its kind's list by age (oldest first) while waiting
+        Clock::time_point asked{};  // last ask; when unanswered, the reply
+        std::int32_t answer = 0;    // the held answer
+        Priority priority = Priority::Unseen;
+        State state = kWaiting;
         bool askAgain = false;  // sent, and changed since
     };
-    using Entries = std::unordered_map<std::string, Entry>;
+    struct List {
+        Node* head = nullptr;
+        Node* tail = nullptr;
+        std::size_t size = 0;
+    };
 
-    // Puts a waiting path at the end of the current redraw's run, which
-    // starts anew at the front after a gap.
-    void placeInRedraw(Entries::iterator it, Clock::time_point now);
-    // Takes a waiting path out of the order (not out of entries_).
-    void unlink(Entry& entry);
-    // Drops the waiting paths past their lifetime.
+    static std::size_t listOf(Priority priority) { return static_cast<std::size_t>(priority); }
+    // Links `node` before `before` (nullptr: at the tail) of list `l`,
+    // through its links `links`.
+    static void link(List& l, Links Entry::*links, Node* node, Node* before);
+    static void unlink(List& l, Links Entry::*links, Node* node);
+    // Puts a path in its kind's send list before `before`, and at the
+    // newest end of its age list.
+    void linkWaiting(Node* node, Node* before);
+    // Takes a waiting path out of its list (not out of entries_).
+    void unlinkWaiting(Node* node);
+    // Puts a waiting path where its priority places it.
+    void place(Node* node, Clock::time_point now);
+    // Puts a drawn path at the end of the current redraw's run, which starts
+    // anew at the head after a gap.
+    void placeInRedraw(Node* node, Clock::time_point now);
+    // Whether an ask of `priority` asks nothing for this unanswered path.
+    bool stillUnanswered(const Entry& entry, Priority priority, Clock::time_point now) const;
+    // Drops the waiting paths past their lifetime, and forgets the
+    // unanswered ones past their pause.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
-    // Drops the waiting path asked for longest ago.
-    void dropOldest(std::vector<std::string>& dropped);
+    // Leaves the unanswered or held list, as an ask makes the path wait.
+    void leaveRestingList(Node* node);
+    // Drops the least wanted waiting path: the oldest of the lowest kind.
+    void dropLeastWanted(std::vector<std::string>& dropped);
+    void dropWaiting(Node* node, std::vector<std::string>& dropped);
+    Node* oldestOf(std::size_t list) const { return ages_[list].head; }
 
     Entries entries_;
-    // Most wanted first: the order in which they are sent.
-    Order order_;
-    // Asked longest ago first: the order in which they are dropped.
-    Order byAge_;
-    // The first path of the redraws before the current one: the current
-    // redraw's asks go in front of it. order_.end() when there is none.
-    Order::iterator redrawEnd_ = order_.end();
-    Clock::time_point lastAsk_{};
+    // Send order: one list per kind, then the unanswered paths, then the
+    // held answers (oldest first).
+    std::array<List, kPriorities + 2> lists_{};
+    // Age order of each kind: the order in which they are dropped.
+    std::array<List, kPriorities> ages_{};
+    // The first drawn path of the redraws before the current one: the
+    // current redraw's asks go in front of it. nullptr when there is none.
+    Node* redrawEnd_ = nullptr;
+    Clock::time_point lastDraw_{};
     std::size_t sent_ = 0;
 };
 

@@ -33,6 +33,7 @@ struct sockaddr_in;
 namespace tarnwell {
 
 struct InputCommand;
+class DatagramBatch;
 class NotificationRelay;
 class SenderCheck;
 
@@ -65,10 +66,12 @@ public:
     void addHandler(const std::string& name, std::function<void(InputCommand*)> callback,
                     std::shared_ptr<void> owner);
 
-    // Called on the listener thread, before the next datagram is received,
-    // when the kernel dropped datagrams because the receive queue was full:
-    // a flood outran the listener, and any notification may have been among
-    // those lost. Only while stopped.
+    // Called on the listener thread when the kernel dropped datagrams because
+    // the receive queue was full: a flood outran the listener, and any
+    // notification may have been among those lost. Called once the queue has
+    // drained, after every notification of the burst has been handled, and
+    // once per burst however often the kernel dropped during it. Only while
+    // stopped.
     void setNotificationsLostHandler(std::function<void()> handler);
 
     // The notification in `text`, or null when it is not one.
@@ -98,10 +101,10 @@ private:
     // other copies, until stop or until the socket fails (an error, or the
     // shutdown by stop).
     void receiveUntilReopen(int fd, NotificationRelay& relay);
-    // Listener thread: one round of the port's queue: the notifications of
-    // up to a few dozen datagrams are passed on to the other copies at once
-    // and then handled. False when the socket failed.
-    bool receiveRound(int fd, NotificationRelay& relay, std::vector<char>& buffer);
+    // Listener thread: takes the port's queue in batches until it is empty
+    // (or stop): the notifications of each batch are passed on to the other
+    // copies at once and then handled. False when the socket failed.
+    bool drainQueue(int fd, DatagramBatch& batch, NotificationRelay& relay);
     // Listener thread: the notification in a daemon datagram, with its
     // handler, when it is one with a handler from a sender that is no
     // stranger; else null.
@@ -114,9 +117,10 @@ private:
     // Listener thread: reads what the other copies sent; gives the relay up
     // (it then stays closed) when its socket failed.
     void drainRelay(NotificationRelay& relay);
-    // Listener thread: logs and calls the lost handler when the kernel's
-    // count of datagrams dropped on `fd`, last seen as `droppedByKernel`,
-    // went up.
+    // Listener thread, once the queue has drained: logs how many datagrams
+    // the kernel dropped on `fd` since it last looked (`droppedByKernel`,
+    // updated), tells the other copies, and calls the lost handler, when it
+    // dropped any.
     void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel, NotificationRelay& relay);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile; what other copies pass on

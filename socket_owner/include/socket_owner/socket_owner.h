@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace tarnwell {
@@ -56,6 +57,18 @@ SocketOwner tcpListenerOwner(std::uint16_t port);
 // be asked.
 std::vector<SocketOwner> udpSocketsOnPort(std::uint16_t port);
 
+// A UDP socket that serves 127.0.0.1 (bound there, to the wildcard, or
+// dual-stack) and its local port.
+struct BoundUdpSocket {
+    std::uint16_t port = 0;  // host order
+    SocketOwner owner;
+};
+
+// Every such socket on any port, in one dump: what a listener that must
+// tell the owners of many source ports asks once instead of once a port.
+// nullopt when nothing could be asked.
+std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback();
+
 // Where a lookup takes its answer from. The functions above use
 // NetlinkThenProc; the others exist for tests and the benchmark, which must
 // measure and check each source alone.
@@ -64,6 +77,7 @@ enum class OwnerSource { NetlinkThenProc, NetlinkOnly, ProcOnly };
 SocketOwner tcpPeerOwner(int fd, OwnerSource source);
 SocketOwner tcpListenerOwner(std::uint16_t port, OwnerSource source);
 std::vector<SocketOwner> udpSocketsOnPort(std::uint16_t port, OwnerSource source);
+std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback(OwnerSource source);
 
 }  // namespace tarnwell
 
