@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "dfmext_loader/entry_point_names.h"
+
 namespace dfmext::host {
 namespace {
 
@@ -32,10 +34,10 @@ bool PluginLoader::load(const std::string& path, std::string& error) {
         error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error");
         return false;
     }
-    if (!resolve(handle, path, "dfm_extension_initialize", initialize_, error) ||
-        !resolve(handle, path, "dfm_extension_shutdown", shutdown_, error) ||
-        !resolve(handle, path, "dfm_extension_emblem", emblem_, error) ||
-        !resolve(handle, path, "dfm_extension_menu", menu_, error)) {
+    if (!resolve(handle, path, kInitializeEntry, initialize_, error) ||
+        !resolve(handle, path, kShutdownEntry, shutdown_, error) ||
+        !resolve(handle, path, kEmblemEntry, emblem_, error) ||
+        !resolve(handle, path, kMenuEntry, menu_, error)) {
         ::dlclose(handle);
         return false;
     }

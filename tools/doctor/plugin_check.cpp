@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <sstream>
 
 #include "base/posix_io.h"
 #include "checks.h"
+#include "dfmext_loader/entry_point_names.h"
 #include "doctor/elf_file.h"
 
 namespace tarnwell::doctor {
@@ -183,9 +185,8 @@ void checkEntryPoints(const ElfDynamicInfo& elf, Report& report) {
 }  // namespace
 
 const std::vector<std::string>& entryPointNames() {
-    static const std::vector<std::string> names = {"dfm_extension_initialize",
-                                                   "dfm_extension_shutdown", "dfm_extension_emblem",
-                                                   "dfm_extension_menu"};
+    static const std::vector<std::string> names(std::begin(dfmext::host::kEntryPointNames),
+                                                std::end(dfmext::host::kEntryPointNames));
     return names;
 }
 
