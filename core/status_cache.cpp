@@ -1,5 +1,8 @@
 #include "core/status_cache.h"
 
+#include <iterator>
+#include <utility>
+
 namespace tarnwell {
 
 std::optional<std::int32_t> StatusCache::find(const std::string& canonicalPath) const {
@@ -15,11 +18,18 @@ void StatusCache::set(const std::string& canonicalPath, std::int32_t status) {
 void StatusCache::want(const std::string& canonicalPath, bool changed,
                        std::vector<std::string>& toSend) {
     const auto now = WantedQueries::Clock::now();
-    std::vector<std::string> dropped;
+    Forgotten dropped;
     {
         MutexLock lock(pendingMutex_);
-        wanted_.ask(canonicalPath, changed, now, dropped);
-        wanted_.takeToSend(now, toSend, dropped);
+        wanted_.ask(canonicalPath, changed, now, dropped.paths);
+        wanted_.takeToSend(toSend);
+        if (!changed) {
+            // The host's thread: forgetting takes statusMutex_ exclusively,
+            // which the host's path never waits for.
+            forgetLater(dropped.paths);
+            return;
+        }
+        takeForgetLater(dropped);
     }
     forgetDropped(dropped);
 }
@@ -35,23 +45,49 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         }
     }
     const auto now = WantedQueries::Clock::now();
-    std::vector<std::string> dropped;
+    Forgotten dropped;
     {
         MutexLock lock(pendingMutex_);
         if (wanted_.finish(canonicalPath)) {
             // The status just stored may predate the change: it stays
             // visible while the path is asked once more, ahead of the rest.
-            wanted_.ask(canonicalPath, false, now, dropped);
+            wanted_.ask(canonicalPath, false, now, dropped.paths);
         }
+        wanted_.dropExpired(now, dropped.paths);
         if (takeMore) {
-            wanted_.takeToSend(now, toSend, dropped);
+            wanted_.takeToSend(toSend);
         }
+        takeForgetLater(dropped);
     }
     forgetDropped(dropped);
 }
 
-void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
-    if (dropped.empty()) {
+void StatusCache::forgetLater(std::vector<std::string>& dropped) {
+    if (forgetEverything_ || dropped.empty()) {
+        return;
+    }
+    if (forgetLater_.size() + dropped.size() > WantedQueries::kCapacity) {
+        // Asks by the hundred thousand between two replies (a daemon that
+        // hangs, a flood): which of these paths showed a status is not worth
+        // the memory; every status is asked anew instead.
+        forgetLater_.clear();
+        forgetEverything_ = true;
+        return;
+    }
+    forgetLater_.insert(forgetLater_.end(), std::make_move_iterator(dropped.begin()),
+                        std::make_move_iterator(dropped.end()));
+}
+
+void StatusCache::takeForgetLater(Forgotten& dropped) {
+    dropped.paths.insert(dropped.paths.end(), std::make_move_iterator(forgetLater_.begin()),
+                         std::make_move_iterator(forgetLater_.end()));
+    forgetLater_.clear();
+    dropped.everything = forgetEverything_;
+    forgetEverything_ = false;
+}
+
+void StatusCache::forgetDropped(const Forgotten& dropped) {
+    if (dropped.paths.empty() && !dropped.everything) {
         return;
     }
     // A dropped path that still shows a status was being asked again because
@@ -59,9 +95,18 @@ void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
     // asks anew. A status stored meanwhile by a fresh reply is lost too,
     // which costs one more query, never a wrong emblem.
     WriterLock lock(statusMutex_);
-    for (const std::string& path : dropped) {
+    if (dropped.everything) {
+        statuses_.clear();
+        return;
+    }
+    for (const std::string& path : dropped.paths) {
         statuses_.erase(path);
     }
+}
+
+void StatusCache::holdStatusLockForTest(const std::function<void()>& whileHeld) {
+    WriterLock lock(statusMutex_);
+    whileHeld();
 }
 
 void StatusCache::clear() {
@@ -69,6 +114,8 @@ void StatusCache::clear() {
     statuses_.clear();
     MutexLock pendingLock(pendingMutex_);
     wanted_.clear();
+    forgetLater_.clear();
+    forgetEverything_ = false;
 }
 
 std::size_t StatusCache::size() const {

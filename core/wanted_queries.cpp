@@ -55,9 +55,7 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
     }
 }
 
-void WantedQueries::takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
-                               std::vector<std::string>& dropped) {
-    dropExpired(now, dropped);
+void WantedQueries::takeToSend(std::vector<std::string>& toSend) {
     while (sent_ < kWindow && !order_.empty()) {
         auto* element = order_.front();
         unlink(element->second);

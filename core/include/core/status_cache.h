@@ -7,7 +7,10 @@
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
-// stores take it exclusively for one map operation.
+// stores take it exclusively for one map operation. The host's path (find,
+// want) never takes it exclusively: the status of a path whose wanted query
+// the host's ask dropped is forgotten later, on the worker's thread at the
+// next reply or on the listener's at the next notification.
 //
 // Lock order: statusMutex_ (exclusive) may be held while pendingMutex_ is
 // taken (in clear), never the other way round.
@@ -16,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,18 +38,21 @@ public:
     // Inserts or overwrites; any value is stored unchanged.
     void set(const std::string& canonicalPath, std::int32_t status) TARNWELL_EXCLUDES(statusMutex_);
 
-    // A query for the path is wanted: by a draw of a path without a status,
-    // or, with `changed`, because the daemon said it changed. Appends to
-    // `toSend` the paths to hand to the channel now (when its window has
-    // room); the caller sends them with no lock held. A path already pending
-    // sends nothing more.
+    // A query for the path is wanted: on the host's thread by a draw of a
+    // path without a status, or, with `changed`, on the listener's because
+    // the daemon said it changed. Appends to `toSend` the paths to hand to
+    // the channel now (when its window has room); the caller sends them with
+    // no lock held. A path already pending sends nothing more. Without
+    // `changed` it takes pendingMutex_ only.
     void want(const std::string& canonicalPath, bool changed, std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
-    // A query's reply: stores `status`, or removes the entry when there is
-    // none, and only then ends the path's pending mark, so that a host thread
-    // in between finds the status and sends nothing. With `takeMore` (the
-    // channel is connected), appends to `toSend` the next paths to send,
-    // this one again first when it changed while its query was out.
+    // Worker thread. A query's reply: stores `status`, or removes the entry
+    // when there is none, and only then ends the path's pending mark, so that
+    // a host thread in between finds the status and sends nothing. Then drops
+    // the waiting paths past their lifetime and forgets the statuses of the
+    // paths dropped since the last reply. With `takeMore` (the channel is
+    // connected), appends to `toSend` the next paths to send, this one again
+    // first when it changed while its query was out.
     void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                     bool takeMore, std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
@@ -59,15 +66,35 @@ public:
     // Bytes held by the cache and the wanted queries.
     std::size_t memoryBytes() const TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
+    // For tests: runs `whileHeld` with statusMutex_ held exclusively, as a
+    // long store would hold it.
+    void holdStatusLockForTest(const std::function<void()>& whileHeld)
+        TARNWELL_EXCLUDES(statusMutex_);
+
 private:
     mutable SharedMutex statusMutex_ TARNWELL_ACQUIRED_BEFORE(pendingMutex_);
     StatusMap statuses_ TARNWELL_GUARDED_BY(statusMutex_);
 
-    // Erases the statuses of paths whose wanted query was dropped.
-    void forgetDropped(const std::vector<std::string>& dropped) TARNWELL_EXCLUDES(statusMutex_);
+    // Paths whose wanted query was dropped, to be forgotten.
+    struct Forgotten {
+        std::vector<std::string> paths;
+        bool everything = false;  // too many to keep track of: every status
+    };
+    // Worker or listener thread. Erases the statuses of the dropped paths.
+    void forgetDropped(const Forgotten& dropped) TARNWELL_EXCLUDES(statusMutex_);
+    // Host thread: keeps the paths its ask dropped for the next reply or
+    // notification to forget.
+    void forgetLater(std::vector<std::string>& dropped) TARNWELL_REQUIRES(pendingMutex_);
+    // Adds what the host's asks kept to forget to `dropped`, and empties it.
+    void takeForgetLater(Forgotten& dropped) TARNWELL_REQUIRES(pendingMutex_);
 
     mutable Mutex pendingMutex_;
     WantedQueries wanted_ TARNWELL_GUARDED_BY(pendingMutex_);
+    // Paths the host's asks dropped from wanted_, whose statuses the next
+    // reply or notification forgets (most have none). At most
+    // WantedQueries::kCapacity: past that, forgetEverything_ replaces them.
+    std::vector<std::string> forgetLater_ TARNWELL_GUARDED_BY(pendingMutex_);
+    bool forgetEverything_ TARNWELL_GUARDED_BY(pendingMutex_) = false;
 };
 
 }  // namespace tarnwell

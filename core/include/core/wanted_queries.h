@@ -9,7 +9,8 @@
 // path drawn again moves ahead with the new redraw.
 //
 // Bounded: at most kCapacity waiting paths (the oldest beyond it are dropped)
-// and none older than kLifetime since it was last asked. A dropped path was
+// and none older than kLifetime since it was last asked by the time the next
+// ones are taken to be sent (dropExpired). A dropped path was
 // never sent; the host asks again when it draws it again. A folder scrolled
 // past or left costs the daemon nothing more.
 //
@@ -54,10 +55,12 @@ public:
     void ask(const std::string& path, bool changed, Clock::time_point now,
              std::vector<std::string>& dropped);
     // Moves the most wanted waiting paths to the sent ones while the window
-    // has room, appending them to `toSend`; first drops (into `dropped`) the
-    // waiting paths past their lifetime.
-    void takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
-                    std::vector<std::string>& dropped);
+    // has room, appending them to `toSend`.
+    void takeToSend(std::vector<std::string>& toSend);
+    // Drops (into `dropped`) the waiting paths past their lifetime. The
+    // worker does it before it takes more, not the host's ask: a folder
+    // scrolled past expires in one piece, which can be thousands of paths.
+    void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
     // The reply for a sent path was handled: it is no longer pending. True
     // when it must be asked again (it changed while its query was out).
     bool finish(const std::string& path);
@@ -91,8 +94,6 @@ private:
     void placeInRedraw(Entries::iterator it, Clock::time_point now);
     // Takes a waiting path out of the order (not out of entries_).
     void unlink(Entry& entry);
-    // Drops the waiting paths past their lifetime.
-    void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
     // Drops the waiting path asked for longest ago.
     void dropOldest(std::vector<std::string>& dropped);
 
