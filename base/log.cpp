@@ -1,19 +1,18 @@
 #include "base/log.h"
 
-#include <algorithm>
-#include <cstddef>
 #include <iostream>
+#include <mutex>
 
 namespace tarnwell {
 
 namespace {
 
-// This thread's line held back, escaped and with its newline. A plain buffer:
-// a thread-local object with a destructor would keep the plug-in from being
-// unloaded while any thread that ever logged lives on.
-constexpr std::size_t kHeldCapacity = 256;
-thread_local char heldText[kHeldCapacity];
-thread_local std::size_t heldSize = 0;
+// The line held back, escaped and with its newline; empty if none. Shared by
+// every thread, so that any later line, from whatever thread, goes out after
+// it. Not thread-local: the plug-in keeps off thread-local storage, which
+// would tie it to the dynamic linker's own library.
+std::mutex heldMutex;
+std::string heldText;  // guarded by heldMutex
 
 // Paths and names in a line come from the host and the daemon; a line feed or
 // carriage return among them would end the line early and let the rest pose
@@ -32,13 +31,8 @@ void appendEscaped(std::string& text, const std::string& line) {
     text.push_back('\n');
 }
 
-// The held line, which is no longer held.
-std::string takeHeld() {
-    std::string text(heldText, heldSize);
-    heldSize = 0;
-    return text;
-}
-
+// Called with heldMutex held, so that the held line and the lines after it
+// reach the stream in the order they were logged.
 void write(const std::string& text) {
     std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
     std::cerr.flush();
@@ -47,26 +41,26 @@ void write(const std::string& text) {
 }  // namespace
 
 void logLine(const std::string& line) {
-    std::string text = takeHeld();
+    std::lock_guard<std::mutex> lock(heldMutex);
+    std::string text;
+    text.swap(heldText);
     appendEscaped(text, line);
     write(text);
 }
 
 void logLineHeld(const std::string& line) {
-    std::string text = takeHeld();
-    appendEscaped(text, line);
-    if (text.size() > kHeldCapacity) {
-        write(text);  // too long to hold: written now, in order all the same
-        return;
-    }
-    std::copy(text.begin(), text.end(), heldText);
-    heldSize = text.size();
+    std::lock_guard<std::mutex> lock(heldMutex);
+    appendEscaped(heldText, line);
 }
 
 void flushHeldLine() {
-    if (heldSize != 0) {
-        write(takeHeld());
+    std::lock_guard<std::mutex> lock(heldMutex);
+    if (heldText.empty()) {
+        return;
     }
+    std::string text;
+    text.swap(heldText);
+    write(text);
 }
 
 }  // namespace tarnwell

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <thread>
 
 #include "base/mutex.h"
@@ -10,10 +11,12 @@
 namespace tarnwell {
 namespace {
 
-// For a thread on a system that cannot tell its CPU: a slot of its own, in
-// turn. Threads that share one still get the right answer, only slower.
-std::atomic<std::size_t> nextThreadSlot{0};
-thread_local const std::size_t threadSlot = nextThreadSlot.fetch_add(1);
+// For a thread on a system that cannot tell its CPU: a slot picked by its id
+// (not a thread-local counter: the plug-in keeps off thread-local storage).
+// Threads that share one still get the right answer, only slower.
+std::size_t threadSlot() {
+    return std::hash<std::thread::id>()(std::this_thread::get_id());
+}
 
 // Spinning pays while the other side holds the lock for a lookup or a store;
 // past that, the CPU goes to whoever holds it (perhaps on this very CPU).
@@ -46,7 +49,7 @@ std::size_t SharedMutex::currentSlot() const {
     // glibc reads the CPU from the kernel's restartable-sequence area, with no
     // system call.
     const int cpu = ::sched_getcpu();
-    return (cpu >= 0 ? static_cast<std::size_t>(cpu) : threadSlot) & slotMask_;
+    return (cpu >= 0 ? static_cast<std::size_t>(cpu) : threadSlot()) & slotMask_;
 }
 
 void SharedMutex::lock() {
