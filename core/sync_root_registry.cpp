@@ -1,8 +1,20 @@
 #include "core/sync_root_registry.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarnwell {
+namespace {
+
+// A root contains a path when it equals it or is followed there by "/":
+// /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
+bool holds(const std::string& root, const std::string& canonicalPath) {
+    return canonicalPath.size() >= root.size() &&
+           canonicalPath.compare(0, root.size(), root) == 0 &&
+           (canonicalPath.size() == root.size() || canonicalPath[root.size()] == '/');
+}
+
+}  // namespace
 
 std::vector<std::string> SyncRootRegistry::roots() const {
     ReaderLock lock(rootsMutex_);
@@ -14,14 +26,17 @@ std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPa
     return parentIn(roots_, canonicalPath);
 }
 
+bool SyncRootRegistry::holdsCanonical(const std::string& canonicalPath) const {
+    ReaderLock lock(rootsMutex_);
+    return std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
+        return holds(root, canonicalPath);
+    });
+}
+
 std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,
                                        const std::string& canonicalPath) {
     for (const std::string& root : roots) {
-        // A root contains a path when it equals it or is followed there by
-        // "/": /home/u/Sync holds /home/u/Sync/a but not /home/u/Sync2.
-        if (canonicalPath.size() >= root.size() &&
-            canonicalPath.compare(0, root.size(), root) == 0 &&
-            (canonicalPath.size() == root.size() || canonicalPath[root.size()] == '/')) {
+        if (holds(root, canonicalPath)) {
             return root;
         }
     }

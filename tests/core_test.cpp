@@ -676,7 +676,8 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     dropped.clear();
     wanted.ask("/old", Drawn, t0, dropped);
     wanted.ask("/young", Drawn, t0 + WantedQueries::kLifetime / 2, dropped);
-    wanted.takeToSend(t0 + WantedQueries::kLifetime, toSend, dropped);
+    wanted.dropExpired(t0 + WantedQueries::kLifetime, dropped);
+    wanted.takeToSend(toSend);
     EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
     EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
 
@@ -691,6 +692,38 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     }
     EXPECT_EQ(toSend, (std::vector<std::string>{"/w1", "/w2"}));
     EXPECT_EQ(cache.pendingCount(), WantedQueries::kCapacity + WantedQueries::kWindow);
+    cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);  // the worker's next pass
+    EXPECT_EQ(cache.find("/changed"), std::nullopt);
+}
+
+// The host's ask that pushes a changed path out of a full list must not wait
+// for the statuses' lock to forget that path's status: a writer may hold it
+// (a big store, a clear), and the host's thread would freeze meanwhile.
+TEST(WantedQueries, HostAskThatPushesOutAChangedPathNeverWaitsForAWriter) {
+    StatusCache cache;
+    std::vector<std::string> toSend;
+    cache.want("/w1", false, toSend);  // the window fills
+    cache.want("/w2", false, toSend);
+    cache.set("/changed", TarnwellCore::Syncing);
+    cache.want("/changed", true, toSend);
+    for (std::size_t i = 1; i < WantedQueries::kCapacity; ++i) {
+        cache.want("/q" + std::to_string(i), false, toSend);
+    }
+    std::atomic<bool> held{false};
+    std::atomic<bool> asked{false};
+    bool askedWhileHeld = false;
+    std::thread writer([&] {
+        cache.holdStatusLockForTest([&] {
+            held = true;
+            askedWhileHeld = waitUntil([&] { return asked.load(); });
+        });
+    });
+    ASSERT_TRUE(waitUntil([&] { return held.load(); }));
+    cache.want("/last", false, toSend);  // pushes "/changed" out
+    asked = true;
+    writer.join();
+    EXPECT_TRUE(askedWhileHeld);
+    cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);
     EXPECT_EQ(cache.find("/changed"), std::nullopt);
 }
 
