@@ -34,6 +34,7 @@ struct InProcessEmblem {
     std::string root;
     std::string cachedFile;    // inside the root, status cached
     std::string uncachedFile;  // inside the root, never cached
+    std::string writtenFile;   // inside the root, its replies stored meanwhile
     std::string outsideFile;   // outside every root
     std::unique_ptr<TarnwellCore> core;
     std::unique_ptr<TarnwellEmblemPlugin> plugin;
@@ -43,6 +44,7 @@ struct InProcessEmblem {
         root = tree.path() + "/Sync";
         cachedFile = tree.file("Sync/Documents/Projects/2026/Reports/summary.txt");
         uncachedFile = tree.file("Sync/Documents/Projects/2026/Reports/draft.txt");
+        writtenFile = tree.file("Sync/Documents/Projects/2026/Reports/notes.txt");
         outsideFile = tree.file("Other/Documents/Projects/2026/Reports/summary.txt");
         core = std::make_unique<TarnwellCore>(freeTcpPort(), freeUdpPort());
         TarnwellCommand roots;
@@ -151,40 +153,89 @@ struct Scaling {
     double ratio() const { return oneThread / twoThreads; }
 };
 
-void measureScaling(const std::function<void()>& call, int calls, Scaling& scaling) {
-    auto run = [&](int n) {
-        for (int i = 0; i < n; ++i) {
-            call();
-        }
-    };
-    auto start = Clock::now();
-    run(2 * calls);
-    scaling.oneThread = std::min(scaling.oneThread, secondsSince(start));
-
+// Seconds for two threads doing `calls` calls of `call` each at once.
+double twoThreadsSeconds(const std::function<void()>& call, int calls) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
     auto worker = [&] {
         ++ready;
         while (!go.load()) {
         }
-        run(calls);
+        for (int i = 0; i < calls; ++i) {
+            call();
+        }
     };
     std::thread a(worker);
     std::thread b(worker);
     while (ready.load() < 2) {
     }
-    start = Clock::now();
+    const auto start = Clock::now();
     go = true;
     a.join();
     b.join();
-    scaling.twoThreads = std::min(scaling.twoThreads, secondsSince(start));
+    return secondsSince(start);
 }
 
-// Two host threads asking for cached emblems at once, against one thread
-// doing the same number of calls alone: the shared locks on the lookup path
-// should let throughput nearly double. realpath alone is measured the same
-// way, as it shows how far this machine lets two threads' system calls run
-// side by side at all, and so is a plain computation.
+void measureScaling(const std::function<void()>& call, int calls, Scaling& scaling) {
+    const auto start = Clock::now();
+    for (int i = 0; i < 2 * calls; ++i) {
+        call();
+    }
+    scaling.oneThread = std::min(scaling.oneThread, secondsSince(start));
+    scaling.twoThreads = std::min(scaling.twoThreads, twoThreadsSeconds(call, calls));
+}
+
+// Stores replies for another file of the root, as the channel's worker does,
+// while it lives: one about every 25 us (what a sleep that short gives), as
+// fast as the daemon simulator answers. Without `store` it does the same but
+// for the store itself (it canonicalizes the reply's path and sleeps): on a
+// machine with two cores a third thread that wakes that often takes CPU from
+// the two readers whatever they lock, and that share is the floor.
+class ReplyWriter {
+public:
+    ReplyWriter(TarnwellCore& core, const std::string& path, bool store)
+        : core_(core), store_(store) {
+        command_.name = protocol::kQueryStat;
+        command_.args[protocol::kPathKey] = {path};
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ReplyWriter() {
+        stop_ = true;
+        thread_.join();
+    }
+    long stores() const { return stores_.load(); }
+
+private:
+    void run() {
+        for (long i = 0; !stop_; ++i) {
+            command_.response["stat"] = {std::to_string(i % 4)};
+            if (store_) {
+                core_.handleQueryStatResponse(&command_);
+            } else {
+                benchmark::DoNotOptimize(
+                    TarnwellCore::canonicalizePath(command_.args["path"].front()));
+            }
+            ++stores_;
+            std::this_thread::sleep_for(std::chrono::microseconds(25));
+        }
+    }
+
+    TarnwellCore& core_;
+    const bool store_;
+    TarnwellCommand command_;  // this object's thread only
+    std::atomic<bool> stop_{false};
+    std::atomic<long> stores_{0};
+    std::thread thread_;
+};
+
+// Two host threads asking for the same cached emblem at once, against one
+// thread doing the same number of calls alone: the lookups' locks write no
+// line another reader writes, so throughput should grow as much as that of
+// realpath alone, measured the same way, which shows how far this machine
+// lets two threads' system calls run side by side at all (and a plain
+// computation, whether two cores are to be had). Then the same two threads
+// while a writer stores replies, against their rate without it, and against
+// their rate beside a writer that does all but the stores.
 void BM_EmblemTwoThreads(benchmark::State& state) {
     auto& f = fixture();
     constexpr int kCalls = 2000;  // per thread in the pair
@@ -192,9 +243,14 @@ void BM_EmblemTwoThreads(benchmark::State& state) {
     Scaling emblem;
     Scaling realpathOnly;
     Scaling computeOnly;
+    double contended = std::numeric_limits<double>::max();
+    double withoutStores = std::numeric_limits<double>::max();
+    long stores = 0;
+    const std::function<void()> emblemCall = [&] {
+        benchmark::DoNotOptimize(f.plugin->requestEmblem(path, 0));
+    };
     for (auto _ : state) {
-        measureScaling([&] { benchmark::DoNotOptimize(f.plugin->requestEmblem(path, 0)); }, kCalls,
-                       emblem);
+        measureScaling(emblemCall, kCalls, emblem);
         measureScaling(
             [&] {
                 char resolved[PATH_MAX];
@@ -209,6 +265,15 @@ void BM_EmblemTwoThreads(benchmark::State& state) {
                 benchmark::DoNotOptimize(std::hash<std::string>()(copy));
             },
             kCalls * 20, computeOnly);
+        {
+            ReplyWriter writer(*f.core, f.writtenFile, true);
+            contended = std::min(contended, twoThreadsSeconds(emblemCall, kCalls));
+            stores += writer.stores();
+        }
+        {
+            ReplyWriter idle(*f.core, f.writtenFile, false);
+            withoutStores = std::min(withoutStores, twoThreadsSeconds(emblemCall, kCalls));
+        }
         state.SetIterationTime(emblem.twoThreads);
     }
     state.counters["figure_calls_per_s"] = 2 * kCalls / emblem.twoThreads;
@@ -217,6 +282,10 @@ void BM_EmblemTwoThreads(benchmark::State& state) {
     state.counters["ratio_2t_to_1t"] = emblem.ratio();
     state.counters["realpath_ratio_2t_to_1t"] = realpathOnly.ratio();
     state.counters["compute_ratio_2t_to_1t"] = computeOnly.ratio();
+    state.counters["contended_calls_per_s"] = 2 * kCalls / contended;
+    state.counters["contended_ratio"] = emblem.twoThreads / contended;
+    state.counters["writer_stores"] = static_cast<double>(stores);
+    state.counters["contended_ratio_to_writer_without_stores"] = withoutStores / contended;
 }
 
 BENCHMARK(BM_EmblemCached)->UseManualTime()->MinTime(1.0);

@@ -227,6 +227,7 @@ void CommandClient::pause(std::chrono::milliseconds limit, bool untilRecordQueue
 }
 
 void CommandClient::endConnection(UniqueFd connection) {
+    flushHeldLine();
     connection.reset();
     connected_ = false;
     // The records are taken out under mutex_ and completed without it, so a
@@ -384,6 +385,7 @@ CommandClient::Next CommandClient::nextRecord(int fd, CommandPtr& command) {
         }
         idleWaiting_ = true;
     }
+    flushHeldLine();
     // Idle: a daemon that closes, resets, or sends bytes nobody asked for is
     // noticed at once, not at the next request.
     const auto limit = wakeFd_.valid() ? kIdleWakeUp : kIdleWakeUpWithoutEventFd;
@@ -419,7 +421,11 @@ ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
         exchange(fd, command->name, command->args.empty() ? nullptr : &command->args, response,
                  LineReader::Mode::ReadAhead);
     const bool ok = outcome == ExchangeOutcome::Ok;
-    logLine("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
+    // Held back until the next line, which is most often the next record's
+    // "sending" line, a few microseconds later: one write for both. Lines the
+    // callback logs come after it all the same; the worker flushes it before
+    // it waits for anything.
+    logLineHeld("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
     if (ok) {
         command->response = std::move(response);
     } else {

@@ -72,9 +72,12 @@ bool receiveExactly(int fd, char* buffer, std::size_t count) {
 }
 
 bool peerIsQuiet(int fd) {
-    char byte;
-    const ssize_t n = receiveSome(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    // poll looks at the socket without locking it, where a peeking recv takes
+    // the socket's lock and walks the receive path: the worker asks before
+    // every request, so the cheaper call pays. Bytes, an end of stream and an
+    // error all make the socket readable.
+    pollfd p{fd, POLLIN, 0};
+    return retryInterrupted([&] { return ::poll(&p, 1, 0); }) == 0;
 }
 
 Readiness waitReadable(int fd, int wakeFd, std::chrono::milliseconds limit) {

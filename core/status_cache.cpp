@@ -1,5 +1,8 @@
 #include "core/status_cache.h"
 
+#include <iterator>
+#include <utility>
+
 namespace tarnwell {
 
 std::optional<std::int32_t> StatusCache::find(const std::string& canonicalPath) const {
@@ -15,11 +18,18 @@ void StatusCache::set(const std::string& canonicalPath, std::int32_t status) {
 void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority priority,
                        std::vector<std::string>& toSend) {
     const auto now = WantedQueries::Clock::now();
-    std::vector<std::string> dropped;
+    Forgotten dropped;
     {
         MutexLock lock(pendingMutex_);
-        wanted_.ask(canonicalPath, priority, now, dropped);
-        wanted_.takeToSend(now, toSend, dropped);
+        wanted_.ask(canonicalPath, priority, now, dropped.paths);
+        wanted_.takeToSend(toSend);
+        if (priority == WantedQueries::Priority::Drawn) {
+            // The host's thread: forgetting takes statusMutex_ exclusively,
+            // which the host's path never waits for.
+            forgetLater(dropped.paths);
+            return;
+        }
+        takeForgetLater(dropped);
     }
     forgetDropped(dropped);
 }
@@ -40,16 +50,18 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         }
     }
     const auto now = WantedQueries::Clock::now();
-    std::vector<std::string> dropped;
+    Forgotten dropped;
     {
         MutexLock lock(pendingMutex_);
         // A path changed while its query was out waits again; one without a
         // status is not asked again at every draw; a status nobody asked for
         // is held there.
         wanted_.finish(canonicalPath, status, now);
+        wanted_.dropExpired(now, dropped.paths);
         if (takeMore) {
-            wanted_.takeToSend(now, toSend, dropped);
+            wanted_.takeToSend(toSend);
         }
+        takeForgetLater(dropped);
     }
     forgetDropped(dropped);
 }
@@ -57,23 +69,57 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
 std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {
     {
         MutexLock lock(pendingMutex_);
-        if (!wanted_.holdsAnswer(canonicalPath)) {
+        if (!wanted_.heldAnswer(canonicalPath)) {
             return std::nullopt;
         }
     }
+    // The host's thread: it never waits for a store. While one holds the
+    // lock, the answer is shown from where it is held and moves at a later
+    // draw.
+    if (!statusMutex_.try_lock()) {
+        MutexLock lock(pendingMutex_);
+        return wanted_.heldAnswer(canonicalPath);
+    }
     // Taken and stored under both locks, so that no newer reply for the path
     // can be stored in between and then overwritten.
-    WriterLock lock(statusMutex_);
-    MutexLock pendingLock(pendingMutex_);
-    const std::optional<std::int32_t> answer = wanted_.takeHeldAnswer(canonicalPath);
-    if (answer) {
-        statuses_.set(canonicalPath, *answer);
+    std::optional<std::int32_t> answer;
+    {
+        MutexLock pendingLock(pendingMutex_);
+        answer = wanted_.takeHeldAnswer(canonicalPath);
+        if (answer) {
+            statuses_.set(canonicalPath, *answer);
+        }
     }
+    statusMutex_.unlock();
     return answer;
 }
 
-void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
-    if (dropped.empty()) {
+void StatusCache::forgetLater(std::vector<std::string>& dropped) {
+    if (forgetEverything_ || dropped.empty()) {
+        return;
+    }
+    if (forgetLater_.size() + dropped.size() > WantedQueries::kCapacity) {
+        // Asks by the hundred thousand between two replies (a daemon that
+        // hangs, a flood): which of these paths showed a status is not worth
+        // the memory; every status is asked anew instead.
+        forgetLater_.clear();
+        forgetEverything_ = true;
+        return;
+    }
+    forgetLater_.insert(forgetLater_.end(), std::make_move_iterator(dropped.begin()),
+                        std::make_move_iterator(dropped.end()));
+}
+
+void StatusCache::takeForgetLater(Forgotten& dropped) {
+    dropped.paths.insert(dropped.paths.end(), std::make_move_iterator(forgetLater_.begin()),
+                         std::make_move_iterator(forgetLater_.end()));
+    forgetLater_.clear();
+    dropped.everything = forgetEverything_;
+    forgetEverything_ = false;
+}
+
+void StatusCache::forgetDropped(const Forgotten& dropped) {
+    if (dropped.paths.empty() && !dropped.everything) {
         return;
     }
     // A dropped path that still shows a status was being asked again because
@@ -81,9 +127,18 @@ void StatusCache::forgetDropped(const std::vector<std::string>& dropped) {
     // asks anew. A status stored meanwhile by a fresh reply is lost too,
     // which costs one more query, never a wrong emblem.
     WriterLock lock(statusMutex_);
-    for (const std::string& path : dropped) {
+    if (dropped.everything) {
+        statuses_.clear();
+        return;
+    }
+    for (const std::string& path : dropped.paths) {
         statuses_.erase(path);
     }
+}
+
+void StatusCache::holdStatusLockForTest(const std::function<void()>& whileHeld) {
+    WriterLock lock(statusMutex_);
+    whileHeld();
 }
 
 void StatusCache::clear() {
@@ -91,6 +146,8 @@ void StatusCache::clear() {
     statuses_.clear();
     MutexLock pendingLock(pendingMutex_);
     wanted_.clear();
+    forgetLater_.clear();
+    forgetEverything_ = false;
 }
 
 void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)>& isDrawn,
@@ -107,14 +164,16 @@ void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)
         });
     }
     const auto now = WantedQueries::Clock::now();
-    std::vector<std::string> dropped;
+    Forgotten dropped;
     {
         MutexLock lock(pendingMutex_);
         wanted_.distrustAnswersOnTheWay();
         for (const std::string& path : kept) {
-            wanted_.ask(path, WantedQueries::Priority::ChangedDrawn, now, dropped);
+            wanted_.ask(path, WantedQueries::Priority::ChangedDrawn, now, dropped.paths);
         }
-        wanted_.takeToSend(now, toSend, dropped);
+        wanted_.dropExpired(now, dropped.paths);
+        wanted_.takeToSend(toSend);
+        takeForgetLater(dropped);
     }
     forgetDropped(dropped);
 }

@@ -1,5 +1,6 @@
 #include "core/sync_root_registry.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "protocol/messages.h"
@@ -14,6 +15,13 @@ std::vector<std::string> SyncRootRegistry::roots() const {
 std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPath) const {
     ReaderLock lock(rootsMutex_);
     return parentIn(roots_, canonicalPath);
+}
+
+bool SyncRootRegistry::holdsCanonical(const std::string& canonicalPath) const {
+    ReaderLock lock(rootsMutex_);
+    return std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
+        return protocol::rootHolds(root, canonicalPath);
+    });
 }
 
 std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,

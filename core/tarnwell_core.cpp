@@ -143,7 +143,7 @@ bool TarnwellCore::isInSyncDir(const std::string& path) const {
 }
 
 bool TarnwellCore::isInSyncDirCanonical(const CanonicalPath& canonicalPath) const {
-    return !findParentSyncRootCanonical(canonicalPath).empty();
+    return roots_.holdsCanonical(canonicalPath.str());
 }
 
 void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {

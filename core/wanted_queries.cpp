@@ -139,12 +139,7 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
     }
 }
 
-void WantedQueries::takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
-                               std::vector<std::string>& dropped) {
-    dropExpired(now, dropped);
-    while (waiting() > kCapacity) {
-        dropLeastWanted(dropped);
-    }
+void WantedQueries::takeToSend(std::vector<std::string>& toSend) {
     for (std::size_t list = 0; list < kPriorities && sent_ < kWindow;) {
         Node* node = lists_[list].head;
         if (node == nullptr) {
@@ -193,9 +188,12 @@ bool WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
     return false;
 }
 
-bool WantedQueries::holdsAnswer(const std::string& path) const {
+std::optional<std::int32_t> WantedQueries::heldAnswer(const std::string& path) const {
     const auto it = entries_.find(path);
-    return it != entries_.end() && it->second.state == kHeldState;
+    if (it == entries_.end() || it->second.state != kHeldState) {
+        return std::nullopt;
+    }
+    return it->second.answer;
 }
 
 std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& path) {

@@ -491,6 +491,54 @@ TEST(CommandClientRecovery, UnaskedBytesWhileIdleAreNeverTakenForAnAnswer) {
     expectIdleFaultNoticed([](int fd) { test::writeAll(fd, "rsp\nstat\t3\ndone\n"); });
 }
 
+// A record is queued behind another, so the worker goes from one exchange
+// straight to the next without an idle wait that would see the socket. The
+// unasked status arrives after the first answer was read (with whatever came
+// behind it) and before the second request goes out: it must not become the
+// second record's answer, which the daemon would only give much later.
+TEST(CommandClientRecovery, UnaskedBytesBetweenBackToBackExchangesAreNeverTakenForAnAnswer) {
+    Journal journal;
+    std::atomic<bool> unaskedWritten{false};
+    std::atomic<int> connection{0};
+    LoopbackServer server([&](int fd) {
+        if (++connection > 1) {
+            serveAll(fd, journal, "2");
+            return;
+        }
+        auto lines = test::readRequest(fd);
+        if (!lines) {
+            return;
+        }
+        journal.request(*lines);
+        test::writeAll(fd, "rsp\nstat\t0\ndone\n");
+        // Once the client has read the answer (and whatever came behind it).
+        waitUntil([&] { return journal.completionCount() == 1; });
+        test::writeAll(fd, "rsp\nstat\t3\ndone\n");
+        unaskedWritten = true;
+        // Later requests on this connection are answered late, after the
+        // client has completed them one way or another.
+        while (auto later = test::readRequest(fd)) {
+            journal.request(*later);
+            waitUntil([&] { return journal.completionCount() >= 2; }, 2s);
+            test::writeAll(fd, "rsp\nstat\t2\ndone\n");
+        }
+    });
+    CommandClient client("127.0.0.1", server.port());
+    // The first record's completion returns only once the unasked bytes are
+    // on the socket, as a slow completion handler would.
+    client.sendCommand(CommandClient::createCommand(
+        [&](TarnwellCommand* c) {
+            journal.completed(c);
+            waitUntil([&] { return unaskedWritten.load(); });
+        },
+        false, nullptr, "first"));
+    client.sendCommand(recorded(journal, "second"));
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
+    EXPECT_EQ(journal.completionsSeen(), (std::vector<std::string>{"first=0", "second=-"}));
+    client.stop();
+}
+
 // --- Stop ---
 
 TEST(CommandClientStop, StopIsPromptWhileIdleAndConnected) {

@@ -398,7 +398,7 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     const auto firstFrame = WantedQueries::Clock::now();
     for (const char* path : {"a0", "a1", "a2", "a3", "a4"}) {
         wanted.ask(path, WantedQueries::Priority::Drawn, firstFrame, dropped);
-        wanted.takeToSend(firstFrame, sent, dropped);
+        wanted.takeToSend(sent);
     }
     const auto nextFrame = firstFrame + WantedQueries::kRedrawGap * 3;
     for (const char* path : {"b0", "a3", "b1"}) {
@@ -407,7 +407,7 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     // The replies come back one at a time, each making room for the next.
     for (std::size_t answered = 0; answered < sent.size(); ++answered) {
         EXPECT_FALSE(wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame));
-        wanted.takeToSend(nextFrame, sent, dropped);
+        wanted.takeToSend(sent);
     }
     // a0 and a1 were in the window before the redraw.
     EXPECT_EQ(sent, (std::vector<std::string>{"a0", "a1", "b0", "a3", "b1", "a2", "a4"}));
@@ -681,7 +681,8 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     dropped.clear();
     wanted.ask("/old", Drawn, t0, dropped);
     wanted.ask("/young", Drawn, t0 + WantedQueries::kLifetime / 2, dropped);
-    wanted.takeToSend(t0 + WantedQueries::kLifetime, toSend, dropped);
+    wanted.dropExpired(t0 + WantedQueries::kLifetime, dropped);
+    wanted.takeToSend(toSend);
     EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
     EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
 
@@ -696,6 +697,38 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     }
     EXPECT_EQ(toSend, (std::vector<std::string>{"/w1", "/w2"}));
     EXPECT_EQ(cache.pendingCount(), WantedQueries::kCapacity + WantedQueries::kWindow);
+    cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);  // the worker's next pass
+    EXPECT_EQ(cache.find("/changed"), std::nullopt);
+}
+
+// The host's ask that pushes a changed path out of a full list must not wait
+// for the statuses' lock to forget that path's status: a writer may hold it
+// (a big store, a clear), and the host's thread would freeze meanwhile.
+TEST(WantedQueries, HostAskThatPushesOutAChangedPathNeverWaitsForAWriter) {
+    StatusCache cache;
+    std::vector<std::string> toSend;
+    cache.want("/w1", WantedQueries::Priority::Drawn, toSend);  // the window fills
+    cache.want("/w2", WantedQueries::Priority::Drawn, toSend);
+    cache.set("/changed", TarnwellCore::Syncing);
+    cache.want("/changed", WantedQueries::Priority::ChangedUndrawn, toSend);
+    for (std::size_t i = 1; i < WantedQueries::kCapacity; ++i) {
+        cache.want("/q" + std::to_string(i), WantedQueries::Priority::Drawn, toSend);
+    }
+    std::atomic<bool> held{false};
+    std::atomic<bool> asked{false};
+    bool askedWhileHeld = false;
+    std::thread writer([&] {
+        cache.holdStatusLockForTest([&] {
+            held = true;
+            askedWhileHeld = waitUntil([&] { return asked.load(); });
+        });
+    });
+    ASSERT_TRUE(waitUntil([&] { return held.load(); }));
+    cache.want("/last", WantedQueries::Priority::Drawn, toSend);  // pushes "/changed" out
+    asked = true;
+    writer.join();
+    EXPECT_TRUE(askedWhileHeld);
+    cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);
     EXPECT_EQ(cache.find("/changed"), std::nullopt);
 }
 

@@ -8,7 +8,12 @@
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
-// stores take it exclusively for one map operation.
+// stores take it exclusively for one map operation. The host's path (find,
+// want with Drawn, adoptHeldAnswer) never waits for it exclusively: the
+// status of a path whose wanted query the host's ask dropped is forgotten
+// later, on the worker's thread at the next reply or on the listener's at the
+// next notification, and a held answer moves into the cache only when the
+// lock is free at once.
 //
 // Lock order: statusMutex_ (exclusive) may be held while pendingMutex_ is
 // taken (in clear), never the other way round.
@@ -55,8 +60,9 @@ public:
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
     // The host draws a path without a status: an answer the daemon gave for
-    // it when only a change asked (see WantedQueries) goes into the cache now
-    // and is returned.
+    // it when only a change asked (see WantedQueries) is returned, and goes
+    // into the cache now unless a store holds the cache's lock (then at a
+    // later draw).
     std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the
@@ -76,15 +82,35 @@ public:
     // Bytes held by the cache and the wanted queries.
     std::size_t memoryBytes() const TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
+    // For tests: runs `whileHeld` with statusMutex_ held exclusively, as a
+    // long store would hold it.
+    void holdStatusLockForTest(const std::function<void()>& whileHeld)
+        TARNWELL_EXCLUDES(statusMutex_);
+
 private:
     mutable SharedMutex statusMutex_ TARNWELL_ACQUIRED_BEFORE(pendingMutex_);
     StatusMap statuses_ TARNWELL_GUARDED_BY(statusMutex_);
 
-    // Erases the statuses of paths whose wanted query was dropped.
-    void forgetDropped(const std::vector<std::string>& dropped) TARNWELL_EXCLUDES(statusMutex_);
+    // Paths whose wanted query was dropped, to be forgotten.
+    struct Forgotten {
+        std::vector<std::string> paths;
+        bool everything = false;  // too many to keep track of: every status
+    };
+    // Worker or listener thread. Erases the statuses of the dropped paths.
+    void forgetDropped(const Forgotten& dropped) TARNWELL_EXCLUDES(statusMutex_);
+    // Host thread: keeps the paths its ask dropped for the next reply or
+    // notification to forget.
+    void forgetLater(std::vector<std::string>& dropped) TARNWELL_REQUIRES(pendingMutex_);
+    // Adds what the host's asks kept to forget to `dropped`, and empties it.
+    void takeForgetLater(Forgotten& dropped) TARNWELL_REQUIRES(pendingMutex_);
 
     mutable Mutex pendingMutex_;
     WantedQueries wanted_ TARNWELL_GUARDED_BY(pendingMutex_);
+    // Paths the host's asks dropped from wanted_, whose statuses the next
+    // reply or notification forgets (most have none). At most
+    // WantedQueries::kCapacity: past that, forgetEverything_ replaces them.
+    std::vector<std::string> forgetLater_ TARNWELL_GUARDED_BY(pendingMutex_);
+    bool forgetEverything_ TARNWELL_GUARDED_BY(pendingMutex_) = false;
 };
 
 }  // namespace tarnwell

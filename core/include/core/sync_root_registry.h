@@ -2,7 +2,7 @@
 // when the list is replaced.
 //
 // Thread safety: every operation may be called from any thread. Readers
-// (roots, findParentCanonical) take rootsMutex_ shared and run side by side;
+// (roots, findParentCanonical, holdsCanonical) take rootsMutex_ shared and run side by side;
 // replace and clear take it exclusively, each for one swap or clear.
 //
 // Lock order: rootsMutex_ and callbacksMutex_ are never held together, and
@@ -27,6 +27,9 @@ public:
     // empty if none. Roots and path are compared as byte strings.
     std::string findParentCanonical(const std::string& canonicalPath) const
         TARNWELL_EXCLUDES(rootsMutex_);
+    // Whether some root equals `canonicalPath` or holds it; copies nothing,
+    // for the emblem callback, which asks for every file it draws.
+    bool holdsCanonical(const std::string& canonicalPath) const TARNWELL_EXCLUDES(rootsMutex_);
     // The same rule over any list of canonical roots (protocol::rootHolding).
     // Any thread.
     static std::string parentIn(const std::vector<std::string>& roots,

@@ -4,10 +4,9 @@
 //
 // Thread safety: every public operation may be called from any thread, except
 // initialize and shutdown, which belong to the host's one calling thread
-// (through the entry points). Three
-// kinds of thread enter here: the host's (lookups and queued queries), the
-// channel's worker (connect and disconnect hooks, reply handlers) and the
-// listener's (notification handlers).
+// (through the entry points). Three kinds of thread enter here: the host's
+// (lookups and queued queries), the channel's worker (connect and disconnect
+// hooks, reply handlers) and the listener's (notification handlers).
 //
 // The state lives in two parts with locks of their own: the sync roots
 // (SyncRootRegistry) and the status cache with its pending set (StatusCache).
@@ -17,9 +16,10 @@
 // the listener is called, nor while a roots-changed callback runs. The host's
 // path takes only shared locks for a cached path; for a path without a status
 // it takes the pending lock (an answer held for it is then stored, under the
-// status lock, exclusive), and again when a query is really needed; when the
-// wanted queries overflow, it takes the status lock exclusively for a moment
-// to forget the statuses of the paths given up. It never waits for the daemon.
+// status lock, exclusive, when that is free at once), and again when a query
+// is really needed. It never waits for an exclusive holder of the status lock
+// (the statuses of the paths its ask gives up are forgotten later, on another
+// thread), nor for the daemon.
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 

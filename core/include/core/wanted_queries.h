@@ -22,10 +22,11 @@
 // file, thus never delays what is on the screen, and when the list is full
 // the lowest kind is dropped first, its oldest path first.
 //
-// Bounded: at most kCapacity waiting paths, and none older than kLifetime
-// since it was last asked. A dropped path was never sent; the host asks again
-// when it draws it again. A folder scrolled past or left costs the daemon
-// nothing more.
+// Bounded: at most kCapacity waiting paths (the least wanted beyond it are
+// dropped at once) and none older than kLifetime since it was last asked by
+// the time the next ones are taken to be sent (dropExpired). A dropped path
+// was never sent; the host asks again when it draws it again. A folder
+// scrolled past or left costs the daemon nothing more.
 //
 // A path is pending from its first ask until its reply is handled (waiting
 // or sent); asking again for a pending path sends nothing more, though it
@@ -88,10 +89,12 @@ public:
     void ask(const std::string& path, Priority priority, Clock::time_point now,
              std::vector<std::string>& dropped);
     // Moves the most wanted waiting paths to the sent ones while the window
-    // has room, appending them to `toSend`; first drops (into `dropped`) the
-    // waiting paths past their lifetime.
-    void takeToSend(Clock::time_point now, std::vector<std::string>& toSend,
-                    std::vector<std::string>& dropped);
+    // has room, appending them to `toSend`.
+    void takeToSend(std::vector<std::string>& toSend);
+    // Drops (into `dropped`) the waiting paths past their lifetime, and
+    // forgets the unanswered ones past their pause. The worker does it before it takes more, not the host's ask: a folder
+    // scrolled past expires in one piece, which can be thousands of paths.
+    void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
     // The reply for a sent path was handled, with a status or without. True
     // when the path is asked once more (it changed while its query was out):
     // it then waits again, ahead of its kind. An Unseen path's status is
@@ -105,7 +108,7 @@ public:
     bool keepsReply(const std::string& path) const;
     // Whether an answer is held for the path, and takes it (the host draws
     // the path now).
-    bool holdsAnswer(const std::string& path) const;
+    std::optional<std::int32_t> heldAnswer(const std::string& path) const;
     std::optional<std::int32_t> takeHeldAnswer(const std::string& path);
     // Notifications may have been lost: every path whose query is out is
     // asked again after its reply, and the unanswered and held answers are
@@ -175,9 +178,6 @@ private:
     void placeInRedraw(Node* node, Clock::time_point now);
     // Whether an ask of `priority` asks nothing for this unanswered path.
     bool stillUnanswered(const Entry& entry, Priority priority, Clock::time_point now) const;
-    // Drops the waiting paths past their lifetime, and forgets the
-    // unanswered ones past their pause.
-    void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
     // Leaves the unanswered or held list, as an ask makes the path wait.
     void leaveRestingList(Node* node);
     // Drops the least wanted waiting path: the oldest of the lowest kind.
