@@ -1,0 +1,49 @@
+// The figures a chaos run prints at its end, and the rules judged from the
+// host's own figures: its calls (e) and its resources (f). A run with several
+// copies of the plug-in judges e and f in each copy's process and prints the
+// figures per copy.
+//
+// Thread safety: none needed; plain functions of their arguments.
+#ifndef TARNWELL_TOOLS_CHAOS_RUN_FIGURES_H_
+#define TARNWELL_TOOLS_CHAOS_RUN_FIGURES_H_
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "oracle.h"
+#include "stats.h"
+
+namespace tarnwell::chaos {
+
+// Rule f: the most each figure may grow per minute over the run, after the
+// first minutes in which caches fill. The one-copy run's process holds the
+// chaos program's daemon and oracle too; a copy's process holds only the
+// plug-in and the host loop, so its heap is held to the plug-in's own bound.
+inline constexpr double kMemorySlopeBoundKiB = 256;
+inline constexpr double kCopyMemorySlopeBoundKiB = 4;
+
+// A rule the host's own figures broke, and why.
+struct Breach {
+    Rule rule;
+    std::string detail;
+};
+
+// Rule e: prints the host's call times.
+std::optional<Breach> judgeHostCalls(const Histogram& calls, std::ostream& out);
+// Rule f: prints the resources of `whose` ("the host process") over the run
+// of `seconds`, and judges their slopes after the warm-up.
+std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, double seconds,
+                                     double memoryBoundKiB, const std::string& whose,
+                                     std::ostream& out);
+
+void printFaults(const OracleFigures& f, std::ostream& out);
+void printEmblems(const OracleFigures& f, const Bounds& bounds, std::ostream& out);
+// "violations by rule: a 0 b 0 ..."; `heading` replaces "violations by rule".
+void printViolations(const OracleFigures& f, std::ostream& out,
+                     const std::string& heading = "violations by rule");
+
+}  // namespace tarnwell::chaos
+
+#endif  // TARNWELL_TOOLS_CHAOS_RUN_FIGURES_H_
