@@ -362,11 +362,12 @@ void ChaosDaemon::sampleDrops(TimePoint now) {
     // then). A datagram dropped on any of them was meant for every copy.
     const std::vector<std::pair<std::uint64_t, std::uint64_t>> drops = udpDrops(kNotifyPort);
     std::uint64_t grown = 0;
-    for (const auto& [inode, count] : drops) {
-        const auto seen = std::find_if(dropsSeen_.begin(), dropsSeen_.end(),
-                                       [&](const auto& entry) { return entry.first == inode; });
+    for (const auto& socket : drops) {
+        const auto seen =
+            std::find_if(dropsSeen_.begin(), dropsSeen_.end(),
+                         [&](const auto& entry) { return entry.first == socket.first; });
         const std::uint64_t before = seen == dropsSeen_.end() ? 0 : seen->second;
-        grown += count > before ? count - before : 0;
+        grown += socket.second > before ? socket.second - before : 0;
     }
     if (grown > 0 && lastDropSample_ != kNever) {
         tellAll(&Oracle::kernelDropped, grown, lastDropSample_, now);

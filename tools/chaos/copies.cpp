@@ -137,6 +137,7 @@ void reportFigures(const HostLoop& host, const CopyStart& c, ReportWriter& write
     }
     ::close(c.goFd);
     HostLoop host(*c.tree, writer, c.seed, c.number, *c.window, c.start);
+    host.scrollThroughFirst();
     std::string error;
     if (!host.load(c.options->pluginPath, error)) {
         writer.line("tarnwell-chaos: " + error);

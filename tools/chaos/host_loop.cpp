@@ -16,6 +16,9 @@ using namespace std::chrono_literals;
 
 constexpr auto kFrame = std::chrono::microseconds(16'667);
 constexpr Millis kSampleInterval = 1000ms;
+// How long each window of the first scroll through the folder is shown: long
+// enough for its rows to be asked about and answered.
+constexpr Millis kSweepStep = 200ms;
 
 }  // namespace
 
@@ -111,7 +114,7 @@ void HostLoop::run(TimePoint until) {
     while ((now = Clock::now()) < until) {
         drawFrame();
         if (now >= nextMove_) {
-            moveWindow();
+            sweeping_ ? sweepWindow() : moveWindow();
         }
         if (now >= nextPick_) {
             pickAction();
@@ -138,6 +141,21 @@ void HostLoop::drawFrame() {
             timed([&] { return emblemPlugin_->requestEmblem(asked, 0); });
         observer_.drawn(row, statusOfEmblem(emblem), Clock::now());
     }
+}
+
+void HostLoop::sweepWindow() {
+    const int lastFirst = std::max(0, static_cast<int>(tree_.rowCount) - kVisibleRows);
+    if (!sweepStarted_) {
+        firstVisibleRow_ = 0;
+        sweepStarted_ = true;
+    } else if (firstVisibleRow_.load() < lastFirst) {
+        firstVisibleRow_ = std::min(firstVisibleRow_.load() + kVisibleRows, lastFirst);
+    } else {
+        sweeping_ = false;
+        moveWindow();
+        return;
+    }
+    nextMove_ = Clock::now() + kSweepStep;
 }
 
 void HostLoop::moveWindow() {

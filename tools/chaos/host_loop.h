@@ -55,6 +55,12 @@ public:
     HostLoop(const HostLoop&) = delete;
     HostLoop& operator=(const HostLoop&) = delete;
 
+    // Before its first move, the window scrolls through the whole folder, a
+    // window's height at a time, as a user looking through it would: the
+    // plug-in's status cache holds every listed path before the warm-up of
+    // the resources ends, so that their slope after it is what the plug-in
+    // keeps growing, not what it fills once.
+    void scrollThroughFirst() { sweeping_ = true; }
     // Loads the plug-in and initializes it. False, with `error` set, when it
     // cannot be loaded or lacks an entry point.
     bool load(const std::string& pluginPath, std::string& error);
@@ -69,6 +75,8 @@ public:
 private:
     void drawFrame();
     void moveWindow();
+    // One step of the first scroll through the folder; ends it at the end.
+    void sweepWindow();
     void pickAction();
     template <typename Call>
     auto timed(Call call);
@@ -88,6 +96,8 @@ private:
     Histogram calls_;
     std::vector<ResourceSample> samples_;
     TimePoint nextMove_;
+    bool sweeping_ = false;
+    bool sweepStarted_ = false;
     TimePoint nextPick_;
     TimePoint nextSample_;
 };
