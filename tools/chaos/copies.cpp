@@ -30,6 +30,7 @@ constexpr std::chrono::seconds kProgressInterval{60};
 // How long after the end of the run a copy may take to unload the plug-in and
 // report its figures before it counts as hung.
 constexpr std::chrono::seconds kFinishGrace{60};
+constexpr int kReportPipeBytes = 1024 * 1024;
 
 static_assert(std::atomic<int>::is_always_lock_free, "shared between processes");
 
@@ -106,7 +107,7 @@ void reportFigures(const HostLoop& host, const CopyStart& c, ReportWriter& write
     }
     const std::string whose = "copy " + std::to_string(c.number) + "'s process";
     if (auto breach = judgeResources(host.samples(), secondsBetween(c.start, Clock::now()),
-                                     kCopyMemorySlopeBoundKiB, whose, out)) {
+                                     kCopyMemoryBound, whose, out)) {
         breaches.push_back(*breach);
     }
     std::istringstream lines(out.str());
@@ -181,6 +182,9 @@ bool forkCopies(const Options& o, std::uint64_t seed, const Tree& tree, SharedWi
             return false;
         }
         ::fcntl(report[0], F_SETFL, O_NONBLOCK);
+        // Room for a few seconds of draws, so that a copy does not wait on a
+        // parent busy with the daemon's truth (where the kernel allows it).
+        ::fcntl(report[0], F_SETPIPE_SZ, kReportPipeBytes);
         Copy copy;
         copy.number = number;
         copy.pid = pid;

@@ -165,7 +165,7 @@ private:
 void judgeHost(const HostLoop& host, double seconds, Oracle& oracle) {
     for (const auto& breach :
          {judgeHostCalls(host.calls(), std::cout),
-          judgeResources(host.samples(), seconds, kMemorySlopeBoundKiB, "the host process",
+          judgeResources(host.samples(), seconds, kProcessMemoryBound, "the host process",
                          std::cout)}) {
         if (breach) {
             oracle.ruleBroken(breach->rule, breach->detail);

@@ -85,7 +85,7 @@ std::optional<Breach> judgeHostCalls(const Histogram& calls, std::ostream& out) 
 }
 
 std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, double seconds,
-                                     double memoryBoundKiB, const std::string& whose,
+                                     const MemoryBound& memoryBound, const std::string& whose,
                                      std::ostream& out) {
     // Caches fill during the first minute or quarter of the run.
     const double warmUp = std::min(60.0, seconds / 4);
@@ -100,6 +100,9 @@ std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, dou
     // The heap in use, where the allocator tells it. A sanitizer's allocator
     // does not, and its shadow memory makes the resident size say nothing
     // about leaks: it is shown, not judged.
+    const double judgedMinutes = (samples.back().seconds - samples.front().seconds) / 60;
+    const double memoryBoundKiB =
+        std::max(memoryBound.perMinuteKiB, memoryBound.overRunKiB / std::max(judgedMinutes, 1.0));
     bool flat = true;
     if (samples.front().heapKiB > 0) {
         flat = judgeResource(
