@@ -31,8 +31,11 @@ bool judgeResource(const std::vector<ResourceSample>& samples, const char* name,
 // The samples after the warm-up, reduced to the median of each of their
 // stretches of kStretchSeconds: connections, sockets opened for one datagram
 // and a daemon that is down come and go, but what leaks raises the median.
+// With `heapLowWater`, the heap is reduced to its least instead: a buffer
+// that a flood needed for a moment is gone again, but a leak raises even the
+// least of every stretch.
 std::vector<ResourceSample> medianPerStretch(const std::vector<ResourceSample>& all,
-                                             double warmUp) {
+                                             double warmUp, bool heapLowWater) {
     constexpr double kStretchSeconds = 10;
     std::vector<ResourceSample> medians;
     std::vector<ResourceSample> stretch;
@@ -53,7 +56,11 @@ std::vector<ResourceSample> medianPerStretch(const std::vector<ResourceSample>& 
             return values[middle];
         };
         m.rssKiB = medianOf(&ResourceSample::rssKiB);
-        m.heapKiB = medianOf(&ResourceSample::heapKiB);
+        m.heapKiB = heapLowWater ? std::min_element(stretch.begin(), stretch.end(),
+                                                    [](const auto& a, const auto& b) {
+                                                        return a.heapKiB < b.heapKiB;
+                                                    })->heapKiB
+                                 : medianOf(&ResourceSample::heapKiB);
         m.descriptors = static_cast<int>(medianOf(&ResourceSample::descriptors));
         m.threads = static_cast<int>(medianOf(&ResourceSample::threads));
         medians.push_back(m);
@@ -89,14 +96,16 @@ std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, dou
                                      std::ostream& out) {
     // Caches fill during the first minute or quarter of the run.
     const double warmUp = std::min(60.0, seconds / 4);
-    const std::vector<ResourceSample> samples = medianPerStretch(all, warmUp);
+    const std::vector<ResourceSample> samples =
+        medianPerStretch(all, warmUp, memoryBound.heapLowWater);
     if (samples.size() < 2) {
         out << "resources: too few samples\n";
         return std::nullopt;
     }
     out << "resources of " << whose << " (resident memory " << all.front().rssKiB
         << " KiB at its start, " << all.back().rssKiB << " KiB at the end; from " << warmUp
-        << " s on, the median of each 10 s):" << std::endl;
+        << " s on, the median of each 10 s"
+        << (memoryBound.heapLowWater ? ", the least for the heap" : "") << "):" << std::endl;
     // The heap in use, where the allocator tells it. A sanitizer's allocator
     // does not, and its shadow memory makes the resident size say nothing
     // about leaks: it is shown, not judged.
