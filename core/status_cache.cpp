@@ -35,17 +35,24 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
 }
 
 void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
-                             bool takeMore, std::vector<std::string>& toSend) {
+                             bool takeMore, std::vector<std::string>& toSend,
+                             std::optional<std::uint64_t> askedIn) {
     bool keep = true;
     {
         MutexLock lock(pendingMutex_);
         keep = wanted_.keepsReply(canonicalPath);
     }
+    // clear counts up under both locks, so either sees whether the reply was
+    // asked for before it: such a reply may hold a status from before the
+    // change that emptied the cache (new roots, a new daemon), and nothing
+    // would ask again once it is stored. It is dropped; the next draw asks.
+    bool current = true;
     {
         WriterLock lock(statusMutex_);
-        if (status && keep) {
+        current = !askedIn || *askedIn == clears_;
+        if (current && status && keep) {
             statuses_.set(canonicalPath, *status);
-        } else if (!status) {
+        } else if (current && !status) {
             statuses_.erase(canonicalPath);
         }
     }
@@ -55,8 +62,11 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         MutexLock lock(pendingMutex_);
         // A path changed while its query was out waits again; one without a
         // status is not asked again at every draw; a status nobody asked for
-        // is held there.
-        wanted_.finish(canonicalPath, status, now);
+        // is held there. A path asked again since the clear is not finished
+        // by a reply from before it.
+        if (!askedIn || *askedIn == clears_) {
+            wanted_.finish(canonicalPath, status, now);
+        }
         wanted_.dropExpired(now, dropped.paths);
         if (takeMore) {
             wanted_.takeToSend(toSend);
@@ -148,6 +158,12 @@ void StatusCache::clear() {
     wanted_.clear();
     forgetLater_.clear();
     forgetEverything_ = false;
+    clears_ = clears_ + 1;
+}
+
+std::uint64_t StatusCache::clears() const {
+    MutexLock lock(pendingMutex_);
+    return clears_;
 }
 
 void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)>& isDrawn,

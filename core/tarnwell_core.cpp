@@ -254,11 +254,12 @@ void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPa
     // reply, and should the file system have changed meanwhile (a folder
     // renamed and replaced by a link), the pending mark would stay behind and
     // the path would never be asked about again.
+    const std::uint64_t askedIn = statusCache_.clears();
     for (const std::string& path : canonicalPaths) {
         commandClient_.sendCommand(CommandClient::createCommand(
-            [this](TarnwellCommand* command) {
+            [this, askedIn](TarnwellCommand* command) {
                 if (const std::string* requested = firstValue(command->args, protocol::kPathKey)) {
-                    applyQueryStatReply(*requested, command->response);
+                    applyQueryStatReply(*requested, command->response, askedIn);
                 }
             },
             false, nullptr, protocol::kQueryStat, {{protocol::kPathKey, path}}));
@@ -285,7 +286,8 @@ void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
 }
 
 void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
-                                       const ArgumentMap& response) {
+                                       const ArgumentMap& response,
+                                       std::optional<std::uint64_t> askedIn) {
     const SyncStatus status = statusInReply(response);
     std::optional<std::int32_t> stored;
     if (status != NotCached) {
@@ -296,7 +298,7 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
     // callback without its queue mutex, so queueing from one is safe. While
     // the connection is going down (the drain) nothing more is taken.
     std::vector<std::string> toSend;
-    statusCache_.applyReply(canonicalPath, stored, commandClient_.isConnected(), toSend);
+    statusCache_.applyReply(canonicalPath, stored, commandClient_.isConnected(), toSend, askedIn);
     sendStatusQueries(toSend);
 }
 

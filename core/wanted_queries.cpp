@@ -124,9 +124,8 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
         }
     }
     List& unanswered = lists_[kUnanswered];
-    while (unanswered.head != nullptr &&
-           (now - unanswered.head->second.asked >= kUnansweredPause ||
-            unanswered.size > kCapacity)) {
+    while (unanswered.head != nullptr && (now - unanswered.head->second.asked >= kUnansweredPause ||
+                                          unanswered.size > kCapacity)) {
         Node* node = unanswered.head;
         unlink(unanswered, &Entry::order, node);
         entries_.erase(entries_.find(node->first));
@@ -236,8 +235,7 @@ void WantedQueries::forgetUnanswered() {
 
 bool WantedQueries::contains(const std::string& path) const {
     const auto it = entries_.find(path);
-    return it != entries_.end() &&
-           (it->second.state == kWaiting || it->second.state == kSent);
+    return it != entries_.end() && (it->second.state == kWaiting || it->second.state == kSent);
 }
 
 std::size_t WantedQueries::waiting() const {

@@ -3,9 +3,14 @@
 // flags a right one makes every run fail.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 
+#include "copy_owner.h"
 #include "oracle.h"
 #include "support/test_support.h"
 
@@ -95,6 +100,7 @@ TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
     oracle_->actionPicked("publish_obj", path, at(1000ms));
     oracle_->actionReceived("publish_obj", path, at(1010ms));
     oracle_->actionReceived("publish_obj", path, at(1020ms));
+    oracle_->checkActions(at(1600ms), false);
     EXPECT_EQ(broken(Rule::ActionTwice), 1U);
     oracle_->actionPicked("share_by_email", path, at(2000ms));
     oracle_->checkActions(at(2900ms), false);
@@ -111,6 +117,61 @@ TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
     oracle_->actionReceived("share_by_email", path, at(7010ms));
     oracle_->checkActions(at(8100ms), false);
     EXPECT_EQ(broken(Rule::ActionLost), 1U);
+    // A copy in a process of its own reports its pick through a pipe: the
+    // action may reach the daemon before the pick reaches the oracle.
+    oracle_->actionReceived("upload_files", path, at(9010ms));
+    oracle_->actionPicked("upload_files", path, at(9000ms));
+    oracle_->checkActions(at(10100ms), true);
+    EXPECT_EQ(broken(Rule::ActionTwice), 1U);
+    EXPECT_EQ(broken(Rule::ActionLost), 1U);
+}
+
+// With several copies, each copy's oracle hears only of its own connections:
+// a connection credited to the wrong copy would excuse one copy's emblems and
+// blame another's.
+TEST(ChaosCopyOwner, ConnectionBelongsToTheCopyWhoseProcessHoldsItsOtherEnd) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const auto connectTo = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? fd : -1;
+    };
+    int hold[2];
+    ASSERT_EQ(::pipe(hold), 0);
+    // A copy: connects, then keeps its end until the test lets go.
+    const auto startCopy = [&] {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(hold[1]);
+            char byte = 0;
+            ::_exit(connectTo() >= 0 && ::read(hold[0], &byte, 1) >= 0 ? 0 : 1);
+        }
+        return pid;
+    };
+    const pid_t firstCopy = startCopy();
+    const int first = ::accept(listener, nullptr, nullptr);
+    const std::vector<pid_t> both = {firstCopy, startCopy()};
+    const int second = ::accept(listener, nullptr, nullptr);
+    const int mine = connectTo();
+    const int ofNoCopy = ::accept(listener, nullptr, nullptr);
+    EXPECT_EQ(copyHoldingPeer(first, both), 0);
+    EXPECT_EQ(copyHoldingPeer(second, both), 1);
+    EXPECT_EQ(copyHoldingPeer(ofNoCopy, both), -1);
+    ::close(hold[1]);
+    for (const pid_t pid : both) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (const int fd : {listener, hold[0], first, second, mine, ofNoCopy}) {
+        ::close(fd);
+    }
 }
 
 // A seed too large for 64 bits used to be read as the largest one, silently:

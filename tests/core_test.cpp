@@ -705,14 +705,15 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
 // for the statuses' lock to forget that path's status: a writer may hold it
 // (a big store, a clear), and the host's thread would freeze meanwhile.
 TEST(WantedQueries, HostAskThatPushesOutAChangedPathNeverWaitsForAWriter) {
+    constexpr auto Drawn = WantedQueries::Priority::Drawn;
     StatusCache cache;
     std::vector<std::string> toSend;
-    cache.want("/w1", WantedQueries::Priority::Drawn, toSend);  // the window fills
-    cache.want("/w2", WantedQueries::Priority::Drawn, toSend);
+    cache.want("/w1", Drawn, toSend);  // the window fills
+    cache.want("/w2", Drawn, toSend);
     cache.set("/changed", TarnwellCore::Syncing);
     cache.want("/changed", WantedQueries::Priority::ChangedUndrawn, toSend);
     for (std::size_t i = 1; i < WantedQueries::kCapacity; ++i) {
-        cache.want("/q" + std::to_string(i), WantedQueries::Priority::Drawn, toSend);
+        cache.want("/q" + std::to_string(i), Drawn, toSend);
     }
     std::atomic<bool> held{false};
     std::atomic<bool> asked{false};
@@ -724,12 +725,32 @@ TEST(WantedQueries, HostAskThatPushesOutAChangedPathNeverWaitsForAWriter) {
         });
     });
     ASSERT_TRUE(waitUntil([&] { return held.load(); }));
-    cache.want("/last", WantedQueries::Priority::Drawn, toSend);  // pushes "/changed" out
+    cache.want("/last", Drawn, toSend);  // pushes "/changed" out
     asked = true;
     writer.join();
     EXPECT_TRUE(askedWhileHeld);
     cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);
     EXPECT_EQ(cache.find("/changed"), std::nullopt);
+}
+
+// A query goes out, new roots empty the cache, and the answer, made from the
+// status before the change that came with them, arrives after: stored, it
+// would show that old status with nothing left to ask again (found by the
+// chaos run, seed 2503). It is dropped, and the next draw asks anew.
+TEST(WantedQueries, ReplyToAQueryAskedBeforeAClearIsNotStored) {
+    StatusCache cache;
+    std::vector<std::string> toSend;
+    const std::uint64_t askedIn = cache.clears();
+    cache.want("/p", WantedQueries::Priority::Drawn, toSend);
+    ASSERT_EQ(toSend, std::vector<std::string>{"/p"});
+    cache.clear();
+    toSend.clear();
+    cache.applyReply("/p", TarnwellCore::Syncing, true, toSend, askedIn);
+    EXPECT_EQ(cache.find("/p"), std::nullopt);
+    cache.want("/p", WantedQueries::Priority::Drawn, toSend);
+    EXPECT_EQ(toSend, std::vector<std::string>{"/p"});
+    cache.applyReply("/p", TarnwellCore::UpToDate, true, toSend, cache.clears());
+    EXPECT_EQ(cache.find("/p"), TarnwellCore::UpToDate);
 }
 
 }  // namespace

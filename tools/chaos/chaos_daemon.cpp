@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
+#include "copy_owner.h"
 #include "protocol/messages.h"
 #include "protocol/tables.h"
 
@@ -51,13 +53,13 @@ bool sendAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// Datagrams the kernel dropped on the sockets bound to 127.0.0.1:`port`, from
-// the "drops" column of /proc/net/udp (its last).
-std::uint64_t udpDrops(std::uint16_t port) {
+// Per socket bound to 127.0.0.1:`port`, by inode: the datagrams the kernel
+// dropped there, from the "drops" column of /proc/net/udp (its last).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> udpDrops(std::uint16_t port) {
     char local[32];
     std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port));
     std::ifstream in("/proc/net/udp");
-    std::uint64_t drops = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> drops;
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string slot;
@@ -66,23 +68,27 @@ std::uint64_t udpDrops(std::uint16_t port) {
         if (address != local) {
             continue;
         }
-        std::string last;
+        // remote, state, queues, timer, retransmits, uid, timeout, inode.
+        std::vector<std::string> rest;
         for (std::string field; fields >> field;) {
-            last = field;
+            rest.push_back(field);
         }
-        drops += std::strtoull(last.c_str(), nullptr, 10);
+        if (rest.size() < 9) {
+            continue;
+        }
+        drops.emplace_back(std::strtoull(rest[7].c_str(), nullptr, 10),
+                           std::strtoull(rest.back().c_str(), nullptr, 10));
     }
     return drops;
 }
 
 }  // namespace
 
-ChaosDaemon::ChaosDaemon(const Tree& tree, Oracle& oracle, const DaemonOptions& options,
-                         const std::atomic<int>& firstVisibleRow, TimePoint start)
+ChaosDaemon::ChaosDaemon(const Tree& tree, Copies copies, const DaemonOptions& options,
+                         TimePoint start)
     : tree_(tree),
-      oracle_(oracle),
+      copies_(std::move(copies)),
       options_(options),
-      firstVisibleRow_(firstVisibleRow),
       start_(start),
       rng_(options.seed),
       timingRng_(options.seed + 1) {}
@@ -101,8 +107,8 @@ bool ChaosDaemon::start(std::string& error) {
     status_.assign(tree_.paths.size(), kNoStatus);
     setAllStatuses(now);
     rootsMask_ = (1U << kRootCandidates) - 1;
-    oracle_.rootsChanged(rootsMask_, now);
-    oracle_.note(now, "daemon started");
+    tellAll(&Oracle::rootsChanged, rootsMask_, now);
+    tellAll(&Oracle::note, now, std::string("daemon started"));
     nextFault_ = now + kQuietStart;
     running_ = true;
     thread_ = std::thread([this] { run(); });
@@ -208,8 +214,12 @@ void ChaosDaemon::acceptConnection(TimePoint now) {
         }
         auto c = std::make_unique<Connection>();
         c->fd.reset(fd);
+        c->copy = copies_.processes.empty() ? 0 : copyHoldingPeer(fd, copies_.processes);
+        if (c->copy < 0) {
+            tellAll(&Oracle::note, now, std::string("a connection of no known copy accepted"));
+        }
+        tellHolder(*c, &Oracle::connectionOpened, now);
         connections_.push_back(std::move(c));
-        oracle_.connectionOpened(now);
     }
 }
 
@@ -242,15 +252,18 @@ bool ChaosDaemon::readRequests(Connection& c, TimePoint now) {
 
 void ChaosDaemon::receiveRequest(Connection& c, const sim::Request& request, TimePoint now) {
     const std::string* path = protocol::firstValue(request.args, protocol::kPathKey);
-    if (path != nullptr && request.name == protocol::kQueryStat) {
+    Oracle* const oracle = oracleOf(c);
+    if (oracle == nullptr) {
+        // A copy that let go of its end before it was accepted.
+    } else if (path != nullptr && request.name == protocol::kQueryStat) {
         const auto it = tree_.indexOf.find(*path);
         if (it != tree_.indexOf.end()) {
-            oracle_.queryReceived(it->second, now);
+            oracle->queryReceived(it->second, now);
         }
     } else if (path != nullptr && protocol::menuActionWithCommand(request.name) != nullptr) {
-        oracle_.actionReceived(request.name, *path, now);
+        oracle->actionReceived(request.name, *path, now);
     } else if (request.name == protocol::kGetRoots) {
-        oracle_.rootsRequested(now);
+        oracle->rootsRequested(now);
     }
     if (c.answers.empty()) {
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
@@ -266,8 +279,8 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
         if (cutNext_) {
             // Half an answer, then the connection ends, by a close or a reset.
             cutNext_ = false;
-            oracle_.disturbed(now, kNever);
-            oracle_.faultInjected(
+            tellHolder(c, &Oracle::disturbed, now, kNever);
+            tellAll(&Oracle::faultInjected, 
                 Fault::Cut, now,
                 "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
             sendAll(c.fd.get(), answer.bytes.substr(0, size / 2));
@@ -278,8 +291,10 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
             endConnection(c, false, now);
             return;
         }
+        if (answer.path >= 0 && oracleOf(c) != nullptr) {
+            oracleOf(c)->queryAnswered(answer.path, answer.status, Clock::now());
+        }
         if (answer.path >= 0) {
-            oracle_.queryAnswered(answer.path, answer.status, Clock::now());
             raceAnswer(answer.path);
         }
         c.answerDue = now < slowUntil_ ? now + slowDelay_ : now;
@@ -321,15 +336,24 @@ void ChaosDaemon::endConnection(Connection& c, bool reset, TimePoint now) {
         ::setsockopt(c.fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
     c.fd.reset();
-    oracle_.connectionClosed(now);
+    tellHolder(c, &Oracle::connectionClosed, now);
 }
 
 void ChaosDaemon::sampleDrops(TimePoint now) {
-    const std::uint64_t drops = udpDrops(kNotifyPort);
-    // The counter belongs to the listener's socket and starts again at zero
-    // when the listener opens a new one.
-    if (drops > dropsSeen_ && lastDropSample_ != kNever) {
-        oracle_.kernelDropped(drops - dropsSeen_, lastDropSample_, now);
+    // Each copy's listener has a socket of its own on the port, whose counter
+    // starts at zero with the socket (the listener opens a new one now and
+    // then). A datagram dropped on any of them was meant for every copy.
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> drops = udpDrops(kNotifyPort);
+    std::uint64_t grown = 0;
+    for (const auto& socket : drops) {
+        const auto seen =
+            std::find_if(dropsSeen_.begin(), dropsSeen_.end(),
+                         [&](const auto& entry) { return entry.first == socket.first; });
+        const std::uint64_t before = seen == dropsSeen_.end() ? 0 : seen->second;
+        grown += socket.second > before ? socket.second - before : 0;
+    }
+    if (grown > 0 && lastDropSample_ != kNever) {
+        tellAll(&Oracle::kernelDropped, grown, lastDropSample_, now);
     }
     dropsSeen_ = drops;
     lastDropSample_ = now;

@@ -8,11 +8,19 @@
 // sends garbage, empty datagrams and floods. It tells the oracle every change
 // of its truth and every fault, stamped when it happened.
 //
+// With several copies of the plug-in, each in a process of its own, there is
+// an oracle per copy: the daemon's truth and its faults go to every oracle,
+// and what happens on a connection (opened, closed, a query received or
+// answered, the roots asked for, an action received, a cut or a reset) only to
+// the oracle of the copy whose process holds the connection's other end.
+//
 // Thread safety: start and stop belong to the owner's thread; everything else
 // runs on the daemon's own thread, which alone touches the members below
 // (except running_ and the window the host publishes).
 #ifndef TARNWELL_TOOLS_CHAOS_CHAOS_DAEMON_H_
 #define TARNWELL_TOOLS_CHAOS_CHAOS_DAEMON_H_
+
+#include <sys/types.h>
 
 #include <array>
 #include <atomic>
@@ -22,6 +30,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/posix_io.h"
@@ -36,6 +45,16 @@ namespace tarnwell::chaos {
 inline constexpr std::uint16_t kDaemonPort = protocol::kCommandPort;
 inline constexpr std::uint16_t kNotifyPort = protocol::kNotifyPort;
 
+// The copies of the plug-in the daemon serves: an oracle per copy, where each
+// copy's window begins (changes favour the rows the copies show), and the
+// process of each copy. Without processes, one copy runs in this process and
+// every connection is its.
+struct Copies {
+    std::vector<Oracle*> oracles;
+    std::vector<const std::atomic<int>*> firstVisibleRows;
+    std::vector<pid_t> processes;
+};
+
 struct DaemonOptions {
     std::uint64_t seed = 1;
     std::array<bool, static_cast<std::size_t>(Fault::kCount)> enabled{};
@@ -45,10 +64,8 @@ struct DaemonOptions {
 
 class ChaosDaemon {
 public:
-    // `firstVisibleRow` is where the host's window begins: changes favour the
-    // rows the host shows. None of the references is owned.
-    ChaosDaemon(const Tree& tree, Oracle& oracle, const DaemonOptions& options,
-                const std::atomic<int>& firstVisibleRow, TimePoint start);
+    // Neither the tree nor what `copies` points to is owned.
+    ChaosDaemon(const Tree& tree, Copies copies, const DaemonOptions& options, TimePoint start);
     ~ChaosDaemon();
     ChaosDaemon(const ChaosDaemon&) = delete;
     ChaosDaemon& operator=(const ChaosDaemon&) = delete;
@@ -70,6 +87,7 @@ private:
     };
     struct Connection {
         UniqueFd fd;
+        int copy = -1;  // the index of the copy holding it; -1 when unknown
         sim::RequestFramer framer;
         std::deque<Answer> answers;    // made, not yet written
         TimePoint answerDue = kNever;  // of the front answer
@@ -92,6 +110,28 @@ private:
     // drops it from the list afterwards.
     void endConnection(Connection& c, bool reset, TimePoint now);
     void sampleDrops(TimePoint now);
+    // The daemon's own truth: told to every copy's oracle.
+    template <typename... Params, typename... Args>
+    void tellAll(void (Oracle::*event)(Params...), const Args&... args) {
+        for (Oracle* oracle : copies_.oracles) {
+            (oracle->*event)(args...);
+        }
+    }
+    // The oracle of the copy holding `c`; null when no copy is known to.
+    Oracle* oracleOf(const Connection& c) const {
+        return c.copy < 0 ? nullptr : copies_.oracles[static_cast<std::size_t>(c.copy)];
+    }
+    // What a connection's end or disturbance means to its copy: told to its
+    // oracle, or to every oracle when the copy is unknown (each may then
+    // only excuse more).
+    template <typename... Params, typename... Args>
+    void tellHolder(const Connection& c, void (Oracle::*event)(Params...), const Args&... args) {
+        if (Oracle* oracle = oracleOf(c)) {
+            (oracle->*event)(args...);
+        } else {
+            tellAll(event, args...);
+        }
+    }
 
     // --- Daemon thread: faults (faults.cpp). ---
     void injectFault(TimePoint now);
@@ -134,9 +174,8 @@ private:
 
     // Constant after construction.
     const Tree& tree_;
-    Oracle& oracle_;
+    const Copies copies_;
     const DaemonOptions options_;
-    const std::atomic<int>& firstVisibleRow_;
     const TimePoint start_;
 
     std::thread thread_;  // owner's thread only
@@ -162,7 +201,10 @@ private:
     Millis slowDelay_{0};
     bool cutNext_ = false;
     TimePoint lastDropSample_ = kNever;
-    std::uint64_t dropsSeen_ = 0;
+    // Per socket on the notification port (by inode): the datagrams the
+    // kernel had dropped there at the last sample.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> dropsSeen_;
+    std::size_t nextWindow_ = 0;  // the copy whose window the next change favours
 };
 
 }  // namespace tarnwell::chaos

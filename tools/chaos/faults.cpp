@@ -96,7 +96,7 @@ void ChaosDaemon::injectFault(TimePoint now) {
             break;
         default:
             nextFault_ = now + ms(uniform(2000, 4000));
-            oracle_.faultInjected(Fault::Calm, now, "");
+            tellAll(&Oracle::faultInjected, Fault::Calm, now, std::string());
             break;
     }
 }
@@ -135,7 +135,10 @@ int ChaosDaemon::randomRow() {
 }
 
 int ChaosDaemon::visibleRow() {
-    const int row = firstVisibleRow_.load() + uniform(0, kVisibleRows - 1);
+    // The copies' windows in turn.
+    const std::atomic<int>& first =
+        *copies_.firstVisibleRows[nextWindow_++ % copies_.firstVisibleRows.size()];
+    const int row = first.load() + uniform(0, kVisibleRows - 1);
     return std::min(row, static_cast<int>(tree_.rowCount) - 1);
 }
 
@@ -150,7 +153,7 @@ void ChaosDaemon::changeStatuses(TimePoint now) {
             pushRefreshStat(path, how, t);
         }
     }
-    oracle_.faultInjected(Fault::Change, now, std::to_string(count) + " paths");
+    tellAll(&Oracle::faultInjected, Fault::Change, now, std::to_string(count) + " paths");
 }
 
 TimePoint ChaosDaemon::changeStatus(int path, std::mt19937_64& rng) {
@@ -161,7 +164,7 @@ TimePoint ChaosDaemon::changeStatus(int path, std::mt19937_64& rng) {
     int& status = status_[static_cast<std::size_t>(path)];
     status = (status + step) % kStatusCount;
     const TimePoint t = Clock::now();
-    oracle_.statusChanged(path, status, t);
+    tellAll(&Oracle::statusChanged, path, status, t);
     return t;
 }
 
@@ -171,7 +174,7 @@ void ChaosDaemon::raceAnswer(int path) {
     }
     const TimePoint t = changeStatus(path, timingRng_);
     pushRefreshStat(path, Send::Kept, t);
-    oracle_.faultInjected(Fault::RacingChange, t, tree_.paths[static_cast<std::size_t>(path)]);
+    tellAll(&Oracle::faultInjected, Fault::RacingChange, t, tree_.paths[static_cast<std::size_t>(path)]);
 }
 
 void ChaosDaemon::changeGhosts(TimePoint now) {
@@ -186,7 +189,7 @@ void ChaosDaemon::changeGhosts(TimePoint now) {
             pushRefreshStat(path, how, t);
         }
     }
-    oracle_.faultInjected(Fault::Ghost, now, std::to_string(count) + " paths never listed");
+    tellAll(&Oracle::faultInjected, Fault::Ghost, now, std::to_string(count) + " paths never listed");
 }
 
 void ChaosDaemon::changeRoots(TimePoint now) {
@@ -196,13 +199,13 @@ void ChaosDaemon::changeRoots(TimePoint now) {
         mask = static_cast<unsigned>(uniform(1, static_cast<int>(all)));
     }
     rootsMask_ = mask;
-    oracle_.faultInjected(Fault::Roots, now, "");
-    oracle_.rootsChanged(mask, now);
+    tellAll(&Oracle::faultInjected, Fault::Roots, now, std::string());
+    tellAll(&Oracle::rootsChanged, mask, now);
     pushRefreshTwRoot(pickSend(), now);
 }
 
 void ChaosDaemon::kill(TimePoint now) {
-    oracle_.disturbed(now, kNever);
+    tellAll(&Oracle::disturbed, now, kNever);
     for (auto& c : connections_) {
         endConnection(*c, false, now);
     }
@@ -211,7 +214,7 @@ void ChaosDaemon::kill(TimePoint now) {
     restartAt_ = now + ms(downMs);
     stalledUntil_ = slowUntil_ = kNever;
     cutNext_ = false;
-    oracle_.faultInjected(Fault::Kill, now, "down for " + std::to_string(downMs) + " ms");
+    tellAll(&Oracle::faultInjected, Fault::Kill, now, "down for " + std::to_string(downMs) + " ms");
 }
 
 void ChaosDaemon::restart(TimePoint now) {
@@ -224,9 +227,9 @@ void ChaosDaemon::restart(TimePoint now) {
     setAllStatuses(now);
     if (uniform(0, 1) == 1) {
         rootsMask_ = static_cast<unsigned>(uniform(1, (1 << kRootCandidates) - 1));
-        oracle_.rootsChanged(rootsMask_, now);
+        tellAll(&Oracle::rootsChanged, rootsMask_, now);
     }
-    oracle_.note(now, "daemon restarted with other statuses");
+    tellAll(&Oracle::note, now, std::string("daemon restarted with other statuses"));
 }
 
 void ChaosDaemon::setAllStatuses(TimePoint now) {
@@ -237,7 +240,7 @@ void ChaosDaemon::setAllStatuses(TimePoint now) {
         const int status = uniform(0, kStatusCount - 1);
         if (status != status_[path]) {
             status_[path] = status;
-            oracle_.statusChanged(static_cast<int>(path), status, now);
+            tellAll(&Oracle::statusChanged, static_cast<int>(path), status, now);
         }
     }
 }
@@ -245,16 +248,16 @@ void ChaosDaemon::setAllStatuses(TimePoint now) {
 void ChaosDaemon::stall(TimePoint now) {
     const int stallMs = uniform(0, static_cast<int>(kLongestStall.count()));
     stalledUntil_ = now + ms(stallMs);
-    oracle_.disturbed(now, stalledUntil_);
-    oracle_.faultInjected(Fault::Stall, now, std::to_string(stallMs) + " ms");
+    tellAll(&Oracle::disturbed, now, stalledUntil_);
+    tellAll(&Oracle::faultInjected, Fault::Stall, now, std::to_string(stallMs) + " ms");
 }
 
 void ChaosDaemon::slowDown(TimePoint now) {
     const int forMs = uniform(1000, 5000);
     slowDelay_ = ms(uniform(5, 300));
     slowUntil_ = now + ms(forMs);
-    oracle_.disturbed(now, slowUntil_ + slowDelay_);
-    oracle_.faultInjected(
+    tellAll(&Oracle::disturbed, now, slowUntil_ + slowDelay_);
+    tellAll(&Oracle::faultInjected, 
         Fault::Slow, now,
         std::to_string(slowDelay_.count()) + " ms per answer for " + std::to_string(forMs) + " ms");
 }
@@ -263,9 +266,15 @@ void ChaosDaemon::resetConnection(TimePoint now) {
     if (connections_.empty()) {
         return;
     }
-    oracle_.disturbed(now, kNever);
-    oracle_.faultInjected(Fault::Reset, now, "");
-    endConnection(*connections_.back(), true, now);
+    // With several copies, any one's; the newest is the one copy's own.
+    const std::size_t last = connections_.size() - 1;
+    Connection& c =
+        copies_.oracles.size() > 1 ? *connections_[static_cast<std::size_t>(uniform(
+                                         timingRng_, 0, static_cast<int>(last)))]
+                                   : *connections_[last];
+    tellHolder(c, &Oracle::disturbed, now, kNever);
+    tellAll(&Oracle::faultInjected, Fault::Reset, now, std::string());
+    endConnection(c, true, now);
 }
 
 void ChaosDaemon::sendGarbage(TimePoint now) {
@@ -300,11 +309,12 @@ void ChaosDaemon::sendGarbage(TimePoint now) {
         }
         sendDatagram(bytes, false);
     }
-    oracle_.faultInjected(Fault::Garbage, now, std::to_string(count) + " datagrams");
+    tellAll(&Oracle::faultInjected, Fault::Garbage, now, std::to_string(count) + " datagrams");
 }
 
 void ChaosDaemon::sendEmptyDatagram(TimePoint now) {
-    oracle_.faultInjected(Fault::EmptyDatagram, now, "then changes right behind it");
+    tellAll(&Oracle::faultInjected, Fault::EmptyDatagram, now,
+            std::string("then changes right behind it"));
     sendDatagram(std::string(), false);
     // Changes pushed right behind it: what the listener does with a datagram
     // of no bytes must not cost the notifications that follow.
@@ -324,7 +334,7 @@ void ChaosDaemon::flood(TimePoint now) {
     // listener's queue.
     std::vector<std::string> burst;
     burst.reserve(static_cast<std::size_t>(count));
-    oracle_.flooded(now, now + kFloodSettle);
+    tellAll(&Oracle::flooded, now, now + kFloodSettle);
     for (int i = 0; i < count; ++i) {
         const int path = uniform(0, static_cast<int>(tree_.paths.size()) - 1);
         if (!tree_.inRoots(path, rootsMask_)) {
@@ -334,11 +344,11 @@ void ChaosDaemon::flood(TimePoint now) {
             changeStatus(path);
         }
         burst.push_back(refreshStat(tree_.paths[static_cast<std::size_t>(path)]));
-        oracle_.refreshSent(path, Send::Kept, Clock::now());
+        tellAll(&Oracle::refreshSent, path, Send::Kept, Clock::now());
     }
     sendBurst(burst);
-    oracle_.faultInjected(Fault::Flood, now, std::to_string(burst.size()) + " refresh_stat");
-    oracle_.flooded(now, Clock::now() + kFloodSettle);
+    tellAll(&Oracle::faultInjected, Fault::Flood, now, std::to_string(burst.size()) + " refresh_stat");
+    tellAll(&Oracle::flooded, now, Clock::now() + kFloodSettle);
     sampleDrops(Clock::now());
 }
 
@@ -369,11 +379,11 @@ void ChaosDaemon::pushRefreshStat(int path, Send how, TimePoint now) {
         for (int n = uniform(timingRng_, 1, 2); n > 0; --n) {
             sendDatagram(bytes, false);
         }
-        oracle_.countFault(Fault::Repeat);
+        tellAll(&Oracle::countFault, Fault::Repeat);
     } else if (how == Send::Closed) {
-        oracle_.countFault(Fault::ClosedSocket);
+        tellAll(&Oracle::countFault, Fault::ClosedSocket);
     }
-    oracle_.refreshSent(path, how, now);
+    tellAll(&Oracle::refreshSent, path, how, now);
 }
 
 void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
@@ -381,11 +391,11 @@ void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
     sendDatagram(bytes, how == Send::Closed);
     if (how == Send::Repeated) {
         sendDatagram(bytes, false);
-        oracle_.countFault(Fault::Repeat);
+        tellAll(&Oracle::countFault, Fault::Repeat);
     } else if (how == Send::Closed) {
-        oracle_.countFault(Fault::ClosedSocket);
+        tellAll(&Oracle::countFault, Fault::ClosedSocket);
     }
-    oracle_.rootsRefreshSent(how, now);
+    tellAll(&Oracle::rootsRefreshSent, how, now);
 }
 
 void ChaosDaemon::sendDatagram(const std::string& bytes, bool closedAtOnce) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <list>
-#include <ostream>
 #include <thread>
 
 #include "protocol/tables.h"
@@ -16,7 +15,9 @@ using namespace std::chrono_literals;
 
 constexpr auto kFrame = std::chrono::microseconds(16'667);
 constexpr Millis kSampleInterval = 1000ms;
-constexpr std::chrono::seconds kProgressInterval{60};
+// How long each window of the first scroll through the folder is shown: long
+// enough for its rows to be asked about and answered.
+constexpr Millis kSweepStep = 200ms;
 
 }  // namespace
 
@@ -34,14 +35,15 @@ int statusOfEmblem(const dfmext::DFMExtEmblem& emblem) {
     return kUnknownEmblem;
 }
 
-HostLoop::HostLoop(const Tree& tree, Oracle& oracle, std::uint64_t seed,
+HostLoop::HostLoop(const Tree& tree, HostObserver& observer, std::uint64_t seed, int copy,
                    std::atomic<int>& firstVisibleRow, TimePoint start)
     : tree_(tree),
-      oracle_(oracle),
+      observer_(observer),
       firstVisibleRow_(firstVisibleRow),
       start_(start),
-      // A stream of its own from the same seed, apart from the daemon's.
-      rng_(seed ^ 0x9e3779b97f4a7c15ULL) {}
+      // A stream of its own from the same seed, apart from the daemon's (the
+      // first copy's is the one copy's).
+      rng_((seed ^ 0x9e3779b97f4a7c15ULL) + static_cast<std::uint64_t>(std::max(copy - 1, 0))) {}
 
 HostLoop::~HostLoop() {
     unload();
@@ -80,29 +82,25 @@ auto HostLoop::timed(Call call) {
     return result;
 }
 
-void HostLoop::run(TimePoint until, std::ostream& out) {
+void HostLoop::run(TimePoint until) {
     TimePoint now = Clock::now();
     nextMove_ = nextPick_ = nextSample_ = now;
-    TimePoint nextProgress = now + kProgressInterval;
     TimePoint nextFrame = now;
+    // Room for every sample of the run at once: the heap in use then grows
+    // with what the plug-in keeps, not with the samples.
+    samples_.reserve(static_cast<std::size_t>(std::max(0.0, secondsBetween(now, until))) + 16);
     while ((now = Clock::now()) < until) {
         drawFrame();
         if (now >= nextMove_) {
-            moveWindow();
+            sweeping_ ? sweepWindow() : moveWindow();
         }
         if (now >= nextPick_) {
             pickAction();
         }
-        oracle_.checkActions(Clock::now(), false);
+        observer_.frameDone(Clock::now());
         if (now >= nextSample_) {
             samples_.push_back(sampleResources(secondsBetween(start_, now)));
             nextSample_ = now + kSampleInterval;
-        }
-        if (now >= nextProgress) {
-            const OracleFigures f = oracle_.figures();
-            out << "chaos: " << static_cast<long>(secondsBetween(start_, now)) << " s, " << f.draws
-                << " emblems checked, " << oracle_.violationCount() << " violations" << std::endl;
-            nextProgress += kProgressInterval;
         }
         // A frame late is dropped, as a file manager drops frames.
         nextFrame = std::max(nextFrame + kFrame, Clock::now());
@@ -119,8 +117,23 @@ void HostLoop::drawFrame() {
         const std::string asked = row % 4 == 3 ? "file://" + path : path;
         const dfmext::DFMExtEmblem emblem =
             timed([&] { return emblemPlugin_->requestEmblem(asked, 0); });
-        oracle_.checkDraw(row, statusOfEmblem(emblem), Clock::now());
+        observer_.drawn(row, statusOfEmblem(emblem), Clock::now());
     }
+}
+
+void HostLoop::sweepWindow() {
+    const int lastFirst = std::max(0, static_cast<int>(tree_.rowCount) - kVisibleRows);
+    if (!sweepStarted_) {
+        firstVisibleRow_ = 0;
+        sweepStarted_ = true;
+    } else if (firstVisibleRow_.load() < lastFirst) {
+        firstVisibleRow_ = std::min(firstVisibleRow_.load() + kVisibleRows, lastFirst);
+    } else {
+        sweeping_ = false;
+        moveWindow();
+        return;
+    }
+    nextMove_ = Clock::now() + kSweepStep;
 }
 
 void HostLoop::moveWindow() {
@@ -159,7 +172,7 @@ void HostLoop::pickAction() {
     dfmext::DFMExtAction* action =
         actions[std::uniform_int_distribution<std::size_t>(0, actions.size() - 1)(rng_)];
     const protocol::MenuAction* picked = protocol::menuActionWithIcon(action->icon());
-    oracle_.actionPicked(picked != nullptr ? picked->command : "", path, Clock::now());
+    observer_.picked(picked != nullptr ? picked->command : "", path, Clock::now());
     timed([&] { return action->trigger(); });
 }
 

@@ -6,10 +6,8 @@
 //
 // Threads: main runs the host loop (and with it the plug-in's emblem and menu
 // calls); the daemon has a thread of its own; the plug-in starts its worker
-// and listener.
-#include <fcntl.h>
-#include <unistd.h>
-
+// and listener. With --copies N of 2 and more, each copy's host loop runs in a
+// process of its own, and main reads their reports (copies.h).
 #include <algorithm>
 #include <climits>
 #include <functional>
@@ -22,8 +20,11 @@
 #include <string>
 
 #include "chaos_daemon.h"
+#include "copies.h"
 #include "host_loop.h"
+#include "options.h"
 #include "oracle.h"
+#include "run_figures.h"
 #include "stats.h"
 #include "tools_common/options.h"
 #include "tools_common/program.h"
@@ -32,36 +33,18 @@
 namespace tarnwell::chaos {
 namespace {
 
-// Rule f: the most each figure may grow per minute over the run, after the
-// first minutes in which caches fill.
-constexpr double kMemorySlopeBoundKiB = 256;
-constexpr double kDescriptorSlopeBound = 0.5;
-constexpr double kThreadSlopeBound = 0.1;
-// Rule e.
-constexpr Micros kHostCallBound{1000};
-
-struct Options {
-    double minutes = 3;
-    std::optional<std::uint64_t> seed;
-    std::string pluginPath = TARNWELL_CHAOS_PLUGIN_PATH;
-    std::string pluginLog = "/dev/null";
-    std::string treeParent;
-    int files = 2000;
-    int windowMs = 5000;
-    bool help = false;
-    Bounds bounds;
-    DaemonOptions daemon;
-};
-
 void printUsage(std::ostream& out) {
     out << "usage: tarnwell-chaos [--minutes M] [--seed S] [--plugin PATH] [--plugin-log FILE]\n"
            "                      [--files N] [--tree-parent DIR] [--window-ms W]\n"
-           "                      [--lenient-drops] [--skip FAULT[,FAULT...]]\n"
+           "                      [--lenient-drops] [--skip FAULT[,FAULT...]] [--copies N]\n"
            "\n"
            "Runs the plug-in against a daemon that injects faults at random from the seed,\n"
            "and checks every emblem shown against the daemon's truth. Uses the plug-in's\n"
-           "fixed ports 127.0.0.1:19080 and 19081. Exit status 0 without violations, 1 with\n"
-           "any, 2 for bad options, 3 when the run cannot start.\n"
+           "fixed ports 127.0.0.1:19080 and 19081. --copies N (1 to 8, default 1) runs N\n"
+           "copies of the plug-in, each in a process of its own when N is 2 or more, with\n"
+           "their diagnostics in FILE.1 to FILE.N, and judges each copy's emblems. Exit\n"
+           "status 0 without violations, 1 with any (or when a copy ended early), 2 for bad\n"
+           "options, 3 when the run cannot start.\n"
            "\n"
            "faults: change racing-change closed-socket repeat ghost roots kill stall slow\n"
            "        cut reset garbage empty-datagram flood calm\n";
@@ -127,6 +110,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                     }),
         valueOption("--files", whole(1'000'000'000, o.files)),
         valueOption("--window-ms", whole(1'000'000'000, o.windowMs)),
+        valueOption("--copies", whole(1'000'000'000, o.copies)),
         valueOption("--skip", [&](const std::string& value) { return parseSkip(value, o.daemon); }),
         valueOption("--plugin", text(o.pluginPath)),
         valueOption("--plugin-log", text(o.pluginLog)),
@@ -146,165 +130,53 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                      "positive\n";
         return std::nullopt;
     }
+    if (o.copies < 1 || o.copies > kMostCopies) {
+        std::cerr << "tarnwell-chaos: --copies must be 1 to " << kMostCopies << "\n";
+        return std::nullopt;
+    }
     return o;
 }
 
-// The plug-in writes a line per command to stderr: to its own file, so that
-// ours stays readable.
-bool redirectPluginLog(const std::string& file) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
+// The one copy's observer: its oracle, and a progress line a minute.
+class OracleObserver final : public HostObserver {
+public:
+    OracleObserver(Oracle& oracle, TimePoint start)
+        : oracle_(oracle), start_(start), nextProgress_(start + kProgressInterval) {}
+
+    void drawn(int row, int shown, TimePoint t) override { oracle_.checkDraw(row, shown, t); }
+    void picked(const std::string& command, const std::string& path, TimePoint t) override {
+        oracle_.actionPicked(command, path, t);
     }
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-    return true;
-}
-
-}  // namespace
-}  // namespace tarnwell::chaos
-
-namespace tarnwell::chaos {
-namespace {
-
-void printFaults(const OracleFigures& f) {
-    std::cout << "faults injected:";
-    for (std::size_t i = 0; i < f.faults.size(); ++i) {
-        std::cout << (i == 0 ? " " : ", ") << faultName(static_cast<Fault>(i)) << " "
-                  << f.faults[i];
-    }
-    std::cout << "; the kernel dropped " << f.kernelDrops << " datagrams\n";
-}
-
-void printEmblems(const OracleFigures& f, const Bounds& bounds) {
-    std::cout << "emblems checked: " << f.draws << " draws, " << f.emblems << " with an emblem, "
-              << f.staleEmblems << " showing a status the daemon no longer held\n"
-              << "lag of those (since the daemon stopped holding it; window "
-              << formatDuration(bounds.window) << "): " << f.lag.summary() << "\n"
-              << "  " << f.excusedEmblems << " stale past the window excused by kernel drops, "
-              << f.uncheckedEmblems << " not judged (history too short); " << f.answers
-              << " status answers\n"
-              << "actions: " << f.actionsPicked << " picked, " << f.actionsReceived << " received, "
-              << f.actionsHeldToOnce
-              << " picked while the daemon stayed calm for a second (held to exactly once)\n";
-}
-
-void judgeHostCalls(const Histogram& calls, Oracle& oracle) {
-    std::cout << "host calls: " << calls.count() << ", " << calls.summary()
-              << " (bound: p99.9 <= " << formatDuration(kHostCallBound) << ")\n";
-    if (calls.percentile(0.999) > kHostCallBound) {
-        oracle.ruleBroken(Rule::HostCalls, "p99.9 of the host's calls is " +
-                                               formatDuration(calls.percentile(0.999)));
-    }
-}
-
-// One resource figure over the run after the warm-up: start, end, slope.
-bool judgeResource(const std::vector<ResourceSample>& samples, const char* name,
-                   double (*value)(const ResourceSample&), double bound, const char* unit) {
-    const double slope = slopePerMinute(samples, value);
-    std::printf(
-        "  %s: %.0f%s after the warm-up, %.0f%s at the end, slope %+.2f%s a minute "
-        "(bound %.2f)\n",
-        name, value(samples.front()), unit, value(samples.back()), unit, slope, unit, bound);
-    return slope <= bound;
-}
-
-// The samples after the warm-up, reduced to the median of each of their
-// stretches of kStretchSeconds: connections, sockets opened for one datagram
-// and a daemon that is down come and go, but what leaks raises the median.
-std::vector<ResourceSample> medianPerStretch(const std::vector<ResourceSample>& all,
-                                             double warmUp) {
-    constexpr double kStretchSeconds = 10;
-    std::vector<ResourceSample> medians;
-    std::vector<ResourceSample> stretch;
-    const auto flush = [&] {
-        if (stretch.empty()) {
-            return;
+    void frameDone(TimePoint now) override {
+        oracle_.checkActions(now, false);
+        if (now >= nextProgress_) {
+            std::cout << "chaos: " << static_cast<long>(secondsBetween(start_, now)) << " s, "
+                      << oracle_.figures().draws << " emblems checked, "
+                      << oracle_.violationCount() << " violations" << std::endl;
+            nextProgress_ += kProgressInterval;
         }
-        const std::size_t middle = stretch.size() / 2;
-        ResourceSample m = stretch.front();
-        const auto medianOf = [&](auto member) {
-            std::vector<long> values;
-            values.reserve(stretch.size());
-            for (const ResourceSample& s : stretch) {
-                values.push_back(static_cast<long>(s.*member));
-            }
-            std::nth_element(values.begin(), values.begin() + static_cast<long>(middle),
-                             values.end());
-            return values[middle];
-        };
-        m.rssKiB = medianOf(&ResourceSample::rssKiB);
-        m.heapKiB = medianOf(&ResourceSample::heapKiB);
-        m.descriptors = static_cast<int>(medianOf(&ResourceSample::descriptors));
-        m.threads = static_cast<int>(medianOf(&ResourceSample::threads));
-        medians.push_back(m);
-        stretch.clear();
-    };
-    for (const ResourceSample& s : all) {
-        if (s.seconds < warmUp) {
-            continue;
+    }
+
+private:
+    static constexpr std::chrono::seconds kProgressInterval{60};
+
+    Oracle& oracle_;
+    const TimePoint start_;
+    TimePoint nextProgress_;
+};
+
+void judgeHost(const HostLoop& host, double seconds, Oracle& oracle) {
+    for (const auto& breach :
+         {judgeHostCalls(host.calls(), std::cout),
+          judgeResources(host.samples(), seconds, kProcessMemoryBound, "the host process",
+                         std::cout)}) {
+        if (breach) {
+            oracle.ruleBroken(breach->rule, breach->detail);
         }
-        if (!stretch.empty() && s.seconds >= stretch.front().seconds + kStretchSeconds) {
-            flush();
-        }
-        stretch.push_back(s);
-    }
-    flush();
-    return medians;
-}
-
-void judgeResources(const std::vector<ResourceSample>& all, double seconds, Oracle& oracle) {
-    // Caches fill during the first minute or quarter of the run.
-    const double warmUp = std::min(60.0, seconds / 4);
-    const std::vector<ResourceSample> samples = medianPerStretch(all, warmUp);
-    if (samples.size() < 2) {
-        std::cout << "resources: too few samples\n";
-        return;
-    }
-    std::cout << "resources of the host process (resident memory " << all.front().rssKiB
-              << " KiB at its start, " << all.back().rssKiB << " KiB at the end; from " << warmUp
-              << " s on, the median of each 10 s):" << std::endl;
-    // The heap in use, where the allocator tells it. A sanitizer's allocator
-    // does not, and its shadow memory makes the resident size say nothing
-    // about leaks: it is shown, not judged.
-    bool flat = true;
-    if (samples.front().heapKiB > 0) {
-        flat = judgeResource(
-            samples, "heap in use", [](const ResourceSample& s) { return double(s.heapKiB); },
-            kMemorySlopeBoundKiB, " KiB");
-    } else {
-        judgeResource(
-            samples, "resident memory (not judged)",
-            [](const ResourceSample& s) { return double(s.rssKiB); }, kMemorySlopeBoundKiB, " KiB");
-    }
-    flat =
-        judgeResource(
-            samples, "descriptors", [](const ResourceSample& s) { return double(s.descriptors); },
-            kDescriptorSlopeBound, "") &&
-        flat;
-    flat = judgeResource(
-               samples, "threads", [](const ResourceSample& s) { return double(s.threads); },
-               kThreadSlopeBound, "") &&
-           flat;
-    std::fflush(stdout);
-    if (!flat) {
-        oracle.ruleBroken(Rule::Resources, "a figure grew faster than its bound (see above)");
     }
 }
 
-void printViolations(const OracleFigures& f) {
-    std::array<std::uint64_t, 6> byLetter{};
-    for (std::size_t i = 0; i < f.violations.size(); ++i) {
-        byLetter[static_cast<std::size_t>(ruleLetter(static_cast<Rule>(i)) - 'a')] +=
-            f.violations[i];
-    }
-    std::cout << "violations by rule:";
-    for (std::size_t i = 0; i < byLetter.size(); ++i) {
-        std::cout << " " << static_cast<char>('a' + i) << " " << byLetter[i];
-    }
-    std::cout << "\n";
-}
-
+// The one copy, in this process: the host loop on the main thread.
 int runChaos(const Options& o, std::uint64_t seed) {
     Tree tree;
     std::string error;
@@ -319,8 +191,9 @@ int runChaos(const Options& o, std::uint64_t seed) {
     std::atomic<int> firstVisibleRow{0};
     DaemonOptions daemonOptions = o.daemon;
     daemonOptions.seed = seed;
-    ChaosDaemon daemon(tree, oracle, daemonOptions, firstVisibleRow, start);
-    HostLoop host(tree, oracle, seed, firstVisibleRow, start);
+    ChaosDaemon daemon(tree, Copies{{&oracle}, {&firstVisibleRow}, {}}, daemonOptions, start);
+    OracleObserver observer(oracle, start);
+    HostLoop host(tree, observer, seed, 0, firstVisibleRow, start);
     if (!daemon.start(error) || !host.load(o.pluginPath, error)) {
         std::cout << "tarnwell-chaos: " << error << "\n";
         removeTree(tree);
@@ -328,16 +201,15 @@ int runChaos(const Options& o, std::uint64_t seed) {
     }
     const auto length =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.minutes * 60));
-    host.run(start + length, std::cout);
+    host.run(start + length);
     oracle.checkActions(Clock::now(), true);
     host.unload();
     daemon.stop();
     const double seconds = secondsBetween(start, Clock::now());
-    printFaults(oracle.figures());
-    printEmblems(oracle.figures(), o.bounds);
-    judgeHostCalls(host.calls(), oracle);
-    judgeResources(host.samples(), seconds, oracle);
-    printViolations(oracle.figures());
+    printFaults(oracle.figures(), std::cout);
+    printEmblems(oracle.figures(), o.bounds, std::cout);
+    judgeHost(host, seconds, oracle);
+    printViolations(oracle.figures(), std::cout);
     removeTree(tree);
     return oracle.violationCount() == 0 ? 0 : 1;
 }
@@ -357,6 +229,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}();
+    if (options->copies > 1) {
+        return runCopies(*options, seed);
+    }
     if (!redirectPluginLog(options->pluginLog)) {
         std::cerr << "tarnwell-chaos: cannot write " << options->pluginLog << "\n";
         return 3;

@@ -17,8 +17,17 @@
 // Rules e and f (host calls, resources) are judged from figures the host
 // loop keeps; it reports their violations here so that all are counted alike.
 //
+// With several copies of the plug-in, each copy has an oracle of its own: the
+// daemon's truth goes to every oracle, what happens on one connection only to
+// the oracle of the copy that holds it. A copy's draws and picks then reach
+// its oracle a little after they happened (through a pipe), stamped when they
+// happened; the rules compare stamps, so a late report is judged as if on
+// time, and a reception is judged against the picks only once every pick made
+// before it has surely been reported.
+//
 // Thread safety: every operation may be called from any thread; mutex_
-// guards all state. The daemon thread and the host thread are its callers.
+// guards all state. The daemon thread and the host thread (or the thread that
+// reads a copy's reports) are its callers.
 #ifndef TARNWELL_TOOLS_CHAOS_ORACLE_H_
 #define TARNWELL_TOOLS_CHAOS_ORACLE_H_
 
@@ -114,8 +123,10 @@ struct OracleFigures {
 
 class Oracle {
 public:
+    // `copy` names the copy of the plug-in it judges in what it prints (1 and
+    // up), or 0 when the run has one copy.
     Oracle(const Tree& tree, const Bounds& bounds, std::uint64_t seed, TimePoint start,
-           std::ostream& out);
+           std::ostream& out, int copy = 0);
 
     // --- The daemon thread: its truth, stamped when it happened. ---
     void statusChanged(int path, int status, TimePoint t);
@@ -150,7 +161,8 @@ public:
     void checkDraw(int path, int shown, TimePoint t);
     // Before the action is triggered, so that its arrival never comes first.
     void actionPicked(const std::string& command, const std::string& path, TimePoint t);
-    // Judges the picks whose calm second has passed (all of them if `final`).
+    // Judges the picks whose calm second has passed and the receptions whose
+    // picks have all been reported (all of them if `final`).
     void checkActions(TimePoint now, bool final);
     void ruleBroken(Rule rule, const std::string& detail);
 
@@ -197,9 +209,17 @@ private:
         TimePoint t;
         bool connected;
     };
+    struct Reception {
+        std::string key;
+        TimePoint t;
+    };
 
     // Whether a reception at or after the pick is left to match it (taken).
     bool matchReception(const Pick& pick) TARNWELL_REQUIRES(mutex_);
+    void judgePick(const Pick& pick, TimePoint now) TARNWELL_REQUIRES(mutex_);
+    void judgeReception(const Reception& reception) TARNWELL_REQUIRES(mutex_);
+    // "seed 7", or "seed 7, copy 2".
+    std::string origin() const;
     // Each returns the rule the draw breaks, or Rule::kCount.
     Rule judgeConnection(int shown, TimePoint t) const TARNWELL_REQUIRES(mutex_);
     Rule judgeRoots(int path, int shown, TimePoint t) const TARNWELL_REQUIRES(mutex_);
@@ -228,6 +248,7 @@ private:
     const Bounds bounds_;
     const std::uint64_t seed_;
     const TimePoint start_;
+    const int copy_;
 
     mutable Mutex mutex_;
     std::ostream& out_ TARNWELL_GUARDED_BY(mutex_);
@@ -254,8 +275,10 @@ private:
     TimePoint lastKernelDrop_ TARNWELL_GUARDED_BY(mutex_) = kNever;
     Ring<std::pair<TimePoint, std::string>, 1024> global_ TARNWELL_GUARDED_BY(mutex_);
     std::deque<Pick> picks_ TARNWELL_GUARDED_BY(mutex_);
-    // Per "command TAB path": how often picked, how often received.
-    std::unordered_map<std::string, std::uint64_t> picked_ TARNWELL_GUARDED_BY(mutex_);
+    // Receptions not yet judged against the picks, oldest first.
+    std::deque<Reception> receptions_ TARNWELL_GUARDED_BY(mutex_);
+    // Per "command TAB path": when picked (in order), how often received.
+    std::unordered_map<std::string, std::vector<TimePoint>> pickedAt_ TARNWELL_GUARDED_BY(mutex_);
     std::unordered_map<std::string, std::uint64_t> received_ TARNWELL_GUARDED_BY(mutex_);
     // Receptions not yet matched to a pick, oldest first: a pick is matched
     // to the first one at or after it, so that a pick lost in a disturbance

@@ -21,6 +21,9 @@ constexpr Millis kInFlight{50};
 // A path not drawn for this long was out of view (the host draws every
 // visible row 60 times a second).
 constexpr Millis kOutOfView{200};
+// A pick is reported before its action is triggered; by this long after a
+// reception, every pick made before it has reached the oracle.
+constexpr Millis kPickReported{500};
 
 std::string statusText(int status) {
     static const char* const kNames[] = {"up to date", "syncing", "locked", "read-only"};
@@ -94,12 +97,17 @@ Rule Oracle::judgeStatus(const PathState& p, int shown, TimePoint t) {
     if (shown == kNoStatus || shown == p.status) {
         return Rule::kCount;
     }
-    ++figures_.staleEmblems;
     // An icon that stands for no status at all was never held either.
     if (shown >= kStatusCount || (p.heldMask & (1U << static_cast<unsigned>(shown))) == 0) {
+        ++figures_.staleEmblems;
         return Rule::NeverHeld;
     }
     const TimePoint until = heldUntil(p, shown, t - bounds_.window);
+    // Still held when drawn: the change was told before the draw was judged.
+    if (until != kNever && until >= t) {
+        return Rule::kCount;
+    }
+    ++figures_.staleEmblems;
     if (until == kNever) {
         ++figures_.uncheckedEmblems;
         return Rule::kCount;
@@ -172,8 +180,8 @@ void Oracle::violate(Rule rule, int path, int shown, TimePoint t) {
     if (printed_ < kPrintedInFull) {
         printViolation(rule, path, shown, t);
     } else if (printed_ < kPrintedInBrief) {
-        out_ << "VIOLATION of rule " << ruleLetter(rule) << " (" << ruleText(rule) << "): seed "
-             << seed_ << ", " << tree_.paths[static_cast<std::size_t>(path)] << " at "
+        out_ << "VIOLATION of rule " << ruleLetter(rule) << " (" << ruleText(rule) << "): "
+             << origin() << ", " << tree_.paths[static_cast<std::size_t>(path)] << " at "
              << stamp(start_, t) << " s\n";
     }
     ++printed_;
@@ -182,7 +190,7 @@ void Oracle::violate(Rule rule, int path, int shown, TimePoint t) {
 void Oracle::printViolation(Rule rule, int path, int shown, TimePoint t) const {
     const PathState& p = paths_[static_cast<std::size_t>(path)];
     out_ << "VIOLATION of rule " << ruleLetter(rule) << " (" << ruleText(rule) << ")\n"
-         << "  seed " << seed_ << ", path " << tree_.paths[static_cast<std::size_t>(path)]
+         << "  " << origin() << ", path " << tree_.paths[static_cast<std::size_t>(path)]
          << ", at " << stamp(start_, t) << " s\n"
          << "  shown: " << statusText(shown) << "; the daemon holds: "
          << (tree_.inRoots(path, rootsMask_) ? statusText(p.status) : "a path outside its roots")
@@ -277,7 +285,7 @@ void Oracle::printGlobal(TimePoint from, TimePoint to) const {
 void Oracle::actionPicked(const std::string& command, const std::string& path, TimePoint t) {
     MutexLock lock(mutex_);
     const std::string key = command + "\t" + path;
-    ++picked_[key];
+    pickedAt_[key].push_back(t);
     ++figures_.actionsPicked;
     picks_.push_back({key, t, openConnections_ > 0});
     globalEvent(t, "action picked: " + command + " " + path);
@@ -298,33 +306,62 @@ bool Oracle::matchReception(const Pick& pick) {
 
 void Oracle::checkActions(TimePoint now, bool final) {
     MutexLock lock(mutex_);
+    while (!receptions_.empty() && (final || receptions_.front().t + kPickReported <= now)) {
+        judgeReception(receptions_.front());
+        receptions_.pop_front();
+    }
     while (!picks_.empty() && (final || picks_.front().t + bounds_.actionCalm <= now)) {
         const Pick pick = picks_.front();
         picks_.pop_front();
-        const bool reached = matchReception(pick);
-        // Calm from the pick until now: connected, nothing disturbing active
-        // at the pick, and nothing begun since.
-        const bool calm = pick.connected && lastDisturbance_ < pick.t && calmAt(pick.t) &&
-                          pick.t + bounds_.actionCalm <= now;
-        if (!calm) {
-            continue;
-        }
-        ++figures_.actionsHeldToOnce;
-        if (!reached) {
-            ++figures_.violations[static_cast<std::size_t>(Rule::ActionLost)];
-            std::string shown = pick.key;
-            std::replace(shown.begin(), shown.end(), '\t', ' ');
-            out_ << "VIOLATION of rule d (" << ruleText(Rule::ActionLost) << "): seed " << seed_
-                 << ", " << shown << " picked at " << stamp(start_, pick.t) << " s\n";
-        }
+        judgePick(pick, now);
+    }
+}
+
+void Oracle::judgeReception(const Reception& reception) {
+    const std::uint64_t received = ++received_[reception.key];
+    // The picks made up to the reception; picks are reported in order.
+    const std::vector<TimePoint>& picks = pickedAt_[reception.key];
+    const auto picked = static_cast<std::uint64_t>(
+        std::upper_bound(picks.begin(), picks.end(), reception.t) - picks.begin());
+    if (received > picked) {
+        ++figures_.violations[static_cast<std::size_t>(Rule::ActionTwice)];
+        std::string shown = reception.key;
+        std::replace(shown.begin(), shown.end(), '\t', ' ');
+        out_ << "VIOLATION of rule d (" << ruleText(Rule::ActionTwice) << "): " << origin()
+             << ", " << shown << " received " << received << " times at "
+             << stamp(start_, reception.t) << " s, picked " << picked << " times\n";
+    }
+}
+
+void Oracle::judgePick(const Pick& pick, TimePoint now) {
+    const bool reached = matchReception(pick);
+    // Calm from the pick until now: connected, nothing disturbing active at
+    // the pick, and nothing begun since.
+    const bool calm = pick.connected && lastDisturbance_ < pick.t && calmAt(pick.t) &&
+                      pick.t + bounds_.actionCalm <= now;
+    if (!calm) {
+        return;
+    }
+    ++figures_.actionsHeldToOnce;
+    if (!reached) {
+        ++figures_.violations[static_cast<std::size_t>(Rule::ActionLost)];
+        std::string shown = pick.key;
+        std::replace(shown.begin(), shown.end(), '\t', ' ');
+        out_ << "VIOLATION of rule d (" << ruleText(Rule::ActionLost) << "): " << origin()
+             << ", " << shown << " picked at " << stamp(start_, pick.t) << " s\n";
     }
 }
 
 void Oracle::ruleBroken(Rule rule, const std::string& detail) {
     MutexLock lock(mutex_);
     ++figures_.violations[static_cast<std::size_t>(rule)];
-    out_ << "VIOLATION of rule " << ruleLetter(rule) << " (" << ruleText(rule) << "): seed "
-         << seed_ << ", " << detail << "\n";
+    out_ << "VIOLATION of rule " << ruleLetter(rule) << " (" << ruleText(rule) << "): "
+         << origin() << ", " << detail << "\n";
+}
+
+std::string Oracle::origin() const {
+    return "seed " + std::to_string(seed_) +
+           (copy_ > 0 ? ", copy " + std::to_string(copy_) : std::string());
 }
 
 OracleFigures Oracle::figures() const {

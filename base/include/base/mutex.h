@@ -80,8 +80,8 @@ public:
     }
     // Waits until `ready()` or `timeout` passed; returns ready().
     template <typename Rep, typename Period, typename Predicate>
-    bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
-                 Predicate ready) {
+    bool waitFor(std::condition_variable& condition,
+                 const std::chrono::duration<Rep, Period>& timeout, Predicate ready) {
         return condition.wait_for(lock_, timeout, ready);
     }
 
@@ -154,10 +154,12 @@ private:
     // Waits for the writer, then counts in.
     std::size_t lockSharedSlow();
 
-    const std::size_t slotMask_;                  // slot count - 1, a power of two
-    const std::unique_ptr<Slot[]> readers_;       // written by readers, read by writers
-    alignas(64) std::atomic<bool> writerActive_;  // written by writers only
-    std::mutex writerMutex_;                      // held by the writer from lock to unlock
+    const std::size_t slotMask_;             // slot count - 1, a power of two
+    const std::unique_ptr<Slot[]> readers_;  // written by readers, read by writers
+    // Read by every reader beside the two members above, which they read
+    // too; only a writer writes it, and writers are rare.
+    std::atomic<bool> writerActive_;
+    std::mutex writerMutex_;  // held by the writer from lock to unlock
 };
 
 // Holds a SharedMutex shared (reading) from construction to destruction.

@@ -55,9 +55,14 @@ public:
     // finds the status and sends nothing. With `takeMore` (the
     // channel is connected), appends to `toSend` the next paths to send,
     // this one again first when it changed while its query was out.
+    // With `askedIn` (clears() when the query went out), a reply to a query
+    // asked before the last clear stores nothing and ends no pending mark.
     void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
-                    bool takeMore, std::vector<std::string>& toSend)
+                    bool takeMore, std::vector<std::string>& toSend,
+                    std::optional<std::uint64_t> askedIn = std::nullopt)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // How often the cache was emptied; read when a query goes out.
+    std::uint64_t clears() const TARNWELL_EXCLUDES(pendingMutex_);
 
     // The host draws a path without a status: an answer the daemon gave for
     // it when only a change asked (see WantedQueries) is returned, and goes
@@ -66,7 +71,8 @@ public:
     std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the
-    // channel are not cancelled: their replies are stored as usual.
+    // channel are not cancelled, but their replies are not stored when they
+    // pass clears() along (see applyReply).
     void clear() TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Notifications were lost, and any status may be out of date: keeps the
     // statuses of the paths `isDrawn` names (drawn in the last moments), so
@@ -111,6 +117,8 @@ private:
     // WantedQueries::kCapacity: past that, forgetEverything_ replaces them.
     std::vector<std::string> forgetLater_ TARNWELL_GUARDED_BY(pendingMutex_);
     bool forgetEverything_ TARNWELL_GUARDED_BY(pendingMutex_) = false;
+    // Counted up by clear while it holds both locks: read under either.
+    std::uint64_t clears_ = 0;
 };
 
 }  // namespace tarnwell

@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -171,9 +172,11 @@ private:
     void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
     // Worker thread: stores the reply's status (or removes the entry) under
     // `canonicalPath`, then ends its pending mark.
-    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response);
+    // `askedIn`: the status cache's clears() when the query went out.
+    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response,
+                             std::optional<std::uint64_t> askedIn = std::nullopt);
 
-    SyncRootRegistry roots_;          // locks itself
+    SyncRootRegistry roots_;  // locks itself
     // Noted by every status lookup, which is how the host draws; lock-free,
     // and mutable since a const lookup notes its draw.
     mutable DrawnPaths drawn_;

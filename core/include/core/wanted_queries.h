@@ -92,15 +92,14 @@ public:
     // has room, appending them to `toSend`.
     void takeToSend(std::vector<std::string>& toSend);
     // Drops (into `dropped`) the waiting paths past their lifetime, and
-    // forgets the unanswered ones past their pause. The worker does it before it takes more, not the host's ask: a folder
-    // scrolled past expires in one piece, which can be thousands of paths.
+    // forgets the unanswered ones past their pause. The worker does it before it takes more, not
+    // the host's ask: a folder scrolled past expires in one piece, which can be thousands of paths.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
     // The reply for a sent path was handled, with a status or without. True
     // when the path is asked once more (it changed while its query was out):
     // it then waits again, ahead of its kind. An Unseen path's status is
     // held.
-    bool finish(const std::string& path, std::optional<std::int32_t> status,
-                Clock::time_point now);
+    bool finish(const std::string& path, std::optional<std::int32_t> status, Clock::time_point now);
     // Whether the reply for a sent path goes to the status cache: not when
     // only the daemon's word of a change asked for a path nobody drew or
     // knew (finish then holds it). True for a path it does not know (a reply
@@ -147,8 +146,8 @@ private:
         Node* next = nullptr;
     };
     struct Entry {
-        Links order;  // in its send list while waiting, in the unanswered list
-        Links age;    // in its kind's list by age (oldest first) while waiting
+        Links order;                // in its send list while waiting, in the unanswered list
+        Links age;                  // in its kind's list by age (oldest first) while waiting
         Clock::time_point asked{};  // last ask; when unanswered, the reply
         std::int32_t answer = 0;    // the held answer
         Priority priority = Priority::Unseen;
