@@ -28,9 +28,8 @@ std::string SyncRootRegistry::findParentCanonical(const std::string& canonicalPa
 
 bool SyncRootRegistry::holdsCanonical(const std::string& canonicalPath) const {
     ReaderLock lock(rootsMutex_);
-    return std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
-        return holds(root, canonicalPath);
-    });
+    return std::any_of(roots_.begin(), roots_.end(),
+                       [&](const std::string& root) { return holds(root, canonicalPath); });
 }
 
 std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,

@@ -80,8 +80,8 @@ public:
     }
     // Waits until `ready()` or `timeout` passed; returns ready().
     template <typename Rep, typename Period, typename Predicate>
-    bool waitFor(std::condition_variable& condition, const std::chrono::duration<Rep, Period>& timeout,
-                 Predicate ready) {
+    bool waitFor(std::condition_variable& condition,
+                 const std::chrono::duration<Rep, Period>& timeout, Predicate ready) {
         return condition.wait_for(lock_, timeout, ready);
     }
 
