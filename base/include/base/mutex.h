@@ -151,10 +151,12 @@ private:
     // Waits for the writer, then counts in.
     std::size_t lockSharedSlow();
 
-    const std::size_t slotMask_;                  // slot count - 1, a power of two
-    const std::unique_ptr<Slot[]> readers_;       // written by readers, read by writers
-    alignas(64) std::atomic<bool> writerActive_;  // written by writers only
-    std::mutex writerMutex_;                      // held by the writer from lock to unlock
+    // Readers only read these in the object itself, and only writers write
+    // them, so they may share a line: a reader's writes go to readers_.
+    const std::size_t slotMask_;             // slot count - 1, a power of two
+    const std::unique_ptr<Slot[]> readers_;  // written by readers, read by writers
+    std::atomic<bool> writerActive_;         // written by writers only
+    std::mutex writerMutex_;                 // held by the writer from lock to unlock
 };
 
 // Holds a SharedMutex shared (reading) from construction to destruction.
