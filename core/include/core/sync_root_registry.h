@@ -2,8 +2,9 @@
 // when the list is replaced.
 //
 // Thread safety: every operation may be called from any thread. Readers
-// (roots, findParentCanonical, holdsCanonical) take rootsMutex_ shared and run side by side;
-// replace and clear take it exclusively, each for one swap or clear.
+// (roots, findParentCanonical, holdsCanonical) take rootsMutex_ shared and
+// run side by side; replace and clear take it exclusively, each for one swap
+// or clear.
 //
 // Lock order: rootsMutex_ and callbacksMutex_ are never held together, and
 // neither is held while a roots-changed callback runs, so a callback may read
