@@ -22,7 +22,7 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
     {
         MutexLock lock(pendingMutex_);
         wanted_.ask(canonicalPath, priority, now, dropped.paths);
-        wanted_.takeToSend(toSend);
+        wanted_.takeToSend(toSend, now);
         if (priority == WantedQueries::Priority::Drawn) {
             // The host's thread: forgetting takes statusMutex_ exclusively,
             // which the host's path never waits for.
@@ -69,7 +69,7 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         }
         wanted_.dropExpired(now, dropped.paths);
         if (takeMore) {
-            wanted_.takeToSend(toSend);
+            wanted_.takeToSend(toSend, now);
         }
         takeForgetLater(dropped);
     }
@@ -188,10 +188,15 @@ void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)
             wanted_.ask(path, WantedQueries::Priority::ChangedDrawn, now, dropped.paths);
         }
         wanted_.dropExpired(now, dropped.paths);
-        wanted_.takeToSend(toSend);
+        wanted_.takeToSend(toSend, now);
         takeForgetLater(dropped);
     }
     forgetDropped(dropped);
+}
+
+void StatusCache::changesPaused(std::vector<std::string>& toSend) {
+    MutexLock lock(pendingMutex_);
+    wanted_.takeToSend(toSend, WantedQueries::Clock::now(), /*paused=*/true);
 }
 
 std::size_t StatusCache::size() const {

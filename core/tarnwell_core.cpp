@@ -36,12 +36,14 @@ void TarnwellCore::initialize() {
         hooksRegistered_ = true;
     }
     inputServer_.addHandler(
-        protocol::kRefreshStat, [this](InputCommand* notification) { handleRefreshStat(notification); },
-        nullptr);
+        protocol::kRefreshStat,
+        [this](InputCommand* notification) { handleRefreshStat(notification); }, nullptr);
     inputServer_.addHandler(
         protocol::kRefreshRoots,
         [this](InputCommand* notification) { handleRefreshTwRoot(notification); }, nullptr);
     inputServer_.setNotificationsLostHandler([this] { handleNotificationsLost(); });
+    inputServer_.setPauseHandler([this] { handleNotificationsPaused(); },
+                                 WantedQueries::kChangesPause);
     commandClient_.start();
     inputServer_.start();
     initialized_ = true;
@@ -180,6 +182,15 @@ void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
         return;
     }
     sendGetTwRoots();
+}
+
+void TarnwellCore::handleNotificationsPaused() {
+    if (!commandClient_.isConnected()) {
+        return;
+    }
+    std::vector<std::string> toSend;
+    statusCache_.changesPaused(toSend);
+    sendStatusQueries(toSend);
 }
 
 void TarnwellCore::handleNotificationsLost() {

@@ -8,10 +8,16 @@ namespace tarnwell {
 
 void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_point now,
                         std::vector<std::string>& dropped) {
+    if (entries_.size() >= kBigSync) {
+        reserveWholeBound();
+    }
     const auto [it, added] = entries_.try_emplace(path);
     Node* node = &*it;
     Entry& entry = it->second;
     const bool changed = priority != Priority::Drawn;
+    if (changed) {
+        lastChange_ = now;
+    }
     if (!added) {
         if (entry.state == kSent) {
             // Its reply is on the way; only a change since makes it stale.
@@ -39,6 +45,18 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
     place(node, now);
     if (waiting() > kCapacity) {
         dropLeastWanted(dropped);
+    }
+}
+
+void WantedQueries::reserveWholeBound() {
+    // Waiting, unanswered and held paths, each kCapacity at most (and the
+    // window's few sent ones); two to a bucket keeps the bucket array at
+    // under 800 KiB.
+    constexpr float kPathsPerBucket = 2;
+    constexpr std::size_t kMostPaths = 3 * kCapacity + kWindow;
+    if (entries_.bucket_count() * kPathsPerBucket < kMostPaths) {
+        entries_.max_load_factor(kPathsPerBucket);
+        entries_.reserve(kMostPaths);
     }
 }
 
@@ -138,8 +156,11 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
     }
 }
 
-void WantedQueries::takeToSend(std::vector<std::string>& toSend) {
-    for (std::size_t list = 0; list < kPriorities && sent_ < kWindow;) {
+void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_point now,
+                               bool paused) {
+    const bool unseenToo = paused || now - lastChange_ >= kChangesPause;
+    const std::size_t lists = unseenToo ? kPriorities : listOf(Priority::Unseen);
+    for (std::size_t list = 0; list < lists && sent_ < kWindow;) {
         Node* node = lists_[list].head;
         if (node == nullptr) {
             ++list;

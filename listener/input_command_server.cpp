@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -142,6 +143,30 @@ bool InputCommandServer::acceptSender(const sockaddr_in& from) {
                 " so far)");
     }
     return false;
+}
+
+void InputCommandServer::setPauseHandler(std::function<void()> handler,
+                                         std::chrono::milliseconds pause) {
+    onPause_ = std::move(handler);
+    pause_ = pause;
+}
+
+int InputCommandServer::waitTimeout(const NotificationRelay& relay) const {
+    int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
+    if (lastArrival_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            *lastArrival_ + pause_ - std::chrono::steady_clock::now());
+        const int pauseIn = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+        timeout = timeout < 0 ? pauseIn : std::min(timeout, pauseIn);
+    }
+    return timeout;
+}
+
+void InputCommandServer::noticePause() {
+    if (lastArrival_ && std::chrono::steady_clock::now() - *lastArrival_ >= pause_) {
+        lastArrival_.reset();
+        onPause_();
+    }
 }
 
 void InputCommandServer::setNotificationsLostHandler(std::function<void()> handler) {
@@ -325,7 +350,7 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
     while (running_.load()) {
         std::array<pollfd, 2> waitFor{{{fd, POLLIN, 0}, {relay.fd(), POLLIN, 0}}};
         const nfds_t count = relay.isOpen() ? 2 : 1;
-        const int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
+        const int timeout = waitTimeout(relay);
         // A signal the host handles may interrupt the wait: that is no fault
         // of the socket, whose queue must not be thrown away.
         if (retryInterrupted([&] { return ::poll(waitFor.data(), count, timeout); }) < 0) {
@@ -333,7 +358,8 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
         }
         // The other copies' messages first: a greeting read before the next
         // batch makes its sender hear that batch.
-        if (count == 2 && waitFor[1].revents != 0) {
+        const bool relayed = count == 2 && waitFor[1].revents != 0;
+        if (relayed) {
             drainRelay(relay);
         }
         relay.retry();
@@ -342,6 +368,11 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
                 return;  // an error: start over with a new socket
             }
             noticeLostDatagrams(fd, droppedByKernel, relay);
+        }
+        if (onPause_ && (relayed || waitFor[0].revents != 0)) {
+            lastArrival_ = std::chrono::steady_clock::now();
+        } else if (onPause_) {
+            noticePause();
         }
     }
 }

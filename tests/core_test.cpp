@@ -308,9 +308,12 @@ TEST_F(CoreTest, ChangePushedWhileItsQueryIsOutIsAskedOnceMore) {
     ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 2; }));
     daemon_->release("query_stat");
     EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
-    // The sentinel had room in the window before the reply came back.
-    EXPECT_EQ(daemon_->requests("query_stat"),
-              (std::vector<std::string>{file, file, root_ + "/sentinel", file}));
+    // The file once more; the sentinel, a path nobody saw, once the changes
+    // paused, before or after it.
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 4; }));
+    const auto asked = daemon_->requests("query_stat");
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), file), 3);
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), root_ + "/sentinel"), 1);
 }
 
 // The host redraws a path whose query is out (it has no status yet) after the
@@ -398,7 +401,7 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     const auto firstFrame = WantedQueries::Clock::now();
     for (const char* path : {"a0", "a1", "a2", "a3", "a4"}) {
         wanted.ask(path, WantedQueries::Priority::Drawn, firstFrame, dropped);
-        wanted.takeToSend(sent);
+        wanted.takeToSend(sent, WantedQueries::Clock::now());
     }
     const auto nextFrame = firstFrame + WantedQueries::kRedrawGap * 3;
     for (const char* path : {"b0", "a3", "b1"}) {
@@ -407,11 +410,35 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     // The replies come back one at a time, each making room for the next.
     for (std::size_t answered = 0; answered < sent.size(); ++answered) {
         EXPECT_FALSE(wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame));
-        wanted.takeToSend(sent);
+        wanted.takeToSend(sent, WantedQueries::Clock::now());
     }
     // a0 and a1 were in the window before the redraw.
     EXPECT_EQ(sent, (std::vector<std::string>{"a0", "a1", "b0", "a3", "b1", "a2", "a4"}));
     EXPECT_TRUE(dropped.empty());
+}
+
+// While a big sync is announced, paths nobody sees cost the daemon and the
+// listener nothing: they go out once the changes pause, or when the listener
+// says they paused.
+TEST(WantedQueriesTest, UnseenPathsWaitUntilTheChangesPause) {
+    WantedQueries wanted;
+    std::vector<std::string> sent;
+    std::vector<std::string> dropped;
+    const auto start = WantedQueries::Clock::now();
+    const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
+    wanted.ask("unseen", WantedQueries::Priority::Unseen, at(0), dropped);
+    wanted.ask("known", WantedQueries::Priority::ChangedUndrawn, at(8), dropped);
+    wanted.takeToSend(sent, at(9));
+    EXPECT_EQ(sent, std::vector<std::string>{"known"});
+    EXPECT_FALSE(wanted.finish("known", TarnwellCore::UpToDate, at(12)));
+    wanted.takeToSend(sent, at(12));
+    EXPECT_EQ(sent.size(), 1u);
+    wanted.takeToSend(sent, at(8) + WantedQueries::kChangesPause);
+    EXPECT_EQ(sent, (std::vector<std::string>{"known", "unseen"}));
+
+    wanted.ask("unseen too", WantedQueries::Priority::Unseen, at(30), dropped);
+    wanted.takeToSend(sent, at(31), /*paused=*/true);
+    EXPECT_EQ(sent.back(), "unseen too");
 }
 
 // The descriptor of this process's UDP socket bound to `port`, or -1.
@@ -682,7 +709,7 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     wanted.ask("/old", Drawn, t0, dropped);
     wanted.ask("/young", Drawn, t0 + WantedQueries::kLifetime / 2, dropped);
     wanted.dropExpired(t0 + WantedQueries::kLifetime, dropped);
-    wanted.takeToSend(toSend);
+    wanted.takeToSend(toSend, WantedQueries::Clock::now());
     EXPECT_EQ(dropped, std::vector<std::string>{"/old"});
     EXPECT_EQ(toSend, std::vector<std::string>{"/young"});
 

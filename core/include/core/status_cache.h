@@ -83,6 +83,11 @@ public:
                              std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
+    // Listener thread: the daemon's notifications have paused. Appends to
+    // `toSend` as want, paths that only a change asked for included (while
+    // changes come, they wait: see WantedQueries).
+    void changesPaused(std::vector<std::string>& toSend) TARNWELL_EXCLUDES(pendingMutex_);
+
     std::size_t size() const TARNWELL_EXCLUDES(statusMutex_);
     std::size_t pendingCount() const TARNWELL_EXCLUDES(pendingMutex_);
     // Bytes held by the cache and the wanted queries.

@@ -116,6 +116,9 @@ public:
     // Keeps the statuses the host drew in the last moments and asks for them
     // again first; forgets the rest; fetches the roots again.
     void handleNotificationsLost();
+    // Listener thread: the daemon's notifications have paused; the changes
+    // of paths nobody sees, held back while they came, are asked now.
+    void handleNotificationsPaused();
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
 

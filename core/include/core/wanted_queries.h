@@ -20,7 +20,11 @@
 //                   oldest forgotten first).
 // The three changed kinds go oldest first. A big sync, announced file by
 // file, thus never delays what is on the screen, and when the list is full
-// the lowest kind is dropped first, its oldest path first.
+// the lowest kind is dropped first, its oldest path first. Unseen paths are
+// sent only once the daemon's changes have paused for kChangesPause: while
+// it announces a big sync, neither it nor the plug-in spends time on paths
+// nobody sees, and the listener keeps the CPU it needs to drain its queue.
+// Whoever hears of the pause then takes them (takeToSend with `paused`).
 //
 // Bounded: at most kCapacity waiting paths (the least wanted beyond it are
 // dropped at once) and none older than kLifetime since it was last asked by
@@ -42,7 +46,10 @@
 // once.
 //
 // Each path is one node: its entry in the hash map carries the links of the
-// lists it is in.
+// lists it is in. Once the daemon announces a big sync, the map takes at once
+// the buckets for every path its bounds allow: a rehash of tens of thousands
+// of paths in the middle of a burst would hold up the listener for
+// milliseconds while its receive queue fills up.
 //
 // Thread safety: none; the status cache guards it with its pending mutex.
 #ifndef TARNWELL_CORE_WANTED_QUERIES_H_
@@ -78,6 +85,10 @@ public:
     static constexpr std::chrono::milliseconds kRedrawGap{1};
     // How long a draw of a path the daemon had no status for asks nothing.
     static constexpr std::chrono::seconds kUnansweredPause{1};
+    // Paths known at which the map takes its buckets for the whole bound.
+    static constexpr std::size_t kBigSync = 1024;
+    // How long the daemon's changes must pause before Unseen paths are sent.
+    static constexpr std::chrono::milliseconds kChangesPause{10};
 
     WantedQueries() = default;
     WantedQueries(const WantedQueries&) = delete;
@@ -89,8 +100,9 @@ public:
     void ask(const std::string& path, Priority priority, Clock::time_point now,
              std::vector<std::string>& dropped);
     // Moves the most wanted waiting paths to the sent ones while the window
-    // has room, appending them to `toSend`.
-    void takeToSend(std::vector<std::string>& toSend);
+    // has room, appending them to `toSend`. Unseen paths only when the
+    // changes have paused at `now`, or when `paused` says they have.
+    void takeToSend(std::vector<std::string>& toSend, Clock::time_point now, bool paused = false);
     // Drops (into `dropped`) the waiting paths past their lifetime, and
     // forgets the unanswered ones past their pause. The worker does it before it takes more, not
     // the host's ask: a folder scrolled past expires in one piece, which can be thousands of paths.
@@ -177,6 +189,9 @@ private:
     void placeInRedraw(Node* node, Clock::time_point now);
     // Whether an ask of `priority` asks nothing for this unanswered path.
     bool stillUnanswered(const Entry& entry, Priority priority, Clock::time_point now) const;
+    // Gives the map its buckets for kCapacity waiting, unanswered and held
+    // paths each, unless it has them.
+    void reserveWholeBound();
     // Leaves the unanswered or held list, as an ask makes the path wait.
     void leaveRestingList(Node* node);
     // Drops the least wanted waiting path: the oldest of the lowest kind.
@@ -194,6 +209,8 @@ private:
     // current redraw's asks go in front of it. nullptr when there is none.
     Node* redrawEnd_ = nullptr;
     Clock::time_point lastDraw_{};
+    // The daemon's latest change (a changed ask).
+    Clock::time_point lastChange_{};
     std::size_t sent_ = 0;
 };
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -73,6 +74,11 @@ public:
     // once per burst however often the kernel dropped during it. Only while
     // stopped.
     void setNotificationsLostHandler(std::function<void()> handler);
+    // Called on the listener thread once no notification has come for
+    // `pause` after some did (from the daemon or passed on by another copy):
+    // the daemon paused, or a burst of notifications ended. Only while
+    // stopped.
+    void setPauseHandler(std::function<void()> handler, std::chrono::milliseconds pause);
 
     // The notification in `text`, or null when it is not one.
     static std::unique_ptr<InputCommand> parseMessage(const std::string& text);
@@ -122,6 +128,11 @@ private:
     // updated), tells the other copies, and calls the lost handler, when it
     // dropped any.
     void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel, NotificationRelay& relay);
+    // Listener thread: the poll timeout in milliseconds (-1: none) that ends
+    // the wait when the pause handler or the other copies' news are due.
+    int waitTimeout(const NotificationRelay& relay) const;
+    // Listener thread: calls the pause handler when it is due.
+    void noticePause();
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile; what other copies pass on
     // meanwhile is handled.
@@ -148,6 +159,8 @@ private:
     // No lock: written only while stopped, read by the listener thread.
     std::unordered_map<std::string, HandlerInfo> handlers_;
     std::function<void()> onNotificationsLost_;
+    std::function<void()> onPause_;
+    std::chrono::milliseconds pause_{0};
     std::thread thread_;  // only start, stop and the destructor touch it
     std::atomic<bool> running_{false};
     // The listener's socket while it is open, else -1. Stored and cleared by
@@ -174,6 +187,8 @@ private:
     // last logged.
     std::unique_ptr<SenderCheck> senderCheck_;
     std::chrono::steady_clock::time_point lastDropLog_{};
+    // When notifications last came, while the pause handler is owed.
+    std::optional<std::chrono::steady_clock::time_point> lastArrival_;
     bool dropLogged_ = false;
     std::atomic<std::uint64_t> dropped_{0};
 };
