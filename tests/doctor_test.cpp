@@ -266,11 +266,11 @@ TEST_F(DoctorTest, LanguageWithoutCatalogueWarnsThatTheMenuShowsInEnglish) {
 // the two forms of the root (it read "wait for it to sync"); a daemon too slow
 // for the run by the time (the next path read "not connected"); and one that
 // sends more than its answer by what it sent (it read "no answer").
-TEST_F(DoctorTest, WhatListensIsNamedForWhatItDidNotForWhatFollowed) {
+TEST_F(DoctorTest, EachFaultOfWhatListensIsNamedForItsRealCause) {
     LoopbackServer web([](int fd) {
-        readSocketLine(fd);
+        readRequest(fd);
         writeAll(fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
-        ::shutdown(fd, SHUT_RDWR);
+        ::shutdown(fd, SHUT_WR);
     });
     EXPECT_NE(runDoctor(web.port())
                   .line("failed  daemon answers: what listens does not speak the daemon's "

@@ -78,6 +78,28 @@ void judgeAnswer(ExchangeOutcome outcome, const std::string& why, const std::str
     }
 }
 
+// The sentence for a question that got no byte of an answer. `why` is the
+// failed send's reason, if that was what failed.
+void judgeSilence(Arrival arrival, const std::string& why, const std::string& name,
+                  const std::string& within, AskFailure& failure) {
+    switch (arrival) {
+        case Arrival::Nothing:
+            failure.kind = AskFailure::Kind::NoAnswer;
+            failure.text = "no answer to " + name + " within " + within;
+            return;
+        case Arrival::EndOfStream:
+            failure.kind = AskFailure::Kind::HungUp;
+            failure.text = "the connection was closed without an answer to " + name;
+            return;
+        case Arrival::Bytes:
+        case Arrival::Error:
+            break;
+    }
+    failure.kind = AskFailure::Kind::Broken;
+    failure.text = "the connection failed at " + name + ": " +
+                   (why.empty() ? std::generic_category().message(errno) : why);
+}
+
 }  // namespace
 
 DaemonConnection::Connect DaemonConnection::connect(std::uint16_t port, const Deadline& deadline,
@@ -107,8 +129,8 @@ bool DaemonConnection::ask(const std::string& name, const ArgumentMap* args,
         failure.text =
             !fd_.valid() && !endedBecause_.empty()
                 ? "not asked, since the connection ended at the question before: " + endedBecause_
-            : fd_.valid() ? "not asked: the doctor's time was up"
-                          : "not asked: not connected";
+                : "not asked: " +
+                      std::string(fd_.valid() ? "the doctor's time was up" : "not connected");
         return false;
     }
     std::string why;
@@ -125,14 +147,7 @@ bool DaemonConnection::ask(const std::string& name, const ArgumentMap* args,
         response.clear();
         judgeAnswer(outcome, why, name, within, deadline.passed(), failure);
     } else {
-        failure.kind = arrival == Arrival::Nothing       ? AskFailure::Kind::NoAnswer
-                       : arrival == Arrival::EndOfStream ? AskFailure::Kind::HungUp
-                                                         : AskFailure::Kind::Broken;
-        failure.text = arrival == Arrival::Nothing ? "no answer to " + name + " within " + within
-                       : arrival == Arrival::EndOfStream
-                           ? "the connection was closed without an answer to " + name
-                           : "the connection failed at " + name + ": " +
-                                 (why.empty() ? std::generic_category().message(errno) : why);
+        judgeSilence(arrival, why, name, within, failure);
     }
     if (outcome == ExchangeOutcome::Broken) {
         // The stream is out of step: what still comes would be read as the
