@@ -15,7 +15,8 @@ Report runDoctor(const Options& options) {
     std::vector<std::string> themes = options.iconThemeDirs;
     // The folder installed beside an installed doctor is often one of the
     // system's as well: each is searched, and listed, once.
-    for (const std::string& theme : IconThemeFolders::fromEnvironment().hicolorDirs()) {
+    const IconThemeFolders system = IconThemeFolders::fromEnvironment();
+    for (const std::string& theme : system.hicolorDirs()) {
         if (std::find(themes.begin(), themes.end(), theme) == themes.end()) {
             themes.push_back(theme);
         }
