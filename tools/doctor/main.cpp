@@ -28,9 +28,9 @@ constexpr const char* kUsage =
     "given (its sync folder, its status and the emblem that would show).\n"
     "\n"
     "  --plugin PATH   the plug-in to check (default: the one installed beside this\n"
-    "                  program, <bin>/" TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR
-    "/\n"
-    "                  libdfm-extension-tarnwell.so, else " TARNWELL_DOCTOR_PLUGIN_PATH
+    "                  program, in <bin>/" TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR
+    ", else\n"
+    "                  " TARNWELL_DOCTOR_PLUGIN_PATH
     ",\n"
     "                  where the file manager looks)\n"
     "  --icons DIR     a hicolor theme folder to search for the icons before the\n"
