@@ -272,9 +272,12 @@ TEST_F(DoctorTest, EachFaultOfWhatListensIsNamedForItsRealCause) {
         writeAll(fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
         ::shutdown(fd, SHUT_WR);
     });
-    EXPECT_NE(runDoctor(web.port())
-                  .line("failed  daemon answers: what listens does not speak the daemon's "
-                        "protocol: it answered get_tw_roots with \"HTTP/1.1 400 Bad Request\\r\\n"),
+    const DoctorRun webRun = runDoctor(web.port());
+    EXPECT_NE(webRun.line("but it is not the Tarnwell daemon"), "");
+    EXPECT_EQ(webRun.line("but it is not the Tarnwell daemon").rfind("failed  daemon on", 0), 0u);
+    EXPECT_NE(webRun.line("failed  daemon answers: what listens does not speak the daemon's "
+                          "protocol: it answered get_tw_roots with \"HTTP/1.1 400 Bad "
+                          "Request\\r\\n"),
               "");
 
     const std::string real = temp_.dir("Real");

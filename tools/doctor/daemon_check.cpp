@@ -188,8 +188,7 @@ void checkRoots(const std::vector<std::string>& listed, const std::vector<std::s
 std::string fixForUnanswered(const AskFailure& failure) {
     switch (failure.kind) {
         case AskFailure::Kind::NotTheDaemon:
-            return "another program holds the daemon's port (the daemon check above names it): "
-                   "stop it, then start the Tarnwell client";
+            return "another program holds the daemon's port (the daemon check above names it)";
         case AskFailure::Kind::NoAnswer:
             return "the daemon accepts but does not answer: restart the Tarnwell client";
         default:
@@ -212,6 +211,7 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
         answers.verdict = Verdict::Failed;
         answers.found = failure.text;
         answers.fix = fixForUnanswered(failure);
+        findings.notTheDaemon = failure.kind == AskFailure::Kind::NotTheDaemon;
         if (!failure.firstBytes.empty()) {
             answers.detail("first_bytes", failure.firstBytes);
         }
@@ -250,7 +250,16 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
         return findings;
     }
     // `daemon` is not used past here: the next check may move it.
+    const std::size_t daemonCheck = report.checks.size() - 1;
     askForRoots(connection, deadline, report, findings);
+    if (findings.notTheDaemon) {
+        // Who listens passed as the user's own; its answer shows it is no
+        // daemon at all, and the line must not stay "passed".
+        Check& listener = report.checks[daemonCheck];
+        listener.verdict = Verdict::Failed;
+        listener.found += "; but it is not the Tarnwell daemon (its answer follows)";
+        listener.fix = "stop that program, then start the Tarnwell client";
+    }
     return findings;
 }
 
