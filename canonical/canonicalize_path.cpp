@@ -50,11 +50,8 @@ namespace {
 // call then uses realpath. Relaxed: a stale true costs one ENOSYS call.
 std::atomic<bool> openat2Usable{true};
 
-// Everything from the first "/" behind the first "://", anywhere in the
-// input; the whole input when there is no such "/". The scheme and host are
-// dropped unexamined and nothing is decoded. The result is always a suffix of
-// `input`, so it ends where `input` ends (at its terminating NUL, for a
-// std::string).
+}  // namespace
+
 std::string_view stripUrlPrefix(std::string_view input) {
     const std::size_t scheme = input.find("://");
     if (scheme == std::string_view::npos) {
@@ -63,6 +60,8 @@ std::string_view stripUrlPrefix(std::string_view input) {
     const std::size_t slash = input.find('/', scheme + 3);
     return slash == std::string_view::npos ? input : input.substr(slash);
 }
+
+namespace {
 
 // "/" plus the segments left after dropping empty and "." segments and
 // letting ".." remove its predecessor (at the top it is dropped). Relative

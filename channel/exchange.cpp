@@ -86,7 +86,7 @@ bool LineReader::fail(std::string why) {
 
 bool LineReader::finish() {
     if (mode_ == Mode::ReadAhead) {
-        return handedOut_ == filled_ || fail("bytes came after the answer");
+        return handedOut_ == filled_ || fail(kBytesAfterAnswer);
     }
     return settle() || fail(errnoText());
 }
@@ -141,15 +141,19 @@ bool skipThroughDone(LineReader& reader) {
     return false;
 }
 
-ExchangeOutcome exchangeOnce(int fd, const std::string& name, const ArgumentMap* args,
-                             ArgumentMap& response, LineReader::Mode mode,
-                             LineReader::Deadline deadline, std::string& why) {
-    if (!socket_io::sendAll(fd, protocol::buildRequest(name, args), deadline)) {
-        why = errno == ETIMEDOUT ? "the request could not be sent in time"
-                                 : "the request could not be sent: " + errnoText();
-        return ExchangeOutcome::Broken;
+}  // namespace
+
+bool sendRequest(int fd, const std::string& name, const ArgumentMap* args,
+                 LineReader::Deadline deadline, std::string& why) {
+    if (socket_io::sendAll(fd, protocol::buildRequest(name, args), deadline)) {
+        return true;
     }
-    LineReader reader(fd, mode, deadline);
+    why = errno == ETIMEDOUT ? "the request could not be sent in time"
+                             : "the request could not be sent: " + errnoText();
+    return false;
+}
+
+ExchangeOutcome readAnswer(LineReader& reader, ArgumentMap& response, std::string& why) {
     std::string status;
     if (!reader.next(status)) {
         why = reader.failure();
@@ -170,13 +174,15 @@ ExchangeOutcome exchangeOnce(int fd, const std::string& name, const ArgumentMap*
     return ExchangeOutcome::Ok;
 }
 
-}  // namespace
-
 ExchangeOutcome exchange(int fd, const std::string& name, const ArgumentMap* args,
                          ArgumentMap& response, LineReader::Mode mode,
                          LineReader::Deadline deadline, std::string* why) {
     std::string reason;
-    const ExchangeOutcome outcome = exchangeOnce(fd, name, args, response, mode, deadline, reason);
+    ExchangeOutcome outcome = ExchangeOutcome::Broken;
+    if (sendRequest(fd, name, args, deadline, reason)) {
+        LineReader reader(fd, mode, deadline);
+        outcome = readAnswer(reader, response, reason);
+    }
     if (why != nullptr) {
         *why = std::move(reason);
     }

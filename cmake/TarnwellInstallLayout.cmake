@@ -37,6 +37,10 @@ _tarnwell_full_install_dir(_tarnwell_full_private_dir "${TARNWELL_PRIVATE_LIBDIR
 # The plug-in folder seen from the programs' folder, for dfmext-host's search.
 file(RELATIVE_PATH TARNWELL_PLUGIN_DIR_FROM_BINDIR
   "${CMAKE_INSTALL_FULL_BINDIR}" "${_tarnwell_full_plugin_dir}")
+# The data folder seen from the programs' folder, for tarnwell-doctor's search
+# of the icons installed beside it.
+file(RELATIVE_PATH TARNWELL_DATA_DIR_FROM_BINDIR
+  "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_DATADIR}")
 # The catalogues' folder (<datadir>/locale) seen from the plug-in's folder,
 # for the plug-in's and tarnwell-doctor's search.
 file(RELATIVE_PATH TARNWELL_LOCALE_DIR_FROM_PLUGIN_DIR

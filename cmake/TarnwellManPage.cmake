@@ -2,7 +2,7 @@
 #
 # Generates the man page of the program TARGET at build time with help2man,
 # from the program's own --help and --version, so the page never drifts from
-# the help text; installs it with COMPONENT. NAME is the one-line summary
+# the help text (its "usage:" lines become the page's SYNOPSIS); installs it with COMPONENT. NAME is the one-line summary
 # after the program's name in the page's NAME section. The program runs on
 # the build machine, so this needs a native build.
 function(tarnwell_add_man_page target)
@@ -27,12 +27,20 @@ function(tarnwell_add_man_page target)
     set(program ${target})
   endif()
   set(page ${CMAKE_BINARY_DIR}/man/${program}.${M_SECTION})
+  # help2man reads the program through a wrapper of the same name that turns
+  # our "usage:" lines into the form it takes a SYNOPSIS from.
+  set(filter ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/help-for-man.sh)
+  set(wrapper ${CMAKE_BINARY_DIR}/man/help/${program})
+  file(GENERATE OUTPUT ${wrapper}
+    CONTENT "#!/bin/sh\nexec /bin/sh '${filter}' '$<TARGET_FILE:${target}>' \"$@\"\n"
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                     WORLD_READ WORLD_EXECUTE)
   # help2man takes SOURCE_DATE_EPOCH for the page's date, which keeps package
   # builds reproducible.
   add_custom_command(OUTPUT ${page}
     COMMAND ${TARNWELL_HELP2MAN} --no-info --section=${M_SECTION} --name=${M_NAME}
-            --output=${page} $<TARGET_FILE:${target}>
-    DEPENDS ${target}
+            --output=${page} ${wrapper}
+    DEPENDS ${target} ${filter} ${wrapper}
     COMMENT "Generating man page ${program}.${M_SECTION}"
     VERBATIM)
   add_custom_target(${target}_man_page ALL DEPENDS ${page})

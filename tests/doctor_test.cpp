@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -257,6 +258,129 @@ TEST_F(DoctorTest, LanguageWithoutCatalogueWarnsThatTheMenuShowsInEnglish) {
     EXPECT_EQ(
         german.line("menu language").rfind("passed  menu language: de_AT: catalogue de in ", 0),
         0u);
+}
+
+// Whatever listens on the port, the doctor names what it did: a program of
+// another protocol by its first bytes (it passed as "yours" and then
+// "closed the connection"); a daemon that knows a root only through a link by
+// the two forms of the root (it read "wait for it to sync"); a daemon too slow
+// for the run by the time (the next path read "not connected"); and one that
+// sends more than its answer by what it sent (it read "no answer").
+TEST_F(DoctorTest, EachFaultOfWhatListensIsNamedForItsRealCause) {
+    LoopbackServer web([](int fd) {
+        readRequest(fd);
+        writeAll(fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
+        ::shutdown(fd, SHUT_WR);
+    });
+    const DoctorRun webRun = runDoctor(web.port());
+    EXPECT_NE(webRun.line("but it is not the Tarnwell daemon"), "");
+    EXPECT_EQ(webRun.line("but it is not the Tarnwell daemon").rfind("failed  daemon on", 0), 0u);
+    EXPECT_NE(webRun.line("failed  daemon answers: what listens does not speak the daemon's "
+                          "protocol: it answered get_tw_roots with \"HTTP/1.1 400 Bad "
+                          "Request\\r\\n"),
+              "");
+
+    const std::string real = temp_.dir("Real");
+    const std::string link = temp_.path() + "/Link";
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    // Answers the roots with the link's form, nothing for the first path, and
+    // never for the second.
+    LoopbackServer linkDaemon([&](int fd) {
+        while (const auto request = readRequest(fd)) {
+            if (request->front() == "get_tw_roots") {
+                writeAll(fd, "rsp\npath\t" + link + "\ndone\n");
+            } else if (request->back() == "path\t" + real + "/a.txt") {
+                writeAll(fd, "rsp\ndone\n");
+            }
+        }
+    });
+    temp_.file("Real/a.txt");
+    temp_.file("Real/b.txt");
+    temp_.file("Real/c.txt");
+    const DoctorRun run =
+        runDoctor(linkDaemon.port(), {link + "/a.txt", link + "/b.txt", link + "/c.txt"});
+    EXPECT_NE(run.line("warning sync root " + link +
+                       ": a folder, but the plug-in asks about the "
+                       "files in it as " +
+                       real + "/..."),
+              "");
+    EXPECT_NE(run.line("it lists this root as " + link + " while the plug-in asks in the form " +
+                       real + "/a.txt"),
+              "");
+    EXPECT_NE(run.line("path " + link + "/b.txt: " + real + "/b.txt in sync root " + real +
+                       "; no status from the daemon: no answer to query_stat within the "
+                       "doctor's two seconds"),
+              "");
+    EXPECT_NE(run.line("path " + link + "/c.txt: " + real + "/c.txt in sync root " + real +
+                       "; no status from the daemon: not asked, since the connection ended at "
+                       "the question before: no answer to query_stat"),
+              "");
+
+    LoopbackServer talkative([](int fd) {
+        readRequest(fd);
+        writeAll(fd, "rsp\ndone\nrsp\n");
+        readSocketLine(fd);
+    });
+    EXPECT_NE(runDoctor(talkative.port())
+                  .line("failed  daemon answers: the daemon answered get_tw_roots, then sent "
+                        "more bytes after its \"done\""),
+              "");
+}
+
+// What the user hands the doctor is taken as the plug-in would take it, or
+// refused with what it is: a URL as its path, a program given as the plug-in
+// as no plug-in, a device as a device, a missing icon folder at once, and a
+// LANGUAGE that the C locale ignores as ignored.
+TEST_F(DoctorTest, WhatTheUserGivesIsReadAsThePluginReadsItOrNamedForWhatItIs) {
+    const std::uint16_t nobody = freeTcpPort();
+    const std::string file = temp_.file("Sync/report.txt");
+    EXPECT_NE(runDoctor(nobody, {"file://" + file})
+                  .line("path file://" + file + ": canonical form " + file),
+              "");
+    EXPECT_EQ(runDoctor(nobody, {"--plugin", "/bin/ls"})
+                  .line("plug-in:")
+                  .rfind("failed  plug-in: /bin/ls exports none of the 4 entry points", 0),
+              0u);
+    EXPECT_NE(runDoctor(nobody, {"--plugin", "/dev/null"})
+                  .line("failed  plug-in: /dev/null is a character device, not the plug-in file"),
+              "");
+
+    ChildProcess refused;
+    ASSERT_TRUE(refused.start({TARNWELL_DOCTOR_PATH, "--icons", "/nonexistent"}, true));
+    EXPECT_EQ(refused.wait(), 2);
+    EXPECT_EQ(refused.stderrLines(),
+              (std::vector<std::string>{
+                  "tarnwell-doctor: --icons /nonexistent: no such folder; see --help"}));
+
+    ::unsetenv("LC_ALL");
+    ::unsetenv("LC_MESSAGES");
+    ::unsetenv("LANG");
+    ::setenv("LANGUAGE", "de", 1);
+    EXPECT_NE(runDoctor(nobody).line("warning menu language: the C locale, where gettext ignores "
+                                     "LANGUAGE=de, so the menu shows in English"),
+              "");
+}
+
+// `tarnwell-doctor | head -1`: the reader is gone before the report is
+// written. The doctor said nothing and died of SIGPIPE (status 141).
+TEST_F(DoctorTest, ReaderThatWentAwayIsNamedAndTheRunEndsWithStatusOne) {
+    // As a shell leaves it for the programs it starts.
+    ASSERT_NE(::signal(SIGPIPE, SIG_DFL), SIG_ERR);
+    int output[2];
+    ASSERT_EQ(::pipe(output), 0);
+    ::close(output[0]);
+    ChildProcess doctor;
+    // The doctor's stderr on the pipe the test reads, its stdout on the one
+    // nobody reads.
+    ASSERT_TRUE(
+        doctor.start({"/bin/bash", "-c", "exec \"$0\" \"$@\" 2>&1 >&" + std::to_string(output[1]),
+                      TARNWELL_DOCTOR_PATH, "--daemon-port", std::to_string(freeTcpPort()),
+                      "--notify-port", std::to_string(notifyPort_)}));
+    ::close(output[1]);
+    EXPECT_EQ(doctor.wait(), 1);
+    EXPECT_EQ(doctor.allStdout(),
+              (std::vector<std::string>{
+                  "tarnwell-doctor: cannot write the report to stdout: Broken pipe"}));
 }
 
 }  // namespace

@@ -5,8 +5,9 @@
 # on: the stand-in host library and its headers never reach a public folder,
 # the plug-in carries no RUNPATH, the tools reach their libraries relative to
 # themselves, every installed file belongs to a component, every program has
-# its man page, and the installed dfmext-host loads the installed plug-in,
-# which finds its installed catalogues.
+# its man page with a synopsis, the installed dfmext-host loads the installed
+# plug-in, which finds its installed catalogues, and the installed doctor
+# checks what was installed beside it.
 #
 # Usage: install_layout_test.sh BUILD_DIR PLUGIN_DIR PRIVATE_LIBDIR MAN_PAGES(ON|OFF)
 # with the two folders relative to the install prefix.
@@ -66,8 +67,12 @@ for component in plugin tools; do
   if [ "$man_pages" = ON ] && [ -d "$work/$component$prefix/bin" ]; then
     for program in "$work/$component$prefix"/bin/*; do
       name=$(basename "$program")
-      [ -f "$work/$component$prefix/share/man/man1/$name.1" ] ||
+      page="$work/$component$prefix/share/man/man1/$name.1"
+      if [ ! -f "$page" ]; then
         fail "$name has no man page in the $component component"
+      elif ! grep -q '^\.SH SYNOPSIS' "$page"; then
+        fail "the man page of $name has no SYNOPSIS"
+      fi
     done
   fi
 done
@@ -96,6 +101,18 @@ kill "$sim" 2>/dev/null || true
 wait "$sim" 2>/dev/null || true
 [[ "$german" == *"1. Eigenschaften [tarnwell-small]"* ]] ||
   fail "the installed plug-in did not show its German menu: $german $(cat "$work/sim.out")"
+
+# The installed doctor checks the plug-in and the icons installed beside it,
+# not those of the prefix it was configured with. No daemon and no system
+# icons: only its own findings on them matter here.
+mkdir -p "$work/no-data"
+doctor=$(env XDG_DATA_HOME="$work/no-data" XDG_DATA_DIRS="$work/no-data" \
+  "$work/tools$prefix/bin/tarnwell-doctor" --daemon-port 1 --notify-port 1) || true
+installed_plugin="$work/tools$plugin_dir/libdfm-extension-tarnwell.so"
+[[ "$doctor" == *"passed  plug-in: $installed_plugin"* ]] ||
+  fail "the installed doctor did not check the plug-in installed beside it: $doctor"
+[[ "$doctor" == *"passed  icons: all "*" found in the hicolor theme"* ]] ||
+  fail "the installed doctor did not find the icons installed beside it: $doctor"
 
 [ "$failures" -eq 0 ] && echo "install layout: every check passed"
 exit $((failures > 0))

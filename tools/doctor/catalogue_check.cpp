@@ -36,9 +36,14 @@ std::string messagesLocale() {
 
 // The languages gettext tries, in order: LANGUAGE's list unless the locale
 // is C or POSIX (where gettext ignores LANGUAGE), else the locale itself.
+// Under these locales gettext ignores LANGUAGE.
+bool languageIgnored(const std::string& locale) {
+    return locale.empty() || locale == "C" || locale == "POSIX";
+}
+
 std::vector<std::string> wantedLanguages(const std::string& locale) {
     const std::string list = environment("LANGUAGE");
-    if (list.empty() || locale.empty() || locale == "C" || locale == "POSIX") {
+    if (list.empty() || languageIgnored(locale)) {
         return {locale};
     }
     std::vector<std::string> languages;
@@ -90,6 +95,23 @@ void reportFound(Check& check, const std::string& language, const std::string& c
     check.found = language + ": catalogue " + catalogue + " in " + localeDir;
 }
 
+// The menu shows in English under the C locale. A LANGUAGE set there asks
+// for another language, which gettext ignores: say so, or the user is left
+// wondering why the setting does nothing.
+void reportCLocale(const std::string& locale, Check& check) {
+    const std::string list = environment("LANGUAGE");
+    if (list.empty() || !languageIgnored(locale)) {
+        check.found = "the C locale: the menu shows in English";
+        return;
+    }
+    check.verdict = Verdict::Warning;
+    check.found =
+        "the C locale, where gettext ignores LANGUAGE=" + list + ", so the menu shows in English";
+    check.fix =
+        "set LANG to a locale of that language (one that locale -a lists, for instance "
+        "de_DE.UTF-8 for German); LANGUAGE then picks among its languages";
+}
+
 }  // namespace
 
 void checkCatalogue(const std::string& pluginPath, Report& report) {
@@ -111,7 +133,7 @@ void checkCatalogue(const std::string& pluginPath, Report& report) {
     const std::vector<std::string> wanted = wantedLanguages(locale);
     for (const std::string& language : wanted) {
         if (isCLocale(language)) {
-            check.found = "the C locale: the menu shows in English";
+            reportCLocale(locale, check);
             return;
         }
         for (const std::string& name : fallbacks(language)) {

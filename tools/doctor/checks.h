@@ -60,7 +60,11 @@ void checkIcons(const IconThemeFolders& folders, Report& report);
 struct DaemonFindings {
     bool answered = false;           // "get_tw_roots" got an answer
     bool mayAsk = false;             // the daemon is the user's own: paths may go to it
+    bool notTheDaemon = false;       // what listens answered in another protocol
     std::vector<std::string> roots;  // canonical, in the daemon's order
+    // The same roots as the daemon wrote them (through a link, with "//"),
+    // one for each of `roots`.
+    std::vector<std::string> listedRoots;
 };
 
 // Who listens on the port, whether it is the user's own, whether it answers

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "checks.h"
 #include "canonical/canonicalize_path.h"
+#include "checks.h"
 #include "processes.h"
 #include "protocol/messages.h"
 #include "socket_owner/socket_owner.h"
@@ -44,21 +44,36 @@ void addProcessDetails(Check& check, const std::vector<ProcessInfo>& processes) 
     check.detailList("pids", pids).detailList("programs", names);
 }
 
-void checkRoot(const std::string& root, Report& report) {
+// `listed` as the daemon wrote it, `root` its canonical form.
+void checkRoot(const std::string& listed, const std::string& root, Report& report) {
     Check& check = report.checks.emplace_back();
     check.id = "sync_root";
-    check.title = "sync root " + root;
-    check.detail("path", root);
+    check.title = "sync root " + listed;
+    check.detail("path", listed).detail("canonical", root);
     struct stat info {};
-    if (::stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        check.verdict = Verdict::Failed;
+        check.found = ::stat(root.c_str(), &info) == 0 ? "not a folder" : "does not exist";
+        check.fix =
+            "the daemon lists a sync folder that is not there: re-create it, or remove it "
+            "in the Tarnwell client";
+        return;
+    }
+    if (listed == root) {
         check.found = "a folder";
         return;
     }
-    check.verdict = Verdict::Failed;
-    check.found = ::stat(root.c_str(), &info) == 0 ? "not a folder" : "does not exist";
+    // The plug-in asks about every file in its canonical form: a daemon that
+    // knows the root only as listed (through a link, or as "//tmp/x") may
+    // answer nothing for any of them.
+    check.verdict = Verdict::Warning;
+    check.found = "a folder, but the plug-in asks about the files in it as " + root +
+                  "/..., its form with links resolved, not as " + listed +
+                  "/...; a daemon that compares paths as text answers nothing for them";
     check.fix =
-        "the daemon lists a sync folder that is not there: re-create it, or remove it "
-        "in the Tarnwell client";
+        "give a file in it to tarnwell-doctor to see whether the daemon answers; if not, "
+        "set the sync folder in the Tarnwell client as " +
+        root;
 }
 
 // A root the daemon lists that is not an absolute path: the plug-in drops
@@ -151,8 +166,8 @@ bool judgeOwner(int fd, std::uint16_t port, const Deadline& deadline, Check& dae
 
 // One check per root the daemon listed (or one that it listed none), and a
 // warning for each it listed that the plug-in ignores.
-void checkRoots(const std::vector<std::string>& roots, const std::vector<std::string>& ignored,
-                Report& report) {
+void checkRoots(const std::vector<std::string>& listed, const std::vector<std::string>& roots,
+                const std::vector<std::string>& ignored, Report& report) {
     if (roots.empty()) {
         Check& none = report.checks.emplace_back();
         none.id = "sync_roots";
@@ -161,11 +176,23 @@ void checkRoots(const std::vector<std::string>& roots, const std::vector<std::st
         none.found = "the daemon lists no sync folder, so no file gets an emblem";
         none.fix = "add a sync folder in the Tarnwell client";
     }
-    for (const std::string& root : roots) {
-        checkRoot(root, report);
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        checkRoot(listed[i], roots[i], report);
     }
     for (const std::string& root : ignored) {
         warnIgnoredRoot(root, report);
+    }
+}
+
+// The fix for a daemon_answers check that failed with `failure`.
+std::string fixForUnanswered(const AskFailure& failure) {
+    switch (failure.kind) {
+        case AskFailure::Kind::NotTheDaemon:
+            return "another program holds the daemon's port (the daemon check above names it)";
+        case AskFailure::Kind::NoAnswer:
+            return "the daemon accepts but does not answer: restart the Tarnwell client";
+        default:
+            return "restart the Tarnwell client";
     }
 }
 
@@ -177,12 +204,17 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
     answers.id = "daemon_answers";
     answers.title = "daemon answers";
     ArgumentMap response;
-    std::string error;
+    AskFailure failure;
     const auto sent = Deadline::Clock::now();
-    if (!connection.ask(protocol::kGetRoots, nullptr, deadline.sooner(kDaemonLimit), response, error)) {
+    if (!connection.ask(protocol::kGetRoots, nullptr, deadline.sooner(kDaemonLimit), "1 s",
+                        response, failure)) {
         answers.verdict = Verdict::Failed;
-        answers.found = "no answer to get_tw_roots within 1 s: " + error;
-        answers.fix = "the daemon accepts but does not answer: restart the Tarnwell client";
+        answers.found = failure.text;
+        answers.fix = fixForUnanswered(failure);
+        findings.notTheDaemon = failure.kind == AskFailure::Kind::NotTheDaemon;
+        if (!failure.firstBytes.empty()) {
+            answers.detail("first_bytes", failure.firstBytes);
+        }
         return;
     }
     const auto roundTrip =
@@ -190,9 +222,9 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
     findings.answered = true;
     // The roots as the plug-in keeps them: absolute ones only, canonical.
     std::vector<std::string> ignored;
-    findings.roots = protocol::rootsInReply(response, &ignored);
-    for (std::string& root : findings.roots) {
-        root = canonicalizePath(root);
+    findings.listedRoots = protocol::rootsInReply(response, &ignored);
+    for (const std::string& root : findings.listedRoots) {
+        findings.roots.push_back(canonicalizePath(root));
     }
     char milliseconds[32];
     std::snprintf(milliseconds, sizeof milliseconds, "%.1f ms",
@@ -201,7 +233,7 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
                     std::to_string(findings.roots.size()) +
                     (findings.roots.size() == 1 ? " sync root" : " sync roots");
     answers.detailNumber("round_trip_us", roundTrip.count()).detailList("roots", findings.roots);
-    checkRoots(findings.roots, ignored, report);
+    checkRoots(findings.listedRoots, findings.roots, ignored, report);
 }
 
 }  // namespace
@@ -218,7 +250,16 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
         return findings;
     }
     // `daemon` is not used past here: the next check may move it.
+    const std::size_t daemonCheck = report.checks.size() - 1;
     askForRoots(connection, deadline, report, findings);
+    if (findings.notTheDaemon) {
+        // Who listens passed as the user's own; its answer shows it is no
+        // daemon at all, and the line must not stay "passed".
+        Check& listener = report.checks[daemonCheck];
+        listener.verdict = Verdict::Failed;
+        listener.found += "; but it is not the Tarnwell daemon (its answer follows)";
+        listener.fix = "stop that program, then start the Tarnwell client";
+    }
     return findings;
 }
 

@@ -5,6 +5,10 @@
 // by the run's deadline, so a peer that accepts and never answers, or
 // trickles bytes, cannot hold the run.
 //
+// Beyond the plug-in, it keeps the first bytes each answer began with: when
+// what listens on the port is not the daemon at all (a web server, a proxy),
+// those bytes are what tells the user so.
+//
 // Thread safety: one object belongs to one thread.
 #ifndef TARNWELL_TOOLS_DOCTOR_DAEMON_CONNECTION_H_
 #define TARNWELL_TOOLS_DOCTOR_DAEMON_CONNECTION_H_
@@ -18,6 +22,23 @@
 
 namespace tarnwell::doctor {
 
+inline constexpr std::size_t kFirstBytesShown = 64;
+
+// What a question that got no usable answer ran into.
+struct AskFailure {
+    enum class Kind {
+        NotAsked,      // the connection had ended, or the run's time was up
+        NoAnswer,      // not a byte came before the deadline
+        HungUp,        // the peer closed the connection without a byte
+        NotTheDaemon,  // the answer began with bytes no daemon sends first
+        Refused,       // a status other than "rsp", read through its "done"
+        Broken,        // began as the daemon's answer, then went wrong
+    };
+    Kind kind = Kind::NotAsked;
+    std::string text;        // one sentence for the user
+    std::string firstBytes;  // the first bytes that came, at most kFirstBytesShown
+};
+
 class DaemonConnection {
 public:
     enum class Connect { Connected, Refused, TimedOut, Failed };
@@ -27,15 +48,21 @@ public:
     int fd() const { return fd_.get(); }
 
     // Sends one request and reads its answer ("rsp", argument lines, "done")
-    // into `response`. False, with the reason in `error`, when the plug-in
-    // would not take the answer either. After an answer that is broken (not
-    // whole by the deadline, too large, followed by more bytes) the stream is
-    // out of step, and the connection is closed.
+    // into `response`. False, with what happened in `failure`, when the
+    // plug-in would not take the answer either. After an answer that is
+    // broken (not whole by the deadline, too large, followed by more bytes)
+    // the stream is out of step and the connection is closed; later
+    // questions are not asked, and say why. `within` names the time the
+    // question had, for the user ("1 s").
+    bool ask(const std::string& name, const ArgumentMap* args, const Deadline& deadline,
+             const std::string& within, ArgumentMap& response, AskFailure& failure);
+    // The same, with only the sentence, in `error`.
     bool ask(const std::string& name, const ArgumentMap* args, const Deadline& deadline,
              ArgumentMap& response, std::string& error);
 
 private:
     UniqueFd fd_;
+    std::string endedBecause_;  // why fd_ was closed after it was connected, for later questions
 };
 
 }  // namespace tarnwell::doctor

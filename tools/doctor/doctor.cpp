@@ -1,5 +1,7 @@
 #include "doctor/doctor.h"
 
+#include <algorithm>
+
 #include "checks.h"
 #include "daemon_connection.h"
 #include "deadline.h"
@@ -11,8 +13,14 @@ Report runDoctor(const Options& options) {
     Report report;
     checkPlugin(options.pluginPath, deadline, report);
     std::vector<std::string> themes = options.iconThemeDirs;
+    // The folder installed beside an installed doctor is often one of the
+    // system's as well: each is searched, and listed, once.
     const IconThemeFolders system = IconThemeFolders::fromEnvironment();
-    themes.insert(themes.end(), system.hicolorDirs().begin(), system.hicolorDirs().end());
+    for (const std::string& theme : system.hicolorDirs()) {
+        if (std::find(themes.begin(), themes.end(), theme) == themes.end()) {
+            themes.push_back(theme);
+        }
+    }
     const IconThemeFolders folders(std::move(themes));
     checkIcons(folders, report);
     checkCatalogue(options.pluginPath, report);

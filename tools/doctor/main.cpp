@@ -4,6 +4,7 @@
 // the daemon nothing but "get_tw_roots" and "query_stat". See docs/tools.md.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -12,16 +13,24 @@
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
+#include "tools_common/utf8_text.h"
 
 namespace {
 
+constexpr const char* kPluginFile = "libdfm-extension-tarnwell.so";
+
 constexpr const char* kUsage =
-    "Usage: tarnwell-doctor [--plugin PATH] [--json] [PATH...]\n"
+    "usage: tarnwell-doctor [--plugin PATH] [--icons DIR]... [--json] [PATH...]\n"
+    "       tarnwell-doctor --help | --version\n"
+    "\n"
     "Tells why the file manager shows no Tarnwell emblems: checks the plug-in, its\n"
     "icons, the sync daemon and the notification port, and explains each PATH\n"
     "given (its sync folder, its status and the emblem that would show).\n"
     "\n"
-    "  --plugin PATH   the plug-in to check (default: " TARNWELL_DOCTOR_PLUGIN_PATH
+    "  --plugin PATH   the plug-in to check (default: the one installed beside this\n"
+    "                  program, in <bin>/" TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR
+    ", else\n"
+    "                  " TARNWELL_DOCTOR_PLUGIN_PATH
     ",\n"
     "                  where the file manager looks)\n"
     "  --icons DIR     a hicolor theme folder to search for the icons before the\n"
@@ -37,17 +46,18 @@ constexpr const char* kUsage =
     "seconds.\n"
     "\n"
     "Run from a build tree (bin/tarnwell-doctor beside CMakeCache.txt), it checks\n"
-    "the plug-in and the icons built there unless --plugin says otherwise.\n"
-    "PATHs may be relative to the current folder.\n"
+    "the plug-in and the icons built there unless --plugin says otherwise; installed,\n"
+    "it searches the icons installed beside it first.\n"
+    "PATHs may be relative to the current folder, or file:// URLs.\n"
     "\n"
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
-    "failed or the report could not be written, 2 for bad options.\n";
+    "failed or the report could not be written (a reader that went away), 2 for\n"
+    "bad options.\n";
 
 // The build tree this program runs from, or empty when it is installed: a
 // developer checking a build means the plug-in and the icons built beside it,
 // not an installed copy that may be missing or stale.
-std::filesystem::path buildTreeOfProgram() {
-    const std::filesystem::path folder = tarnwell::tools::programFolder();
+std::filesystem::path buildTreeOfProgram(const std::filesystem::path& folder) {
     std::filesystem::path tree = folder.parent_path();
     std::error_code error;
     if (folder.empty() || !std::filesystem::exists(tree / "CMakeCache.txt", error)) {
@@ -56,8 +66,53 @@ std::filesystem::path buildTreeOfProgram() {
     return tree;
 }
 
-// The value of --plugin or --icons: refused when empty, which would name
-// no file.
+// The plug-in and icons to check unless the command line names others: those
+// of the build tree the program runs from; else those installed beside it,
+// found from its own folder, so that a tree installed under another prefix
+// (cmake --install --prefix, a DESTDIR, a moved tree) checks itself; else
+// where the file manager looks, as configured at build time.
+void setDefaultPlaces(tarnwell::doctor::Options& options) {
+    namespace fs = std::filesystem;
+    options.pluginPath = TARNWELL_DOCTOR_PLUGIN_PATH;
+    const fs::path folder = tarnwell::tools::programFolder();
+    if (folder.empty()) {
+        return;
+    }
+    const fs::path buildTree = buildTreeOfProgram(folder);
+    if (!buildTree.empty()) {
+        options.pluginPath = (buildTree / "lib" / kPluginFile).string();
+        options.iconThemeDirs.push_back((buildTree / "share/icons/hicolor").string());
+        return;
+    }
+    std::error_code error;
+    const fs::path plugin =
+        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / kPluginFile).lexically_normal();
+    if (fs::exists(plugin, error)) {
+        options.pluginPath = plugin.string();
+    }
+    const fs::path icons =
+        (folder / TARNWELL_DOCTOR_DATA_DIR_FROM_BINDIR / "icons/hicolor").lexically_normal();
+    if (fs::is_directory(icons, error)) {
+        options.iconThemeDirs.push_back(icons.string());
+    }
+}
+
+// The value of --icons: a folder that is not there would be searched
+// without a word, and the icons reported missing for the wrong reason.
+std::string takeIconFolder(const std::string& value, std::vector<std::string>& folders) {
+    if (value.empty()) {
+        return "--icons needs a DIR";
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(value, error)) {
+        return "--icons " + tarnwell::tools::escapeForLine(value) +
+               (std::filesystem::exists(value, error) ? ": not a folder" : ": no such folder");
+    }
+    folders.push_back(value);
+    return {};
+}
+
+// The value of --plugin: refused when empty, which would name no file.
 std::string takePath(const std::string& value, const std::string& missing, std::string& path) {
     if (value.empty()) {
         return missing;
@@ -71,7 +126,8 @@ std::string takePath(const std::string& value, const std::string& missing, std::
 tarnwell::tools::Option portOption(const std::string& name, std::uint16_t& port) {
     const std::string wanted = name + " wants a port from 1 to 65535 in digits";
     return {name, "", true, wanted, [&port, wanted](const std::string& value) {
-                return tarnwell::tools::parsePort(value, port) && port != 0 ? std::string() : wanted;
+                return tarnwell::tools::parsePort(value, port) && port != 0 ? std::string()
+                                                                            : wanted;
             }};
 }
 
@@ -82,21 +138,15 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
     const char* shown = nullptr;
     const Option table[] = {
         tarnwell::tools::showOption("--help", "-h", shown, kUsage),
-        tarnwell::tools::showOption("--version", "", shown, "tarnwell-doctor " TARNWELL_VERSION "\n"),
+        tarnwell::tools::showOption("--version", "", shown,
+                                    "tarnwell-doctor " TARNWELL_VERSION "\n"),
         tarnwell::tools::flagOption("--json", "", json),
         {"--plugin", "", true, "--plugin needs a PATH",
          [&](const std::string& value) {
              return takePath(value, "--plugin needs a PATH", options.pluginPath);
          }},
         {"--icons", "", true, "--icons needs a DIR",
-         [&](const std::string& value) {
-             std::string dir;
-             std::string refused = takePath(value, "--icons needs a DIR", dir);
-             if (refused.empty()) {
-                 options.iconThemeDirs.push_back(dir);
-             }
-             return refused;
-         }},
+         [&](const std::string& value) { return takeIconFolder(value, options.iconThemeDirs); }},
         portOption("--daemon-port", options.daemonPort),
         portOption("--notify-port", options.notifyPort),
     };
@@ -118,13 +168,12 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
 
 int main(int argc, char** argv) {
     tarnwell::tools::openClosedStandardDescriptors();
+    // A reader that goes away (`tarnwell-doctor | head -1`) must not end the
+    // doctor unseen through SIGPIPE: the write fails with EPIPE instead, and
+    // the doctor says so below. Children (ldd) get the default back.
+    std::signal(SIGPIPE, SIG_IGN);
     tarnwell::doctor::Options options;
-    options.pluginPath = TARNWELL_DOCTOR_PLUGIN_PATH;
-    const std::filesystem::path buildTree = buildTreeOfProgram();
-    if (!buildTree.empty()) {
-        options.pluginPath = (buildTree / "lib/libdfm-extension-tarnwell.so").string();
-        options.iconThemeDirs.push_back((buildTree / "share/icons/hicolor").string());
-    }
+    setDefaultPlaces(options);
     bool json = false;
     const int status = parseArguments(argc, argv, options, json);
     if (status >= 0) {

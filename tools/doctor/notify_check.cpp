@@ -92,7 +92,14 @@ void judge(const PortHolders& found, Check& check) {
         check.fix = "check that only your file manager holds it (for instance with `ss -lunpe`)";
         return;
     }
-    check.found = "held by your file manager: " + joinedBySemicolons(found.holders);
+    // Several copies are the usual case on a desktop, not a conflict: they
+    // share the port and the notifications (the copies check below).
+    check.found = found.copies.size() < 2
+                      ? "held by your file manager: " + joinedBySemicolons(found.holders)
+                      : "held by " + std::to_string(found.copies.size()) +
+                            " copies of the plug-in, all yours (the desktop and each "
+                            "file-manager window load one): " +
+                            joinedBySemicolons(found.holders);
 }
 
 // Whether a process holds the socket at `path`: connecting a datagram socket
@@ -166,8 +173,10 @@ void checkCopies(const std::vector<ProcessInfo>& copies, std::uint16_t port, Rep
                                  " sockets there are left by copies that ended (the next copy "
                                  "to start removes them)";
     if (alone.empty()) {
-        check.found =
-            count + " and pass every notification on to each other through " + folder + stale;
+        check.found = count +
+                      " and share every notification, each passing on what it receives "
+                      "to the others through " +
+                      folder + stale;
         return;
     }
     check.verdict = Verdict::Warning;

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <string_view>
 
 #include "canonical/canonicalize_path.h"
 #include "checks.h"
@@ -12,40 +13,73 @@ namespace tarnwell::doctor {
 namespace {
 
 // A relative path means what it means in the user's shell: the plug-in only
-// ever sees absolute ones, and would take it as standing at "/".
+// ever sees absolute ones, and would take it as standing at "/". A URL the
+// file manager could hand the plug-in ("file:///a/b") is read as the plug-in
+// reads it.
 std::string absolutePath(const std::string& path) {
+    const std::string_view local = stripUrlPrefix(path);
+    if (local.size() != path.size() || path[0] == '/') {
+        return std::string(local);
+    }
     std::error_code ignored;
-    return path[0] == '/' ? path : (std::filesystem::current_path(ignored) / path).string();
+    return (std::filesystem::current_path(ignored) / path).string();
+}
+
+// The root as the daemon listed it, for the root `root` (canonical) it holds.
+std::string listedForm(const DaemonFindings& daemon, const std::string& root) {
+    for (std::size_t i = 0; i < daemon.roots.size() && i < daemon.listedRoots.size(); ++i) {
+        if (daemon.roots[i] == root) {
+            return daemon.listedRoots[i];
+        }
+    }
+    return root;
+}
+
+// Why the daemon gave no status (null) or one without an emblem for
+// `canonical`, a path in `root`.
+void explainNoStatus(const std::string& canonical, const std::string& root,
+                     const std::string& listed, const std::string* given, Check& check) {
+    const std::string where = canonical + " in sync root " + root + "; the daemon gives ";
+    const std::string what =
+        given == nullptr ? "no status" : "the status \"" + *given + "\", which has no emblem";
+    if (listed != root) {
+        check.found = where + what + ", and it lists this root as " + listed +
+                      " while the plug-in asks in the form " + canonical +
+                      ": a daemon that knows only the listed form does not recognise the path";
+        check.fix = "set the sync folder in the Tarnwell client as " + root +
+                    ", its real path, so that both name it alike";
+        return;
+    }
+    check.found = where + what;
+    check.fix =
+        "the Tarnwell client does not know this file yet: wait for it to sync, or "
+        "restart the client";
 }
 
 // The daemon's status for a path inside sync root `root`, and the emblem it
 // gives, into `check`.
-void explainStatus(const std::string& canonical, const std::string& root,
+void explainStatus(const std::string& canonical, const std::string& root, const std::string& listed,
                    DaemonConnection& connection, const IconThemeFolders& folders,
                    const Deadline& deadline, Check& check) {
     // Read-only: the same question the plug-in asks for every file it draws.
     ArgumentMap args{{protocol::kPathKey, {canonical}}};
     ArgumentMap response;
-    std::string error;
-    if (!connection.ask(protocol::kQueryStat, &args, deadline, response, error)) {
-        check.found = canonical + " in sync root " + root + "; no status from the daemon: " + error;
+    AskFailure failure;
+    if (!connection.ask(protocol::kQueryStat, &args, deadline, "the doctor's two seconds", response,
+                        failure)) {
+        check.found =
+            canonical + " in sync root " + root + "; no status from the daemon: " + failure.text;
         check.fix = "restart the Tarnwell client";
         return;
     }
     // Read by the plug-in's own code, so that the emblem named is the one
     // the file manager would draw.
     const std::string* stat = protocol::firstValue(response, protocol::kStatKey);
-    const bool given = stat != nullptr;
-    const std::string value = given ? *stat : "";
-    check.detail("status", value);
+    check.detail("status", stat != nullptr ? *stat : "");
     const protocol::SyncStatus status = protocol::statusInReply(response);
     const char* emblem = protocol::emblemIconName(status);
     if (emblem == nullptr) {
-        check.found = canonical + " in sync root " + root + "; the daemon gives " +
-                      (!given ? "no status" : "the status \"" + value + "\", which has no emblem");
-        check.fix =
-            "the Tarnwell client does not know this file yet: wait for it to sync, or "
-            "restart the client";
+        explainNoStatus(canonical, root, listed, stat, check);
         return;
     }
     check.detail("emblem", emblem);
@@ -98,7 +132,7 @@ void checkPath(const std::string& path, const DaemonFindings& daemon, DaemonConn
         check.fix = "see the daemon check above";
         return;
     }
-    explainStatus(canonical, root, connection, folders, deadline, check);
+    explainStatus(canonical, root, listedForm(daemon, root), connection, folders, deadline, check);
 }
 
 }  // namespace tarnwell::doctor

@@ -35,6 +35,9 @@ pid_t startLdd(const std::string& path, UniqueFd output[2]) {
             ::dup2(null, STDERR_FILENO);
         }
         ::setenv("LC_ALL", "C", 1);
+        // The doctor ignores SIGPIPE, and an ignored signal stays ignored
+        // across exec.
+        ::signal(SIGPIPE, SIG_DFL);
         ::execlp("ldd", "ldd", path.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -190,34 +193,81 @@ const std::vector<std::string>& entryPointNames() {
     return names;
 }
 
-void checkPlugin(const std::string& path, const Deadline& deadline, Report& report) {
-    Check& installed = report.checks.emplace_back();
-    installed.id = "plugin";
-    installed.title = "plug-in";
-    installed.detail("path", path);
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        installed.verdict = Verdict::Failed;
-        installed.found = path + " is a folder, not the plug-in file";
-        installed.fix = "give the plug-in file itself: --plugin " + path + "/" + kPluginFileName;
-        return;
+namespace {
+
+// What a file that is not a regular one is, for the finding.
+const char* fileKind(mode_t mode) {
+    if (S_ISCHR(mode)) {
+        return "a character device";
     }
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        installed.verdict = Verdict::Failed;
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    return S_ISSOCK(mode) ? "a socket" : "not a regular file";
+}
+
+// The file at `path` as far as can be told without reading it: false, with
+// the finding in `installed`, when it cannot be the plug-in.
+bool isPluginFile(const std::string& path, Check& installed) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
         installed.found = "not found at " + path + ", where the file manager looks";
         installed.fix =
             "install the Tarnwell file-manager plug-in package (or "
             "`cmake --install` with the component plugin), then restart the file "
             "manager";
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        installed.found = path + " is a folder, not the plug-in file";
+        installed.fix = "give the plug-in file itself: --plugin " + path + "/" + kPluginFileName;
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        installed.found = path + " is " + fileKind(info.st_mode) + ", not the plug-in file";
+        installed.fix = std::string("give the plug-in file, ") + kPluginFileName;
+        return false;
+    }
+    return true;
+}
+
+// Whether the shared object exports any of the entry points: a program or
+// a library of something else (built as one, as every PIE program is)
+// exports none, and is no damaged plug-in but another file.
+bool exportsAnyEntryPoint(const ElfDynamicInfo& elf) {
+    return std::any_of(entryPointNames().begin(), entryPointNames().end(),
+                       [&](const std::string& name) { return elf.exported.count(name) != 0; });
+}
+
+}  // namespace
+
+void checkPlugin(const std::string& path, const Deadline& deadline, Report& report) {
+    Check& installed = report.checks.emplace_back();
+    installed.id = "plugin";
+    installed.title = "plug-in";
+    installed.detail("path", path);
+    installed.verdict = Verdict::Failed;
+    if (!isPluginFile(path, installed)) {
         return;
     }
     const ElfDynamicInfo elf = readElfDynamic(path);
     if (!elf.valid) {
-        installed.verdict = Verdict::Failed;
         installed.found = path + " " + elf.error;
         installed.fix = "reinstall the Tarnwell file-manager plug-in";
         return;
     }
+    if (!exportsAnyEntryPoint(elf)) {
+        installed.found = path + " exports none of the " +
+                          std::to_string(entryPointNames().size()) +
+                          " entry points of a file-manager plug-in: it is another program or "
+                          "library";
+        installed.fix = std::string("give the plug-in file, ") + kPluginFileName;
+        return;
+    }
+    installed.verdict = Verdict::Passed;
     installed.found = path;
     checkHostLibrary(path, elf, deadline, report);
     checkEntryPoints(elf, report);

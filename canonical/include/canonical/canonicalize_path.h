@@ -6,6 +6,7 @@
 #define TARNWELL_CANONICAL_CANONICALIZE_PATH_H_
 
 #include <string>
+#include <string_view>
 
 namespace tarnwell {
 
@@ -13,6 +14,12 @@ namespace tarnwell {
 // absolute path with links resolved where the path exists, else normalized
 // as text. Never empty, always begins with "/".
 std::string canonicalizePath(const std::string& path);
+
+// The path part of a URL as canonicalizePath takes it: everything from the
+// first "/" behind the first "://", anywhere in the input; the whole input
+// when there is no such "/". The scheme and host are dropped unexamined and
+// nothing is decoded. Always a suffix of `input`.
+std::string_view stripUrlPrefix(std::string_view input);
 
 // A path in the canonical form, so that the compiler checks "canonical
 // already" where a lookup skips the second canonicalization. Only the

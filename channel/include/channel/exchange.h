@@ -30,6 +30,10 @@ namespace tarnwell {
 // time-out lets it; with one, no receive waits past it.
 class LineReader {
 public:
+    // failure() after finish found bytes past the answer (ReadAhead): the
+    // peer sent more than it was asked for.
+    static constexpr const char* kBytesAfterAnswer = "bytes came after the answer";
+
     enum class Mode { TakeExactly, ReadAhead };
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
@@ -83,6 +87,16 @@ bool readArguments(LineReader& reader, ArgumentMap& response);
 // reading ahead, bytes came after the answer. What the daemon still sends
 // would be read as the next command's answer, so the connection must end.
 enum class ExchangeOutcome { Ok, Refused, Broken };
+
+// The two halves of exchange, for a caller that looks at what arrives in
+// between (tarnwell-doctor shows the first bytes of a peer that is not the
+// daemon). sendRequest writes the request in one piece, no longer than the
+// deadline allows; false, with the reason in `why`, when that fails.
+// readAnswer reads the answer with `reader` into `response`, with the
+// outcomes of exchange.
+bool sendRequest(int fd, const std::string& name, const ArgumentMap* args,
+                 LineReader::Deadline deadline, std::string& why);
+ExchangeOutcome readAnswer(LineReader& reader, ArgumentMap& response, std::string& why);
 
 // Writes the request for `name` and `args` (null: no argument lines) in one
 // piece and reads its answer into `response`. With a deadline, neither the
