@@ -73,13 +73,16 @@ std::string refusedRoot(const std::string& root) {
     if (root[0] != '/') {
         return "the root " + shown + " is not an absolute path, and the plug-in ignores such roots";
     }
+    return {};
+}
+
+void warnIfNoFolder(const std::string& root) {
     struct stat info {};
     if (::stat(root.c_str(), &info) != 0) {
-        complain("warning: the root " + shown + " does not exist");
+        complain("warning: the root " + tools::escapeForLine(root) + " does not exist");
     } else if (!S_ISDIR(info.st_mode)) {
-        complain("warning: the root " + shown + " is not a folder");
+        complain("warning: the root " + tools::escapeForLine(root) + " is not a folder");
     }
-    return {};
 }
 
 bool parseStatus(const std::string& text, long& status) {
@@ -186,6 +189,9 @@ void ControlInput::setRoots(const std::string& line, const std::string& rest) {
             complain("bad control command (" + refused + "; roots unchanged): " + quoted(line));
             return;
         }
+    }
+    for (const std::string& root : roots) {
+        warnIfNoFolder(root);
     }
     state_.setRoots(roots);
     notifier_.notify(protocol::kRefreshRoots, {});

@@ -18,10 +18,11 @@ bool parseStatus(const std::string& text, long& status);
 
 // A root the plug-in could use, checked alike on the command line and in
 // "roots": empty when accepted, else why not (an empty or relative root, which
-// the plug-in ignores). One that does not exist or is not a folder is
-// accepted with a warning on stderr, for the tests of a daemon that lists
-// such a root.
+// the plug-in ignores).
 std::string refusedRoot(const std::string& root);
+// One that does not exist or is not a folder is accepted, for the tests of a
+// daemon that lists such a root, but named on stderr.
+void warnIfNoFolder(const std::string& root);
 
 class ControlInput {
 public:

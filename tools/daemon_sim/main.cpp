@@ -81,6 +81,7 @@ int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
              if (!refused.empty()) {
                  return "--root: " + refused;
              }
+             tarnwell::sim::warnIfNoFolder(value);
              options.roots.push_back(value);
              return std::string();
          }},
