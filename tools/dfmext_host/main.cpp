@@ -52,8 +52,9 @@ void printUsage(std::ostream& out) {
         << kPluginFileName
         << ")\n"
            "and runs the commands given with -e, in order, or else one per line read\n"
-           "from stdin. Ends on quit, at the end of the input, or on SIGINT or SIGTERM,\n"
-           "then shuts the plug-in down and unloads it.\n"
+           "from stdin. Ends on quit, at the end of the input, on SIGINT, SIGTERM or\n"
+           "SIGHUP, or when stdout cannot be written (its reader gone), then shuts the\n"
+           "plug-in down and unloads it.\n"
            "\n"
            "Exit status: 0; with -e, 1 if any command failed or a signal ended the run\n"
            "early; 1 if the plug-in cannot be loaded or stdout cannot be written; 2 for\n"
@@ -176,9 +177,14 @@ public:
             ::isatty(STDERR_FILENO) != 1 || ::pipe2(ends, O_CLOEXEC) != 0) {
             return;
         }
+        terminal_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (terminal_ < 0) {
+            ::close(ends[0]);
+            ::close(ends[1]);
+            return;
+        }
         ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
         ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
-        terminal_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
         ::dup2(ends[1], STDERR_FILENO);
         ::close(ends[1]);
         readFd_ = ends[0];
@@ -213,9 +219,11 @@ public:
         if (readFd_ < 0) {
             return;
         }
+        // The terminal first, so that no line written meanwhile is lost in
+        // the pipe; then what the pipe still holds.
+        ::dup2(terminal_, STDERR_FILENO);
         drain();
         writeAll(terminal_, partial_);
-        ::dup2(terminal_, STDERR_FILENO);
         ::close(terminal_);
         ::close(readFd_);
         readFd_ = -1;
