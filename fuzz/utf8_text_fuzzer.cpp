@@ -120,13 +120,14 @@ void checkXml(const std::string& text) {
     // Text that XML can carry is left as it is.
     FUZZ_CHECK(!wellFormed(text, xmlChar) || valid == text);
     const std::string escaped = dfmext_host::escapeMarkup(valid);
-    FUZZ_CHECK(escaped.find_first_of("<>\"'") == std::string::npos);
+    FUZZ_CHECK(escaped.find_first_of("<>\"'\t\n\r") == std::string::npos);
     for (std::size_t amp = escaped.find('&'); amp != std::string::npos;
          amp = escaped.find('&', amp + 1)) {
         const std::string rest = escaped.substr(amp, 6);
         FUZZ_CHECK(rest.rfind("&amp;", 0) == 0 || rest.rfind("&lt;", 0) == 0 ||
                    rest.rfind("&gt;", 0) == 0 || rest.rfind("&quot;", 0) == 0 ||
-                   rest.rfind("&apos;", 0) == 0);
+                   rest.rfind("&apos;", 0) == 0 || rest.rfind("&#9;", 0) == 0 ||
+                   rest.rfind("&#10;", 0) == 0 || rest.rfind("&#13;", 0) == 0);
     }
 }
 

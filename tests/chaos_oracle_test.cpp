@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "copy_owner.h"
 #include "oracle.h"
@@ -183,7 +185,40 @@ TEST(ChaosCommandLine, SeedTooLargeIsRefusedNotClamped) {
     EXPECT_EQ(chaos.wait(), 2);
     const std::vector<std::string> errors = chaos.stderrLines();
     ASSERT_FALSE(errors.empty());
-    EXPECT_EQ(errors.front(), "tarnwell-chaos: bad option: --seed");
+    EXPECT_EQ(errors.front(),
+              "tarnwell-chaos: --seed wants a whole number from 0 to 18446744073709551615, got: "
+              "'18446744073709551616'; see --help");
+}
+
+// "nan" minutes ended the run at once with status 0, an empty --skip skipped
+// nothing, and a bad value was called a bad option, followed by the whole
+// usage.
+TEST(ChaosCommandLine, BadValuesAreRefusedInOneLineOnStderr) {
+    // clang-format off
+    const std::vector<std::vector<std::string>> bad = {
+        {"--minutes", "nan"}, {"--minutes", "inf"}, {"--minutes", "1e300"},
+        {"--minutes", "0"}, {"--minutes", "20000"},
+        {"--seed", " 7"}, {"--seed", "+7"}, {"--seed", "-1"},
+        {"--skip", ""}, {"--skip", "change,,kill"}, {"--skip", "bogus"},
+        {"--copies", "9"}, {"--bogus"}};
+    // clang-format on
+    for (const std::vector<std::string>& args : bad) {
+        std::vector<std::string> argv = {TARNWELL_CHAOS_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        test::ChildProcess chaos;
+        ASSERT_TRUE(chaos.start(argv, true));
+        EXPECT_EQ(chaos.wait(), 2) << args.back();
+        EXPECT_TRUE(chaos.allStdout().empty()) << args.back();
+        EXPECT_TRUE(test::waitUntil([&] {
+            const std::vector<std::string> errors = chaos.stderrLines();
+            return errors.size() == 1 && errors[0].find(args.front()) != std::string::npos &&
+                   errors[0].find("; see --help") != std::string::npos;
+        })) << args.back();
+    }
+    test::ChildProcess version;
+    ASSERT_TRUE(version.start({TARNWELL_CHAOS_PATH, "--version"}));
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.allStdout(), std::vector<std::string>{"tarnwell-chaos " TARNWELL_VERSION});
 }
 
 }  // namespace

@@ -500,6 +500,105 @@ TEST_F(DaemonSimTest, BadArgumentsExitWithStatusTwoAndHelpWithZero) {
     ASSERT_FALSE(help.allStdout().empty());
 }
 
+// Each delayed answer was slept through in turn: with five queued it ended
+// 15 s after SIGTERM.
+TEST_F(DaemonSimTest, StopSignalEndsItPromptlyWithDelayedAnswersQueued) {
+    ASSERT_TRUE(start({"--root", "/r", "--answer-delay-us", "3000000"}));
+    Client c(sim.port());
+    std::string queries;
+    for (int i = 0; i < 5; ++i) {
+        queries += "query_stat\npath\t/r/" + std::to_string(i) + "\ndone\n";
+    }
+    ASSERT_TRUE(c.send(queries));
+    ASSERT_TRUE(sim.nextLineStartingWith("request query_stat"));
+    sim.process.signal(SIGTERM);
+    EXPECT_EQ(sim.process.wait(kPromptLimit), 0);
+}
+
+// stdin took what the command line refuses (a relative root), and quit with
+// words after it; a long bad line came back whole on stderr.
+TEST_F(DaemonSimTest, ControlInputIsCheckedLikeTheCommandLine) {
+    ASSERT_TRUE(start({"--root", "/srv/Sync"}));
+    ASSERT_TRUE(sim.control("roots /new relative ''"));
+    EXPECT_TRUE(sim.stderrHas("the root relative is not an absolute path"));
+    ASSERT_TRUE(sim.control("quit now"));
+    EXPECT_TRUE(sim.stderrHas("bad control command (want: quit): quit now"));
+    const std::string longLine = "set /srv/Sync/x " + std::string(4 << 20, 'y');
+    ASSERT_TRUE(sim.control(longLine));
+    EXPECT_TRUE(sim.stderrHas("... (" + std::to_string(longLine.size()) + " bytes)"));
+    for (const std::string& line : sim.process.stderrLines()) {
+        EXPECT_LT(line.size(), 400u);
+    }
+    Client c(sim.port());
+    EXPECT_EQ(c.exchange("get_tw_roots\ndone\n"), "rsp\npath\t/srv/Sync\ndone\n");
+
+    ASSERT_TRUE(sim.control("roots /nonexistent/root"));
+    EXPECT_TRUE(sim.stderrHas("warning: the root /nonexistent/root does not exist"));
+    EXPECT_EQ(c.exchange("get_tw_roots\ndone\n"), "rsp\npath\t/nonexistent/root\ndone\n");
+    ASSERT_TRUE(sim.control("quit"));
+    EXPECT_EQ(sim.process.wait(), 0);
+}
+
+// The plug-in asks about the canonical path; a root given through a link (or
+// as //tmp/x) held none of them, so no file in it had a status.
+TEST_F(DaemonSimTest, RootGivenThroughALinkHoldsTheCanonicalPaths) {
+    TempDir temp;
+    const std::string real = temp.dir("real");
+    const std::string link = temp.path() + "/link";
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(
+        start({"--root", link, "--root", "/" + temp.path() + "/other", "--status", link + "/f=2"}));
+    Client c(sim.port());
+    EXPECT_EQ(c.exchange("get_tw_roots\ndone\n"),
+              "rsp\npath\t" + link + "\t/" + temp.path() + "/other\ndone\n");
+    EXPECT_EQ(c.exchange("query_stat\npath\t" + real + "/f\ndone\n"), "rsp\nstat\t2\ndone\n");
+    EXPECT_EQ(c.exchange("query_stat\npath\t" + link + "/f\ndone\n"), "rsp\nstat\t2\ndone\n");
+    EXPECT_EQ(c.exchange("query_stat\npath\t" + real + "/g\ndone\n"), "rsp\nstat\t0\ndone\n");
+    EXPECT_EQ(c.exchange("query_stat\npath\t" + temp.path() + "/other/h\ndone\n"),
+              "rsp\nstat\t0\ndone\n");
+}
+
+// tarnwell-send waited 5 s on a port nobody listens on, sent "-V" as a
+// command, took NAME's line feed to stderr raw, and refused --port after NAME
+// only by sending it as a key.
+TEST_F(DaemonSimTest, SendFailsAtOnceAndReadsOptionsAsOptions) {
+    ChildProcess refused;
+    ASSERT_TRUE(refused.start(
+        {TARNWELL_SEND_PATH, "--port", std::to_string(freeTcpPort()), "get_tw_roots"}, true));
+    EXPECT_EQ(refused.wait(kPromptLimit), 1);
+    ASSERT_TRUE(waitUntil([&] { return refused.stderrLines().size() == 1; }));
+    EXPECT_NE(refused.stderrLines()[0].find("nothing listens"), std::string::npos);
+
+    ASSERT_TRUE(start({"--root", "/srv/Sync"}));
+    const std::string port = std::to_string(sim.port());
+    ChildProcess late;
+    ASSERT_TRUE(late.start({TARNWELL_SEND_PATH, "get_tw_roots", "--port", port}));
+    EXPECT_EQ(late.wait(), 0);
+    EXPECT_EQ(late.allStdout(),
+              (std::vector<std::string>{"sent get_tw_roots", "response path=/srv/Sync"}));
+    ChildProcess dashed;
+    ASSERT_TRUE(dashed.start({TARNWELL_SEND_PATH, "--port", port, "--", "-V"}, true));
+    EXPECT_EQ(dashed.wait(), 1);  // sent, and refused by the daemon
+    EXPECT_TRUE(sim.process.waitForLineContaining("request -V"));
+
+    ChildProcess broken;
+    ASSERT_TRUE(broken.start({TARNWELL_SEND_PATH, "--port", port, "a\nb"}, true));
+    EXPECT_EQ(broken.wait(), 1);
+    ASSERT_TRUE(waitUntil([&] { return !broken.stderrLines().empty(); }));
+    EXPECT_EQ(broken.stderrLines(),
+              std::vector<std::string>{
+                  "tarnwell-send: the daemon refused a\\nb: it answered with an error"});
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-V"}, {"--port", "0", "get_tw_roots"}}) {
+        std::vector<std::string> argv = {TARNWELL_SEND_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess odd;
+        ASSERT_TRUE(odd.start(argv, true));
+        EXPECT_EQ(odd.wait(), 2) << args.front();
+    }
+}
+
 // tarnwell-send against the simulator: both ends of the demo's tooling.
 TEST_F(DaemonSimTest, SendPrintsRequestAndResponseAndReportsNoDaemon) {
     ASSERT_TRUE(start({"--root", "/srv/Sync", "--status", "/srv/Sync/a b=2"}));

@@ -2,14 +2,17 @@
 // the program itself where loading and signals are what is tested.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <list>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -422,6 +425,80 @@ TEST(DfmextHostProgramTest, ClosedStandardInputIsAnEmptyInputNotAHang) {
     test::ChildProcess host;
     ASSERT_TRUE(host.start({"/bin/sh", "-c", "exec \"$0\" <&-", DFMEXT_HOST_PATH}, true));
     EXPECT_EQ(host.wait(), 0);
+}
+
+// `| head -1` killed the host with SIGPIPE: no word of the lost output, and
+// the plug-in never shut down. SIGHUP (the terminal closed) killed it too.
+TEST(DfmextHostProgramTest, ReaderGoneAndHangupEndTheHostCleanly) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    test::ChildProcess unread;
+    ASSERT_TRUE(unread.start({"/bin/bash", "-c", "exec \"$0\" -e 'echo lost' >&\"$1\"",
+                              DFMEXT_HOST_PATH, std::to_string(ends[1])},
+                             true));
+    ::close(ends[1]);
+    EXPECT_EQ(unread.wait(), 1);
+    const std::vector<std::string> errors = unread.stderrLines();
+    EXPECT_NE(std::find(errors.begin(), errors.end(),
+                        "dfmext-host: error: cannot write to stdout: Broken pipe"),
+              errors.end());
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), "tarnwell: plugin shut down");
+
+    test::ChildProcess hungUp;
+    ASSERT_TRUE(hungUp.start({DFMEXT_HOST_PATH}, true));
+    ASSERT_TRUE(hungUp.writeStdin("echo ready\n"));
+    ASSERT_TRUE(hungUp.waitForLineContaining("ready"));
+    hungUp.signal(SIGHUP);
+    EXPECT_EQ(hungUp.wait(), 0);
+    EXPECT_TRUE(test::waitUntil([&] {
+        const auto lines = hungUp.stderrLines();
+        return !lines.empty() && lines.back() == "tarnwell: plugin shut down";
+    }));
+}
+
+// The picture was written in place: a signal during its wait left a
+// half-filled OUT.svg, a failed write gave no reason, and a line feed in a
+// name read as a blank in data-name.
+TEST(DfmextHostProgramTest, PictureIsWrittenWholeOrNotAtAll) {
+    test::TempDir temp;
+    const std::string dir = temp.dir("shown");
+    temp.file("shown/nl\nname");
+    const std::string out = temp.file("out/picture.svg", "old");
+    const auto picture = [&](const std::string& target, const std::string& more = "") {
+        auto host = std::make_unique<test::ChildProcess>();
+        EXPECT_TRUE(host->start({DFMEXT_HOST_PATH, "-e", "echo ready", "-e",
+                                 "picture '" + dir + "' '" + target + "'" + more},
+                                true));
+        EXPECT_TRUE(host->waitForLineContaining("ready"));
+        return host;
+    };
+    const auto hasError = [](test::ChildProcess& host, const std::string& line) {
+        const std::vector<std::string> errors = host.stderrLines();
+        return std::find(errors.begin(), errors.end(), line) != errors.end();
+    };
+
+    auto interrupted = picture(out, " --wait 600000");
+    interrupted->signal(SIGINT);
+    EXPECT_EQ(interrupted->wait(), 1);
+    std::ifstream kept(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+
+    auto drawn = picture(out);
+    EXPECT_EQ(drawn->wait(), 0);
+    std::ifstream in(out);
+    const std::string svg{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(svg.find("data-name=\"nl&#10;name\""), std::string::npos);
+    // Nothing is left beside it: the temporary file became the picture.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path() + "/out"), {}), 1);
+
+    auto full = picture("/dev/full");
+    EXPECT_EQ(full->wait(), 1);
+    EXPECT_TRUE(hasError(*full, "error: cannot write /dev/full: No space left on device"));
+    auto folder = picture(dir);
+    EXPECT_EQ(folder->wait(), 1);
+    EXPECT_TRUE(hasError(*folder, "error: cannot write " + dir + ": Is a directory"));
 }
 
 // One example of docs/dfmext-host.md: a "$ dfmext-host ..." line (with its

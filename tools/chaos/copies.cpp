@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include "copy_reports.h"
 #include "host_loop.h"
 #include "run_figures.h"
+#include "stop_signal.h"
 #include "tree.h"
 
 namespace tarnwell::chaos {
@@ -33,6 +36,10 @@ constexpr std::chrono::seconds kFinishGrace{60};
 constexpr int kReportPipeBytes = 1024 * 1024;
 
 static_assert(std::atomic<int>::is_always_lock_free, "shared between processes");
+
+// The program's own stderr once the plug-in's log has taken fd 2; -1 before.
+// Main thread only.
+int gOwnStderr = -1;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Where each copy's window begins, in memory shared with the copies' processes
 // (made before they are forked); the daemon favours those rows.
@@ -223,11 +230,35 @@ std::uint64_t violations(const OracleFigures& f) {
     return n;
 }
 
+// Kills the copies still reporting long after the end of the run.
+void killHungCopies(std::vector<Copy>& copies) {
+    for (Copy& c : copies) {
+        if (c.reading) {
+            std::cout << "tarnwell-chaos: copy " << c.number << " (pid " << c.pid
+                      << ") did not finish; killed" << std::endl;
+            ::kill(c.pid, SIGKILL);
+            c.reading = false;
+        }
+    }
+}
+
+// Passes a stop signal on to the copies still running: one from the terminal
+// reached them already, one sent to this process alone did not. Each ends
+// its run as at the end, and reports.
+void passStopOn(const std::vector<Copy>& copies, int signal) {
+    for (const Copy& c : copies) {
+        if (c.reading) {
+            ::kill(c.pid, signal);
+        }
+    }
+}
+
 // Reads every copy's reports until every pipe has ended (or a copy is still
 // not done long after the end), judging the picks as they fall due and
-// printing a progress line a minute.
+// printing a progress line a minute. A stop signal ends the run early.
 void readReports(std::vector<Copy>& copies, TimePoint start, TimePoint until) {
     TimePoint nextProgress = start + kProgressInterval;
+    bool stopPassedOn = false;
     for (;;) {
         std::vector<pollfd> fds;
         for (const Copy& c : copies) {
@@ -242,6 +273,11 @@ void readReports(std::vector<Copy>& copies, TimePoint start, TimePoint until) {
         // Taken before reading: every pick reported before now is read below,
         // so the picks made before a reception are known when it is judged.
         const TimePoint now = Clock::now();
+        if (!stopPassedOn && stopSignal() != 0) {
+            passStopOn(copies, stopSignal());
+            stopPassedOn = true;
+            until = std::min(until, now);
+        }
         for (Copy& c : copies) {
             if (c.reading && !c.reader->readAvailable()) {
                 c.reading = false;
@@ -260,14 +296,7 @@ void readReports(std::vector<Copy>& copies, TimePoint start, TimePoint until) {
             nextProgress += kProgressInterval;
         }
         if (now > until + kFinishGrace) {
-            for (Copy& c : copies) {
-                if (c.reading) {
-                    std::cout << "tarnwell-chaos: copy " << c.number << " (pid " << c.pid
-                              << ") did not finish; killed" << std::endl;
-                    ::kill(c.pid, SIGKILL);
-                    c.reading = false;
-                }
-            }
+            killHungCopies(copies);
         }
     }
 }
@@ -335,6 +364,26 @@ bool startDaemon(ChaosDaemon& daemon, int goFd, int copies, std::string& error) 
     return ::write(goFd, go.data(), go.size()) == static_cast<ssize_t>(go.size());
 }
 
+// Reads the copies' reports to the end of the run (or a stop signal), stops
+// the daemon, reaps the copies, removes the tree and prints the figures; the
+// exit status.
+int finishCopies(const Options& o, TimePoint start, ChaosDaemon& daemon, const Tree& tree,
+                 std::vector<Copy>& copies) {
+    const auto length =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.minutes * 60));
+    readReports(copies, start, start + length);
+    const TimePoint end = Clock::now();
+    for (Copy& c : copies) {
+        c.oracle->checkActions(end, true);
+    }
+    daemon.stop();
+    const bool copiesWell = reapCopies(copies);
+    removeTree(tree);
+    const int cutShort = stopSignal() != 0 ? reportCutShort(start, end, o.minutes, std::cout) : 0;
+    const int status = printFigures(copies, o.bounds, copiesWell);
+    return cutShort != 0 ? cutShort : status;
+}
+
 }  // namespace
 
 bool redirectPluginLog(const std::string& file) {
@@ -342,9 +391,24 @@ bool redirectPluginLog(const std::string& file) {
     if (fd < 0) {
         return false;
     }
+    if (gOwnStderr < 0) {
+        gOwnStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
     return true;
+}
+
+void complain(const std::string& message) {
+    const std::string line = "tarnwell-chaos: " + message + "\n";
+    const int fd = gOwnStderr >= 0 ? gOwnStderr : STDERR_FILENO;
+    for (std::size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n <= 0 && errno != EINTR) {
+            return;
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
 }
 
 int runCopies(const Options& o, std::uint64_t seed) {
@@ -353,14 +417,18 @@ int runCopies(const Options& o, std::uint64_t seed) {
     SharedWindows windows(o.copies);
     int go[2];
     if (!windows.valid() || ::pipe2(go, O_CLOEXEC) != 0) {
-        std::cout << "tarnwell-chaos: cannot share memory or make a pipe\n";
+        complain("cannot share memory or make a pipe");
         return 3;
     }
     if (!buildTree(o.treeParent, o.files, tree, error)) {
-        std::cout << "tarnwell-chaos: " << error << "\n";
+        complain(error);
         return 3;
     }
     const TimePoint start = Clock::now();
+    if (stopSignal() != 0) {
+        removeTree(tree);
+        return reportCutShort(start, start, o.minutes, std::cout);
+    }
     std::cout << "chaos: seed " << seed << ", " << o.minutes << " minutes, " << tree.rowCount
               << " listed paths under " << tree.base << ", plug-in " << o.pluginPath << ", "
               << o.copies << " copies, each in a process of its own" << std::endl;
@@ -378,23 +446,14 @@ int runCopies(const Options& o, std::uint64_t seed) {
     daemonOptions.seed = seed;
     ChaosDaemon daemon(tree, route, daemonOptions, start);
     if (!forked || !startDaemon(daemon, go[1], o.copies, error)) {
-        std::cout << "tarnwell-chaos: " << (forked ? error : "cannot start the copies") << "\n";
+        complain(forked ? error : "cannot start the copies");
         ::close(go[1]);
         reapCopies(copies);
         removeTree(tree);
         return 3;
     }
     ::close(go[1]);
-    const auto length =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.minutes * 60));
-    readReports(copies, start, start + length);
-    for (Copy& c : copies) {
-        c.oracle->checkActions(Clock::now(), true);
-    }
-    daemon.stop();
-    const bool copiesWell = reapCopies(copies);
-    removeTree(tree);
-    return printFigures(copies, o.bounds, copiesWell);
+    return finishCopies(o, start, daemon, tree, copies);
 }
 
 }  // namespace tarnwell::chaos

@@ -22,6 +22,10 @@ namespace tarnwell::chaos {
 // ours stays readable. False when the file cannot be written.
 bool redirectPluginLog(const std::string& file);
 
+// "tarnwell-chaos: MESSAGE" on the program's own stderr, also once
+// redirectPluginLog has given fd 2 to the plug-in's log. Main thread.
+void complain(const std::string& message);
+
 // The exit status of the run: 0 without violations, 1 with any or when a
 // copy ended early, 3 when the run cannot start.
 int runCopies(const Options& o, std::uint64_t seed);

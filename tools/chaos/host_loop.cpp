@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocol/tables.h"
+#include "stop_signal.h"
 
 namespace tarnwell::chaos {
 
@@ -89,7 +90,7 @@ void HostLoop::run(TimePoint until) {
     // Room for every sample of the run at once: the heap in use then grows
     // with what the plug-in keeps, not with the samples.
     samples_.reserve(static_cast<std::size_t>(std::max(0.0, secondsBetween(now, until))) + 16);
-    while ((now = Clock::now()) < until) {
+    while ((now = Clock::now()) < until && stopSignal() == 0) {
         drawFrame();
         if (now >= nextMove_) {
             sweeping_ ? sweepWindow() : moveWindow();

@@ -65,7 +65,7 @@ public:
     // Loads the plug-in and initializes it. False, with `error` set, when it
     // cannot be loaded or lacks an entry point.
     bool load(const std::string& pluginPath, std::string& error);
-    // Redraws until `until`.
+    // Redraws until `until`, or until SIGINT or SIGTERM comes (stop_signal.h).
     void run(TimePoint until);
     // Shuts the plug-in down and unloads it.
     void unload();

@@ -26,7 +26,6 @@ struct Options {
     // Copies of the plug-in: one runs in the chaos program's own process;
     // two and more run each in a process of its own.
     int copies = 1;
-    bool help = false;
     Bounds bounds;
     DaemonOptions daemon;
 };

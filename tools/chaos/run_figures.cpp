@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 
+#include "stop_signal.h"
+
 namespace tarnwell::chaos {
 
 namespace {
@@ -171,6 +173,15 @@ void printViolations(const OracleFigures& f, std::ostream& out, const std::strin
         out << " " << static_cast<char>('a' + i) << " " << byLetter[i];
     }
     out << "\n";
+}
+
+int reportCutShort(TimePoint start, TimePoint end, double minutes, std::ostream& out) {
+    const int signal = stopSignal();
+    char when[64];
+    std::snprintf(when, sizeof when, "%.1f s of %.0f s", secondsBetween(start, end), minutes * 60);
+    out << "chaos: cut short by " << stopSignalName(signal) << " at " << when
+        << "; the figures below cover only that part" << std::endl;
+    return 128 + signal;
 }
 
 }  // namespace tarnwell::chaos

@@ -57,6 +57,12 @@ void printEmblems(const OracleFigures& f, const Bounds& bounds, std::ostream& ou
 void printViolations(const OracleFigures& f, std::ostream& out,
                      const std::string& heading = "violations by rule");
 
+// After SIGINT or SIGTERM (stop_signal.h): says on `out` that the run of
+// `minutes` was cut short at `end`, so that the figures printed after it are
+// read as covering that part only. Returns the exit status, 128 + signal.
+// Main thread only, like stopSignal.
+int reportCutShort(TimePoint start, TimePoint end, double minutes, std::ostream& out);
+
 }  // namespace tarnwell::chaos
 
 #endif  // TARNWELL_TOOLS_CHAOS_RUN_FIGURES_H_

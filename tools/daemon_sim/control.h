@@ -16,6 +16,14 @@ namespace tarnwell::sim {
 // A decimal status, the whole of `text`.
 bool parseStatus(const std::string& text, long& status);
 
+// A root the plug-in could use, checked alike on the command line and in
+// "roots": empty when accepted, else why not (an empty or relative root, which
+// the plug-in ignores).
+std::string refusedRoot(const std::string& root);
+// One that does not exist or is not a folder is accepted, for the tests of a
+// daemon that lists such a root, but named on stderr.
+void warnIfNoFolder(const std::string& root);
+
 class ControlInput {
 public:
     ControlInput(SimState& state, Notifier& notifier) : state_(state), notifier_(notifier) {}
@@ -28,10 +36,14 @@ public:
 private:
     enum class Result { kContinue, kQuit };
     Result run(std::string line);
+    void setRoots(const std::string& line, const std::string& rest);
 
     SimState& state_;
     Notifier& notifier_;
     std::string buffer_;  // a line not yet complete
+    // How much of buffer_ is known to hold no LF, so that a long line read
+    // in many pieces is searched once, not once per piece.
+    std::size_t scanned_ = 0;
 };
 
 }  // namespace tarnwell::sim

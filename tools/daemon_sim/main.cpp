@@ -3,7 +3,6 @@
 // notification on stdout, and takes control commands on stdin. See
 // docs/tools.md for the command line, the control commands and the output.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "control.h"
 #include "sim_output.h"
 #include "sim_server.h"
 #include "tools_common/options.h"
@@ -36,25 +36,6 @@ constexpr const char* kUsage =
     "control commands on stdin, one a line:\n"
     "  set PATH N | roots DIR... | notify NAME [KEY VALUE]... | quit\n"
     "  (blank lines are ignored; the end of stdin ends the daemon unless --no-stdin)\n";
-
-// A root the plug-in could use: absolute, since it ignores any other. One
-// that is not a folder (yet) is allowed, for the tests of a daemon that lists
-// such a root, but named on stderr. Empty when accepted, else why not.
-std::string checkRoot(const std::string& root) {
-    if (root.empty()) {
-        return "--root needs a folder, got an empty value";
-    }
-    if (root[0] != '/') {
-        return "--root " + root + " is not an absolute path, and the plug-in ignores such roots";
-    }
-    struct stat info {};
-    if (::stat(root.c_str(), &info) != 0) {
-        tarnwell::sim::complain("warning: the root " + root + " does not exist");
-    } else if (!S_ISDIR(info.st_mode)) {
-        tarnwell::sim::complain("warning: the root " + root + " is not a folder");
-    }
-    return {};
-}
 
 // A status or a delay as the command line gives it; "" when accepted, else
 // the error.
@@ -96,11 +77,13 @@ int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
         tarnwell::tools::flagOption("--notify-fresh-socket", "", options.notifyFromFreshSockets),
         {"--root", "", true, "",
          [&](const std::string& value) {
-             std::string refused = checkRoot(value);
-             if (refused.empty()) {
-                 options.roots.push_back(value);
+             const std::string refused = tarnwell::sim::refusedRoot(value);
+             if (!refused.empty()) {
+                 return "--root: " + refused;
              }
-             return refused;
+             tarnwell::sim::warnIfNoFolder(value);
+             options.roots.push_back(value);
+             return std::string();
          }},
         {"--status", "", true, "", [&](const std::string& value) { return takeStatus(value, options); }},
         {"--default-status", "", true, "",

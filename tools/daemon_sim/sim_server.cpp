@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
+#include <ctime>
 
 #include "base/posix_io.h"
 #include "sim_output.h"
@@ -97,7 +97,7 @@ int SimServer::run() {
             complain("poll failed: " + errnoText());
             return 1;
         }
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0 || stopping_) {
             return 0;  // SIGINT or SIGTERM: a clean end
         }
         if (fds[2].revents != 0 && !control_.readFrom(STDIN_FILENO)) {
@@ -107,6 +107,9 @@ int SimServer::run() {
             acceptClients();
         }
         serveConnections(fds);
+        if (stopping_) {
+            return 0;
+        }
     }
 }
 
@@ -208,7 +211,7 @@ void SimServer::readFrom(Connection& c) {
 bool SimServer::processInput(Connection& c) {
     Request request;
     std::string why;
-    while (c.out.size() - c.outSent < kMaxPendingOutput) {
+    while (!stopping_ && c.out.size() - c.outSent < kMaxPendingOutput) {
         const RequestFramer::Result result = c.input.next(request, why);
         if (result == RequestFramer::Result::kNeedMore) {
             break;
@@ -219,17 +222,35 @@ bool SimServer::processInput(Connection& c) {
             return false;
         }
         emitEvent(formatEvent("request", request.name, request.args));
-        delayAnswer(request.name);
+        if (!delayAnswer(request.name)) {
+            stopping_ = true;
+            break;
+        }
         c.out += state_.respond(request.name, request.args);
     }
     c.input.compact();
     return true;
 }
 
-void SimServer::delayAnswer(const std::string& requestName) const {
-    if (answerDelay_.count() > 0 && requestName == protocol::kQueryStat) {
-        std::this_thread::sleep_for(answerDelay_);
+bool SimServer::delayAnswer(const std::string& requestName) {
+    if (answerDelay_.count() <= 0 || requestName != protocol::kQueryStat) {
+        return true;
     }
+    // The whole daemon waits, as documented, but on the signal descriptor
+    // rather than in a sleep, so that a stop ends the wait. The signal is
+    // left pending for run() to see.
+    const auto until = std::chrono::steady_clock::now() + answerDelay_;
+    pollfd signals{signalFd_.get(), POLLIN, 0};
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now()) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
+        const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                            static_cast<long>(left.count() % 1'000'000'000)};
+        if (::ppoll(&signals, 1, &wait, nullptr) > 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void SimServer::flush(Connection& c) {

@@ -88,7 +88,10 @@ private:
     // client broke a limit and was dropped.
     bool processInput(Connection& c);
     // Waits the answer delay before a status answer; nothing for others.
-    void delayAnswer(const std::string& requestName) const;
+    // False when SIGINT or SIGTERM came meanwhile: the answer, and every
+    // one still queued, is dropped, so that a stop is never held up by
+    // answers nobody will wait for.
+    bool delayAnswer(const std::string& requestName);
     void flush(Connection& c);
     void closeConnection(Connection& c);
 
@@ -103,6 +106,8 @@ private:
     UniqueFd signalFd_;
     // Set when accept ran out of descriptors; cleared when a client leaves.
     bool acceptPaused_ = false;
+    // Set when a stop signal ended an answer delay; run() then returns.
+    bool stopping_ = false;
     std::vector<std::unique_ptr<Connection>> connections_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "canonical/canonicalize_path.h"
 #include "protocol/tables.h"
 
 namespace tarnwell::sim {
@@ -28,9 +29,41 @@ bool isUnderRoot(const std::string& path, const std::string& root) {
     return protocol::rootHolds(r, p);
 }
 
+void SimState::setRoots(std::vector<std::string> roots) {
+    roots_ = std::move(roots);
+    aliases_.clear();
+    for (const std::string& root : roots_) {
+        const std::string given = normalizePath(root);
+        if (std::string canonical = canonicalizePath(root); !given.empty() && canonical != given) {
+            aliases_.push_back({std::move(canonical), given});
+        }
+    }
+}
+
 bool SimState::isInSyncDir(const std::string& path) const {
     return std::any_of(roots_.begin(), roots_.end(),
-                       [&](const std::string& root) { return isUnderRoot(path, root); });
+                       [&](const std::string& root) { return isUnderRoot(path, root); }) ||
+           std::any_of(aliases_.begin(), aliases_.end(),
+                       [&](const RootAlias& root) { return isUnderRoot(path, root.canonical); });
+}
+
+const long* SimState::setStatusOf(const std::string& path) const {
+    const std::string normalized = normalizePath(path);
+    if (const auto found = statuses_.find(normalized); found != statuses_.end()) {
+        return &found->second;
+    }
+    for (const RootAlias& root : aliases_) {
+        if (!isUnderRoot(normalized, root.canonical)) {
+            continue;
+        }
+        const std::string below =
+            root.canonical == "/" ? normalized : normalized.substr(root.canonical.size());
+        const auto found = statuses_.find(root.given + below);
+        if (found != statuses_.end()) {
+            return &found->second;
+        }
+    }
+    return nullptr;
 }
 
 std::string SimState::respond(const std::string& name, const ArgumentMap& args) const {
@@ -46,8 +79,8 @@ std::string SimState::respond(const std::string& name, const ArgumentMap& args) 
         if (path == nullptr || !isInSyncDir(*path)) {
             return protocol::buildAnswer();
         }
-        auto status = statuses_.find(normalizePath(*path));
-        const long stat = status == statuses_.end() ? defaultStatus_ : status->second;
+        const long* status = setStatusOf(*path);
+        const long stat = status == nullptr ? defaultStatus_ : *status;
         return protocol::buildAnswer({{protocol::kStatKey, std::to_string(stat)}});
     }
     if (protocol::menuActionWithCommand(name) != nullptr) {

@@ -31,7 +31,10 @@ bool isUnderRoot(const std::string& path, const std::string& root);
 
 class SimState {
 public:
-    void setRoots(std::vector<std::string> roots) { roots_ = std::move(roots); }
+    // Also notes the canonical form of each root (links resolved, as the
+    // plug-in canonicalizes roots and asks about paths in that form) where it
+    // differs from the root as given.
+    void setRoots(std::vector<std::string> roots);
     const std::vector<std::string>& roots() const { return roots_; }
     void setStatus(const std::string& path, long status) {
         statuses_[normalizePath(path)] = status;
@@ -46,8 +49,20 @@ public:
     std::string respond(const std::string& name, const ArgumentMap& args) const;
 
 private:
+    // A root whose canonical form differs from the form it was given in (a
+    // link, "//tmp/x"): a path below `canonical` is the same file as the one
+    // below `given`, where its status may have been set.
+    struct RootAlias {
+        std::string canonical;
+        std::string given;  // normalized
+    };
+    // The status set for `path` or for the same file under a root's given
+    // form; null when none was set.
+    const long* setStatusOf(const std::string& path) const;
+
     // As given on the command line or by `roots`; answered in this order.
     std::vector<std::string> roots_;
+    std::vector<RootAlias> aliases_;
     // Normalized path -> status.
     std::map<std::string, long> statuses_;
     long defaultStatus_ = 0;

@@ -1,9 +1,13 @@
 #include "dfmext_host/host_session.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <list>
 #include <string_view>
@@ -76,6 +80,82 @@ void flattenMenu(const dfmext::DFMExtMenu* menu, std::vector<const dfmext::DFMEx
         }
     }
     branch.pop_back();
+}
+
+// The reason of the last failed call, as strerror gives it.
+std::string lastError() {
+    return std::generic_category().message(errno);
+}
+
+// Writes all of `content` to `fd`; "" or the reason it failed.
+std::string writeWhole(int fd, const std::string& content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return lastError();
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+// Writes `content` into what `path` names, as it is: a device (/dev/full,
+// /dev/stdout), a pipe, a link. "" or the reason it failed.
+std::string writeInPlace(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return lastError();
+    }
+    std::string error = writeWhole(fd, content);
+    if (::close(fd) != 0 && error.empty()) {
+        error = lastError();
+    }
+    return error;
+}
+
+// Replaces the file `path` with `content` whole or not at all: written to a
+// new file beside it and renamed over it, so that a failure or a signal
+// never leaves it half written. What is not a regular file (or missing) is
+// written in place instead: renaming over a device would replace the device.
+// "" or the reason it failed.
+std::string replaceFile(const std::string& path, const std::string& content) {
+    struct stat info {};
+    const bool exists = ::lstat(path.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) {
+        return writeInPlace(path, content);
+    }
+    // A name of its own: one left by a run that was killed is not reused.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return lastError();
+        }
+    }
+    if (fd < 0) {
+        return lastError();
+    }
+    // The replaced file keeps its permissions.
+    if (exists) {
+        ::fchmod(fd, info.st_mode & 07777);
+    }
+    std::string error = writeWhole(fd, content);
+    if (::close(fd) != 0 && error.empty()) {
+        error = lastError();
+    }
+    if (error.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = lastError();
+    }
+    if (!error.empty()) {
+        ::unlink(temporary.c_str());
+    }
+    return error;
 }
 
 // Sorts `words` (the command's name first) into `parsed`, taking only the
@@ -405,6 +485,11 @@ HostSession::Outcome HostSession::runPicture(const CommandWords& words) {
     if (!entries) {
         return fail(error);
     }
+    // A wait cut short by a signal leaves a half-filled picture: the file
+    // stays as it was.
+    if (isInterrupted()) {
+        return fail("interrupted; " + outPath + " left as it was");
+    }
     std::vector<PictureEntry> pictured;
     for (const Entry& entry : *entries) {
         std::error_code ignored;
@@ -424,11 +509,8 @@ HostSession::Outcome HostSession::runPicture(const CommandWords& words) {
 HostSession::Outcome HostSession::writePicture(const std::string& outPath,
                                                const std::string& document,
                                                const std::vector<std::string>& missingIcons) {
-    std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
-    out << document;
-    out.close();
-    if (!out) {
-        return fail("cannot write " + outPath);
+    if (const std::string error = replaceFile(outPath, document); !error.empty()) {
+        return fail("cannot write " + outPath + ": " + error);
     }
     for (const std::string& icon : missingIcons) {
         err_ << ("warning: no SVG file for the icon " + icon + "; drawn as a dashed circle\n")

@@ -7,6 +7,7 @@
 // Everything runs on the main thread, as a file manager's UI thread does;
 // the signal handler only sets a flag, which the stdin loop and every wait
 // poll.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -51,8 +52,9 @@ void printUsage(std::ostream& out) {
         << kPluginFileName
         << ")\n"
            "and runs the commands given with -e, in order, or else one per line read\n"
-           "from stdin. Ends on quit, at the end of the input, or on SIGINT or SIGTERM,\n"
-           "then shuts the plug-in down and unloads it.\n"
+           "from stdin. Ends on quit, at the end of the input, on SIGINT, SIGTERM or\n"
+           "SIGHUP, or when stdout cannot be written (its reader gone), then shuts the\n"
+           "plug-in down and unloads it.\n"
            "\n"
            "Exit status: 0; with -e, 1 if any command failed or a signal ended the run\n"
            "early; 1 if the plug-in cannot be loaded or stdout cannot be written; 2 for\n"
@@ -120,6 +122,10 @@ std::string defaultPluginPath() {
     return installed.string();
 }
 
+// SIGHUP (the terminal closed) ends the session like SIGINT and SIGTERM, with
+// the plug-in shut down. SIGPIPE is ignored: a reader of stdout that went
+// away (`| head -1`) is a failed write, said on stderr, not a silent death
+// that leaves the plug-in running its threads into the exit.
 void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -128,12 +134,115 @@ void installSignalHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
+constexpr const char* kPrompt = "dfmext> ";
+
+// Writes all of `text` to `fd`; what cannot be written is dropped.
+void writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// In a terminal, the plug-in's diagnostics, written on its own threads, would
+// land after the prompt and leave the user typing on a line without one.
+// There, stderr goes through a pipe that the main thread drains while it
+// waits for input and during the waits of commands: each whole line goes to
+// the terminal on a line of its own, and the prompt is drawn again after it.
+// Main thread only; the plug-in's threads only write into the pipe, whose
+// writing end blocks (a line is never torn) but holds far more than the
+// lines that pile up during a command.
+class LogRelay {
+public:
+    LogRelay() = default;
+    LogRelay(const LogRelay&) = delete;
+    LogRelay& operator=(const LogRelay&) = delete;
+    ~LogRelay() { stop(); }
+
+    // Starts relaying when stdin, stdout and stderr are all a terminal.
+    void start() {
+        int ends[2];
+        if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1 ||
+            ::isatty(STDERR_FILENO) != 1 || ::pipe2(ends, O_CLOEXEC) != 0) {
+            return;
+        }
+        terminal_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (terminal_ < 0) {
+            ::close(ends[0]);
+            ::close(ends[1]);
+            return;
+        }
+        ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+        ::dup2(ends[1], STDERR_FILENO);
+        ::close(ends[1]);
+        readFd_ = ends[0];
+    }
+    // The pipe's reading end, or -1 when not relaying.
+    int fd() const { return readFd_; }
+    // Whether the prompt stands on the terminal, waiting for input.
+    void setPromptShown(bool shown) { promptShown_ = shown; }
+
+    // Relays the whole lines waiting in the pipe.
+    void drain() {
+        if (readFd_ < 0) {
+            return;
+        }
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(readFd_, chunk, sizeof chunk)) > 0;) {
+            partial_.append(chunk, static_cast<std::size_t>(n));
+        }
+        const std::size_t end = partial_.rfind('\n');
+        if (end == std::string::npos) {
+            return;
+        }
+        std::string lines = partial_.substr(0, end + 1);
+        partial_.erase(0, end + 1);
+        std::cout << std::flush;
+        writeAll(terminal_, promptShown_ ? "\n" + lines + kPrompt : lines);
+    }
+
+    // Relays what is left and gives stderr back to the terminal, before the
+    // plug-in's shut-down writes its last lines.
+    void stop() {
+        if (readFd_ < 0) {
+            return;
+        }
+        // The terminal first, so that no line written meanwhile is lost in
+        // the pipe; then what the pipe still holds.
+        ::dup2(terminal_, STDERR_FILENO);
+        drain();
+        writeAll(terminal_, partial_);
+        ::close(terminal_);
+        ::close(readFd_);
+        readFd_ = -1;
+    }
+
+private:
+    int readFd_ = -1;
+    int terminal_ = -1;    // the real stderr, while relaying
+    std::string partial_;  // a line not yet whole
+    bool promptShown_ = false;
+};
+
 // Reads stdin line by line without blocking past a signal: poll with a short
-// time-out, then read what is there.
+// time-out, then read what is there; meanwhile the plug-in's diagnostics are
+// relayed.
 class StdinLines {
 public:
+    explicit StdinLines(LogRelay& relay) : relay_(relay) {}
+
     // The next line without its newline; nullopt at the end of input or once
     // a stop signal arrived.
     std::optional<std::string> next() {
@@ -153,22 +262,28 @@ public:
             if (gStopSignal != 0) {
                 return std::nullopt;
             }
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            const int ready = ::poll(&input, 1, 100);
-            if (ready == 0 || (ready < 0 && errno == EINTR)) {
-                continue;
-            }
-            char chunk[4096];
-            const ssize_t count = ready < 0 ? -1 : ::read(STDIN_FILENO, chunk, sizeof chunk);
-            if (count > 0) {
-                buffer_.append(chunk, static_cast<std::size_t>(count));
-            } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
-                endOfInput_ = true;
-            }
+            readSome();
         }
     }
 
 private:
+    void readSome() {
+        pollfd inputs[2] = {{STDIN_FILENO, POLLIN, 0}, {relay_.fd(), POLLIN, 0}};
+        const int ready = ::poll(inputs, 2, 100);
+        relay_.drain();
+        if (ready <= 0 || inputs[0].revents == 0) {
+            return;
+        }
+        char chunk[4096];
+        const ssize_t count = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (count > 0) {
+            buffer_.append(chunk, static_cast<std::size_t>(count));
+        } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+            endOfInput_ = true;
+        }
+    }
+
+    LogRelay& relay_;
     std::string buffer_;
     bool endOfInput_ = false;
 };
@@ -184,33 +299,36 @@ bool outputIntact() {
     return false;
 }
 
-int runCommands(dfmext_host::HostSession& session, const std::vector<std::string>& commands) {
+int runGivenCommands(dfmext_host::HostSession& session, const std::vector<std::string>& commands) {
     using Outcome = dfmext_host::HostSession::Outcome;
     bool failed = false;
-    if (!commands.empty()) {
-        for (const std::string& command : commands) {
-            if (gStopSignal != 0) {
-                return 1;
-            }
-            const Outcome outcome = session.execute(command);
-            if (!outputIntact()) {
-                return 1;
-            }
-            if (outcome == Outcome::Quit) {
-                break;
-            }
-            failed = failed || outcome == Outcome::Failed;
+    for (const std::string& command : commands) {
+        if (gStopSignal != 0) {
+            return 1;
         }
-        return failed || gStopSignal != 0 ? 1 : 0;
+        const Outcome outcome = session.execute(command);
+        if (!outputIntact()) {
+            return 1;
+        }
+        if (outcome == Outcome::Quit) {
+            break;
+        }
+        failed = failed || outcome == Outcome::Failed;
     }
+    return failed || gStopSignal != 0 ? 1 : 0;
+}
 
+int runInputCommands(dfmext_host::HostSession& session, LogRelay& relay) {
+    using Outcome = dfmext_host::HostSession::Outcome;
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
-    StdinLines lines;
+    StdinLines lines(relay);
     while (true) {
         if (interactive) {
-            std::cout << "dfmext> " << std::flush;
+            std::cout << kPrompt << std::flush;
+            relay.setPromptShown(true);
         }
         const std::optional<std::string> line = lines.next();
+        relay.setPromptShown(false);
         if (!line) {
             break;
         }
@@ -270,10 +388,19 @@ int main(int argc, char** argv) {
     plugin.lendProxy();
     int status = 0;
     {
+        LogRelay relay;
+        if (options->commands.empty()) {
+            relay.start();
+        }
+        // The waits of commands poll this: it also relays the plug-in's lines.
+        const auto interrupted = [&relay] {
+            relay.drain();
+            return gStopSignal != 0;
+        };
         dfmext_host::HostSession session(plugin.emblemPlugin(), plugin.menuPlugin(),
-                                         &plugin.proxy(), std::cout, std::cerr,
-                                         [] { return gStopSignal != 0; });
-        status = runCommands(session, options->commands);
+                                         &plugin.proxy(), std::cout, std::cerr, interrupted);
+        status = options->commands.empty() ? runInputCommands(session, relay)
+                                           : runGivenCommands(session, options->commands);
     }
 
     plugin.shutdown();

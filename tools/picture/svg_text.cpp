@@ -134,6 +134,17 @@ std::string escapeMarkup(const std::string& text) {
             case '\'':
                 out += "&apos;";
                 break;
+            // An attribute value turns a literal line feed, CR or TAB into a
+            // blank when it is read: only a character reference keeps it.
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
             default:
                 out += c;
         }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,13 +20,15 @@
 #include "tools_common/event_line.h"
 #include "tools_common/options.h"
 #include "tools_common/program.h"
+#include "tools_common/utf8_text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A daemon that is starting gets this long to listen.
+// A daemon that accepts but is slow to do so gets this long; one that nobody
+// runs (the connection refused) is reported at once.
 constexpr auto kConnectLimit = 5s;
 constexpr auto kRetryPause = 100ms;
 // The whole answer must have come within this.
@@ -35,10 +38,11 @@ constexpr const char* kUsage =
     "usage: tarnwell-send [--port P] NAME [KEY VALUE]...\n"
     "       tarnwell-send --help | --version\n"
     "  sends the command NAME with the given arguments to your daemon on 127.0.0.1\n"
-    "  (port 19080 unless --port) and prints the response.\n"
+    "  (port 19080 unless --port, 1 to 65535) and prints the response. Options may\n"
+    "  stand anywhere before --; a NAME, KEY or VALUE that begins with - goes after --.\n"
     "  exit status: 0 the daemon answered \"rsp\" (possibly without arguments);\n"
-    "  1 no connection within 5 s, a daemon of another user, an error answer, or\n"
-    "  no whole answer within 10 s; 2 bad arguments\n";
+    "  1 nothing listens, no connection within 5 s, a daemon of another user, an\n"
+    "  error answer, or no whole answer within 10 s; 2 bad arguments\n";
 
 int usageError(const std::string& message) {
     return tarnwell::tools::usageError("tarnwell-send", message);
@@ -59,28 +63,42 @@ bool printLine(const std::string& line) {
     return false;
 }
 
+// The refusal of a daemon that is not the user's own (nor root's), or of one
+// whose owner cannot be told; empty for a daemon the plug-in would trust.
+std::string untrustedDaemon(const tarnwell::SocketOwner& owner, const std::string& where) {
+    if (owner.result == tarnwell::OwnerLookup::Found) {
+        return tarnwell::isTrustedOwner(owner.uid)
+                   ? std::string()
+                   : "the daemon on " + where + " belongs to uid " + std::to_string(owner.uid) +
+                         ", neither you nor root; nothing sent";
+    }
+    return "cannot tell who owns the daemon on " + where + "; nothing sent";
+}
+
 // A connection to a daemon the plug-in would trust on 127.0.0.1:`port` (the
-// user's own, or root's), or none with the reason in `error`. Retries while
-// nothing listens, or while the daemon's end vanishes before its owner is
-// seen (a daemon restarting).
+// user's own, or root's), or none with the reason in `error`. A refused
+// connection fails at once: nothing listens, and waiting would only delay the
+// message. Retries while the daemon's end vanishes before its owner is seen
+// (a daemon restarting) or while connecting times out.
 tarnwell::UniqueFd connectToOwnDaemon(std::uint16_t port, std::string& error) {
     const std::string where = "127.0.0.1:" + std::to_string(port);
     const auto until = Clock::now() + kConnectLimit;
     do {
         tarnwell::DaemonSocket daemon =
             tarnwell::connectToDaemon("127.0.0.1", port, std::min(until, Clock::now() + 1s));
-        if (daemon.outcome == tarnwell::DaemonSocket::Outcome::Connected) {
+        using Outcome = tarnwell::DaemonSocket::Outcome;
+        if (daemon.outcome == Outcome::Refused || daemon.outcome == Outcome::Failed) {
+            error = "no connection to " + where + ": " +
+                    (daemon.outcome == Outcome::Refused
+                         ? std::string("nothing listens there (connection refused)")
+                         : std::generic_category().message(daemon.error));
+            return tarnwell::UniqueFd();
+        }
+        if (daemon.outcome == Outcome::Connected) {
             const tarnwell::SocketOwner owner = tarnwell::tcpPeerOwner(daemon.fd.get());
-            if (owner.result == tarnwell::OwnerLookup::Found &&
-                tarnwell::isTrustedOwner(owner.uid)) {
-                return std::move(daemon.fd);
-            }
             if (owner.result != tarnwell::OwnerLookup::NotFound) {
-                error = owner.result == tarnwell::OwnerLookup::Found
-                            ? "the daemon on " + where + " belongs to uid " +
-                                  std::to_string(owner.uid) + ", neither you nor root; nothing sent"
-                            : "cannot tell who owns the daemon on " + where + "; nothing sent";
-                return tarnwell::UniqueFd();
+                error = untrustedDaemon(owner, where);
+                return error.empty() ? std::move(daemon.fd) : tarnwell::UniqueFd();
             }
         }
         std::this_thread::sleep_for(kRetryPause);
@@ -95,18 +113,28 @@ struct Request {
     tarnwell::ArgumentMap args;
 };
 
+// `text` as the one-line escaped form the tools print names and values in.
+std::string shown(const std::string& text) {
+    return tarnwell::tools::escapeForLine(text);
+}
+
 // Fills `request` from the command line; -1 to go on, else the exit status.
+// Options are read wherever they stand before "--", also after NAME (as most
+// commands read them); any other argument that begins with "-" is refused
+// rather than sent, since it is far likelier a mistyped option than a name.
 int parseArguments(int argc, char** argv, Request& request) {
     using tarnwell::tools::Option;
     std::vector<std::string> words;
-    const char* shown = nullptr;
+    const char* shownText = nullptr;
     const Option table[] = {
-        tarnwell::tools::showOption("--help", "-h", shown, kUsage),
-        tarnwell::tools::showOption("--version", "", shown, "tarnwell-send " TARNWELL_VERSION "\n"),
+        tarnwell::tools::showOption("--help", "-h", shownText, kUsage),
+        tarnwell::tools::showOption("--version", "", shownText,
+                                    "tarnwell-send " TARNWELL_VERSION "\n"),
         {"--port", "", true, "",
          [&](const std::string& value) {
              if (!tarnwell::tools::parsePort(value, request.port) || request.port == 0) {
-                 return "--port wants a port from 1 to 65535 in digits, got: '" + value + "'";
+                 return "--port wants a port from 1 to 65535 in digits, got: '" + shown(value) +
+                        "'";
              }
              return std::string();
          }},
@@ -117,14 +145,13 @@ int parseArguments(int argc, char** argv, Request& request) {
         words.push_back(word);
         return std::string();
     };
-    // After the command's NAME, an argument that begins with "-" is a key or
-    // a value, and so is any that does not begin with "--".
-    rules.unknownIsWord = [&](const std::string& arg) {
-        return !words.empty() || arg.rfind("--", 0) != 0;
-    };
-    // Read first: `shown` is set while the command line is read.
-    const std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
-    const int outcome = tarnwell::tools::commandLineOutcome("tarnwell-send", refused, shown);
+    // Read first: `shownText` is set while the command line is read.
+    std::string refused = tarnwell::tools::parseCommandLine(argc, argv, table, rules);
+    if (refused.rfind(rules.unknown, 0) == 0) {
+        refused = rules.unknown + shown(refused.substr(rules.unknown.size())) +
+                  " (a NAME, KEY or VALUE that begins with - goes after --)";
+    }
+    const int outcome = tarnwell::tools::commandLineOutcome("tarnwell-send", refused, shownText);
     if (outcome >= 0) {
         return outcome;
     }
@@ -132,7 +159,8 @@ int parseArguments(int argc, char** argv, Request& request) {
         return usageError(words.empty() ? "no command NAME given" : "the command NAME is empty");
     }
     if (words.size() % 2 != 1) {
-        return usageError("arguments come in KEY VALUE pairs; '" + words.back() + "' has no value");
+        return usageError("arguments come in KEY VALUE pairs; '" + shown(words.back()) +
+                          "' has no value");
     }
     request.name = words.front();
     for (std::size_t i = 1; i + 1 < words.size(); i += 2) {
@@ -158,13 +186,14 @@ int sendRequest(int fd, const Request& request) {
                        ? 0
                        : 1;
         case tarnwell::ExchangeOutcome::Refused:
-            return failure("the daemon refused " + request.name + ": it answered with an error");
+            return failure("the daemon refused " + shown(request.name) +
+                           ": it answered with an error");
         case tarnwell::ExchangeOutcome::Broken:
             break;
     }
-    return failure(timedOut ? "no answer to " + request.name + " within " +
+    return failure(timedOut ? "no answer to " + shown(request.name) + " within " +
                                   std::to_string(kAnswerLimit.count()) + " s"
-                            : "no whole answer to " + request.name +
+                            : "no whole answer to " + shown(request.name) +
                                   ": the daemon closed the connection or answered out of form");
 }
 

@@ -14,7 +14,8 @@ namespace dfmext_host {
 // character XML 1.0 cannot carry, replaced by U+FFFD.
 std::string validXmlText(const std::string& text);
 
-// `text` with the five markup characters written as entities.
+// `text` with the five markup characters written as entities, and TAB, LF
+// and CR as character references, so that an attribute value keeps them.
 std::string escapeMarkup(const std::string& text);
 
 // An icon document that renderers rasterize at `size` pixels: the document's
