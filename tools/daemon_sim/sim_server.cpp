@@ -26,7 +26,8 @@ constexpr std::size_t kFirstConnection = 3;
 }  // namespace
 
 SimServer::SimServer(const Options& options)
-    : notifier_(options.notifyPort, options.notifyFromFreshSockets),
+    : breaks_(options.breaks),
+      notifier_(options.notifyPort, options.notifyFromFreshSockets, breaks_),
       control_(state_, notifier_),
       requestedPort_(options.port),
       useStdin_(options.readStdin),
@@ -113,7 +114,8 @@ int SimServer::run() {
 void SimServer::buildPollSet(std::vector<pollfd>& fds) const {
     fds.clear();
     fds.push_back({signalFd_.get(), POLLIN, 0});
-    const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections;
+    const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections &&
+                            !(breaks_.has(Breakage::Kind::OneAtATime) && !connections_.empty());
     fds.push_back({acceptOpen ? listenFd_.get() : -1, POLLIN, 0});
     fds.push_back({useStdin_ ? STDIN_FILENO : -1, POLLIN, 0});
     for (const auto& c : connections_) {
@@ -208,7 +210,8 @@ void SimServer::readFrom(Connection& c) {
 bool SimServer::processInput(Connection& c) {
     Request request;
     std::string why;
-    while (c.out.size() - c.outSent < kMaxPendingOutput) {
+    while (c.out.size() - c.outSent < kMaxPendingOutput &&
+           !(c.inputClosed && breaks_.has(Breakage::Kind::CloseAfterAnswer))) {
         const RequestFramer::Result result = c.input.next(request, why);
         if (result == RequestFramer::Result::kNeedMore) {
             break;
@@ -219,17 +222,23 @@ bool SimServer::processInput(Connection& c) {
             return false;
         }
         emitEvent(formatEvent("request", request.name, request.args));
-        delayAnswer(request.name);
-        c.out += state_.respond(request.name, request.args);
+        delayAnswer(request);
+        c.out += breaks_.any() ? breaks_.answer(state_, request)
+                               : state_.respond(request.name, request.args);
+        if (breaks_.has(Breakage::Kind::CloseAfterAnswer)) {
+            c.inputClosed = true;  // closed once the answer is out
+            break;
+        }
     }
     c.input.compact();
     return true;
 }
 
-void SimServer::delayAnswer(const std::string& requestName) const {
-    if (answerDelay_.count() > 0 && requestName == protocol::kQueryStat) {
+void SimServer::delayAnswer(const Request& request) const {
+    if (answerDelay_.count() > 0 && request.name == protocol::kQueryStat) {
         std::this_thread::sleep_for(answerDelay_);
     }
+    std::this_thread::sleep_for(breaks_.delay(request));
 }
 
 void SimServer::flush(Connection& c) {

@@ -2,12 +2,15 @@
 // shows no Tarnwell emblems. Prints a checklist (or, with --json, one JSON
 // document) and exits 1 when any check failed. It changes nothing and sends
 // the daemon nothing but "get_tw_roots" and "query_stat". See docs/tools.md.
+// With --daemon it checks the daemon for its developers instead
+// (doctor/conformance.h).
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "doctor/conformance.h"
 #include "doctor/doctor.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
@@ -17,6 +20,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: tarnwell-doctor [--plugin PATH] [--json] [PATH...]\n"
+    "  or:  tarnwell-doctor --daemon [--port P] [--watch SECONDS] [--act PATH] [--json]\n"
     "Tells why the file manager shows no Tarnwell emblems: checks the plug-in, its\n"
     "icons, the sync daemon and the notification port, and explains each PATH\n"
     "given (its sync folder, its status and the emblem that would show).\n"
@@ -39,6 +43,21 @@ constexpr const char* kUsage =
     "Run from a build tree (bin/tarnwell-doctor beside CMakeCache.txt), it checks\n"
     "the plug-in and the icons built there unless --plugin says otherwise.\n"
     "PATHs may be relative to the current folder.\n"
+    "\n"
+    "With --daemon it checks the running sync daemon instead, for the daemon's\n"
+    "developers: each thing the plug-in needs of a daemon (docs/protocol.md), one\n"
+    "line each. It sends \"get_tw_roots\", \"query_stat\" and one request no daemon\n"
+    "knows, creates no file, and ends within 30 seconds whatever the daemon does\n"
+    "(plus --watch).\n"
+    "\n"
+    "  --daemon        check the daemon rather than the user's setup\n"
+    "  --port P        the daemon's TCP port (default 19080)\n"
+    "  --notify-port P the port the daemon sends notifications to (default 19081)\n"
+    "  --watch SECONDS then check the notifications the daemon sends for SECONDS,\n"
+    "                  heard as one more copy of the plug-in: no file manager\n"
+    "                  misses one\n"
+    "  --act PATH      also send the seven menu commands for PATH (the daemon acts\n"
+    "                  on them)\n"
     "\n"
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
     "failed or the report could not be written, 2 for bad options.\n";
@@ -118,6 +137,9 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
 
 int main(int argc, char** argv) {
     tarnwell::tools::openClosedStandardDescriptors();
+    if (tarnwell::doctor::wantsDaemonCheck(argc, argv)) {
+        return tarnwell::doctor::daemonCheckMain(argc, argv, kUsage);
+    }
     tarnwell::doctor::Options options;
     options.pluginPath = TARNWELL_DOCTOR_PLUGIN_PATH;
     const std::filesystem::path buildTree = buildTreeOfProgram();
