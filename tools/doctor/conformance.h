@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/argument_map.h"
@@ -26,8 +27,6 @@
 #include "protocol/vocabulary.h"
 
 namespace tarnwell::doctor {
-
-using namespace std::chrono_literals;
 
 struct ConformanceOptions {
     std::uint16_t port = protocol::kCommandPort;

@@ -11,6 +11,8 @@ namespace tarnwell::doctor {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Long enough for bytes the daemon writes right behind an answer to arrive.
 constexpr auto kStrayWait = 50ms;
 

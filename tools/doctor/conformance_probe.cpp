@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "base/wire_format.h"
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
 #include "conformance.h"
@@ -12,6 +13,8 @@
 namespace tarnwell::doctor {
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // The daemon gets as long to accept as the plug-in gives it.
 constexpr auto kConnectLimit = 1s;
@@ -114,9 +117,12 @@ Probe::Answer Probe::ask(const std::string& name, const ArgumentMap* args,
 Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadline,
                              bool& closedUnasked) {
     Answer answer;
-    bool closed = false;
-    if (fd_.valid() && (dropWaiting(fd_.get(), closed), closed)) {
-        fd_.reset();
+    if (fd_.valid()) {
+        bool closed = false;
+        dropWaiting(fd_.get(), closed);
+        if (closed) {
+            fd_.reset();
+        }
     }
     const bool reused = fd_.valid();
     if (!connect(deadline, answer.why)) {

@@ -10,6 +10,8 @@ namespace tarnwell::doctor {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // The plug-in asks for the roots on every connection and shows nothing until
 // they come; a second is far more than any daemon needs.
 constexpr auto kRootsLimit = 1000ms;

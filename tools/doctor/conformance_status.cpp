@@ -11,6 +11,8 @@ namespace tarnwell::doctor {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 namespace fs = std::filesystem;
 
 // Emblems come late past this: a folder of a few hundred files fills slowly.

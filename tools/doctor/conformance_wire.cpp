@@ -9,6 +9,8 @@ namespace tarnwell::doctor {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Long enough for bytes, or a close, that the daemon sends right behind an
 // answer to arrive.
 constexpr auto kBehindAnswer = 200ms;
@@ -34,8 +36,8 @@ void dropConnection(const Conformance& run, const std::string& bytes, bool reset
     }
     ::send(probe.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (reset) {
-        const linger abort{1, 0};
-        ::setsockopt(probe.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        const linger resetOnClose{1, 0};
+        ::setsockopt(probe.fd(), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
     }
 }
 
