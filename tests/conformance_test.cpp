@@ -116,9 +116,11 @@ TEST_P(ConformanceTest, EachBreachIsFlaggedByItsOwnCheckAndNoOther) {
     }
     ASSERT_TRUE(sim_.start({root_}, notifyPort_, simArgs));
     // Notifications only where they are judged; a short wait for answers
-    // that never come, since no case here needs the plug-in's 3 s.
+    // that never come, since no case here needs the plug-in's 3 s; and room
+    // for a loaded machine, where a sound daemon's answer may wait for a CPU
+    // past the usual 10 ms.
     const bool watch = kind.empty() || kind == "relative-notify";
-    std::vector<std::string> extra = {"--answer-limit-ms", "500"};
+    std::vector<std::string> extra = {"--answer-limit-ms", "500", "--slow-answer-ms", "50"};
     if (watch) {
         extra.insert(extra.end(), {"--watch", "1"});
     }
@@ -180,9 +182,13 @@ TEST_F(ConformanceTest, DaemonThatNeverAnswersFailsEveryCheckWithinThirtySeconds
     ASSERT_TRUE(run.exitStatus.has_value());
     EXPECT_EQ(*run.exitStatus, 1);
     EXPECT_LT(run.elapsed, 30s);
+    // Each a failure, or skipped for want of an answer to judge.
     for (const auto& [name, result] : run.results) {
-        EXPECT_EQ(result, name == "daemon" ? "passed" : "failed") << name;
+        if (name != "daemon") {
+            EXPECT_NE(result, "passed") << name;
+        }
     }
+    EXPECT_EQ(run.results.at("answer_time"), "failed");
 }
 
 }  // namespace

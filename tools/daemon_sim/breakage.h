@@ -24,7 +24,7 @@ class SimState;
 class Breakage {
 public:
     enum class Kind : std::uint8_t {
-        Slow,              // every "query_stat" answer 20 ms late
+        Slow,              // every "query_stat" answer 100 ms late
         Hang,              // reads every request, answers none
         RelativeRoot,      // "get_tw_roots" also lists a relative root
         MissingRoot,       // ... and a root that does not exist

@@ -49,6 +49,18 @@ std::string takePort(const std::string& name, const std::string& value, std::uin
                : name + " wants a port from 1 to 65535 in digits";
 }
 
+// An option of 1 to 3000 milliseconds.
+tools::Option millisecondsOption(const std::string& name, std::chrono::milliseconds& time) {
+    return {name, "", true, "", [name, &time](const std::string& value) {
+                long long number = 0;
+                if (!tools::parseInteger(value, 1, 3000, number)) {
+                    return name + " wants 1 to 3000, got: " + value;
+                }
+                time = std::chrono::milliseconds(number);
+                return std::string();
+            }};
+}
+
 // Fills `options` and `json` from the command line; -1 to go on, else the
 // exit status.
 int parseArguments(int argc, char** argv, const char* usage, ConformanceOptions& options,
@@ -78,14 +90,10 @@ int parseArguments(int argc, char** argv, const char* usage, ConformanceOptions&
              options.actPath = value;
              return value.empty() ? "--act needs a PATH" : std::string();
          }},
-        // Not in the help: lets tests shorten the wait for an answer that
-        // never comes.
-        {"--answer-limit-ms", "", true, "",
-         [&](const std::string& value) {
-             const bool taken = tools::parseInteger(value, 1, 3000, number);
-             options.answerLimit = std::chrono::milliseconds(number);
-             return taken ? std::string() : "--answer-limit-ms wants 1 to 3000, got: " + value;
-         }},
+        // Not in the help: let tests shorten the wait for an answer that
+        // never comes, and allow a loaded machine's answer times.
+        millisecondsOption("--answer-limit-ms", options.answerLimit),
+        millisecondsOption("--slow-answer-ms", options.slowAnswer),
     };
     const std::string refused = tools::parseCommandLine(argc, argv, table);
     return tools::commandLineOutcome("tarnwell-doctor", refused, shown);
