@@ -38,7 +38,8 @@ constexpr auto kSlowAnswer = 100ms;
 // A status no plug-in shows.
 constexpr const char* kBadStatus = "7";
 
-const std::string kDoneLine = std::string(protocol::kEndLine) + "\n";
+// The line that ends every message, with its LF.
+constexpr std::string_view kDoneLine = "done\n";
 
 // A line of an answer with its fields as they are, unescaped.
 std::string rawLine(const std::string& key, const std::string& value) {
@@ -117,7 +118,7 @@ std::string Breakage::rootsAnswer(const SimState& state) const {
     for (const std::string& root : roots) {
         line += "\t" + root;
     }
-    return std::string(protocol::kAnswerStatus) + "\n" + line + "\n" + kDoneLine;
+    return std::string(protocol::kAnswerStatus) + "\n" + line + "\n" + std::string(kDoneLine);
 }
 
 std::string Breakage::statusAnswer(const SimState& state, const Request& request) const {

@@ -1,7 +1,6 @@
 #include "conformance.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 

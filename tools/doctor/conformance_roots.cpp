@@ -45,6 +45,9 @@ std::string rootFault(const std::string& root) {
 // kept before it; a warning, or empty.
 std::string rootWarning(const std::string& root, const std::string& canonical,
                         const std::vector<std::string>& earlier) {
+    if (canonical == "/") {
+        return "the root / holds only / itself for the plug-in: nothing below it gets an emblem";
+    }
     if (canonical != root) {
         return root + " is not in canonical form: the plug-in asks about paths under " + canonical;
     }
