@@ -45,7 +45,7 @@ std::string jsonValue(const std::string& line, const std::string& key) {
 }
 
 struct Breach {
-    const char* kind;                  // --break KIND; "" for the sound daemon
+    const char* kind;                 // --break KIND; "" for the sound daemon
     std::set<std::string> flaggedBy;  // the checks that must flag it, and no other
 };
 
@@ -63,9 +63,13 @@ protected:
     // Runs the check against the sim; with `notify`, the sim pushes a change
     // of a file every 100 ms meanwhile.
     CheckRun runCheck(const std::vector<std::string>& extra, bool notify) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,        "--daemon", "--json",
-                                         "--port",                    std::to_string(sim_.port()),
-                                         "--notify-port",             std::to_string(notifyPort_)};
+        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,
+                                         "--daemon",
+                                         "--json",
+                                         "--port",
+                                         std::to_string(sim_.port()),
+                                         "--notify-port",
+                                         std::to_string(notifyPort_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         CheckRun run;
         ChildProcess doctor;
@@ -144,8 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Breach{"", {}}, Breach{"slow", {"answer_time"}},
                       Breach{"relative-root", {"roots"}}, Breach{"missing-root", {"roots"}},
                       Breach{"bad-status", {"query_stat"}}, Breach{"empty-status", {"query_stat"}},
-                      Breach{"no-done", {"unknown_request"}},
-                      Breach{"extra-bytes", {"after_done"}}, Breach{"no-escape", {"escaping"}},
+                      Breach{"no-done", {"unknown_request"}}, Breach{"extra-bytes", {"after_done"}},
+                      Breach{"no-escape", {"escaping"}},
                       Breach{"one-at-a-time", {"two_connections"}},
                       Breach{"close-after-answer", {"keeps_connection"}},
                       Breach{"relative-notify", {"notifications"}}),

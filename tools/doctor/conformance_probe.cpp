@@ -82,8 +82,8 @@ bool Probe::connect(const Deadline& deadline, std::string& why) {
     if (fd_.valid()) {
         return true;
     }
-    DaemonSocket daemon = connectToDaemon(protocol::kLoopbackAddress, port_,
-                                          deadline.sooner(kConnectLimit).end());
+    DaemonSocket daemon =
+        connectToDaemon(protocol::kLoopbackAddress, port_, deadline.sooner(kConnectLimit).end());
     switch (daemon.outcome) {
         case DaemonSocket::Outcome::Connected:
             fd_ = std::move(daemon.fd);
@@ -101,8 +101,8 @@ bool Probe::connect(const Deadline& deadline, std::string& why) {
     return false;
 }
 
-Probe::Answer Probe::ask(const std::string& name, const ArgumentMap* args,
-                         const Deadline& deadline, bool mayRepeat) {
+Probe::Answer Probe::ask(const std::string& name, const ArgumentMap* args, const Deadline& deadline,
+                         bool mayRepeat) {
     const std::string request = protocol::buildRequest(name, args);
     bool closedUnasked = false;
     Answer answer = askOnce(request, deadline, closedUnasked);
@@ -142,8 +142,8 @@ Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadlin
     const bool rsp = status == protocol::kAnswerStatus;
     if (!(rsp ? readArguments(reader, answer.args) : skipThroughDone(reader)) || !reader.finish()) {
         answer.outcome = deadline.passed() ? Outcome::TimedOut : Outcome::Broken;
-        answer.why = reader.failure().empty() ? "an answer over the plug-in's limits"
-                                              : reader.failure();
+        answer.why =
+            reader.failure().empty() ? "an answer over the plug-in's limits" : reader.failure();
         answer.args.clear();
         fd_.reset();
         return answer;
@@ -152,8 +152,8 @@ Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadlin
     if (!rsp) {
         answer.why = "refused with \"" + status.substr(0, 40) + "\"";
     }
-    answer.took = std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() -
-                                                                        start);
+    answer.took =
+        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - start);
     return answer;
 }
 

@@ -111,7 +111,8 @@ void checkRootsAnswer(Conformance& run, Report& report) {
     }
     Probe probe(run.options.port);
     const auto limit = std::min(run.options.answerLimit, std::chrono::milliseconds(kRootsLimit));
-    const Probe::Answer answer = probe.ask(protocol::kGetRoots, nullptr, run.deadline.sooner(limit));
+    const Probe::Answer answer =
+        probe.ask(protocol::kGetRoots, nullptr, run.deadline.sooner(limit));
     if (!answer.whole()) {
         fail(check, "no whole answer within 1 s: " + answer.why,
              "answer get_tw_roots at once: rsp, path<TAB>ROOT..., done, each line ended by LF");

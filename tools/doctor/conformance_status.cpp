@@ -136,13 +136,15 @@ void judgeValues(const StatusSample& sample, std::size_t roots, Check& check) {
     check.detailNumber("asked", static_cast<long long>(sample.asked));
     check.detailList("faults", sample.faults);
     if (sample.badValues > 0) {
-        fail(check, asked + ", " + std::to_string(sample.badValues) + " with a bad status: " +
-                        joined(sample.faults),
+        fail(check,
+             asked + ", " + std::to_string(sample.badValues) +
+                 " with a bad status: " + joined(sample.faults),
              "answer stat<TAB>N with N the one digit 0, 1, 2 or 3; to say \"no status\", leave "
              "stat out (an empty or garbled stat reads as 0, up to date)");
     } else if (sample.notWhole > 0) {
-        fail(check, asked + ", " + std::to_string(sample.notWhole) + " without a whole answer: " +
-                        joined(sample.faults),
+        fail(check,
+             asked + ", " + std::to_string(sample.notWhole) +
+                 " without a whole answer: " + joined(sample.faults),
              "answer every query_stat whole: rsp, stat<TAB>N, done, each line ended by LF");
     } else if (sample.asked == 0) {
         check.verdict = Verdict::Skipped;
@@ -152,10 +154,9 @@ void judgeValues(const StatusSample& sample, std::size_t roots, Check& check) {
              "answer stat<TAB>N for every path in a sync root you know");
     } else {
         const auto& n = sample.counts;
-        check.found = asked + ": " + std::to_string(n[0]) + " up to date, " +
-                      std::to_string(n[1]) + " syncing, " + std::to_string(n[2]) + " locked, " +
-                      std::to_string(n[3]) + " read-only, " +
-                      std::to_string(sample.withoutStatus) + " without a status";
+        check.found = asked + ": " + std::to_string(n[0]) + " up to date, " + std::to_string(n[1]) +
+                      " syncing, " + std::to_string(n[2]) + " locked, " + std::to_string(n[3]) +
+                      " read-only, " + std::to_string(sample.withoutStatus) + " without a status";
     }
 }
 
@@ -186,8 +187,8 @@ void judgeTimes(const StatusSample& sample, const Conformance& run, Check& check
     const auto p99 = percentile(sample.times, 0.99);
     check.detailNumber("p50_us", p50.count()).detailNumber("p99_us", p99.count());
     check.detailNumber("answers", static_cast<long long>(sample.times.size()));
-    const std::string found = "p50 " + milliseconds(p50) + ", p99 " + milliseconds(p99) +
-                              " over " + std::to_string(sample.times.size()) + " answers";
+    const std::string found = "p50 " + milliseconds(p50) + ", p99 " + milliseconds(p99) + " over " +
+                              std::to_string(sample.times.size()) + " answers";
     if (p99 > run.options.slowAnswer) {
         // A folder of a few hundred files then fills slowly.
         warn(check, found + ": emblems come late while a folder fills",

@@ -168,8 +168,8 @@ void Watcher::listen() {
         if (relay_.owesNews()) {
             relay_.retry();
         }
-        std::array<pollfd, 2> ready{{{own_.get(), POLLIN, 0},
-                                     {relay_.isOpen() ? relay_.fd() : -1, POLLIN, 0}}};
+        std::array<pollfd, 2> ready{
+            {{own_.get(), POLLIN, 0}, {relay_.isOpen() ? relay_.fd() : -1, POLLIN, 0}}};
         if (pollUntil(ready.data(), ready.size(), end) <= 0) {
             return;
         }
@@ -265,8 +265,9 @@ void judgeWatch(const Watcher& watcher, const Conformance& run, Check& check) {
              "send refresh_stat for paths in your sync roots, and refresh_tw_root only when the "
              "roots change");
     } else {
-        check.found = heard.count == 0 ? found + " (change a file in a sync folder meanwhile to "
-                                                 "see some)"
+        check.found = heard.count == 0 ? found +
+                                             " (change a file in a sync folder meanwhile to "
+                                             "see some)"
                                        : found;
     }
 }
@@ -276,9 +277,10 @@ void judgeWatch(const Watcher& watcher, const Conformance& run, Check& check) {
 void watchNotifications(const Conformance& run, Report& report) {
     Watcher watcher(run);
     watcher.listen();
-    judgeWatch(watcher, run,
-               addCheck(report, "notifications",
-                        "notifications during " + std::to_string(run.options.watch.count()) + " s"));
+    judgeWatch(
+        watcher, run,
+        addCheck(report, "notifications",
+                 "notifications during " + std::to_string(run.options.watch.count()) + " s"));
 }
 
 }  // namespace tarnwell::doctor

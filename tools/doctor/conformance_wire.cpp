@@ -55,8 +55,8 @@ void checkAfterDone(const Conformance& run, Report& report) {
         const char* name;
         const ArgumentMap* args;
     };
-    for (const Question& question : {Question{protocol::kGetRoots, nullptr},
-                                     Question{protocol::kQueryStat, &args}}) {
+    for (const Question& question :
+         {Question{protocol::kGetRoots, nullptr}, Question{protocol::kQueryStat, &args}}) {
         const std::string name = question.name;
         const Probe::Answer answer = probe.ask(name, question.args, run.answerDeadline());
         if (!answer.whole()) {
@@ -110,8 +110,7 @@ void checkTwoConnections(const Conformance& run, Report& report) {
     const Probe::Answer two = askStatus(second, path, run.answerDeadline());
     if (!two.whole()) {
         fail(check,
-             "a second connection, made while the first was open, got no whole answer (" +
-                 two.why +
+             "a second connection, made while the first was open, got no whole answer (" + two.why +
                  "): every copy of the plug-in holds one (the desktop, each window, each file "
                  "dialog), and all but one would show no emblem",
              "serve every connection on its own, side by side");
@@ -119,8 +118,8 @@ void checkTwoConnections(const Conformance& run, Report& report) {
     }
     const Probe::Answer again = askStatus(first, path, run.answerDeadline());
     if (!again.whole()) {
-        fail(check, "the first connection got no whole answer after the second was served: " +
-                        again.why,
+        fail(check,
+             "the first connection got no whole answer after the second was served: " + again.why,
              "serve every connection on its own, side by side");
         return;
     }
