@@ -20,8 +20,8 @@ const char* const kAnswerEveryPath =
     "answer every query_stat, also for a path outside your folders or one that does not exist: "
     "rsp, done (without stat)";
 const char* const kEscapeFix =
-    "undo the escapes \\t, \\n and \\\\ in keys and values you read, and escape tab, line feed "
-    "and backslash in every key and value you write";
+    "in every key and value, read a backslash and t, a backslash and n, and two backslashes as a "
+    "tab, a line feed and a backslash, and write those three bytes so";
 
 bool exists(const std::string& path) {
     struct stat info {};
