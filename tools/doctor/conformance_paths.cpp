@@ -31,7 +31,7 @@ bool exists(const std::string& path) {
 // A folder that exists and lies in no root; empty when every one does.
 std::string pathOutsideRoots(const std::vector<std::string>& roots) {
     for (const char* candidate : {"/usr", "/etc", "/tmp", "/"}) {
-        const std::string path = canonicalizePath(candidate);
+        std::string path = canonicalizePath(candidate);
         if (exists(path) && protocol::rootHolding(roots, path).empty()) {
             return path;
         }

@@ -56,7 +56,10 @@ std::string rootWarning(const std::string& root, const std::string& canonical,
             return root + " is listed twice";
         }
         if (protocol::rootHolds(before, canonical) || protocol::rootHolds(canonical, before)) {
-            return root + " and " + before + " lie one inside the other: the first listed wins";
+            std::string warning = root;
+            warning += " and " + before;
+            warning += " lie one inside the other: the first listed wins";
+            return warning;
         }
     }
     return {};

@@ -56,6 +56,7 @@ std::vector<std::string> listUnder(const std::string& root, std::size_t count,
 std::vector<std::string> pathsToAsk(const std::vector<std::string>& roots, std::size_t count,
                                     const Deadline& deadline) {
     std::vector<std::vector<std::string>> perRoot;
+    perRoot.reserve(roots.size());
     for (const std::string& root : roots) {
         perRoot.push_back(listUnder(root, count, deadline));
     }
