@@ -2,7 +2,10 @@
 // on purpose (--break), both on free ports: the sound daemon passes every
 // check, and each broken one is flagged by the check meant for it and by no
 // other. A daemon that never answers still ends the check within 30 s.
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <set>
@@ -11,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "listener/copies_folder.h"
+#include "listener/input_command_server.h"
 #include "support/test_support.h"
 
 namespace tarnwell::test {
@@ -20,6 +25,7 @@ namespace {
 struct CheckRun {
     std::optional<int> exitStatus;
     std::map<std::string, std::string> results;
+    std::map<std::string, std::string> lines;  // each check's JSON object
     std::chrono::milliseconds elapsed{0};
 
     // The checks that did not pass (warnings and failures), skipped ones aside.
@@ -67,8 +73,9 @@ protected:
     }
 
     // Runs the check against the sim; with `notify`, the sim pushes a change
-    // of a file every 100 ms meanwhile.
-    CheckRun runCheck(const std::vector<std::string>& extra, bool notify) {
+    // of a file every 100 ms meanwhile; `during` runs once the check runs.
+    CheckRun runCheck(const std::vector<std::string>& extra, bool notify,
+                      const std::function<void()>& during = {}) {
         std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,
                                          "--daemon",
                                          "--json",
@@ -83,6 +90,9 @@ protected:
         if (!doctor.start(argv)) {
             return run;
         }
+        if (during) {
+            during();
+        }
         for (int i = 0; i < 600 && !run.exitStatus; ++i) {
             if (notify) {
                 sim_.control("notify refresh_stat path " + root_ + "/a.txt");
@@ -95,6 +105,7 @@ protected:
             const std::string name = jsonValue(line, "check");
             if (!name.empty()) {
                 run.results[name] = jsonValue(line, "result");
+                run.lines[name] = line;
             }
         }
         return run;
@@ -183,6 +194,60 @@ TEST_F(ConformanceTest, MenuCommandsGoOutOnlyForTheNamedPath) {
         }
     }
     EXPECT_EQ(menuRequests, 7);
+}
+
+// A copy of the plug-in started while the check holds the notification port,
+// and one that holds it while the check watches: each handles every
+// notification the daemon sends, also those the kernel hands the check.
+TEST_F(ConformanceTest, WatchTakesNoNotificationFromACopyOfThePlugin) {
+    // From a new socket each, so that the kernel spreads them over every
+    // socket on the port.
+    ASSERT_TRUE(sim_.start({root_}, notifyPort_, {"--notify-fresh-socket"}));
+    std::atomic<int> handled{0};
+    const auto copyOfThePlugin = [&] {
+        auto copy = std::make_unique<InputCommandServer>(notifyPort_);
+        copy->addHandler(
+            "refresh_stat", [&](InputCommand*) { ++handled; }, nullptr);
+        copy->setup();
+        copy->start();
+        return copy;
+    };
+    const auto notify = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            sim_.control("notify refresh_stat path " + root_ + "/a.txt");
+            std::this_thread::sleep_for(20ms);
+        }
+    };
+    const std::vector<std::string> watch = {"--answer-limit-ms", "500", "--watch", "2"};
+
+    std::unique_ptr<InputCommandServer> late;
+    const CheckRun first = runCheck(watch, false, [&] {
+        ASSERT_TRUE(waitUntil([&] { return !udpPortFree(notifyPort_); }));
+        late = copyOfThePlugin();
+        ASSERT_TRUE(late->waitUntilListening(kDeadline));
+        notify(20);
+    });
+    EXPECT_TRUE(waitUntil([&] { return handled.load() == 20; })) << handled.load();
+    EXPECT_EQ(first.results.at("notifications"), "passed");
+    EXPECT_NE(first.lines.at("notifications").find("\"on_port\":true"), std::string::npos);
+
+    handled = 0;
+    // The check joins the copies' folder beside the copy's socket.
+    const auto sockets = [&] {
+        std::error_code error;
+        const std::filesystem::directory_iterator folder(copiesFolder(notifyPort_), error);
+        return error ? 0 : std::distance(begin(folder), end(folder));
+    };
+    const CheckRun second = runCheck(watch, false, [&] {
+        ASSERT_TRUE(waitUntil([&] { return sockets() == 2; }));
+        notify(20);
+    });
+    EXPECT_TRUE(waitUntil([&] { return handled.load() == 20; })) << handled.load();
+    EXPECT_EQ(second.results.at("notifications"), "passed");
+    const std::string& heard = second.lines.at("notifications");
+    EXPECT_NE(heard.find("\"on_port\":false"), std::string::npos) << heard;
+    EXPECT_EQ(heard.find("\"heard\":0,"), std::string::npos) << heard;
+    late->stop();
 }
 
 TEST_F(ConformanceTest, DaemonThatNeverAnswersFailsEveryCheckWithinThirtySeconds) {

@@ -144,6 +144,8 @@ public:
 
 private:
     void receiveOwn();
+    // Reads what the other copies sent: greetings, and what they pass on.
+    void drainRelay();
     void record(const std::string& datagram);
 
     const Conformance& run_;
@@ -163,7 +165,6 @@ void Watcher::listen() {
     }
     start_ = Deadline::Clock::now();
     const auto end = start_ + run_.options.watch;
-    const NotificationRelay::Receivers receivers{[this](const std::string& d) { record(d); }, {}};
     for (;;) {
         if (relay_.owesNews()) {
             relay_.retry();
@@ -173,12 +174,19 @@ void Watcher::listen() {
         if (pollUntil(ready.data(), ready.size(), end) <= 0) {
             return;
         }
+        if (ready[1].revents != 0) {
+            drainRelay();
+        }
         if (ready[0].revents != 0) {
             receiveOwn();
         }
-        if (ready[1].revents != 0 && !relay_.drain(receivers)) {
-            relay_.close();
-        }
+    }
+}
+
+void Watcher::drainRelay() {
+    const NotificationRelay::Receivers receivers{[this](const std::string& d) { record(d); }, {}};
+    if (relay_.isOpen() && !relay_.drain(receivers)) {
+        relay_.close();
     }
 }
 
@@ -201,6 +209,10 @@ void Watcher::receiveOwn() {
         record(datagram);
         judgeSender(verdict, heard_);
         if (verdict.accepted() && InputCommandServer::parseMessage(datagram)) {
+            // A copy that bound the port beside us greeted us before it
+            // did, so its greeting is queued before any datagram the kernel
+            // hands us instead of it: read first, it is passed this one.
+            drainRelay();
             relay_.add(datagram);
         }
     }
