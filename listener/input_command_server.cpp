@@ -21,8 +21,8 @@
 #include "base/wire_format.h"
 #include "datagram_batch.h"
 #include "listener/copies_folder.h"
-#include "notification_relay.h"
-#include "sender_check.h"
+#include "listener/notification_relay.h"
+#include "listener/sender_check.h"
 
 namespace tarnwell {
 

@@ -1,4 +1,4 @@
-#include "notification_relay.h"
+#include "listener/notification_relay.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -8,7 +8,7 @@
 // Either way the stranger could as well have closed its socket at once and
 // passed as untold, which is accepted (a notification is only a hint).
 // Foreign verdicts are used the same way: using them can only drop.
-#include "sender_check.h"
+#include "listener/sender_check.h"
 
 #include <arpa/inet.h>
 

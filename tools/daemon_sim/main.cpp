@@ -23,6 +23,7 @@ constexpr const char* kUsage =
     "usage: tarnwell-daemon-sim --root DIR [--root DIR ...] [--status PATH=N ...]\n"
     "                           [--default-status N] [--port P] [--notify-port P]\n"
     "                           [--no-stdin] [--notify-fresh-socket] [--answer-delay-us N]\n"
+    "                           [--break KIND ...]\n"
     "       tarnwell-daemon-sim --help | --version\n"
     "  --root DIR          a sync root, an absolute path (repeatable; answered to\n"
     "                      get_tw_roots in order)\n"
@@ -33,6 +34,11 @@ constexpr const char* kUsage =
     "  --no-stdin          take no control commands; run until SIGINT or SIGTERM\n"
     "  --notify-fresh-socket  send each notification from a new socket, closed at once\n"
     "  --answer-delay-us N    wait N microseconds before each query_stat answer\n"
+    "  --break KIND        break the daemon's side of the contract on purpose, to see\n"
+    "                      tarnwell-doctor --daemon flag it (repeatable): slow, hang,\n"
+    "                      relative-root, missing-root, bad-status, empty-status,\n"
+    "                      no-done, extra-bytes, no-escape, one-at-a-time,\n"
+    "                      close-after-answer, relative-notify (docs/tools.md)\n"
     "control commands on stdin, one a line:\n"
     "  set PATH N | roots DIR... | notify NAME [KEY VALUE]... | quit\n"
     "  (blank lines are ignored; the end of stdin ends the daemon unless --no-stdin)\n";
@@ -99,6 +105,13 @@ int parseArguments(int argc, char** argv, tarnwell::sim::Options& options) {
                  takeNumber("--answer-delay-us", value, 0, 10'000'000, "0 to 10000000", number);
              options.answerDelay = std::chrono::microseconds(number);
              return refused;
+         }},
+        {"--break", "", true, "",
+         [&](const std::string& value) {
+             return options.breaks.add(value)
+                        ? std::string()
+                        : "--break wants one of " + tarnwell::sim::Breakage::kindNames() +
+                              ", got: " + value;
          }},
         {"--port", "", true, "",
          [&](const std::string& value) { return takePort("--port", value, options.port); }},

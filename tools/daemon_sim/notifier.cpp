@@ -45,7 +45,8 @@ bool Notifier::sendDatagram(const std::string& datagram) {
     return sent;
 }
 
-void Notifier::notify(const std::string& name, const PairList& pairs) {
+void Notifier::notify(const std::string& name, const PairList& asked) {
+    const PairList pairs = breaks_.notificationPairs(asked);
     const std::string datagram = protocol::buildNotification(name, pairs);
     if (datagram.size() > kMaxDatagramBytes) {
         complain("notification of " + std::to_string(datagram.size()) +

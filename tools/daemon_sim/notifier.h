@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/posix_io.h"
+#include "breakage.h"
 #include "sim_state.h"
 
 namespace tarnwell::sim {
@@ -22,8 +23,9 @@ inline constexpr std::size_t kMaxDatagramBytes = 2047;
 class Notifier {
 public:
     // With `freshSockets`, each notification goes out from a socket of its
-    // own that is closed right after sending.
-    Notifier(std::uint16_t port, bool freshSockets) : port_(port), freshSockets_(freshSockets) {}
+    // own that is closed right after sending. `breaks` must outlive it.
+    Notifier(std::uint16_t port, bool freshSockets, const Breakage& breaks)
+        : port_(port), freshSockets_(freshSockets), breaks_(breaks) {}
     ~Notifier();
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -40,6 +42,7 @@ private:
 
     const std::uint16_t port_;
     const bool freshSockets_;
+    const Breakage& breaks_;
     UniqueFd fd_;
 };
 

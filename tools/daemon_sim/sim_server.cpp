@@ -26,7 +26,8 @@ constexpr std::size_t kFirstConnection = 3;
 }  // namespace
 
 SimServer::SimServer(const Options& options)
-    : notifier_(options.notifyPort, options.notifyFromFreshSockets),
+    : breaks_(options.breaks),
+      notifier_(options.notifyPort, options.notifyFromFreshSockets, breaks_),
       control_(state_, notifier_),
       requestedPort_(options.port),
       useStdin_(options.readStdin),
@@ -116,7 +117,8 @@ int SimServer::run() {
 void SimServer::buildPollSet(std::vector<pollfd>& fds) const {
     fds.clear();
     fds.push_back({signalFd_.get(), POLLIN, 0});
-    const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections;
+    const bool acceptOpen = !acceptPaused_ && connections_.size() < kMaxConnections &&
+                            !(breaks_.has(Breakage::Kind::OneAtATime) && !connections_.empty());
     fds.push_back({acceptOpen ? listenFd_.get() : -1, POLLIN, 0});
     fds.push_back({useStdin_ ? STDIN_FILENO : -1, POLLIN, 0});
     for (const auto& c : connections_) {
@@ -211,7 +213,8 @@ void SimServer::readFrom(Connection& c) {
 bool SimServer::processInput(Connection& c) {
     Request request;
     std::string why;
-    while (!stopping_ && c.out.size() - c.outSent < kMaxPendingOutput) {
+    while (!stopping_ && c.out.size() - c.outSent < kMaxPendingOutput &&
+           !(c.inputClosed && breaks_.has(Breakage::Kind::CloseAfterAnswer))) {
         const RequestFramer::Result result = c.input.next(request, why);
         if (result == RequestFramer::Result::kNeedMore) {
             break;
@@ -222,24 +225,33 @@ bool SimServer::processInput(Connection& c) {
             return false;
         }
         emitEvent(formatEvent("request", request.name, request.args));
-        if (!delayAnswer(request.name)) {
+        if (!delayAnswer(request)) {
             stopping_ = true;
             break;
         }
-        c.out += state_.respond(request.name, request.args);
+        c.out += breaks_.any() ? breaks_.answer(state_, request)
+                               : state_.respond(request.name, request.args);
+        if (breaks_.has(Breakage::Kind::CloseAfterAnswer)) {
+            c.inputClosed = true;  // closed once the answer is out
+            break;
+        }
     }
     c.input.compact();
     return true;
 }
 
-bool SimServer::delayAnswer(const std::string& requestName) {
-    if (answerDelay_.count() <= 0 || requestName != protocol::kQueryStat) {
+bool SimServer::delayAnswer(const Request& request) const {
+    auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(breaks_.delay(request));
+    if (request.name == protocol::kQueryStat) {
+        delay += answerDelay_;
+    }
+    if (delay.count() <= 0) {
         return true;
     }
     // The whole daemon waits, as documented, but on the signal descriptor
     // rather than in a sleep, so that a stop ends the wait. The signal is
     // left pending for run() to see.
-    const auto until = std::chrono::steady_clock::now() + answerDelay_;
+    const auto until = std::chrono::steady_clock::now() + delay;
     pollfd signals{signalFd_.get(), POLLIN, 0};
     for (auto now = std::chrono::steady_clock::now(); now < until;
          now = std::chrono::steady_clock::now()) {

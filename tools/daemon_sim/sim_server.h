@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/posix_io.h"
+#include "breakage.h"
 #include "control.h"
 #include "daemon_sim/request_framing.h"
 #include "notifier.h"
@@ -47,6 +48,8 @@ struct Options {
     // Time spent before each "query_stat" answer, as a daemon that looks the
     // status up in its own records: the event loop waits that long.
     std::chrono::microseconds answerDelay{0};
+    // Contract breaches asked for with --break; none by default.
+    Breakage breaks;
 };
 
 class SimServer {
@@ -87,14 +90,16 @@ private:
     // Answers buffered requests while the output has room. False when the
     // client broke a limit and was dropped.
     bool processInput(Connection& c);
-    // Waits the answer delay before a status answer; nothing for others.
-    // False when SIGINT or SIGTERM came meanwhile: the answer, and every
-    // one still queued, is dropped, so that a stop is never held up by
-    // answers nobody will wait for.
-    bool delayAnswer(const std::string& requestName);
+    // Waits the answer delay before a status answer, and what a --break
+    // adds; nothing for others. False when SIGINT or SIGTERM came meanwhile:
+    // the answer, and every one still queued, is dropped, so that a stop is
+    // never held up by answers nobody will wait for.
+    bool delayAnswer(const Request& request) const;
     void flush(Connection& c);
     void closeConnection(Connection& c);
 
+    // Before notifier_, which keeps a reference to it.
+    const Breakage breaks_;
     SimState state_;
     Notifier notifier_;
     ControlInput control_;

@@ -2,6 +2,8 @@
 // shows no Tarnwell emblems. Prints a checklist (or, with --json, one JSON
 // document) and exits 1 when any check failed. It changes nothing and sends
 // the daemon nothing but "get_tw_roots" and "query_stat". See docs/tools.md.
+// With --daemon it checks the daemon for its developers instead
+// (doctor/conformance.h).
 #include <unistd.h>
 
 #include <csignal>
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "doctor/conformance.h"
 #include "doctor/doctor.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
@@ -21,6 +24,7 @@ constexpr const char* kPluginFile = "libdfm-extension-tarnwell.so";
 
 constexpr const char* kUsage =
     "usage: tarnwell-doctor [--plugin PATH] [--icons DIR]... [--json] [PATH...]\n"
+    "       tarnwell-doctor --daemon [--port P] [--watch SECONDS] [--act PATH] [--json]\n"
     "       tarnwell-doctor --help | --version\n"
     "\n"
     "Tells why the file manager shows no Tarnwell emblems: checks the plug-in, its\n"
@@ -49,6 +53,21 @@ constexpr const char* kUsage =
     "the plug-in and the icons built there unless --plugin says otherwise; installed,\n"
     "it searches the icons installed beside it first.\n"
     "PATHs may be relative to the current folder, or file:// URLs.\n"
+    "\n"
+    "With --daemon it checks the running sync daemon instead, for the daemon's\n"
+    "developers: each thing the plug-in needs of a daemon (docs/protocol.md), one\n"
+    "line each. It sends \"get_tw_roots\", \"query_stat\" and one request no daemon\n"
+    "knows, creates no file, and ends within 30 seconds whatever the daemon does\n"
+    "(plus --watch).\n"
+    "\n"
+    "  --daemon          check the daemon rather than the user's setup\n"
+    "  --port P          the daemon's TCP port (default 19080)\n"
+    "  --notify-port P   the port the daemon sends notifications to (default 19081)\n"
+    "  --watch SECONDS   then check the notifications the daemon sends for SECONDS,\n"
+    "                    heard as one more copy of the plug-in: no file manager\n"
+    "                    misses one\n"
+    "  --act PATH        also send the seven menu commands for PATH (the daemon\n"
+    "                    acts on them)\n"
     "\n"
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
     "failed or the report could not be written (a reader that went away), 2 for\n"
@@ -172,6 +191,9 @@ int main(int argc, char** argv) {
     // doctor unseen through SIGPIPE: the write fails with EPIPE instead, and
     // the doctor says so below. Children (ldd) get the default back.
     std::signal(SIGPIPE, SIG_IGN);
+    if (tarnwell::doctor::wantsDaemonCheck(argc, argv)) {
+        return tarnwell::doctor::daemonCheckMain(argc, argv, kUsage);
+    }
     tarnwell::doctor::Options options;
     setDefaultPlaces(options);
     bool json = false;

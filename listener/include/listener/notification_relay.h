@@ -26,6 +26,10 @@
 // attaches the sender's credentials); the folder's mode keeps everyone else
 // from sending at all.
 //
+// tarnwell-doctor --daemon opens one too while it watches the daemon's
+// notifications, as one more copy, so that it hears them without taking
+// them from the user's file managers.
+//
 // Thread safety: none; the listener thread owns its one instance. The
 // descriptor (fd()) may be shut down from another thread to wake the listener.
 #ifndef TARNWELL_LISTENER_NOTIFICATION_RELAY_H_
