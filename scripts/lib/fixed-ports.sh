@@ -20,7 +20,7 @@ TARNWELL_FIXED_PORTS_LOCK=/tmp/tarnwell-fixed-ports.lock
 fixed_ports_lock_is_held() {
   [ "${TARNWELL_FIXED_PORTS_LOCK_HELD:-}" = 1 ] && return 0
   local fd
-  for fd in /proc/$BASHPID/fd/*; do
+  for fd in "/proc/$BASHPID/fd/"*; do
     [ "$(readlink "$fd" 2>/dev/null)" = "$TARNWELL_FIXED_PORTS_LOCK" ] || continue
     flock -n "${fd##*/}" 2>/dev/null && return 0
   done
