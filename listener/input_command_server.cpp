@@ -162,8 +162,14 @@ int InputCommandServer::waitTimeout(const NotificationRelay& relay) const {
     return timeout;
 }
 
-void InputCommandServer::noticePause() {
-    if (lastArrival_ && std::chrono::steady_clock::now() - *lastArrival_ >= pause_) {
+void InputCommandServer::notePause(bool arrived) {
+    if (!onPause_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (arrived) {
+        lastArrival_ = now;
+    } else if (lastArrival_ && now - *lastArrival_ >= pause_) {
         lastArrival_.reset();
         onPause_();
     }
@@ -209,11 +215,10 @@ void InputCommandServer::retryPause(NotificationRelay& relay) {
     // bound; stop shuts the relay's socket down to end the wait.
     while (running_.load() && relay.isOpen() && std::chrono::steady_clock::now() < deadline) {
         pollfd waitFor{relay.fd(), POLLIN, 0};
-        const auto until =
-            relay.owesNews()
-                ? std::min(deadline, std::chrono::steady_clock::now() +
-                                         std::chrono::milliseconds(kNewsRetryMilliseconds))
-                : deadline;
+        const int timeout = waitTimeout(relay);
+        const auto until = timeout >= 0 ? std::min(deadline, std::chrono::steady_clock::now() +
+                                                                 std::chrono::milliseconds(timeout))
+                                        : deadline;
         const int ready = pollUntil(&waitFor, 1, until);
         if (ready < 0) {
             break;  // no wait to be had on the relay: the plain pause below
@@ -222,6 +227,7 @@ void InputCommandServer::retryPause(NotificationRelay& relay) {
             drainRelay(relay);
         }
         relay.retry();
+        notePause(ready > 0);
     }
     MutexLock lock(wakeMutex_);
     lock.waitFor(pauseCondition_,
@@ -369,11 +375,7 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
             }
             noticeLostDatagrams(fd, droppedByKernel, relay);
         }
-        if (onPause_ && (relayed || waitFor[0].revents != 0)) {
-            lastArrival_ = std::chrono::steady_clock::now();
-        } else if (onPause_) {
-            noticePause();
-        }
+        notePause(relayed || waitFor[0].revents != 0);
     }
 }
 

@@ -131,8 +131,9 @@ private:
     // Listener thread: the poll timeout in milliseconds (-1: none) that ends
     // the wait when the pause handler or the other copies' news are due.
     int waitTimeout(const NotificationRelay& relay) const;
-    // Listener thread: calls the pause handler when it is due.
-    void noticePause();
+    // Listener thread, after each wait: notes that notifications came
+    // (`arrived`), or calls the pause handler when it is due.
+    void notePause(bool arrived);
     // Listener thread: waits up to 2 seconds before the next socket attempt,
     // or less when stop is called meanwhile; what other copies pass on
     // meanwhile is handled.
