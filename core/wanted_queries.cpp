@@ -8,9 +8,6 @@ namespace tarnwell {
 
 void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_point now,
                         std::vector<std::string>& dropped) {
-    if (entries_.size() >= kBigSync) {
-        reserveWholeBound();
-    }
     const auto [it, added] = entries_.try_emplace(path);
     Node* node = &*it;
     Entry& entry = it->second;
@@ -48,16 +45,14 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
     }
 }
 
-void WantedQueries::reserveWholeBound() {
-    // Waiting, unanswered and held paths, each kCapacity at most (and the
-    // window's few sent ones); two to a bucket keeps the bucket array at
-    // under 800 KiB.
-    constexpr float kPathsPerBucket = 2;
-    constexpr std::size_t kMostPaths = 3 * kCapacity + kWindow;
-    if (entries_.bucket_count() * kPathsPerBucket < kMostPaths) {
-        entries_.max_load_factor(kPathsPerBucket);
-        entries_.reserve(kMostPaths);
-    }
+WantedQueries::WantedQueries() {
+    // Waiting, unanswered and held paths, kCapacity each at most (and the
+    // window's few sent ones). Up to four to a bucket keeps the bucket array
+    // at about 400 KiB; a chain that long comes only near the bound, while
+    // a big sync is announced.
+    constexpr float kPathsPerBucket = 4;
+    entries_.max_load_factor(kPathsPerBucket);
+    entries_.reserve(3 * kCapacity + kWindow);
 }
 
 void WantedQueries::leaveRestingList(Node* node) {

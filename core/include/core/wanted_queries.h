@@ -46,10 +46,11 @@
 // once.
 //
 // Each path is one node: its entry in the hash map carries the links of the
-// lists it is in. Once the daemon announces a big sync, the map takes at once
-// the buckets for every path its bounds allow: a rehash of tens of thousands
-// of paths in the middle of a burst would hold up the listener for
-// milliseconds while its receive queue fills up.
+// lists it is in. The map has from the start the buckets for every path its
+// bounds allow, so it never grows them: a rehash of tens of thousands of
+// paths in the middle of a big sync's burst held the listener up for
+// milliseconds while its receive queue overflowed (and a bucket array
+// allocated then would look like a leak).
 //
 // Thread safety: none; the status cache guards it with its pending mutex.
 #ifndef TARNWELL_CORE_WANTED_QUERIES_H_
@@ -85,12 +86,10 @@ public:
     static constexpr std::chrono::milliseconds kRedrawGap{1};
     // How long a draw of a path the daemon had no status for asks nothing.
     static constexpr std::chrono::seconds kUnansweredPause{1};
-    // Paths known at which the map takes its buckets for the whole bound.
-    static constexpr std::size_t kBigSync = 1024;
     // How long the daemon's changes must pause before Unseen paths are sent.
     static constexpr std::chrono::milliseconds kChangesPause{10};
 
-    WantedQueries() = default;
+    WantedQueries();
     WantedQueries(const WantedQueries&) = delete;
     WantedQueries& operator=(const WantedQueries&) = delete;
 
@@ -189,9 +188,6 @@ private:
     void placeInRedraw(Node* node, Clock::time_point now);
     // Whether an ask of `priority` asks nothing for this unanswered path.
     bool stillUnanswered(const Entry& entry, Priority priority, Clock::time_point now) const;
-    // Gives the map its buckets for kCapacity waiting, unanswered and held
-    // paths each, unless it has them.
-    void reserveWholeBound();
     // Leaves the unanswered or held list, as an ask makes the path wait.
     void leaveRestingList(Node* node);
     // Drops the least wanted waiting path: the oldest of the lowest kind.
