@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <chrono>
 #include <iostream>
 #include <mutex>
 
@@ -7,60 +8,76 @@ namespace tarnwell {
 
 namespace {
 
-// The line held back, escaped and with its newline; empty if none. Shared by
-// every thread, so that any later line, from whatever thread, goes out after
-// it. Not thread-local: the plug-in keeps off thread-local storage, which
-// would tie it to the dynamic linker's own library.
+using Clock = std::chrono::steady_clock;
+
+// Held lines go out, with the line that exceeds either limit, once the oldest
+// is this old or they fill this many bytes: a busy worker writes a few times
+// a second, and a line is late by at most one exchange beyond the age limit.
+constexpr auto kHeldAgeLimit = std::chrono::milliseconds(50);
+constexpr std::size_t kHeldBytesLimit = 16 * 1024;
+
+// The lines held back, escaped and each with its newline; empty if none.
+// Shared by every thread, so that any later line, from whatever thread, goes
+// out after them. Not thread-local: the plug-in keeps off thread-local
+// storage, which would tie it to the dynamic linker's own library.
 std::mutex heldMutex;
-std::string heldText;  // guarded by heldMutex
+std::string heldText;       // guarded by heldMutex
+Clock::time_point heldSince;  // guarded by heldMutex: when the oldest was held
 
 // Paths and names in a line come from the host and the daemon; a line feed or
 // carriage return among them would end the line early and let the rest pose
 // as a line of its own, so they are written as \n and \r.
 void appendEscaped(std::string& text, const std::string& line) {
     text.reserve(text.size() + line.size() + 1);
-    for (char c : line) {
-        if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else {
-            text.push_back(c);
+    // Copied in runs between the characters to escape: the channel's worker
+    // logs two lines an exchange.
+    std::size_t from = 0;
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        if (line[at] != '\n' && line[at] != '\r') {
+            continue;
         }
+        text.append(line, from, at - from);
+        text += line[at] == '\n' ? "\\n" : "\\r";
+        from = at + 1;
     }
+    text.append(line, from);
     text.push_back('\n');
 }
 
-// Called with heldMutex held, so that the held line and the lines after it
-// reach the stream in the order they were logged.
-void write(const std::string& text) {
-    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
+// Writes the held lines in one call and empties them, keeping the buffer.
+// Called with heldMutex held, so that lines reach the stream in the order
+// they were logged.
+void writeHeld() {
+    std::cerr.write(heldText.data(), static_cast<std::streamsize>(heldText.size()));
     std::cerr.flush();
+    heldText.clear();
 }
 
 }  // namespace
 
 void logLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(heldMutex);
-    std::string text;
-    text.swap(heldText);
-    appendEscaped(text, line);
-    write(text);
+    appendEscaped(heldText, line);
+    writeHeld();
 }
 
 void logLineHeld(const std::string& line) {
     std::lock_guard<std::mutex> lock(heldMutex);
+    const auto now = Clock::now();
+    if (heldText.empty()) {
+        heldSince = now;
+    }
     appendEscaped(heldText, line);
+    if (heldText.size() >= kHeldBytesLimit || now - heldSince >= kHeldAgeLimit) {
+        writeHeld();
+    }
 }
 
 void flushHeldLine() {
     std::lock_guard<std::mutex> lock(heldMutex);
-    if (heldText.empty()) {
-        return;
+    if (!heldText.empty()) {
+        writeHeld();
     }
-    std::string text;
-    text.swap(heldText);
-    write(text);
 }
 
 }  // namespace tarnwell

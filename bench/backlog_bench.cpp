@@ -39,11 +39,14 @@ struct ConnectedCore {
     }
     // What the emblem provider does for one drawn path; true when it shows.
     bool draw(const std::string& path) {
+        if (core->redrawPending(path)) {
+            return false;
+        }
         const CanonicalPath canonical(path);
         if (core->getStatusCanonical(canonical) != TarnwellCore::NotCached) {
             return true;
         }
-        core->ensureStatusQueriedCanonical(canonical);
+        core->queryFileStatus(canonical);
         return false;
     }
 };

@@ -411,7 +411,13 @@ bool CommandClient::takeFront(CommandPtr& command) {
 }
 
 ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
-    logLine("tarnwell: sending command: " + command->name);
+    // Both lines are held and written together with the lines of the
+    // exchanges around them: a cold fill is thousands of exchanges, and a
+    // write each would cost more than the rest of the worker's part. The
+    // worker flushes before it waits for a record or a connection; a line
+    // may wait for the end of the exchange in progress (its answer, or the
+    // socket's time-out).
+    logLineHeld("tarnwell: sending command: " + command->name);
     ArgumentMap response;
     // Read ahead: bytes right behind the answer mean the daemon answered more
     // than once, and the answer just read may be the one nobody asked for.
@@ -421,10 +427,6 @@ ExchangeOutcome CommandClient::runCommand(int fd, CommandPtr command) {
         exchange(fd, command->name, command->args.empty() ? nullptr : &command->args, response,
                  LineReader::Mode::ReadAhead);
     const bool ok = outcome == ExchangeOutcome::Ok;
-    // Held back until the next line, which is most often the next record's
-    // "sending" line, a few microseconds later: one write for both. Lines the
-    // callback logs come after it all the same; the worker flushes it before
-    // it waits for anything.
     logLineHeld("tarnwell: command finished: " + command->name + (ok ? " ok=1" : " ok=0"));
     if (ok) {
         command->response = std::move(response);

@@ -34,6 +34,25 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
     forgetDropped(dropped);
 }
 
+bool StatusCache::isPending(const std::string& canonicalPath) const {
+    MutexLock lock(pendingMutex_);
+    return wanted_.contains(canonicalPath);
+}
+
+bool StatusCache::wantIfPending(const std::string& canonicalPath,
+                                std::vector<std::string>& toSend) {
+    const auto now = WantedQueries::Clock::now();
+    std::vector<std::string> dropped;
+    MutexLock lock(pendingMutex_);
+    if (!wanted_.contains(canonicalPath)) {
+        return false;
+    }
+    wanted_.ask(canonicalPath, WantedQueries::Priority::Drawn, now, dropped);
+    wanted_.takeToSend(toSend, now);
+    forgetLater(dropped);
+    return true;
+}
+
 void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                              bool takeMore, std::vector<std::string>& toSend,
                              std::optional<std::uint64_t> askedIn) {

@@ -287,6 +287,24 @@ void TarnwellCore::ensureStatusQueriedCanonical(const CanonicalPath& canonicalPa
     }
 }
 
+bool TarnwellCore::redrawPending(const std::string& path) {
+    // The cheap miss first: a path drawn for the first time is in no list.
+    // The roots are checked on the text as well: a pending path under a root
+    // the daemon no longer lists shows nothing and asks nothing, as the usual
+    // road would.
+    if (!statusCache_.isPending(path) || !commandClient_.isConnected() ||
+        !roots_.holdsCanonical(path) || statusCache_.find(path)) {
+        return false;
+    }
+    std::vector<std::string> toSend;
+    if (!statusCache_.wantIfPending(path, toSend)) {
+        return false;
+    }
+    drawn_.note(path, DrawnPaths::Clock::now());
+    sendStatusQueries(toSend);
+    return true;
+}
+
 void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
     // The path comes from the request itself, never from the answer, so a
     // reply can only ever change the entry it was asked for.

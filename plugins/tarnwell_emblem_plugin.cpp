@@ -28,6 +28,10 @@ dfmext::DFMExtEmblem TarnwellEmblemPlugin::locationEmblemIcons(const std::string
     }
 
     TarnwellCore* const tarnwell = core();
+    // A redraw of a folder still being filled: most of its paths are pending.
+    if (tarnwell->redrawPending(filePath)) {
+        return emblem;
+    }
     // Canonicalizing may touch the file system, so it is done once and the
     // core's lookups are handed the canonical form.
     const CanonicalPath canonicalPath(filePath);
@@ -38,7 +42,8 @@ dfmext::DFMExtEmblem TarnwellEmblemPlugin::locationEmblemIcons(const std::string
     const TarnwellCore::SyncStatus status = tarnwell->getStatusCanonical(canonicalPath);
     if (status == TarnwellCore::NotCached) {
         // The answer arrives on the worker thread; a later redraw finds it.
-        tarnwell->ensureStatusQueriedCanonical(canonicalPath);
+        // Root and cache were looked up just now: the query is wanted at once.
+        tarnwell->queryFileStatus(canonicalPath);
         return emblem;
     }
 

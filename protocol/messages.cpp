@@ -45,6 +45,7 @@ std::string endLine() {
 }  // namespace
 
 std::string buildRequest(const std::string& name, const ArgumentMap* args) {
+    // Built in place: the channel's worker builds one per exchange.
     std::string out = escapeField(name);
     out.push_back('\n');
     if (args != nullptr) {
@@ -52,7 +53,9 @@ std::string buildRequest(const std::string& name, const ArgumentMap* args) {
             appendLine(out, key, values);
         }
     }
-    return out + endLine();
+    out += kEndLine;
+    out.push_back('\n');
+    return out;
 }
 
 std::string buildAnswer(const PairList& pairs) {

@@ -12,14 +12,14 @@ namespace tarnwell {
 // one event is always one line. Any thread.
 void logLine(const std::string& line);
 
-// Holds `line` back, to go out in the same call as the next line logged, by
-// whatever thread, or at flushHeldLine. For a thread that logs one line after
-// an event and another right after it (the channel's worker: an exchange
-// finished, the next one begins), so that the pair costs one system call; it
-// must flush before it waits for anything. A line held already is written
-// first. Any thread.
+// Holds `line` back, to go out in one call with the lines held after it: at
+// the next line logged (by whatever thread), at flushHeldLine, or once the
+// held lines are 50 ms old or fill 16 KiB. For a thread that logs lines at
+// a high rate and flushes before it waits for anything (the channel's
+// worker: two lines an exchange, thousands of exchanges a second in a cold
+// fill), so that its lines cost a write a few times a second. Any thread.
 void logLineHeld(const std::string& line);
-// Writes the line held back, if any.
+// Writes the lines held back, if any.
 void flushHeldLine();
 
 }  // namespace tarnwell

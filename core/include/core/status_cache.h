@@ -49,6 +49,13 @@ public:
     // already pending sends nothing more.
     void want(const std::string& canonicalPath, WantedQueries::Priority priority,
               std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // A draw of a path without a status whose query is pending (waiting or
+    // sent): asks for it again as want does with Drawn, and returns true.
+    // False, and nothing asked, when it is not pending (any more). Host
+    // threads; isPending only looks.
+    bool isPending(const std::string& canonicalPath) const TARNWELL_EXCLUDES(pendingMutex_);
+    bool wantIfPending(const std::string& canonicalPath, std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A query's reply: stores `status` (unless only a change of a path nobody
     // drew asked for it), or removes the entry when there is none, and only
     // then ends the path's pending mark, so that a host thread in between

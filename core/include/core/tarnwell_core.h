@@ -136,6 +136,16 @@ public:
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
     void ensureStatusQueried(const std::string& path);
+    // Host thread, before a draw canonicalizes `path`: when the path as given
+    // is one whose query is pending and it has no status, notes the draw,
+    // asks for it again (see queryFileStatus) and returns true: there is
+    // nothing to show yet. The text of a pending path was canonical when it
+    // was asked, so a host that redraws a folder still being filled pays for
+    // no path walk; should a link have replaced one of its folders since,
+    // the path shows no emblem until its answer is in, never a wrong one.
+    // False, having done nothing: the caller canonicalizes and draws as usual.
+    // Never waits.
+    bool redrawPending(const std::string& path);
     // Worker thread: reply to "query_stat".
     void handleQueryStatResponse(TarnwellCommand* command);
     // The status a "query_stat" reply gives (protocol::statusInReply): its
