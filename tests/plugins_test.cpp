@@ -149,7 +149,7 @@ protected:
         temp_.file("outside/f.txt");
         temp_.dir("outside/dir");
         notifyPort_ = test::freeUdpPort();
-        ASSERT_TRUE(daemon_.start({root_}, notifyPort_));
+        ASSERT_TRUE(daemon_.start({root_}, notifyPort_, simArgs_));
         core_ = std::make_unique<TarnwellCore>(daemon_.port(), notifyPort_);
         core_->initialize();
         ASSERT_TRUE(waitUntil([&] { return core_->isInSyncDir(root_); }));
@@ -168,6 +168,7 @@ protected:
     TempDir temp_;
     std::string root_;
     std::uint16_t notifyPort_ = 0;
+    std::vector<std::string> simArgs_;
     DaemonSim daemon_;
     std::unique_ptr<TarnwellCore> core_;
 };
@@ -189,6 +190,31 @@ TEST_F(ConnectedTest, UnknownStatusIsQueriedOnceAndShownOnALaterRequest) {
         queries += line == "request query_stat path=" + file ? 1 : 0;
     }
     EXPECT_EQ(queries, 1);
+}
+
+// A redraw of a path whose query is out skips the path walk; one that shows
+// a status while its change is asked about must still show it until the new
+// status is in.
+class SlowDaemonTest : public ConnectedTest {
+protected:
+    SlowDaemonTest() { simArgs_ = {"--answer-delay-us", "1000000"}; }
+};
+
+TEST_F(SlowDaemonTest, ChangedPathKeepsItsEmblemWhileItsQueryIsOut) {
+    TarnwellEmblemPlugin plugin(core_.get());
+    const std::string file = at("Sync/docs/a.txt");
+    const auto shows = [&](int status) {
+        return describe(plugin.requestEmblem(file, 0)) == bottomLeft(test::statusIcon(status));
+    };
+    EXPECT_TRUE(plugin.requestEmblem(file, 0).emblems().empty());
+    ASSERT_TRUE(daemon_.waitForRequest("request query_stat path=" + file));
+    ASSERT_TRUE(waitUntil([&] { return shows(TarnwellCore::UpToDate); }));
+
+    ASSERT_TRUE(daemon_.control("set " + file + " " + std::to_string(TarnwellCore::ReadOnly)));
+    ASSERT_TRUE(daemon_.waitForRequest("request query_stat path=" + file));
+    // The answer is a second away.
+    EXPECT_TRUE(shows(TarnwellCore::UpToDate));
+    EXPECT_TRUE(waitUntil([&] { return shows(TarnwellCore::ReadOnly); }));
 }
 
 TEST_F(ConnectedTest, IntegerAboveThreeStartsNoQuery) {
