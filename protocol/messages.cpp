@@ -9,10 +9,10 @@ namespace tarnwell::protocol {
 namespace {
 
 void appendLine(std::string& out, const std::string& key, const std::vector<std::string>& values) {
-    out += escapeField(key);
+    appendEscapedField(out, key);
     for (const std::string& value : values) {
         out.push_back('\t');
-        out += escapeField(value);
+        appendEscapedField(out, value);
     }
     out.push_back('\n');
 }
@@ -46,7 +46,9 @@ std::string endLine() {
 
 std::string buildRequest(const std::string& name, const ArgumentMap* args) {
     // Built in place: the channel's worker builds one per exchange.
-    std::string out = escapeField(name);
+    std::string out;
+    out.reserve(128);
+    appendEscapedField(out, name);
     out.push_back('\n');
     if (args != nullptr) {
         for (const auto& [key, values] : *args) {

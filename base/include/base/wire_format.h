@@ -16,6 +16,8 @@ namespace tarnwell {
 
 // Backslash -> "\\", LF -> "\n", TAB -> "\t"; every other byte unchanged.
 std::string escapeField(const std::string& field);
+// The same, appended to `out`.
+void appendEscapedField(std::string& out, std::string_view field);
 
 // Undoes escapeField. A backslash before any other byte, or at the end, is
 // kept as it is.

@@ -166,6 +166,15 @@ public:
     SyncStatus getStatusCanonical(const CanonicalPath& canonicalPath) const;
     void ensureStatusQueriedCanonical(const CanonicalPath& canonicalPath);
 
+    // Worker thread: stores the reply's status (or removes the entry) under
+    // `canonicalPath`, then ends its pending mark: what the core's own
+    // "query_stat" records do on completion, filing the reply under the path
+    // they asked for, without a path walk. `askedIn`: the status cache's
+    // clears() when the query went out. Public for benchmarks, which store
+    // replies as the worker does.
+    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response,
+                             std::optional<std::uint64_t> askedIn = std::nullopt);
+
     // For tests, benchmarks and diagnostics.
     std::size_t pendingQueryCount() const;
     std::size_t cachedStatusCount() const;
@@ -183,11 +192,6 @@ private:
     WantedQueries::Priority changePriority(const CanonicalPath& canonicalPath) const;
     // Hands the paths' "query_stat" commands to the channel; no lock held.
     void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
-    // Worker thread: stores the reply's status (or removes the entry) under
-    // `canonicalPath`, then ends its pending mark.
-    // `askedIn`: the status cache's clears() when the query went out.
-    void applyQueryStatReply(const std::string& canonicalPath, const ArgumentMap& response,
-                             std::optional<std::uint64_t> askedIn = std::nullopt);
 
     SyncRootRegistry roots_;  // locks itself
     // Noted by every status lookup, which is how the host draws; lock-free,
