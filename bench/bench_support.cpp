@@ -130,6 +130,16 @@ bool DaemonSimProcess::control(const std::string& line) {
     return process_ != nullptr && controlled_ && process_->writeStdin(line + "\n");
 }
 
+bool DaemonSimProcess::waitForQueryStats(std::uint64_t count,
+                                         std::chrono::steady_clock::time_point until) {
+    MutexLock lock(waitMutex_);
+    awaitedQueryStats_ = count;
+    const bool reached =
+        lock.waitUntil(queryStatsReached_, until, [&] { return queryStats_.load() >= count; });
+    awaitedQueryStats_ = UINT64_MAX;
+    return reached;
+}
+
 void DaemonSimProcess::countLine(const std::string* line) {
     static const std::string kListening = "listening port=";
     static const std::string kQueryStat = "request query_stat";
@@ -138,7 +148,11 @@ void DaemonSimProcess::countLine(const std::string* line) {
         int expected = -1;
         listeningPort_.compare_exchange_strong(expected, 0);
     } else if (line->rfind(kQueryStat, 0) == 0) {
-        ++queryStats_;
+        if (++queryStats_ >= awaitedQueryStats_.load()) {
+            // Taken so that the waiter is either before its check or waiting.
+            { MutexLock lock(waitMutex_); }
+            queryStatsReached_.notify_all();
+        }
     } else if (line->rfind(kRequest, 0) == 0) {
         ++otherRequests_;
     } else if (listeningPort_.load() < 0 && line->rfind(kListening, 0) == 0) {

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "support/test_support.h"
 
 namespace tarnwell::bench {
@@ -100,6 +102,10 @@ public:
     bool control(const std::string& line);
     std::uint16_t port() const { return port_; }
     std::uint64_t queryStatRequests() const { return queryStats_.load(); }
+    // Blocks until the simulator has read `count` "query_stat" requests in
+    // all, or `until` passed; true in the first case. A measurement that
+    // waits here instead of polling leaves the CPU to what it measures.
+    bool waitForQueryStats(std::uint64_t count, std::chrono::steady_clock::time_point until);
     // Requests other than "query_stat" ("get_tw_roots", menu commands).
     std::uint64_t otherRequests() const { return otherRequests_.load(); }
 
@@ -114,6 +120,11 @@ private:
     bool controlled_ = false;
     std::uint16_t port_ = 0;
     std::atomic<std::uint64_t> queryStats_{0};
+    // The count a waitForQueryStats waits for (none: the largest value), and
+    // its wake-up, which only the line that reaches it pays for.
+    std::atomic<std::uint64_t> awaitedQueryStats_{UINT64_MAX};
+    Mutex waitMutex_;
+    std::condition_variable queryStatsReached_;
     std::atomic<std::uint64_t> otherRequests_{0};
     std::atomic<int> listeningPort_{-1};  // -1 until the first line, 0 when it never came
 };

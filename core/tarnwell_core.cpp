@@ -258,7 +258,12 @@ WantedQueries::Priority TarnwellCore::changePriority(const CanonicalPath& canoni
     return WantedQueries::Priority::Unseen;
 }
 
-void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPaths) {
+void TarnwellCore::sendStatusQueries(std::vector<std::string>& canonicalPaths) {
+    // Most calls (a draw while the channel's window is full) have nothing to
+    // send: no lock for them.
+    if (canonicalPaths.empty()) {
+        return;
+    }
     // No core lock here: the channel is called with none held.
     // Each reply is filed under exactly the path that went into the pending
     // set, without canonicalizing it again: that would cost a path walk per
@@ -266,15 +271,19 @@ void TarnwellCore::sendStatusQueries(const std::vector<std::string>& canonicalPa
     // renamed and replaced by a link), the pending mark would stay behind and
     // the path would never be asked about again.
     const std::uint64_t askedIn = statusCache_.clears();
-    for (const std::string& path : canonicalPaths) {
-        commandClient_.sendCommand(CommandClient::createCommand(
-            [this, askedIn](TarnwellCommand* command) {
-                if (const std::string* requested = firstValue(command->args, protocol::kPathKey)) {
-                    applyQueryStatReply(*requested, command->response, askedIn);
-                }
-            },
-            false, nullptr, protocol::kQueryStat, {{protocol::kPathKey, path}}));
+    for (std::string& path : canonicalPaths) {
+        // Built in place, the path moved in: one query an exchange.
+        auto command = std::make_unique<TarnwellCommand>();
+        command->name = protocol::kQueryStat;
+        command->args[protocol::kPathKey].push_back(std::move(path));
+        command->callback = [this, askedIn](TarnwellCommand* done) {
+            if (const std::string* requested = firstValue(done->args, protocol::kPathKey)) {
+                applyQueryStatReply(*requested, done->response, askedIn);
+            }
+        };
+        commandClient_.sendCommand(std::move(command));
     }
+    canonicalPaths.clear();
 }
 
 void TarnwellCore::ensureStatusQueried(const std::string& path) {

@@ -191,7 +191,8 @@ private:
     // drew it lately and whether it has a status.
     WantedQueries::Priority changePriority(const CanonicalPath& canonicalPath) const;
     // Hands the paths' "query_stat" commands to the channel; no lock held.
-    void sendStatusQueries(const std::vector<std::string>& canonicalPaths);
+    // Takes the paths out of `canonicalPaths`.
+    void sendStatusQueries(std::vector<std::string>& canonicalPaths);
 
     SyncRootRegistry roots_;  // locks itself
     // Noted by every status lookup, which is how the host draws; lock-free,
