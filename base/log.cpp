@@ -14,7 +14,7 @@ using Clock = std::chrono::steady_clock;
 // is this old or they fill this many bytes: a busy worker writes a few times
 // a second, and a line is late by at most one exchange beyond the age limit.
 constexpr auto kHeldAgeLimit = std::chrono::milliseconds(50);
-constexpr std::size_t kHeldBytesLimit = 16 * 1024;
+constexpr std::size_t kHeldBytesLimit = std::size_t{16} * 1024;
 
 // The lines held back, escaped and each with its newline; empty if none.
 // Shared by every thread, so that any later line, from whatever thread, goes
@@ -22,7 +22,9 @@ constexpr std::size_t kHeldBytesLimit = 16 * 1024;
 // storage, which would tie it to the dynamic linker's own library.
 std::mutex heldMutex;
 std::string heldText;       // guarded by heldMutex
-Clock::time_point heldSince;  // guarded by heldMutex: when the oldest was held
+// Guarded by heldMutex: when the oldest held line was held, as the clock's
+// count (a plain number, which a static may hold without a constructor).
+Clock::rep heldSince = 0;
 
 // Paths and names in a line come from the host and the daemon; a line feed or
 // carriage return among them would end the line early and let the rest pose
@@ -63,12 +65,12 @@ void logLine(const std::string& line) {
 
 void logLineHeld(const std::string& line) {
     std::lock_guard<std::mutex> lock(heldMutex);
-    const auto now = Clock::now();
+    const Clock::rep now = Clock::now().time_since_epoch().count();
     if (heldText.empty()) {
         heldSince = now;
     }
     appendEscaped(heldText, line);
-    if (heldText.size() >= kHeldBytesLimit || now - heldSince >= kHeldAgeLimit) {
+    if (heldText.size() >= kHeldBytesLimit || Clock::duration(now - heldSince) >= kHeldAgeLimit) {
         writeHeld();
     }
 }
