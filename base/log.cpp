@@ -53,6 +53,10 @@ void writeHeld() {
     std::cerr.write(heldText.data(), static_cast<std::streamsize>(heldText.size()));
     std::cerr.flush();
     heldText.clear();
+    // The buffer of an exceptionally long line is given back.
+    if (heldText.capacity() > 4 * kHeldBytesLimit) {
+        heldText.shrink_to_fit();
+    }
 }
 
 }  // namespace
