@@ -9,11 +9,11 @@
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
 // stores take it exclusively for one map operation. The host's path (find,
-// want with Drawn, adoptHeldAnswer) never waits for it exclusively: the
-// status of a path whose wanted query the host's ask dropped is forgotten
-// later, on the worker's thread at the next reply or on the listener's at the
-// next notification, and a held answer moves into the cache only when the
-// lock is free at once.
+// want with Drawn, isPending, wantIfPending, adoptHeldAnswer) never waits for
+// it exclusively: the status of a path whose wanted query the host's ask
+// dropped is forgotten later, on the worker's thread at the next reply or on
+// the listener's at the next notification, and a held answer moves into the
+// cache only when the lock is free at once.
 //
 // Lock order: statusMutex_ (exclusive) may be held while pendingMutex_ is
 // taken (in clear), never the other way round.
