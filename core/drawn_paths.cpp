@@ -24,7 +24,7 @@ void DrawnPaths::note(std::string_view path, Clock::time_point now) {
 
 bool DrawnPaths::drawnRecently(std::string_view path, Clock::time_point now) const {
     const std::uint32_t stamp = stampOf(path).load(std::memory_order_relaxed);
-    // Unsigned arithmetic: the ticks wrap after months, and a stamp from the
+    // Unsigned arithmetic: the ticks wrap after about eight years, and a stamp from the
     // future (another thread's clock read a moment later) is recent too.
     return stamp != 0 && static_cast<std::int32_t>(tickAt(now) - stamp) <=
                              static_cast<std::int32_t>(kRecently / kTick);

@@ -30,8 +30,8 @@ namespace tarnwell {
 class DatagramBatch {
 public:
     static constexpr std::size_t kSlots = 64;
-    // The longest UDP payload over IPv4 is 65,507 bytes; one byte more shows
-    // that nothing was cut.
+    // The longest UDP payload over IPv4 is 65,507 bytes: a slot holds any
+    // datagram whole.
     static constexpr std::size_t kSlotBytes = 65536;
 
     DatagramBatch();

@@ -13,8 +13,10 @@ namespace tarnwell {
 void logLine(const std::string& line);
 
 // Holds `line` back, to go out in one call with the lines held after it: at
-// the next line logged (by whatever thread), at flushHeldLine, or once the
-// held lines are 50 ms old or fill 16 KiB. For a thread that logs lines at
+// the next line logged (by whatever thread), at flushHeldLine, or with the
+// held line that finds the oldest one 50 ms old or the lines filling 16 KiB.
+// No timer writes them: a thread that holds lines must flush them before it
+// waits, or they wait with it. For a thread that logs lines at
 // a high rate and flushes before it waits for anything (the channel's
 // worker: two lines an exchange, thousands of exchanges a second in a cold
 // fill), so that its lines cost a write a few times a second. Any thread.

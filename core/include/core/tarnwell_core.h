@@ -17,9 +17,12 @@
 // path takes only shared locks for a cached path; for a path without a status
 // it takes the pending lock (an answer held for it is then stored, under the
 // status lock, exclusive, when that is free at once), and again when a query
-// is really needed. It never waits for an exclusive holder of the status lock
-// (the statuses of the paths its ask gives up are forgotten later, on another
-// thread), nor for the daemon.
+// is really needed. It never takes the status lock exclusively when that
+// would wait (the statuses of the paths its ask gives up are forgotten later,
+// on another thread), and never waits for the daemon. Its shared lock does
+// wait while another thread holds the status lock exclusively: for one map
+// operation per reply, and for a walk of the whole table when it is emptied
+// or notifications were lost (rare, and bounded by the table's size).
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 

@@ -1,6 +1,6 @@
 // The status queries the core wants answered: the paths waiting to be sent,
-// most wanted first, the few handed to the channel, and the paths the daemon
-// had no status for.
+// most wanted first, the few handed to the channel, the paths the daemon had
+// no status for, and the answers held for paths nobody has drawn yet.
 //
 // The channel serves its queue first in, first out, and a person's menu
 // action waits behind whatever is queued there. So only a small window of
@@ -27,10 +27,14 @@
 // Whoever hears of the pause then takes them (takeToSend with `paused`).
 //
 // Bounded: at most kCapacity waiting paths (the least wanted beyond it are
-// dropped at once) and none older than kLifetime since it was last asked by
-// the time the next ones are taken to be sent (dropExpired). A dropped path
-// was never sent; the host asks again when it draws it again. A folder
-// scrolled past or left costs the daemon nothing more.
+// dropped at once), and a waiting path not asked again within kLifetime is
+// dropped when the worker next takes paths to send after a reply, or after
+// lost notifications (dropExpired). The host's ask and the pause take paths
+// to send without expiring first, so a path may go out somewhat later than
+// kLifetime after its last ask: at most until the next reply's drop would
+// have taken it. A dropped path was never sent; the host asks again when it
+// draws it again. A folder scrolled past or left costs the daemon nothing
+// more.
 //
 // A path is pending from its first ask until its reply is handled (waiting
 // or sent); asking again for a pending path sends nothing more, though it
@@ -42,8 +46,8 @@
 // a path is remembered as unanswered, and a draw asks again only after
 // kUnansweredPause: without it a folder of them would be asked about at every
 // redraw, 60 times a second for as long as it is open. A changed ask, and
-// forgetUnanswered (a new connection, new roots, lost notifications), ask at
-// once.
+// a draw after distrustAnswersOnTheWay (lost notifications) or clear (a new
+// connection, new roots), ask at once.
 //
 // Each path is one node: its entry in the hash map carries the links of the
 // lists it is in. The map has from the start the buckets for every path its
@@ -124,8 +128,7 @@ public:
     // asked again after its reply, and the unanswered and held answers are
     // forgotten.
     void distrustAnswersOnTheWay();
-    // The unanswered paths are asked again at their next draw.
-    void forgetUnanswered();
+    // Forgets everything: a new connection or new roots.
     void clear();
 
     // Waiting and sent.
@@ -186,6 +189,8 @@ private:
     // Puts a drawn path at the end of the current redraw's run, which starts
     // anew at the head after a gap.
     void placeInRedraw(Node* node, Clock::time_point now);
+    // The unanswered paths are asked again at their next draw.
+    void forgetUnanswered();
     // Whether an ask of `priority` asks nothing for this unanswered path.
     bool stillUnanswered(const Entry& entry, Priority priority, Clock::time_point now) const;
     // Leaves the unanswered or held list, as an ask makes the path wait.

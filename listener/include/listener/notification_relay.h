@@ -15,10 +15,11 @@
 // socket refuses is forgotten and its file removed. No notification costs a
 // scan of the folder or a disk write.
 //
-// Whatever one copy passes on in one round of receiving travels as ONE
-// datagram per other copy: the kernel queues only a few datagrams (often 10)
-// on a Unix datagram socket, so a burst passed on datagram by datagram would
-// overflow at once. When another copy's queue is full anyway, that copy is
+// What one copy passes on from one batch of received datagrams (up to 64 at a
+// time, see DatagramBatch) travels as one datagram per other copy, split
+// where it would pass 32 KiB: the kernel queues only a few datagrams (often
+// 10) on a Unix datagram socket, so a burst passed on datagram by datagram
+// would overflow at once. When another copy's queue is full anyway, that copy is
 // told that notifications were lost as soon as it has room again, and then
 // forgets and fetches everything, as after a kernel drop on its own socket.
 //
@@ -88,7 +89,8 @@ public:
     void retry();
 
     // Reads everything other copies sent, until the queue is empty. False
-    // when the socket was shut down or failed.
+    // when the socket failed; true also when it was shut down (stop does that
+    // to wake the listener, which then sees that it is to end).
     bool drain(const Receivers& receivers);
 
 private:

@@ -16,7 +16,7 @@ inline constexpr const char* kLoopbackAddress = "127.0.0.1";
 inline constexpr std::uint16_t kCommandPort = 19080;
 inline constexpr std::uint16_t kNotifyPort = 19081;
 
-// Commands the plug-in sends besides the menu actions (menu_actions.h).
+// Commands the plug-in sends besides the menu actions (tables.h).
 inline constexpr const char* kGetRoots = "get_tw_roots";
 inline constexpr const char* kQueryStat = "query_stat";
 // Notifications the daemon sends.
