@@ -150,7 +150,6 @@ bool fillQueue(std::uint16_t port, int queueFd, const std::vector<std::string>& 
 // it, then drained through the core's "refresh_stat" handler.
 struct GatedListener {
     explicit GatedListener(TarnwellCore& core) : server(freeUdpPort()) {
-        server.setup();
         server.addHandler(
             protocol::kRefreshStat,
             [&core, this](InputCommand* notification) {

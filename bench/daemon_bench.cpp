@@ -267,7 +267,6 @@ void BM_NotificationBurst10k(benchmark::State& state) {
     std::atomic<std::uint64_t> delivered{0};
     std::atomic<std::uint64_t> probes{0};
     InputCommandServer server(burstPort);
-    server.setup();
     server.addHandler(
         protocol::kRefreshStat,
         [&](InputCommand* notification) {

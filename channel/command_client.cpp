@@ -73,13 +73,12 @@ CommandClient::~CommandClient() {
     stop();
 }
 
-CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback, bool flag,
+CommandPtr CommandClient::createCommand(TarnwellCommand::Callback callback,
                                         std::shared_ptr<void> owner, const std::string& name,
                                         std::initializer_list<KeyValue> pairs) {
     auto command = std::make_unique<TarnwellCommand>();
     command->name = name;
     command->callback = std::move(callback);
-    command->flag = flag;
     command->owner = std::move(owner);
     for (const auto& [key, value] : pairs) {
         command->args[key].push_back(value);
@@ -110,10 +109,6 @@ void CommandClient::sendCommand(CommandPtr command) {
     }
 }
 
-void CommandClient::sendSimpleCommand(const std::string& name) {
-    sendCommand(createSimpleCommand(name));
-}
-
 void CommandClient::forceReconnect() {
     sendCommand(createSimpleCommand(kResetCommandName));
 }
@@ -128,11 +123,6 @@ void CommandClient::addOnDisconnectHook(Hook hook) {
 
 void CommandClient::addConnectionAttemptHook(AttemptHook hook) {
     connectionAttemptHooks_.push_back(std::move(hook));
-}
-
-void CommandClient::setup() {
-    connected_ = false;
-    running_ = false;
 }
 
 void CommandClient::start() {

@@ -1,7 +1,7 @@
 // Estimates of the heap that node-based standard containers hold, for the
-// memory figures of the status map and the wanted queries. They follow
-// libstdc++'s layout and count the allocator's header in front of every
-// block; they are estimates for benchmarks and tests, never used for limits.
+// memory figures of the wanted queries. They follow libstdc++'s layout and
+// count the allocator's header in front of every block; they are estimates
+// for benchmarks, never used for limits.
 #ifndef TARNWELL_CORE_NODE_BYTES_H_
 #define TARNWELL_CORE_NODE_BYTES_H_
 

@@ -68,7 +68,7 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
     bool current = true;
     {
         WriterLock lock(statusMutex_);
-        current = !askedIn || *askedIn == clears_;
+        current = !askedIn || *askedIn == clearsSeenByStatuses_;
         if (current && status && keep) {
             statuses_.set(canonicalPath, *status);
         } else if (current && !status) {
@@ -177,6 +177,7 @@ void StatusCache::clear() {
     wanted_.clear();
     forgetLater_.clear();
     forgetEverything_ = false;
+    clearsSeenByStatuses_ = clearsSeenByStatuses_ + 1;
     clears_ = clears_ + 1;
 }
 
@@ -226,16 +227,6 @@ std::size_t StatusCache::size() const {
 std::size_t StatusCache::pendingCount() const {
     MutexLock lock(pendingMutex_);
     return wanted_.size();
-}
-
-std::size_t StatusCache::memoryBytes() const {
-    std::size_t bytes = 0;
-    {
-        ReaderLock lock(statusMutex_);
-        bytes += statuses_.memoryBytes();
-    }
-    MutexLock lock(pendingMutex_);
-    return bytes + wanted_.memoryBytes();
 }
 
 }  // namespace tarnwell

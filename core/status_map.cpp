@@ -5,8 +5,6 @@
 #include <functional>
 #include <utility>
 
-#include "node_bytes.h"
-
 namespace tarnwell {
 namespace {
 
@@ -173,12 +171,6 @@ void StatusMap::rebuild(std::size_t capacity) {
         const std::string_view name(oldNames.data() + slot.nameOffset, slot.nameLength);
         insert(folderIdFor(*oldPaths[slot.folder]), name, slot.status);
     }
-}
-
-std::size_t StatusMap::memoryBytes() const {
-    return slots_.capacity() * sizeof(Slot) + names_.capacity() +
-           folderPaths_.capacity() * sizeof(const std::string*) +
-           node_bytes::stringKeyedMap(folders_);
 }
 
 }  // namespace tarnwell

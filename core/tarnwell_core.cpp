@@ -15,8 +15,6 @@ TarnwellCore* TarnwellCore::instance() {
 
 TarnwellCore::TarnwellCore(std::uint16_t daemonPort, std::uint16_t notifyPort)
     : commandClient_(CommandClient::kDefaultAddress, daemonPort), inputServer_(notifyPort) {
-    commandClient_.setup();
-    inputServer_.setup();
 }
 
 TarnwellCore::~TarnwellCore() {
@@ -70,7 +68,7 @@ void TarnwellCore::clearAll() {
 
 void TarnwellCore::sendMenuAction(const std::string& name, const std::string& canonicalPath) {
     commandClient_.sendCommand(
-        CommandClient::createCommand({}, false, {}, name, {{protocol::kPathKey, canonicalPath}}));
+        CommandClient::createCommand({}, {}, name, {{protocol::kPathKey, canonicalPath}}));
 }
 
 bool TarnwellCore::waitUntilListening(std::chrono::milliseconds timeout) {
@@ -100,7 +98,7 @@ void TarnwellCore::sendGetTwRoots() {
         rootsFetchInFlight_ = true;
     }
     commandClient_.sendCommand(CommandClient::createCommand(
-        [this](TarnwellCommand* command) { finishRootsFetch(command); }, false, nullptr,
+        [this](TarnwellCommand* command) { finishRootsFetch(command); }, nullptr,
         protocol::kGetRoots));
 }
 
@@ -266,7 +264,9 @@ void TarnwellCore::sendStatusQueries(std::vector<std::string>& canonicalPaths) {
     }
     // No core lock here: the channel is called with none held.
     // Each reply is filed under exactly the path that went into the pending
-    // set, without canonicalizing it again: that would cost a path walk per
+    // set, taken from the request and never from the answer (a reply changes
+    // only the entry it was asked for), and without canonicalizing it again:
+    // that would cost a path walk per
     // reply, and should the file system have changed meanwhile (a folder
     // renamed and replaced by a link), the pending mark would stay behind and
     // the path would never be asked about again.
@@ -314,15 +314,6 @@ bool TarnwellCore::redrawPending(const std::string& path) {
     return true;
 }
 
-void TarnwellCore::handleQueryStatResponse(TarnwellCommand* command) {
-    // The path comes from the request itself, never from the answer, so a
-    // reply can only ever change the entry it was asked for.
-    const std::string* requested = firstValue(command->args, protocol::kPathKey);
-    if (requested != nullptr) {
-        applyQueryStatReply(canonicalizePath(*requested), command->response);
-    }
-}
-
 void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
                                        const ArgumentMap& response,
                                        std::optional<std::uint64_t> askedIn) {
@@ -362,10 +353,6 @@ std::size_t TarnwellCore::pendingQueryCount() const {
 
 std::size_t TarnwellCore::cachedStatusCount() const {
     return statusCache_.size();
-}
-
-std::size_t TarnwellCore::statusMemoryBytes() const {
-    return statusCache_.memoryBytes();
 }
 
 }  // namespace tarnwell

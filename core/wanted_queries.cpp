@@ -168,13 +168,13 @@ void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_poi
     }
 }
 
-bool WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,
+void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,
                            Clock::time_point now) {
     const auto it = entries_.find(path);
     // After a clear the path may be unknown, or waiting on a new ask that
     // this reply does not end.
     if (it == entries_.end() || it->second.state != kSent) {
-        return false;
+        return;
     }
     --sent_;
     Node* node = &*it;
@@ -186,21 +186,20 @@ bool WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
         entry.askAgain = false;
         entry.state = kWaiting;
         linkWaiting(node, lists_[listOf(entry.priority)].head);
-        return true;
+        return;
     }
     if (!status) {
         entry.state = kUnansweredState;
         link(lists_[kUnanswered], &Entry::order, node, nullptr);
-        return false;
+        return;
     }
     if (entry.priority == Priority::Unseen) {
         entry.state = kHeldState;
         entry.answer = *status;
         link(lists_[kHeld], &Entry::order, node, nullptr);
-        return false;
+        return;
     }
     entries_.erase(it);
-    return false;
 }
 
 std::optional<std::int32_t> WantedQueries::heldAnswer(const std::string& path) const {

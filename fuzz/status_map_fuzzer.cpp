@@ -105,6 +105,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(map.size() == oracle.size());
     }
     expectSame(map, oracle);
-    FUZZ_CHECK(map.memoryBytes() > 0);
     return 0;
 }

@@ -68,10 +68,6 @@ InputCommandServer::~InputCommandServer() {
     stop();
 }
 
-void InputCommandServer::setup() {
-    running_.store(false);
-}
-
 void InputCommandServer::start() {
     if (running_.load()) {
         return;

@@ -78,7 +78,7 @@ void serveAll(int fd, Journal& journal, const std::string& stat = "0",
 
 CommandPtr recorded(Journal& journal, const std::string& name) {
     return CommandClient::createCommand([&journal](TarnwellCommand* c) { journal.completed(c); },
-                                        false, nullptr, name, {{"path", "/p/" + name}});
+                                        nullptr, name, {{"path", "/p/" + name}});
 }
 
 // Connect and disconnect hook counters.
@@ -153,7 +153,7 @@ TEST(CommandClientOrder, BackToBackExchangesDoNotStallOnDelayedAcks) {
     const auto start = Clock::now();
     for (std::size_t i = 0; i < kExchanges; ++i) {
         client.sendCommand(CommandClient::createCommand(
-            [&journal](TarnwellCommand* c) { journal.completed(c); }, false, nullptr, "query_stat",
+            [&journal](TarnwellCommand* c) { journal.completed(c); }, nullptr, "query_stat",
             {{"path", "/a"}, {"path", "/b"}, {"other", "x"}}));
     }
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == kExchanges; }));
@@ -239,7 +239,7 @@ TEST(CommandClientReset, StopWhileConnectedStillSendsEveryQueuedAction) {
             journal.completed(c);
             waitUntil([&] { return stopCalled.load(); });
         },
-        false, nullptr, "held"));
+        nullptr, "held"));
     for (const char* name : {"publish_obj", "query_stat", "share_by_email", "upload_files"}) {
         client.sendCommand(recorded(journal, name));
     }
@@ -281,7 +281,7 @@ TEST(CommandClientReset, ActionThatCannotBeSentAtStopIsLoggedAsDropped) {
     ASSERT_TRUE(waitUntil([&] { return client.isConnected(); }));
     std::atomic<bool> stopCalled{false};
     client.sendCommand(CommandClient::createCommand(
-        [&](TarnwellCommand*) { waitUntil([&] { return stopCalled.load(); }); }, false, nullptr,
+        [&](TarnwellCommand*) { waitUntil([&] { return stopCalled.load(); }); }, nullptr,
         "held"));
     client.sendCommand(recorded(journal, "publish_obj"));
     client.sendCommand(recorded(journal, "share_by_email"));
@@ -319,7 +319,7 @@ TEST(CommandClientReset, DrainedCallbacksAndDisconnectHooksMayQueueRecords) {
             journal.completed(c);
             client.sendCommand(recorded(journal, "from_drain"));
         },
-        false, nullptr, "drained"));
+        nullptr, "drained"));
     release.set_value();
 
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 4; }));
@@ -531,7 +531,7 @@ TEST(CommandClientRecovery, UnaskedBytesBetweenBackToBackExchangesAreNeverTakenF
             journal.completed(c);
             waitUntil([&] { return unaskedWritten.load(); });
         },
-        false, nullptr, "first"));
+        nullptr, "first"));
     client.sendCommand(recorded(journal, "second"));
     client.start();
     ASSERT_TRUE(waitUntil([&] { return journal.completionCount() == 2; }));
@@ -652,7 +652,7 @@ TEST(CommandClientOwner, DaemonRunByRootIsServedToAnotherUser) {
                 answer.set_value(
                     it == c->response.end() || it->second.empty() ? "-" : it->second.front());
             },
-            false, nullptr, "query_stat", {{"path", "/p"}}));
+            nullptr, "query_stat", {{"path", "/p"}}));
         client.start();
         auto future = answer.get_future();
         byte =

@@ -209,7 +209,6 @@ TEST_F(ConformanceTest, WatchTakesNoNotificationFromACopyOfThePlugin) {
         auto copy = std::make_unique<InputCommandServer>(notifyPort_);
         copy->addHandler(
             "refresh_stat", [&](InputCommand*) { ++handled; }, nullptr);
-        copy->setup();
         copy->start();
         return copy;
     };

@@ -409,7 +409,7 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     }
     // The replies come back one at a time, each making room for the next.
     for (std::size_t answered = 0; answered < sent.size(); ++answered) {
-        EXPECT_FALSE(wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame));
+        wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame);
         wanted.takeToSend(sent, WantedQueries::Clock::now());
     }
     // a0 and a1 were in the window before the redraw.
@@ -430,7 +430,7 @@ TEST(WantedQueriesTest, UnseenPathsWaitUntilTheChangesPause) {
     wanted.ask("known", WantedQueries::Priority::ChangedUndrawn, at(8), dropped);
     wanted.takeToSend(sent, at(9));
     EXPECT_EQ(sent, std::vector<std::string>{"known"});
-    EXPECT_FALSE(wanted.finish("known", TarnwellCore::UpToDate, at(12)));
+    wanted.finish("known", TarnwellCore::UpToDate, at(12));
     wanted.takeToSend(sent, at(12));
     EXPECT_EQ(sent.size(), 1u);
     wanted.takeToSend(sent, at(8) + WantedQueries::kChangesPause);
@@ -571,7 +571,7 @@ TEST_F(CoreTest, InitializeAfterShutdownConnectsOnceMore) {
 // --- Reply handlers fed directly ---
 
 CommandPtr rootsReply(std::vector<std::string> roots) {
-    auto command = CommandClient::createCommand(nullptr, false, nullptr, "get_tw_roots");
+    auto command = CommandClient::createCommand(nullptr, nullptr, "get_tw_roots");
     command->response["path"] = std::move(roots);
     return command;
 }
@@ -597,7 +597,7 @@ TEST(CoreHandlers, RootsReplyWithoutPathsKeepsTheListAndRunsNoCallback) {
     core.addRootsChangedCallback([&] { ++callbacks; });
     core.handleGetTwRootsResponse(rootsReply({"/data"}).get());
     core.handleGetTwRootsResponse(
-        CommandClient::createCommand(nullptr, false, nullptr, "get_tw_roots").get());
+        CommandClient::createCommand(nullptr, nullptr, "get_tw_roots").get());
     core.handleGetTwRootsResponse(rootsReply({}).get());
     EXPECT_EQ(core.syncRoots(), std::vector<std::string>{"/data"});
     EXPECT_EQ(callbacks, 1);
@@ -625,30 +625,28 @@ TEST(CoreHandlers, StatValuesOutsideZeroToThreeAreNoStatus) {
     };
     for (const auto& [stat, expected] : cases) {
         core.setStatus(path, TarnwellCore::UpToDate);
-        auto reply = CommandClient::createCommand(nullptr, false, nullptr, "query_stat",
-                                                  {{"path", path + "/"}});
+        ArgumentMap response;
         if (stat) {
-            reply->response["stat"] = {*stat};
+            response["stat"] = {*stat};
         }
-        core.handleQueryStatResponse(reply.get());
+        core.applyQueryStatReply(path, response);
         EXPECT_EQ(core.getStatus(path), expected) << (stat ? *stat : "<none>");
     }
 }
 
-TEST(CoreHandlers, ReplyChangesOnlyThePathItWasAskedFor) {
-    TarnwellCore core(test::freeTcpPort(), test::freeUdpPort());
-    core.setStatus("/a", TarnwellCore::Syncing);
-    auto reply =
-        CommandClient::createCommand(nullptr, false, nullptr, "query_stat", {{"path", "/b"}});
-    reply->response["stat"] = {"2"};
-    reply->response["path"] = {"/a"};
-    core.handleQueryStatResponse(reply.get());
-    EXPECT_EQ(core.getStatus("/a"), TarnwellCore::Syncing);
-    EXPECT_EQ(core.getStatus("/b"), TarnwellCore::Locked);
-    auto noPath = CommandClient::createCommand(nullptr, false, nullptr, "query_stat");
-    noPath->response["stat"] = {"0"};
-    core.handleQueryStatResponse(noPath.get());
-    EXPECT_EQ(core.getStatus("/"), TarnwellCore::NotCached);
+// The status is filed under the path the plug-in asked about: a daemon that
+// names another path in its answer changes nothing there.
+TEST_F(CoreTest, ReplyChangesOnlyThePathItWasAskedFor) {
+    startAndWaitForRoots();
+    const std::string asked = root_ + "/b";
+    const std::string named = root_ + "/a";
+    core_->setStatus(named, TarnwellCore::Syncing);
+    // The raw "stat" text carries a second argument line: the answer names
+    // another path after the status.
+    daemon_->setStat(asked, "2\npath\t" + named);
+    core_->ensureStatusQueried(asked);
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(asked) == TarnwellCore::Locked; }));
+    EXPECT_EQ(core_->getStatus(named), TarnwellCore::Syncing);
 }
 
 // Host threads read while roots replies, status replies, root refreshes and

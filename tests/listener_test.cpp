@@ -181,7 +181,6 @@ protected:
         // before any test counts descriptors. Nothing is bound to the port
         // yet, so this datagram goes nowhere.
         ASSERT_TRUE(sendDatagram(port_, ""));
-        server_.setup();
     }
 
     // Starts the listener and waits until it takes datagrams.
@@ -752,7 +751,6 @@ TEST(ListenerOwner, NotificationFromASocketOfRootIsHandledByAnotherUsersListener
         }
         std::atomic<bool> handled{false};
         InputCommandServer server(port);
-        server.setup();
         server.addHandler("refresh_stat", [&](InputCommand*) { handled = true; }, nullptr);
         server.start();
         char byte = server.waitUntilListening(kDeadline) ? 'L' : '?';
@@ -797,7 +795,6 @@ TEST_F(ListenerTest, AnotherUserCannotBindTheNotificationPortBesideUsButOurSecon
         EXPECT_FALSE(stranger.bound()) << testing::PrintToString(options);
     }
     InputCommandServer secondCopy(port_, relayFolder());
-    secondCopy.setup();
     secondCopy.start();
     EXPECT_TRUE(waitUntil([&] { return stderr_.count(kStartedLine) >= 2; }));
     secondCopy.stop();

@@ -1,7 +1,7 @@
 // The plug-in's channel for requests to the sync daemon: one TCP connection
 // to 127.0.0.1:19080, a FIFO queue of command records and one worker thread.
 //
-// Thread safety: sendCommand, sendSimpleCommand, forceReconnect and
+// Thread safety: sendCommand, forceReconnect and
 // isConnected may be called from any thread, also from hooks and from record
 // callbacks on the worker thread (none of them runs with mutex_ held). start,
 // stop, the hook registrations and the destructor belong to the owner and are
@@ -52,7 +52,7 @@ public:
 
     // Builds a record. Pairs are added in order; a key given several times
     // collects all its values.
-    static CommandPtr createCommand(TarnwellCommand::Callback callback, bool flag,
+    static CommandPtr createCommand(TarnwellCommand::Callback callback,
                                     std::shared_ptr<void> owner, const std::string& name,
                                     std::initializer_list<KeyValue> pairs = {});
     static CommandPtr createSimpleCommand(const std::string& name);
@@ -60,7 +60,6 @@ public:
     // Any thread. Queues the record (a null one is queued and later dropped)
     // and returns at once; never waits for the daemon.
     void sendCommand(CommandPtr command) TARNWELL_EXCLUDES(mutex_);
-    void sendSimpleCommand(const std::string& name) TARNWELL_EXCLUDES(mutex_);
     // Any thread. Queues a reset request: after every record queued before it,
     // the worker ends the connection and connects again.
     void forceReconnect() TARNWELL_EXCLUDES(mutex_);
@@ -72,8 +71,6 @@ public:
     void addOnDisconnectHook(Hook hook);
     void addConnectionAttemptHook(AttemptHook hook);
 
-    // Owner's thread, right after construction: both flags false.
-    void setup();
     // Owner's thread. Starts the worker unless it runs already.
     void start();
     // Owner's thread. Ends the worker and joins it. While connected, the

@@ -24,8 +24,6 @@ struct TarnwellCommand {
     // Called once on the worker thread after the exchange, or when the record
     // is drained at the end of a connection. May be empty.
     Callback callback;
-    // Recorded at creation; nothing in the channel depends on it.
-    bool flag = false;
     // The daemon's argument lines when the exchange succeeded; empty when it
     // failed or was never sent (and when the answer had no argument lines).
     ArgumentMap response;

@@ -2,15 +2,19 @@
 // canonical paths; statuses are stored as the core's status numbers. The
 // cache has no size limit and no expiry: entries leave only through a reply
 // without a valid status, through clear, when a changed path's re-query is
-// given up (its status is out of date by the daemon's own word), and when
+// given up (its status is out of date by the daemon's own word), when the
+// host's asks dropped more queries between two replies than are worth
+// remembering (then every status is forgotten and asked anew), and when
 // notifications were lost (all but what was just drawn). The wanted queries
 // are bounded (see WantedQueries).
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
-// stores take it exclusively for one map operation. The host's path (find,
-// want with Drawn, isPending, wantIfPending, adoptHeldAnswer) never waits for
-// it exclusively: the status of a path whose wanted query the host's ask
+// stores take it exclusively for one map operation, and clear,
+// keepDrawnForgetRest and forgetting everything for a walk of the whole
+// table, during which a lookup waits. The host's path (find, want with Drawn,
+// isPending, wantIfPending, adoptHeldAnswer) never waits to take it
+// exclusively: the status of a path whose wanted query the host's ask
 // dropped is forgotten later, on the worker's thread at the next reply or on
 // the listener's at the next notification, and a held answer moves into the
 // cache only when the lock is free at once.
@@ -97,8 +101,6 @@ public:
 
     std::size_t size() const TARNWELL_EXCLUDES(statusMutex_);
     std::size_t pendingCount() const TARNWELL_EXCLUDES(pendingMutex_);
-    // Bytes held by the cache and the wanted queries.
-    std::size_t memoryBytes() const TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
     // For tests: runs `whileHeld` with statusMutex_ held exclusively, as a
     // long store would hold it.
@@ -129,8 +131,13 @@ private:
     // WantedQueries::kCapacity: past that, forgetEverything_ replaces them.
     std::vector<std::string> forgetLater_ TARNWELL_GUARDED_BY(pendingMutex_);
     bool forgetEverything_ TARNWELL_GUARDED_BY(pendingMutex_) = false;
-    // Counted up by clear while it holds both locks: read under either.
-    std::uint64_t clears_ = 0;
+    // How often clear ran, counted up by clear while it holds both locks.
+    // One count per lock, always equal, so that a reader under either lock
+    // holds the one that guards what it reads: applyReply compares a reply
+    // with it under statusMutex_ before it stores, and under pendingMutex_
+    // before it ends the path's pending mark.
+    std::uint64_t clearsSeenByStatuses_ TARNWELL_GUARDED_BY(statusMutex_) = 0;
+    std::uint64_t clears_ TARNWELL_GUARDED_BY(pendingMutex_) = 0;
 };
 
 }  // namespace tarnwell

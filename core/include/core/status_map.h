@@ -39,9 +39,6 @@ public:
     void clear();
 
     std::size_t size() const { return live_; }
-    // Bytes held by the map's own containers (capacities, not sizes), for
-    // benchmarks and tests.
-    std::size_t memoryBytes() const;
 
 private:
     struct Slot {

@@ -149,8 +149,6 @@ public:
     // False, having done nothing: the caller canonicalizes and draws as usual.
     // Never waits.
     bool redrawPending(const std::string& path);
-    // Worker thread: reply to "query_stat".
-    void handleQueryStatResponse(TarnwellCommand* command);
     // The status a "query_stat" reply gives (protocol::statusInReply): its
     // first "stat" value read as a decimal in the manner of strtol; NotCached
     // when there is none, or it is not 0 to 3. Any thread.
@@ -181,8 +179,6 @@ public:
     // For tests, benchmarks and diagnostics.
     std::size_t pendingQueryCount() const;
     std::size_t cachedStatusCount() const;
-    // Bytes held by the status cache and the pending-query set.
-    std::size_t statusMemoryBytes() const;
 
 private:
     // Any thread: asks for the roots, unless a fetch is out already; then one

@@ -110,11 +110,11 @@ public:
     // forgets the unanswered ones past their pause. The worker does it before it takes more, not
     // the host's ask: a folder scrolled past expires in one piece, which can be thousands of paths.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
-    // The reply for a sent path was handled, with a status or without. True
-    // when the path is asked once more (it changed while its query was out):
-    // it then waits again, ahead of its kind. An Unseen path's status is
-    // held.
-    bool finish(const std::string& path, std::optional<std::int32_t> status, Clock::time_point now);
+    // The reply for a sent path was handled, with a status or without. A
+    // path that changed while its query was out waits again, ahead of its
+    // kind; an Unseen path's status is held. Does nothing for a path not
+    // sent (a reply after a clear, or one the path was asked again since).
+    void finish(const std::string& path, std::optional<std::int32_t> status, Clock::time_point now);
     // Whether the reply for a sent path goes to the status cache: not when
     // only the daemon's word of a change asked for a path nobody drew or
     // knew (finish then holds it). True for a path it does not know (a reply

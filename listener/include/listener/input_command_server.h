@@ -57,7 +57,6 @@ public:
     InputCommandServer& operator=(const InputCommandServer&) = delete;
     ~InputCommandServer();
 
-    void setup();
     void start();
     // Returns only when the listener thread has ended, promptly also while it
     // waits to retry a failed bind.
