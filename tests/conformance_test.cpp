@@ -185,16 +185,26 @@ TEST_F(ConformanceTest, MenuCommandsGoOutOnlyForTheNamedPath) {
     const CheckRun run = runCheck({"--act", file}, false);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.results.at("menu_commands"), "passed");
-    int menuRequests = 0;
-    for (const std::string& line : sim_.process().allStdout()) {
-        if (line.rfind("request ", 0) == 0 && line.find("query_stat") == std::string::npos &&
-            line.find("get_tw_roots") == std::string::npos &&
-            line.find("no_such_request") == std::string::npos) {
-            EXPECT_NE(line.find(file), std::string::npos) << line;
-            ++menuRequests;
+    const auto menuRequests = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& line : sim_.process().allStdout()) {
+            if (line.rfind("request ", 0) == 0 && line.find("query_stat") == std::string::npos &&
+                line.find("get_tw_roots") == std::string::npos &&
+                line.find("no_such_request") == std::string::npos) {
+                lines.push_back(line);
+            }
         }
+        return lines;
+    };
+    // The sim writes each request's line before its answer, but this
+    // process reads the sim's output on a thread of its own, which may not
+    // have read the last lines by the time the check ends.
+    EXPECT_TRUE(waitUntil([&] { return menuRequests().size() >= 7; }));
+    const std::vector<std::string> menu = menuRequests();
+    EXPECT_EQ(menu.size(), 7U);
+    for (const std::string& line : menu) {
+        EXPECT_NE(line.find(file), std::string::npos) << line;
     }
-    EXPECT_EQ(menuRequests, 7);
 }
 
 // A copy of the plug-in started while the check holds the notification port,
