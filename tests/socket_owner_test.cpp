@@ -142,9 +142,12 @@ TEST(SocketOwner, SocketsOfAnotherUserAreFoundWithThatUidEvenBeforeAccept) {
         }
         // Another process may hold the port number beside it (see above).
         const std::vector<SocketOwner> owners = udpSocketsOnPort(udp.port(), source);
-        EXPECT_TRUE(std::any_of(owners.begin(), owners.end(), [](const SocketOwner& o) {
-            return o.result == OwnerLookup::Found && o.uid == ForeignSocket::kUid;
-        })) << owners.size() << " sockets on the port";
+        EXPECT_TRUE(std::any_of(owners.begin(), owners.end(),
+                                [](const SocketOwner& o) {
+                                    return o.result == OwnerLookup::Found &&
+                                           o.uid == ForeignSocket::kUid;
+                                }))
+            << owners.size() << " sockets on the port";
     }
     ::close(toAccepting);
     ::close(toNotAccepting);
