@@ -163,6 +163,7 @@ void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_poi
         }
         unlinkWaiting(node);
         node->second.state = kSent;
+        link(lists_[kSentList], &Entry::order, node, nullptr);
         ++sent_;
         toSend.push_back(node->first);
     }
@@ -178,6 +179,7 @@ void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
     }
     --sent_;
     Node* node = &*it;
+    unlink(lists_[kSentList], &Entry::order, node);
     Entry& entry = it->second;
     entry.asked = now;
     if (entry.askAgain) {
@@ -228,10 +230,8 @@ bool WantedQueries::keepsReply(const std::string& path) const {
 }
 
 void WantedQueries::distrustAnswersOnTheWay() {
-    for (auto& [path, entry] : entries_) {
-        if (entry.state == kSent) {
-            entry.askAgain = true;
-        }
+    for (Node* node = lists_[kSentList].head; node != nullptr; node = node->second.order.next) {
+        node->second.askAgain = true;
     }
     forgetUnanswered();
     // A held answer may be as stale as any status.
@@ -267,6 +267,15 @@ void WantedQueries::clear() {
     ages_ = {};
     redrawEnd_ = nullptr;
     sent_ = 0;
+}
+
+void WantedQueries::clear(WantedQueries& spare) {
+    // The swap moves no node, and spare's lists stay empty: destroying it
+    // frees the nodes, and nothing else points at them. Its buckets were
+    // reserved for the whole bound, as this one's must be; clearing the
+    // empty map that comes back costs nothing.
+    entries_.swap(spare.entries_);
+    clear();
 }
 
 std::size_t WantedQueries::memoryBytes() const {

@@ -243,16 +243,21 @@ TEST_F(CoreTest, PathWithoutAStatusIsNotAskedAgainAtEveryRedraw) {
     startAndWaitForRoots();
     const std::string ignored = root_ + "/.~lock.tmp";
     daemon_->setStat(ignored, std::nullopt);
+    daemon_->hold("query_stat");
     core_->ensureStatusQueried(ignored);
     ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    // The core starts the pause when it handles the answer, and the answer
+    // leaves the daemon only after this moment: the pause cannot end sooner
+    // than a pause from here, however late this thread sees the answer.
+    const auto released = std::chrono::steady_clock::now();
+    daemon_->release("query_stat");
     ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 0; }));
     // Redraws at 1 kHz until the pause is over and the next query goes out.
-    const auto answered = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitUntil([&] {
         core_->ensureStatusQueried(ignored);
         return daemon_->count("query_stat") == 2;
     }));
-    EXPECT_GE(std::chrono::steady_clock::now() - answered, WantedQueries::kUnansweredPause);
+    EXPECT_GE(std::chrono::steady_clock::now() - released, WantedQueries::kUnansweredPause);
     EXPECT_EQ(core_->getStatus(ignored), TarnwellCore::NotCached);
 }
 

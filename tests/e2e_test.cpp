@@ -67,11 +67,31 @@ protected:
             return std::find(lines.begin(), lines.end(), line) != lines.end();
         });
     }
-    void waitUntilConnectedWithRoots() { ASSERT_TRUE(hostLogged("tarnwell: sync root: " + root_)); }
+    // The plug-in logs the roots before it puts them in place, and a menu
+    // built in between is the one for a file outside every root: the menu
+    // of a file inside is asked for until it is the one below a root.
+    void waitUntilConnectedWithRoots() {
+        ASSERT_TRUE(hostLogged("tarnwell: sync root: " + root_));
+        const auto outside = hostMenu(test::kMenuOutsideFile);
+        const auto below = hostMenu(test::kMenuBelowFile);
+        ASSERT_TRUE(waitUntil([&] {
+            auto menu = run("menu '" + upToDate_ + "'", outside.size());
+            if (menu == outside) {
+                return false;
+            }
+            const auto rest = readLines(below.size() - menu.size(), "menu");
+            menu.insert(menu.end(), rest.begin(), rest.end());
+            return menu == below;
+        }));
+    }
 
     // Sends one command and returns the `lines` lines it prints.
     std::vector<std::string> run(const std::string& command, std::size_t lines = 1) {
         EXPECT_TRUE(host_.writeStdin(command + "\n"));
+        return readLines(lines, command);
+    }
+    // The next `lines` lines the host prints for `command`.
+    std::vector<std::string> readLines(std::size_t lines, const std::string& command) {
         std::vector<std::string> out;
         while (out.size() < lines) {
             auto line = host_.readLine();

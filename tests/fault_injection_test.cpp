@@ -41,6 +41,8 @@ using test::kNotifyPort;
 
 // The longest a call on the host's thread may take while the daemon
 // misbehaves: never a daemon time-out or a reconnect pause (2 s and more).
+// Timed without the time the thread waited for a CPU, which the plug-in's
+// own threads and the rest of a loaded machine decide, not the call.
 // Sanitizer builds on a loaded 2-CPU machine stall threads for hundreds of
 // milliseconds; the real figure (p99.9 under 1 ms) is the recovery
 // benchmark's.
@@ -338,21 +340,23 @@ TEST_F(FaultTest, StalledDaemonNeverHoldsUpTheHostAndThePluginRecovers) {
         while (since(start) < phase || daemon.connections() < untilConnections) {
             ASSERT_LT(since(start), test::kDeadline);
             for (const auto& f : files_) {
-                worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(f); }));
+                worst =
+                    std::max(worst, test::timeCallWithoutCpuWait([&] { (void)plugin_.emblem(f); }));
                 ++calls;
             }
             const std::string probe = root_ + "/stalled" + std::to_string(fresh++);
-            worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(probe); }));
+            worst =
+                std::max(worst, test::timeCallWithoutCpuWait([&] { (void)plugin_.emblem(probe); }));
             // A user picks a menu entry now and then; the others are only
             // built, as when the menu opens and closes.
-            worst = std::max(worst, test::timeCall([&] {
+            worst = std::max(worst, test::timeCallWithoutCpuWait([&] {
                                  if (fresh % 10 == 0) {
                                      (void)plugin_.pickFirstAction(menuProxy_, files_[0]);
                                  } else {
                                      (void)plugin_.buildMenu(menuProxy_, files_[0]);
                                  }
                              }));
-            worst = std::max(worst, test::timeCall([&] { menuProxy_.clear(); }));
+            worst = std::max(worst, test::timeCallWithoutCpuWait([&] { menuProxy_.clear(); }));
             calls += 3;
             std::this_thread::sleep_for(2ms);
         }
@@ -660,9 +664,11 @@ TEST_F(FaultTest, HugeRootListNeverHoldsUpTheHost) {
     bool shown = false;
     while (!shown && since(start) < test::kDeadline) {
         std::string seen;
-        worst = std::max(worst, test::timeCall([&] { seen = plugin_.emblem(files_[1]); }));
+        worst = std::max(worst,
+                         test::timeCallWithoutCpuWait([&] { seen = plugin_.emblem(files_[1]); }));
         shown = seen == iconFor(1);
-        worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(tmp_.path()); }));
+        worst = std::max(worst,
+                         test::timeCallWithoutCpuWait([&] { (void)plugin_.emblem(tmp_.path()); }));
     }
     std::cout << "[ figures ] " << count
               << " roots: worst host-thread call while they arrive: " << worst.count() << " us\n";
@@ -703,7 +709,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
     while (daemon.connections() < 2 || since(start) < 500ms) {
         ASSERT_LT(since(start), test::kDeadline);
         const std::string probe = root_ + "/host" + std::to_string(fresh++);
-        worst = std::max(worst, test::timeCall([&] { (void)plugin_.emblem(probe); }));
+        worst = std::max(worst, test::timeCallWithoutCpuWait([&] { (void)plugin_.emblem(probe); }));
         std::this_thread::sleep_for(1ms);
     }
     stalling = false;

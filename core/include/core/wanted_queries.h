@@ -130,6 +130,13 @@ public:
     void distrustAnswersOnTheWay();
     // Forgets everything: a new connection or new roots.
     void clear();
+    // The same, but the paths' nodes pass to `spare`, a new and empty one
+    // whose buckets this one takes in exchange, so that the caller frees
+    // them when `spare` goes, after letting go of the lock that guards this
+    // one: freeing tens of thousands of paths takes milliseconds, and tens
+    // of them on a loaded machine, which a host thread waiting for the lock
+    // would wait too.
+    void clear(WantedQueries& spare);
 
     // Waiting and sent.
     std::size_t size() const { return waiting() + sent_; }
@@ -150,17 +157,18 @@ private:
 
     enum State : std::uint8_t { kWaiting, kSent, kUnansweredState, kHeldState };
     // The lists: one per priority of waiting paths, then the unanswered
-    // ones, then those with a held answer.
+    // ones, then those with a held answer, then the sent ones.
     static constexpr std::size_t kPriorities = 4;
     static constexpr std::size_t kUnanswered = kPriorities;
     static constexpr std::size_t kHeld = kPriorities + 1;
+    static constexpr std::size_t kSentList = kPriorities + 2;
 
     struct Links {
         Node* prev = nullptr;
         Node* next = nullptr;
     };
     struct Entry {
-        Links order;                // in its send list while waiting, in the unanswered list
+        Links order;                // in the list of its state (and kind, while waiting)
         Links age;                  // in its kind's list by age (oldest first) while waiting
         Clock::time_point asked{};  // last ask; when unanswered, the reply
         std::int32_t answer = 0;    // the held answer
@@ -202,8 +210,10 @@ private:
 
     Entries entries_;
     // Send order: one list per kind, then the unanswered paths, then the
-    // held answers (oldest first).
-    std::array<List, kPriorities + 2> lists_{};
+    // held answers (oldest first), then the sent paths: the few that
+    // distrustAnswersOnTheWay marks, found without a walk over every path
+    // while the host waits for the lock.
+    std::array<List, kPriorities + 3> lists_{};
     // Age order of each kind: the order in which they are dropped.
     std::array<List, kPriorities> ages_{};
     // The first drawn path of the redraws before the current one: the

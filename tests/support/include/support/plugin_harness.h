@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -140,6 +141,31 @@ std::chrono::microseconds timeCall(F&& f) {
     f();
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                  start);
+}
+
+// How long this thread has been runnable but waiting for a CPU (the second
+// field of /proc/thread-self/schedstat); zero where the kernel keeps no count.
+inline std::chrono::nanoseconds cpuWaitOfThisThread() {
+    std::ifstream in("/proc/thread-self/schedstat");
+    long long onCpu = 0;
+    long long waiting = 0;
+    return std::chrono::nanoseconds(in >> onCpu >> waiting ? waiting : 0);
+}
+
+// Wall time of one call less the time the thread waited for a CPU meanwhile:
+// what the call made its caller wait, working or blocked on a lock, a socket
+// or a sleep. On a loaded machine the scheduler alone keeps a runnable thread
+// off every CPU for a hundred milliseconds at times, which says nothing of
+// the call.
+template <typename F>
+std::chrono::microseconds timeCallWithoutCpuWait(F&& f) {
+    const auto waitedBefore = cpuWaitOfThisThread();
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const auto took = std::chrono::steady_clock::now() - start;
+    const auto waited = cpuWaitOfThisThread() - waitedBefore;
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::max(took - waited, std::chrono::steady_clock::duration::zero()));
 }
 
 }  // namespace tarnwell::test
