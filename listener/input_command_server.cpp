@@ -23,6 +23,7 @@
 #include "listener/copies_folder.h"
 #include "listener/notification_relay.h"
 #include "listener/sender_check.h"
+#include "loss_log.h"
 
 namespace tarnwell {
 
@@ -62,7 +63,16 @@ InputCommandServer::InputCommandServer(std::uint16_t port, std::string relayFold
     : port_(port),
       relayFolder_(relayFolder.empty() ? copiesFolder(port) : std::move(relayFolder)),
       openWakeSocket_([] { return openDatagramSocket(0); }),
-      senderCheck_(std::make_unique<SenderCheck>()) {}
+      senderCheck_(std::make_unique<SenderCheck>()),
+      lossClock_([] { return std::chrono::steady_clock::now(); }),
+      kernelLosses_(std::make_unique<LossLog>([](std::uint64_t lost) {
+          return "tarnwell: " + std::to_string(lost) +
+                 " notifications were lost (the receive queue was full)";
+      })),
+      relayedLosses_(std::make_unique<LossLog>([](std::uint64_t) {
+          return std::string(
+              "tarnwell: notifications were lost before another copy could pass them on");
+      })) {}
 
 InputCommandServer::~InputCommandServer() {
     stop();
@@ -149,13 +159,27 @@ void InputCommandServer::setPauseHandler(std::function<void()> handler,
 
 int InputCommandServer::waitTimeout(const NotificationRelay& relay) const {
     int timeout = relay.owesNews() ? kNewsRetryMilliseconds : -1;
+    const auto until = [&timeout](std::chrono::steady_clock::time_point due,
+                                  std::chrono::steady_clock::time_point now) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+        const int dueIn = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+        timeout = timeout < 0 ? dueIn : std::min(timeout, dueIn);
+    };
     if (lastArrival_) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            *lastArrival_ + pause_ - std::chrono::steady_clock::now());
-        const int pauseIn = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-        timeout = timeout < 0 ? pauseIn : std::min(timeout, pauseIn);
+        until(*lastArrival_ + pause_, std::chrono::steady_clock::now());
+    }
+    for (const LossLog* losses : {kernelLosses_.get(), relayedLosses_.get()}) {
+        if (const auto due = losses->due()) {
+            until(*due, lossClock_());
+        }
     }
     return timeout;
+}
+
+void InputCommandServer::logDueLosses() {
+    const auto now = lossClock_();
+    kernelLosses_->logIfDue(now);
+    relayedLosses_->logIfDue(now);
 }
 
 void InputCommandServer::notePause(bool arrived) {
@@ -224,6 +248,7 @@ void InputCommandServer::retryPause(NotificationRelay& relay) {
         }
         relay.retry();
         notePause(ready > 0);
+        logDueLosses();
     }
     MutexLock lock(wakeMutex_);
     lock.waitFor(pauseCondition_,
@@ -241,7 +266,7 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
     const NotificationRelay::Receivers receivers{
         [this](const std::string& datagram) { handleRelayed(datagram); },
         [this] {
-            logLine("tarnwell: notifications were lost before another copy could pass them on");
+            relayedLosses_->add(1, lossClock_());
             if (onNotificationsLost_) {
                 onNotificationsLost_();
             }
@@ -294,8 +319,7 @@ void InputCommandServer::noticeLostDatagrams(int fd, std::uint32_t& droppedByKer
     // burst lost, however often it rose meanwhile.
     const std::uint32_t lost = count - droppedByKernel;
     droppedByKernel = count;
-    logLine("tarnwell: " + std::to_string(lost) +
-            " notifications were lost (the receive queue was full)");
+    kernelLosses_->add(lost, lossClock_());
     // The datagrams dropped here were meant for every copy.
     relay.passOnLoss();
     if (onNotificationsLost_) {
@@ -372,6 +396,7 @@ void InputCommandServer::receiveUntilReopen(int fd, NotificationRelay& relay) {
             noticeLostDatagrams(fd, droppedByKernel, relay);
         }
         notePause(relayed || waitFor[0].revents != 0);
+        logDueLosses();
     }
 }
 
@@ -471,6 +496,10 @@ void InputCommandServer::serverThread() {
         closeSocket(std::move(socket));
     }
     publishRelay(-1);
+    // The listener ends: what it still held back is told now, late as it may
+    // be, rather than never.
+    kernelLosses_->logHeld();
+    relayedLosses_->logHeld();
 }
 
 }  // namespace tarnwell

@@ -37,6 +37,10 @@ struct InputCommandServerTestAccess {
         server.openWakeSocket_ = std::move(opener);
     }
     static int listenerSocket(InputCommandServer& server) { return server.socketFd_.load(); }
+    static void setLossClock(InputCommandServer& server,
+                             std::function<std::chrono::steady_clock::time_point()> clock) {
+        server.lossClock_ = std::move(clock);
+    }
 };
 
 namespace {
@@ -628,6 +632,68 @@ TEST_F(ListenerTest, NotificationsAfterAReportedFloodAreNotTakenForLostOnes) {
     server_.stop();
     EXPECT_EQ(lost.load(), 1);
     EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd).size(), 1u);
+}
+
+// A big sync sent faster than the listener takes it drains the queue many
+// times a burst, and the kernel drops anew after each: a line for each (27 a
+// burst) buried the user's log. At most one line a second, carrying all that
+// was lost since the last; what is held is logged with the next loss after
+// the second, or once the second is over when none follows. The lines are
+// timed by a clock the test drives, so that the second ends when it says.
+TEST_F(ListenerTest, LossesWithinASecondShareOneLineAndAHeldSumIsLoggedAfterTheSecond) {
+    std::atomic<Clock::rep> now{Clock::now().time_since_epoch().count()};
+    const auto advanceOneSecond = [&now] {
+        now += std::chrono::duration_cast<Clock::duration>(1s).count();
+    };
+    InputCommandServerTestAccess::setLossClock(
+        server_, [&now] { return Clock::time_point(Clock::duration(now.load())); });
+    std::atomic<int> lost{0};
+    // Each overflows the queue while the listener is busy with it: one loss,
+    // noticed once the queue has drained again.
+    const auto overflow = [this](InputCommand*) {
+        ASSERT_TRUE(overflowQueue(port_, InputCommandServerTestAccess::listenerSocket(server_)));
+    };
+    server_.addHandler("overflow", overflow, nullptr);
+    server_.addHandler(
+        "later",
+        [&](InputCommand* command) {
+            advanceOneSecond();
+            overflow(command);
+        },
+        nullptr);
+    server_.addHandler("refresh_stat", [](InputCommand*) {}, nullptr);
+    server_.setNotificationsLostHandler([&] { ++lost; });
+    startAndWait();
+    const int fd = InputCommandServerTestAccess::listenerSocket(server_);
+    const auto loseOnce = [&](const std::string& name) {
+        const int before = lost.load();
+        ASSERT_TRUE(sendDatagram(port_, name + "\ndone\n"));
+        ASSERT_TRUE(waitUntil([&] { return lost.load() == before + 1; }));
+    };
+    const auto lineOf = [](std::uint32_t count) {
+        return "tarnwell: " + std::to_string(count) + kLostLineEnd;
+    };
+
+    loseOnce("overflow");
+    const std::uint32_t first = droppedOn(fd);
+    loseOnce("overflow");
+    loseOnce("overflow");
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd), std::vector<std::string>{lineOf(first)});
+    // A second later, one more loss: its line carries the two held as well.
+    loseOnce("later");
+    const std::uint32_t second = droppedOn(fd);
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd),
+              (std::vector<std::string>{lineOf(first), lineOf(second - first)}));
+    // Within the second again: held until the second is over, with no loss
+    // after it.
+    loseOnce("overflow");
+    const std::uint32_t third = droppedOn(fd);
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd).size(), 2u);
+    advanceOneSecond();
+    EXPECT_TRUE(stderr_.waitForLine(lineOf(third - second)));
+    server_.stop();
+    EXPECT_EQ(lost.load(), 5);
+    EXPECT_EQ(linesEndingIn(stderr_, kLostLineEnd).size(), 3u);
 }
 
 // --- Senders the daemon may use ---

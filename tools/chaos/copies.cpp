@@ -19,6 +19,7 @@
 #include "chaos_daemon.h"
 #include "copy_reports.h"
 #include "host_loop.h"
+#include "plugin_fill.h"
 #include "run_figures.h"
 #include "stop_signal.h"
 #include "tree.h"
@@ -105,7 +106,8 @@ std::string pluginLogOf(const Options& o, int number) {
 }
 
 // The copy's figures: its calls (rule e) and its resources (rule f), judged
-// here, where they are the plug-in's own, and sent to the parent.
+// here, where they are the plug-in's own, and sent to the parent. After the
+// plug-in is unloaded: no thread allocates while heldAnswersKiB counts.
 void reportFigures(const HostLoop& host, const CopyStart& c, ReportWriter& writer) {
     std::ostringstream out;
     std::vector<Breach> breaches;
@@ -114,7 +116,7 @@ void reportFigures(const HostLoop& host, const CopyStart& c, ReportWriter& write
     }
     const std::string whose = "copy " + std::to_string(c.number) + "'s process";
     if (auto breach = judgeResources(host.samples(), secondsBetween(c.start, Clock::now()),
-                                     kCopyMemoryBound, whose, out)) {
+                                     kCopyMemoryBound, heldAnswersKiB(*c.tree), whose, out)) {
         breaches.push_back(*breach);
     }
     std::istringstream lines(out.str());

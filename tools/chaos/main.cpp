@@ -31,6 +31,7 @@
 #include "tools_common/options.h"
 #include "tools_common/program.h"
 #include "tools_common/utf8_text.h"
+#include "plugin_fill.h"
 #include "tree.h"
 
 namespace tarnwell::chaos {
@@ -184,10 +185,13 @@ private:
     TimePoint nextProgress_;
 };
 
-void judgeHost(const HostLoop& host, double seconds, Oracle& oracle) {
-    for (const auto& breach : {judgeHostCalls(host.calls(), std::cout),
-                               judgeResources(host.samples(), seconds, kProcessMemoryBound,
-                                              "the host process", std::cout)}) {
+// After the daemon's and the plug-in's threads have ended (heldAnswersKiB
+// counts the heap).
+void judgeHost(const HostLoop& host, const Tree& tree, double seconds, Oracle& oracle) {
+    for (const auto& breach :
+         {judgeHostCalls(host.calls(), std::cout),
+          judgeResources(host.samples(), seconds, kProcessMemoryBound, heldAnswersKiB(tree),
+                         "the host process", std::cout)}) {
         if (breach) {
             oracle.ruleBroken(breach->rule, breach->detail);
         }
@@ -231,7 +235,7 @@ int runChaos(const Options& o, std::uint64_t seed) {
     const int cutShort = stopSignal() != 0 ? reportCutShort(start, end, o.minutes, std::cout) : 0;
     printFaults(oracle.figures(), std::cout);
     printEmblems(oracle.figures(), o.bounds, std::cout);
-    judgeHost(host, secondsBetween(start, end), oracle);
+    judgeHost(host, tree, secondsBetween(start, end), oracle);
     printViolations(oracle.figures(), std::cout);
     removeTree(tree);
     if (cutShort != 0) {

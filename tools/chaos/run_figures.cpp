@@ -14,6 +14,10 @@ constexpr double kDescriptorSlopeBound = 0.5;
 constexpr double kThreadSlopeBound = 0.1;
 // Rule e.
 constexpr Micros kHostCallBound{1000};
+// A rise of X KiB at any moment of the run, and no more, makes the slope
+// fitted to the judged samples at most 1.5 X over the judged minutes: the
+// slope of a step of X in their middle, the steepest such a rise can fit.
+constexpr double kStepSlopeFactor = 1.5;
 
 // One resource figure over the run after the warm-up: start, end, slope.
 bool judgeResource(const std::vector<ResourceSample>& samples, const char* name,
@@ -94,8 +98,8 @@ std::optional<Breach> judgeHostCalls(const Histogram& calls, std::ostream& out) 
 }
 
 std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, double seconds,
-                                     const MemoryBound& memoryBound, const std::string& whose,
-                                     std::ostream& out) {
+                                     const MemoryBound& memoryBound, double fillKiB,
+                                     const std::string& whose, std::ostream& out) {
     // Caches fill during the first minute or quarter of the run.
     const double warmUp = std::min(60.0, seconds / 4);
     const std::vector<ResourceSample> samples =
@@ -107,13 +111,16 @@ std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, dou
     out << "resources of " << whose << " (resident memory " << all.front().rssKiB
         << " KiB at its start, " << all.back().rssKiB << " KiB at the end; from " << warmUp
         << " s on, the median of each 10 s"
-        << (memoryBound.heapLowWater ? ", the least for the heap" : "") << "):" << std::endl;
+        << (memoryBound.heapLowWater ? ", the least for the heap" : "")
+        << "; the plug-in's held answers may fill " << static_cast<long>(fillKiB)
+        << " KiB):" << std::endl;
     // The heap in use, where the allocator tells it. A sanitizer's allocator
     // does not, and its shadow memory makes the resident size say nothing
     // about leaks: it is shown, not judged.
     const double judgedMinutes = (samples.back().seconds - samples.front().seconds) / 60;
     const double memoryBoundKiB =
-        std::max(memoryBound.perMinuteKiB, memoryBound.overRunKiB / std::max(judgedMinutes, 1.0));
+        std::max(memoryBound.perMinuteKiB, (memoryBound.overRunKiB + kStepSlopeFactor * fillKiB) /
+                                               std::max(judgedMinutes, 1.0));
     bool flat = true;
     if (samples.front().heapKiB > 0) {
         flat = judgeResource(

@@ -46,10 +46,12 @@ struct Breach {
 // Rule e: prints the host's call times.
 std::optional<Breach> judgeHostCalls(const Histogram& calls, std::ostream& out);
 // Rule f: prints the resources of `whose` ("the host process") over the run
-// of `seconds`, and judges their slopes after the warm-up.
+// of `seconds`, and judges their slopes after the warm-up. The heap may grow
+// by `fillKiB` more over the run: what the plug-in fills up after the
+// warm-up and keeps full (plugin_fill.h).
 std::optional<Breach> judgeResources(const std::vector<ResourceSample>& all, double seconds,
-                                     const MemoryBound& memoryBound, const std::string& whose,
-                                     std::ostream& out);
+                                     const MemoryBound& memoryBound, double fillKiB,
+                                     const std::string& whose, std::ostream& out);
 
 void printFaults(const OracleFigures& f, std::ostream& out);
 void printEmblems(const OracleFigures& f, const Bounds& bounds, std::ostream& out);

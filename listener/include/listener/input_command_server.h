@@ -35,6 +35,7 @@ namespace tarnwell {
 
 struct InputCommand;
 class DatagramBatch;
+class LossLog;
 class NotificationRelay;
 class SenderCheck;
 
@@ -124,12 +125,16 @@ private:
     void drainRelay(NotificationRelay& relay);
     // Listener thread, once the queue has drained: logs how many datagrams
     // the kernel dropped on `fd` since it last looked (`droppedByKernel`,
-    // updated), tells the other copies, and calls the lost handler, when it
-    // dropped any.
+    // updated), at most one line a second (listener/loss_log.h), tells the
+    // other copies, and calls the lost handler, when it dropped any.
     void noticeLostDatagrams(int fd, std::uint32_t& droppedByKernel, NotificationRelay& relay);
     // Listener thread: the poll timeout in milliseconds (-1: none) that ends
-    // the wait when the pause handler or the other copies' news are due.
+    // the wait when the pause handler, the other copies' news or a held line
+    // about lost notifications are due.
     int waitTimeout(const NotificationRelay& relay) const;
+    // Listener thread, after each wait: logs the held sums of lost
+    // notifications whose second is over.
+    void logDueLosses();
     // Listener thread, after each wait: notes that notifications came
     // (`arrived`), or calls the pause handler when it is due.
     void notePause(bool arrived);
@@ -186,6 +191,14 @@ private:
     // Listener thread only: the verdicts about senders, and when a drop was
     // last logged.
     std::unique_ptr<SenderCheck> senderCheck_;
+    // The clock that times the lines about lost notifications; a seam so that
+    // tests can drive it. Set only while stopped.
+    std::function<std::chrono::steady_clock::time_point()> lossClock_;
+    // Listener thread only: the lines about datagrams the kernel dropped on
+    // the port, and about losses other copies told of, each at most one a
+    // second.
+    std::unique_ptr<LossLog> kernelLosses_;
+    std::unique_ptr<LossLog> relayedLosses_;
     std::chrono::steady_clock::time_point lastDropLog_{};
     // When notifications last came, while the pause handler is owed.
     std::optional<std::chrono::steady_clock::time_point> lastArrival_;
