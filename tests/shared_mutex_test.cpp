@@ -2,8 +2,17 @@
 // on several threads against a writer, as the host's threads against the
 // channel's worker.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -54,6 +63,95 @@ TEST(SharedMutex, ReadersNeverSeeAStoreHalfDoneAndCannotHoldAWriterOff) {
     EXPECT_EQ(torn.load(), 0);
     ReaderLock lock(pair.mutex);
     EXPECT_EQ(pair.second, kStores);
+}
+
+// Eight words a store sets one by one; a reader must find them all equal.
+struct Words {
+    SharedMutex mutex;
+    std::array<long, 8> words TARNWELL_GUARDED_BY(mutex){};
+};
+
+void pinToCpu(std::thread& thread, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(thread.native_handle(), sizeof set, &set);
+}
+
+void pauseFor(std::chrono::microseconds span) {
+    const timespec wait{0, static_cast<long>(span.count() * 1000)};
+    ::nanosleep(&wait, nullptr);
+}
+
+// A reader that looks at the writer's flag before it counts itself in, and
+// not after, can slip in between: it saw no writer, then the writer saw no
+// reader, and it reads a store half done. That gap is a few instructions
+// wide, and a busy machine rarely stops a reader inside it. Signals do, often
+// and at random points, on every CPU: their handler holds the reader for a
+// while, as a preemption would, and the writer pauses in the middle of each
+// store, so that a reader held inside the gap resumes while the store is
+// half done. Stores go on until a reader saw a torn one or the budget is
+// spent; the budget bounds the run, nothing is timed.
+TEST(SharedMutex, ReadersStoppedAnywhereNeverSeeAStoreHalfDone) {
+    struct sigaction hold {};
+    hold.sa_handler = [](int) { pauseFor(std::chrono::microseconds(100)); };
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &hold, &previous), 0);
+    Words shared;
+    const int cpus = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    const int readerCount = 2 * cpus;
+    std::atomic<bool> stop{false};
+    std::atomic<long> torn{0};
+    std::atomic<int> started{0};
+    std::vector<std::atomic<pid_t>> tids(static_cast<std::size_t>(readerCount));
+    std::vector<std::thread> readers;
+    for (int i = 0; i < readerCount; ++i) {
+        readers.emplace_back([&, i] {
+            tids[static_cast<std::size_t>(i)] = static_cast<pid_t>(::syscall(SYS_gettid));
+            ++started;
+            while (!stop.load(std::memory_order_relaxed)) {
+                ReaderLock lock(shared.mutex);
+                const long first = shared.words[0];
+                for (const long word : shared.words) {
+                    if (word != first) {
+                        torn.fetch_add(1, std::memory_order_relaxed);
+                    }
+                }
+            }
+        });
+        pinToCpu(readers.back(), i % cpus);
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return started.load() == readerCount; }));
+    std::thread signaller([&] {
+        for (std::size_t i = 0; !stop.load(); i = (i + 1) % tids.size()) {
+            ::syscall(SYS_tgkill, ::getpid(), tids[i].load(), SIGUSR1);
+            pauseFor(std::chrono::microseconds(20));
+        }
+    });
+    const auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    long stores = 0;
+    while (torn.load() == 0 && std::chrono::steady_clock::now() < budget) {
+        {
+            WriterLock lock(shared.mutex);
+            ++stores;
+            for (std::size_t i = 0; i < shared.words.size(); ++i) {
+                shared.words[i] = stores;
+                if (i == shared.words.size() / 2) {
+                    pauseFor(std::chrono::microseconds(100));
+                }
+            }
+        }
+        // Readers get in between stores too: only they can be caught in
+        // the gap.
+        pauseFor(std::chrono::microseconds(100));
+    }
+    stop = true;
+    signaller.join();
+    for (auto& reader : readers) {
+        reader.join();
+    }
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(torn.load(), 0) << "after " << stores << " stores";
 }
 
 }  // namespace
