@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,63 @@ TEST(SharedMutex, ReadersNeverSeeAStoreHalfDoneAndCannotHoldAWriterOff) {
     EXPECT_EQ(torn.load(), 0);
     ReaderLock lock(pair.mutex);
     EXPECT_EQ(pair.second, kStores);
+}
+
+// try_lock is for a thread that must never wait (the host's): it takes only
+// a lock nobody holds, and a try that fails must leave nothing behind, or the
+// readers behind its raised flag, or the next writer, wait for good.
+TEST(SharedMutex, TryLockTakesOnlyAFreeLockAndAFailedTryHoldsNobodyOff) {
+    SharedMutex mutex;
+    std::mutex gateMutex;
+    std::unique_lock<std::mutex> gate(gateMutex);
+    std::atomic<bool> holding{false};
+    std::thread holder([&] {
+        ReaderLock lock(mutex);
+        holding = true;
+        std::lock_guard<std::mutex> wait(gateMutex);
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return holding.load(); }));
+    const bool takenFromAReader = mutex.try_lock();
+    if (takenFromAReader) {
+        mutex.unlock();
+    }
+    EXPECT_FALSE(takenFromAReader);
+    // Another reader still gets in beside the first.
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        ReaderLock lock(mutex);
+        read = true;
+    });
+    const bool readBeside = test::waitUntil([&] { return read.load(); });
+    EXPECT_TRUE(readBeside) << "a failed try_lock held the readers off";
+    gate.unlock();
+    holder.join();
+    if (!readBeside) {
+        // A store lowers the flag again and lets the stuck reader end.
+        WriterLock lock(mutex);
+    }
+    reader.join();
+    // Free again: taken; meanwhile a reader waits (the slow path) and gets in
+    // once it is given back.
+    const bool taken = mutex.try_lock();
+    EXPECT_TRUE(taken);
+    if (taken) {
+        std::atomic<bool> readWhileHeld{false};
+        std::atomic<bool> secondTry{true};
+        std::atomic<bool> tried{false};
+        std::thread waiting([&] {
+            secondTry = mutex.try_lock();
+            tried = true;
+            ReaderLock lock(mutex);
+            readWhileHeld = true;
+        });
+        EXPECT_TRUE(test::waitUntil([&] { return tried.load(); }));
+        EXPECT_FALSE(readWhileHeld.load());
+        mutex.unlock();
+        EXPECT_TRUE(test::waitUntil([&] { return readWhileHeld.load(); }));
+        waiting.join();
+        EXPECT_FALSE(secondTry.load());
+    }
 }
 
 // Eight words a store sets one by one; a reader must find them all equal.
