@@ -163,6 +163,12 @@ TEST_P(ConformanceTest, EachBreachIsFlaggedByItsOwnCheckAndNoOther) {
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(run.results.at("notifications"), "passed");
     }
+    if (kind == "bad-status") {
+        // A status the plug-in cannot show is a failure, not a daemon with
+        // no status to give.
+        EXPECT_EQ(run.results.count("query_stat") ? run.results.at("query_stat") : "", "failed");
+        EXPECT_NE(run.exitStatus, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -182,6 +188,18 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+// A daemon that sends a status outside 0-3 for some paths only: the plug-in
+// shows those paths no emblem (or a wrong one), while every other answer is
+// sound, so nothing but the values themselves tells.
+TEST_F(ConformanceTest, StatusOutsideZeroToThreeForSomePathsFailsTheCheck) {
+    ASSERT_TRUE(sim_.start({root_}, notifyPort_, {"--status", root_ + "/a.txt=7"}));
+    CheckRun run = runCheck({"--answer-limit-ms", "500", "--slow-answer-ms", "50"}, false);
+    EXPECT_EQ(run.results["query_stat"], "failed");
+    EXPECT_NE(run.lines["query_stat"].find(root_ + "/a.txt"), std::string::npos)
+        << run.lines["query_stat"];
+    EXPECT_NE(run.exitStatus, 0);
+}
 
 TEST_F(ConformanceTest, MenuCommandsGoOutOnlyForTheNamedPath) {
     ASSERT_TRUE(sim_.start({root_}, notifyPort_));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -372,6 +373,45 @@ TEST_F(CoreTest, DrawsGoFirstThenChangesOnScreenThenTheRestAndUnseenPathsLast) {
     EXPECT_EQ(core_->getStatus(path("unseen")), TarnwellCore::UpToDate);
     EXPECT_EQ(core_->cachedStatusCount(), 6u);
     EXPECT_EQ(daemon_->count("query_stat"), 6u);
+}
+
+// Sends both datagrams to 127.0.0.1:port in one call, so that nothing can
+// come between them on the sending side.
+bool sendBoth(std::uint16_t port, const std::string& first, const std::string& second) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    std::array<iovec, 2> data{{{const_cast<char*>(first.data()), first.size()},
+                               {const_cast<char*>(second.data()), second.size()}}};
+    std::array<mmsghdr, 2> messages{};
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        messages[i].msg_hdr.msg_name = &to;
+        messages[i].msg_hdr.msg_namelen = sizeof to;
+        messages[i].msg_hdr.msg_iov = &data[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int sent = ::sendmmsg(fd, messages.data(), messages.size(), 0);
+    ::close(fd);
+    return sent == 2;
+}
+
+// While the daemon announces changes, a path nobody has seen waits until they
+// pause, even with nothing else to ask: asked at once, a big sync's every
+// file would cost the daemon a query while the listener needs the CPU to
+// keep up. The unseen path's change comes first, the known path's right
+// behind it, well within the pause: the known one must be asked first.
+TEST_F(CoreTest, PathNobodySawIsAskedOnlyOnceTheChangesPause) {
+    startAndWaitForRoots();
+    const std::string unseen = root_ + "/unseen";
+    const std::string known = root_ + "/known";
+    core_->setStatus(known, TarnwellCore::Syncing);
+    ASSERT_TRUE(core_->waitUntilListening(kDeadline));
+    ASSERT_TRUE(sendBoth(notifyPort_, notification("refresh_stat", unseen),
+                         notification("refresh_stat", known)));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 2; }));
+    EXPECT_EQ(daemon_->requests("query_stat"), (std::vector<std::string>{known, unseen}));
 }
 
 // A big folder's listing queues thousands of status queries; a menu action

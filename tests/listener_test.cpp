@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "listener/input_command_server.h"
+#include "listener/sender_check.h"
 #include "support/test_support.h"
 
 namespace tarnwell {
@@ -552,13 +553,14 @@ std::uint32_t droppedOn(int fd) {
     return meminfo[SK_MEMINFO_DROPS];
 }
 
-// Sends "refresh_stat" datagrams until the kernel drops one on `fd`: the
-// queue is full. False when it never does.
-bool overflowQueue(std::uint16_t port, int fd) {
+// Sends `text` datagrams ("refresh_stat" ones unless told) until the kernel
+// drops one on `fd`: the queue is full. False when it never does.
+bool overflowQueue(std::uint16_t port, int fd,
+                   const std::string& text = "refresh_stat\npath\t/f\ndone\n") {
     const std::uint32_t before = droppedOn(fd);
     for (int i = 0; i < 2000000 && droppedOn(fd) == before; ++i) {
         for (int j = 0; j < 100; ++j) {
-            sendDatagram(port, "refresh_stat\npath\t/f\ndone\n");
+            sendDatagram(port, text);
         }
     }
     return droppedOn(fd) != before;
@@ -794,6 +796,71 @@ TEST_F(ListenerTest, NotificationsFromAnotherUserAreDroppedAndCountedOursAreHand
               1);
 }
 
+// Sends `text` to 127.0.0.1:`to` from a socket bound to 127.0.0.1:`from`,
+// closed right after; false when that port cannot be bound.
+bool sendFromPort(std::uint16_t from, std::uint16_t to, const std::string& text) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(from);
+    bool sent = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    address.sin_port = htons(to);
+    sent = sent && ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                            sizeof address) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return sent;
+}
+
+// The owners of the senders' ports are looked up once for a few
+// milliseconds. A table kept longer lets a stranger's socket bound since
+// pass as untold, and keeps refusing a port a stranger held once, after one
+// of ours took it. Each verdict is proven by a notification of ours sent
+// behind it, from another socket, on the same queue.
+TEST_F(ListenerTest, OwnersOfSendersArePutInDoubtAgainAfterAFewMilliseconds) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a child as another user";
+    }
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    startAndWait();
+    const auto handled = [&](const std::string& path) {
+        const auto seen = recorder_.seen();
+        return std::count(seen.begin(), seen.end(), "refresh_stat|" + path) == 1;
+    };
+    const auto notifyAndWait = [&](const std::string& path) {
+        ASSERT_TRUE(sendDatagram(port_, "refresh_stat\npath\t" + path + "\ndone\n"));
+        ASSERT_TRUE(waitUntil([&] { return handled(path); }));
+    };
+    // Waits out the table taken when `path` was judged at the latest.
+    const auto outlive = [](Clock::time_point since) {
+        waitUntil([&] { return Clock::now() - since > SenderCheck::kTableLifetime; });
+    };
+    std::uint16_t theirPort = 0;
+    {
+        test::ForeignSocket stranger;
+        ASSERT_TRUE(stranger.start("udp", 0) && stranger.bound());
+        theirPort = stranger.port();
+        ASSERT_TRUE(stranger.send(port_, "refresh_stat|path\t/theirs|done|"));
+        notifyAndWait("/first");
+        outlive(Clock::now());
+    }  // the stranger's socket is closed here
+    // Their old port, now ours.
+    ASSERT_TRUE(sendFromPort(theirPort, port_, "refresh_stat\npath\t/ours-on-their-port\ndone\n"));
+    notifyAndWait("/second");
+    EXPECT_TRUE(handled("/ours-on-their-port"));
+    const auto lastTable = Clock::now();
+    // A stranger's socket bound after the last table was taken.
+    test::ForeignSocket later;
+    ASSERT_TRUE(later.start("udp", 0) && later.bound());
+    outlive(lastTable);
+    ASSERT_TRUE(later.send(port_, "refresh_stat|path\t/theirs-later|done|"));
+    notifyAndWait("/third");
+    server_.stop();
+    EXPECT_FALSE(handled("/theirs"));
+    EXPECT_FALSE(handled("/theirs-later"));
+    EXPECT_EQ(server_.droppedNotifications(), 2U);
+}
+
 // A sync client may run its daemon as a system service: root can read the
 // user's files anyway, so its notifications are handled like the user's own.
 // The listener runs in a child that dropped to another user; root's socket,
@@ -939,6 +1006,219 @@ TEST_F(ListenerTest, AnotherUserCanNeitherReadNorSendIntoWhatTheCopiesShare) {
     ASSERT_TRUE(recorder_.waitForCount(1));
     server_.stop();
     EXPECT_EQ(recorder_.seen(), std::vector<std::string>{"refresh_stat|/ours"});
+}
+
+// The folder's mode is the first guard; the credentials the kernel attaches
+// to every message are the second. With the folder opened to everyone (the
+// seam: a chmod, as a careless hand or another umask could leave it),
+// another user's forged "refresh_tw_root" must still not be handled: it would
+// blank every emblem. A message of ours sent behind it shows it was judged.
+TEST_F(ListenerTest, CopyDropsWhatAnotherUserSendsEvenThroughAnOpenedFolder) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a child as another user";
+    }
+    server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+    server_.addHandler("refresh_tw_root", recorder_.handler(), nullptr);
+    startAndWait();
+    std::string socketPath;
+    for (const auto& entry : std::filesystem::directory_iterator(relayFolder())) {
+        socketPath = entry.path().string();
+    }
+    ASSERT_FALSE(socketPath.empty());
+    ASSERT_EQ(::chmod(relayParent_.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(relayFolder().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(socketPath.c_str(), 0777), 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s", socketPath.c_str());
+    // Messages as a copy sends them: version, kind, each notification's
+    // length (4 bytes, little-endian) and bytes. Built before the fork.
+    const auto message = [](const std::string& notification) {
+        std::string text("\1N");
+        for (int i = 0; i < 4; ++i) {
+            text += static_cast<char>((notification.size() >> (8 * i)) & 0xff);
+        }
+        return text + notification;
+    };
+    const std::string forged = message("refresh_tw_root\ndone\n");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(test::ForeignSocket::kUid) != 0 || ::setuid(test::ForeignSocket::kUid) != 0) {
+            ::_exit(3);
+        }
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        const bool sent = ::sendto(fd, forged.data(), forged.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0;
+        ::_exit(sent ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the forged message was not sent";
+    const int ours = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::string sentinel = message("refresh_stat\npath\t/ours\ndone\n");
+    ASSERT_EQ(::sendto(ours, sentinel.data(), sentinel.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to),
+              static_cast<ssize_t>(sentinel.size()));
+    ::close(ours);
+    ASSERT_TRUE(recorder_.waitForCount(1));
+    server_.stop();
+    EXPECT_EQ(recorder_.seen(), std::vector<std::string>{"refresh_stat|/ours"});
+}
+
+// --- Copies passing notifications on ---
+
+// One copy of the plug-in's listener. In these tests each copy has a port of
+// its own (all share one folder), so that the test, not the kernel's hash of
+// the sender, picks the copy a daemon datagram reaches. "block" holds a copy
+// that `blocks` in its handler until the gate opens.
+class Copy {
+public:
+    Copy(const std::string& folder, bool blocks) : blocks_(blocks), server_(port_, folder) {
+        server_.addHandler("refresh_stat", recorder_.handler(), nullptr);
+        server_.addHandler(
+            "block",
+            [this](InputCommand*) {
+                if (blocks_) {
+                    blocked_ = true;
+                    std::lock_guard<std::mutex> wait(gateMutex_);
+                }
+            },
+            nullptr);
+        server_.setNotificationsLostHandler([this] { ++lost_; });
+    }
+    ~Copy() {
+        open();
+        server_.stop();
+    }
+    // Starts the listener and waits until it takes datagrams: its greeting
+    // to the copies started before is out by then.
+    bool start() {
+        server_.start();
+        return server_.waitUntilListening(kDeadline);
+    }
+    bool notify(const std::string& path, std::size_t fill = 0) {
+        return sendDatagram(port_, "refresh_stat\npath\t" + path + std::string(fill, 'x') + "\ndone\n");
+    }
+    // How often the notification for `path` was handled.
+    long handled(const std::string& path) const {
+        const auto seen = recorder_.seen();
+        return std::count(seen.begin(), seen.end(), "refresh_stat|" + path);
+    }
+    bool waitUntilHandled(const std::string& path) const {
+        return waitUntil([&] { return handled(path) > 0; });
+    }
+    // Sends "block" to this copy, which passes it on, and waits until
+    // `held` sits in its handler.
+    bool sendBlock(const Copy& held) {
+        return sendDatagram(port_, "block\ndone\n") &&
+               waitUntil([&] { return held.blocked_.load(); });
+    }
+    void open() {
+        if (gate_.owns_lock()) {
+            gate_.unlock();
+        }
+    }
+    int lost() const { return lost_.load(); }
+    std::uint16_t port() const { return port_; }
+    int listenerSocket() { return InputCommandServerTestAccess::listenerSocket(server_); }
+
+private:
+    const bool blocks_;
+    std::mutex gateMutex_;
+    std::unique_lock<std::mutex> gate_{gateMutex_};
+    std::atomic<bool> blocked_{false};
+    std::atomic<int> lost_{0};
+    Recorder recorder_;
+    const std::uint16_t port_ = test::freeUdpPort();
+    InputCommandServer server_;  // last: stopped before what its handlers use
+};
+
+class RelayTest : public testing::Test {
+protected:
+    std::string folder() const { return parent_.path() + "/copies"; }
+    test::StderrCapture stderr_;
+    test::TempDir parent_;
+};
+
+// A notification another copy passed on is handled and goes no further: passed
+// on again, one notification bounced between two copies tens of thousands of
+// times a second, each time handled (and the daemon asked) anew.
+TEST_F(RelayTest, PassedOnNotificationIsHandledOnceByEachCopyAndNeverPassedBack) {
+    Copy first(folder(), false);
+    Copy second(folder(), false);
+    ASSERT_TRUE(first.start() && second.start());
+    ASSERT_TRUE(first.notify("/once"));
+    ASSERT_TRUE(second.waitUntilHandled("/once"));
+    // Two later rounds: whatever the second copy passed back when it handled
+    // "/once" is handled by the first before the second sentinel.
+    for (const std::string sentinel : {"/later", "/last"}) {
+        ASSERT_TRUE(first.notify(sentinel));
+        ASSERT_TRUE(first.waitUntilHandled(sentinel) && second.waitUntilHandled(sentinel));
+    }
+    EXPECT_EQ(first.handled("/once"), 1);
+    EXPECT_EQ(second.handled("/once"), 1);
+}
+
+// Sends sentinels to `from` until `to` handles one: `to` has room in its queue
+// again and has read everything sent to it before.
+bool passSentinel(Copy& from, const Copy& to) {
+    return waitUntil(
+        [&] { return from.notify("/sentinel") && to.handled("/sentinel") > 0; }, kDeadline,
+        20ms);
+}
+
+// A copy busy in a handler stops reading; its queue (a few datagrams) fills
+// and what is passed on meanwhile is lost. It must hear of the loss once it
+// reads again, or it keeps the old emblems of the paths it missed.
+TEST_F(RelayTest, CopyWhoseQueueWasFullIsToldOfTheLossOnceItHasRoom) {
+    Copy first(folder(), false);
+    Copy busy(folder(), true);
+    ASSERT_TRUE(first.start() && busy.start());
+    ASSERT_TRUE(first.sendBlock(busy));
+    // One at a time: each is a round of its own, and one message to the busy
+    // copy; far more than its queue holds.
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(first.notify("/f" + std::to_string(i)));
+        ASSERT_TRUE(first.waitUntilHandled("/f" + std::to_string(i)));
+    }
+    busy.open();
+    ASSERT_TRUE(passSentinel(first, busy));
+    EXPECT_EQ(busy.handled("/f39"), 0) << "the busy copy's queue never filled";
+    EXPECT_GE(busy.lost(), 1);
+}
+
+// Datagrams the kernel dropped on one copy's port were meant for every copy:
+// the others must hear of the loss too. The flood is of notifications nobody
+// handles, so none of it is passed on to fill the other copy's queue.
+TEST_F(RelayTest, KernelDropOnOneCopyIsPassedOnToTheOthers) {
+    Copy flooded(folder(), true);
+    Copy other(folder(), false);
+    ASSERT_TRUE(flooded.start() && other.start());
+    ASSERT_TRUE(flooded.sendBlock(flooded));
+    ASSERT_TRUE(overflowQueue(flooded.port(), flooded.listenerSocket(), "unhandled\ndone\n"));
+    flooded.open();
+    ASSERT_TRUE(waitUntil([&] { return flooded.lost() >= 1; }));
+    ASSERT_TRUE(passSentinel(flooded, other));
+    EXPECT_GE(other.lost(), 1);
+}
+
+// One round may take notifications whose whole is larger than what another
+// copy can receive in one message (up to 64 KiB each): the relay sends what
+// it holds before it grows too large, or the other copy gets none of them.
+TEST_F(RelayTest, LongNotificationsOfOneRoundAllReachTheOtherCopy) {
+    Copy receiving(folder(), true);
+    Copy other(folder(), false);
+    ASSERT_TRUE(receiving.start() && other.start());
+    ASSERT_TRUE(receiving.sendBlock(receiving));
+    for (const std::string path : {"/a", "/b", "/c"}) {
+        ASSERT_TRUE(receiving.notify(path, 60000));
+    }
+    receiving.open();
+    ASSERT_TRUE(passSentinel(receiving, other));
+    for (const std::string path : {"/a", "/b", "/c"}) {
+        EXPECT_EQ(other.handled(path + std::string(60000, 'x')), 1) << path;
+    }
+    EXPECT_EQ(other.lost(), 0);
 }
 
 }  // namespace
