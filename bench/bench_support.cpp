@@ -20,24 +20,16 @@
 #include <random>
 #include <sstream>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::bench {
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
 namespace {
 
 using namespace std::chrono_literals;
 
-using test::writeAll;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -234,7 +226,7 @@ bool FloorClient::connect(std::uint16_t port) {
     }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const sockaddr_in addr = loopback(port);
+    const sockaddr_in addr = loopbackAddress(port);
     return ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -41,14 +40,6 @@ constexpr int kRequestedReceiveQueueBytes = 4 << 20;
 
 // How soon a copy whose queue was full is told again of a loss.
 constexpr int kNewsRetryMilliseconds = 10;
-
-sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
 
 // Close-on-exec, so that a program the file manager launches does not inherit
 // the listener's port.
@@ -251,7 +242,7 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
             }
         }};
     if (!relay.drain(receivers)) {
-        const std::string reason = std::generic_category().message(errno);
+        const std::string reason = errnoText();
         publishRelay(-1);
         logLine(
             "tarnwell: notifications are not shared with other copies of the plug-in: their "

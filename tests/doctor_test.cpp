@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "support/test_support.h"
 
 namespace tarnwell::test {
@@ -41,10 +42,7 @@ struct DoctorRun {
 
 int socketOn(int type, std::uint16_t port) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopbackAddress(port);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
         return -1;

@@ -1,6 +1,7 @@
 // Who owns the socket at the other end, through netlink and through /proc
 // alike: each test runs every source, since the plug-in falls back from one
 // to the other and either must give the same owner.
+#include "base/posix_io.h"
 #include "socket_owner/socket_owner.h"
 
 #include <arpa/inet.h>
@@ -26,10 +27,7 @@ const char* sourceName(OwnerSource source) {
 
 int connectTo(std::uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopbackAddress(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -47,9 +45,7 @@ std::uint64_t inodeOf(int fd) {
 // and the inode of our own sockets are checked against what we know.
 TEST(SocketOwner, OwnSocketsAreFoundWithOwnUidAndTheirInode) {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopbackAddress(0);
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 4), 0);

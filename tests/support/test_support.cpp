@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/posix_io.h"
+
 namespace tarnwell::test {
 namespace {
 
@@ -27,10 +29,7 @@ std::uint16_t bindPort(int type, std::uint16_t port) {
     if (fd < 0) {
         return 0;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     std::uint16_t bound = 0;
     socklen_t len = sizeof(addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
@@ -419,10 +418,7 @@ LoopbackServer::LoopbackServer(Script script, std::uint16_t port) : script_(std:
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     socklen_t len = sizeof(addr);
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 16) != 0 ||
@@ -551,24 +547,6 @@ std::optional<std::vector<std::string>> readRequest(int fd) {
     }
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) {
-            n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     // One socket for the whole test process, as a daemon may keep its own;
     // the listener tests send from sockets closed at once where it matters.
@@ -576,10 +554,7 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     if (fd < 0) {
         return false;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                          sizeof addr);
     return n == static_cast<ssize_t>(bytes.size());

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <utility>
 
+#include "base/posix_io.h"
 #include "copy_owner.h"
 #include "protocol/messages.h"
 #include "protocol/tables.h"
@@ -29,29 +30,6 @@ constexpr Millis kLongestPoll = 20ms;
 constexpr Millis kDropSampleInterval = 100ms;
 // Before the first fault, the plug-in connects and fills its cache in peace.
 constexpr Millis kQuietStart = 1000ms;
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Per socket bound to 127.0.0.1:`port`, by inode: the datagrams the kernel
 // dropped there, from the "drops" column of /proc/net/udp (its last).
@@ -134,7 +112,7 @@ bool ChaosDaemon::openSockets() {
     // linger in TIME_WAIT.
     const int one = 1;
     ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in addr = loopback(kDaemonPort);
+    const sockaddr_in addr = loopbackAddress(kDaemonPort);
     if (::bind(listenFd_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_.get(), 16) != 0) {
         closeSockets();
@@ -283,11 +261,11 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
             tellAll(&Oracle::faultInjected, 
                 Fault::Cut, now,
                 "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
-            sendAll(c.fd.get(), answer.bytes.substr(0, size / 2));
+            writeAll(c.fd.get(), std::string_view(answer.bytes).substr(0, size / 2));
             endConnection(c, uniform(timingRng_, 0, 1) == 1, now);
             return;
         }
-        if (!sendAll(c.fd.get(), answer.bytes)) {
+        if (!writeAll(c.fd.get(), answer.bytes)) {
             endConnection(c, false, now);
             return;
         }

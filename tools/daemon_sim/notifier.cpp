@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "base/posix_io.h"
 #include "sim_output.h"
 #include "tools_common/event_line.h"
 
@@ -24,10 +25,7 @@ bool Notifier::open(std::string& error) {
 }
 
 bool Notifier::sendDatagram(const std::string& datagram) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(port_);
     UniqueFd fresh;
     if (freshSockets_) {
         fresh.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "base/posix_io.h"
 #include "picture/folder_picture.h"
 #include "picture/menu_picture.h"
 #include "tools_common/options.h"
@@ -31,7 +32,9 @@ constexpr long long kRedrawIntervalMs = 50;
 // Keeps a mistyped count from building a list of millions of paths.
 constexpr long long kMaxSelected = 100000;
 
+using tarnwell::errnoText;
 using tarnwell::tools::parseInteger;
+using tarnwell::writeAll;
 
 std::string joinedIconNames(const dfmext::DFMExtEmblem& emblem) {
     std::string joined;
@@ -82,37 +85,16 @@ void flattenMenu(const dfmext::DFMExtMenu* menu, std::vector<const dfmext::DFMEx
     branch.pop_back();
 }
 
-// The reason of the last failed call, as strerror gives it.
-std::string lastError() {
-    return std::generic_category().message(errno);
-}
-
-// Writes all of `content` to `fd`; "" or the reason it failed.
-std::string writeWhole(int fd, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return lastError();
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return {};
-}
-
 // Writes `content` into what `path` names, as it is: a device (/dev/full,
 // /dev/stdout), a pipe, a link. "" or the reason it failed.
 std::string writeInPlace(const std::string& path, const std::string& content) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return lastError();
+        return errnoText();
     }
-    std::string error = writeWhole(fd, content);
+    std::string error = writeAll(fd, content) ? std::string() : errnoText();
     if (::close(fd) != 0 && error.empty()) {
-        error = lastError();
+        error = errnoText();
     }
     return error;
 }
@@ -135,22 +117,22 @@ std::string replaceFile(const std::string& path, const std::string& content) {
         temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
-            return lastError();
+            return errnoText();
         }
     }
     if (fd < 0) {
-        return lastError();
+        return errnoText();
     }
     // The replaced file keeps its permissions.
     if (exists) {
         ::fchmod(fd, info.st_mode & 07777);
     }
-    std::string error = writeWhole(fd, content);
+    std::string error = writeAll(fd, content) ? std::string() : errnoText();
     if (::close(fd) != 0 && error.empty()) {
-        error = lastError();
+        error = errnoText();
     }
     if (error.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = lastError();
+        error = errnoText();
     }
     if (!error.empty()) {
         ::unlink(temporary.c_str());

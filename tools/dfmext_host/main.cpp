@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
@@ -31,6 +32,8 @@
 #include "tools_common/program.h"
 
 namespace {
+
+using tarnwell::writeAll;
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -139,21 +142,6 @@ void installSignalHandlers() {
 }
 
 constexpr const char* kPrompt = "dfmext> ";
-
-// Writes all of `text` to `fd`; what cannot be written is dropped.
-void writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 // In a terminal, the plug-in's diagnostics, written on its own threads, would
 // land after the prompt and leave the user typing on a line without one.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "canonical/canonicalize_path.h"
 #include "conformance.h"
 #include "listener/copies_folder.h"
@@ -109,10 +110,7 @@ UniqueFd bindNotifyPort(std::uint16_t port) {
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
     ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveQueueBytes,
                  sizeof kReceiveQueueBytes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopbackAddress(port);
     if (!socket.valid() ||
         ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return UniqueFd();
