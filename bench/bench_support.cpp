@@ -346,8 +346,8 @@ std::vector<pid_t> threadIds() {
         return ids;
     }
     while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+        if (const std::optional<pid_t> id = parsePid(entry->d_name)) {
+            ids.push_back(*id);
         }
     }
     ::closedir(dir);

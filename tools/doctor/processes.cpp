@@ -4,25 +4,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <optional>
 #include <cstring>
 #include <fstream>
+
+#include "base/posix_io.h"
 
 namespace tarnwell::doctor {
 
 namespace {
-
-bool isNumber(const char* name) {
-    if (*name == '\0') {
-        return false;
-    }
-    for (; *name != '\0'; ++name) {
-        if (!std::isdigit(static_cast<unsigned char>(*name))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The program's whole file name: comm is cut to 15 bytes
 // ("tarnwell-daemon"), the executable's link is not. comm when the link
@@ -81,15 +71,15 @@ std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadl
         return holders;
     }
     while (const dirent* entry = ::readdir(proc)) {
-        if (!isNumber(entry->d_name)) {
+        const std::optional<pid_t> pid = parsePid(entry->d_name);
+        if (!pid) {
             continue;
         }
         if (deadline.passed()) {
             break;
         }
         if (holdsSocket(procRoot + "/" + entry->d_name + "/fd", target)) {
-            const auto pid = static_cast<pid_t>(std::stol(entry->d_name));
-            holders.push_back({pid, programName(procRoot, pid)});
+            holders.push_back({*pid, programName(procRoot, *pid)});
         }
     }
     ::closedir(proc);
