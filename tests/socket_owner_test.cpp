@@ -1,7 +1,6 @@
 // Who owns the socket at the other end, through netlink and through /proc
 // alike: each test runs every source, since the plug-in falls back from one
 // to the other and either must give the same owner.
-#include "base/posix_io.h"
 #include "socket_owner/socket_owner.h"
 
 #include <arpa/inet.h>
@@ -10,8 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "support/test_support.h"
 
 namespace tarnwell {
@@ -39,6 +41,34 @@ std::uint64_t inodeOf(int fd) {
     struct stat st {};
     ::fstat(fd, &st);
     return st.st_ino;
+}
+
+// The chaos run excuses a lost notification only by the drops the kernel
+// counted at the plug-in's socket: a count read from the wrong column, or
+// from the wrong socket, would blame the plug-in or excuse it wrongly.
+TEST(SocketOwner, DatagramsDroppedAtAFullSocketAreCountedForThatSocket) {
+    const UniqueFd receiver(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int smallest = 1;  // the kernel raises it to its minimum
+    ::setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    sockaddr_in address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(receiver.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::uint16_t port = ntohs(address.sin_port);
+    const UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const std::string datagram(1000, 'x');
+    // Nothing reads the receiver: past its small queue every datagram is
+    // dropped, and counted.
+    for (int i = 0; i < 200; ++i) {
+        ::sendto(sender.get(), datagram.data(), datagram.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    const auto sockets = udpDropsOnPort(port);
+    ASSERT_TRUE(sockets.has_value());
+    ASSERT_EQ(sockets->size(), 1U);
+    EXPECT_EQ(sockets->front().inode, inodeOf(receiver.get()));
+    EXPECT_GT(sockets->front().drops, 0U);
+    EXPECT_LT(sockets->front().drops, 200U);
 }
 
 // A wrong inode would send the doctor to the wrong process, so both the uid

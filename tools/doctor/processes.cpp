@@ -4,11 +4,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <optional>
-#include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "base/posix_io.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell::doctor {
 
@@ -37,35 +37,11 @@ std::string programName(const std::string& procRoot, pid_t pid) {
     return name;
 }
 
-bool holdsSocket(const std::string& fdDir, const std::string& target) {
-    DIR* dir = ::opendir(fdDir.c_str());
-    if (dir == nullptr) {
-        return false;  // another user's process, or one that has just ended
-    }
-    bool found = false;
-    char link[64];
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string path = fdDir + "/" + entry->d_name;
-        const ssize_t length = ::readlink(path.c_str(), link, sizeof link);
-        if (length > 0 && static_cast<std::size_t>(length) == target.size() &&
-            std::memcmp(link, target.data(), target.size()) == 0) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
 }  // namespace
 
 std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadline& deadline,
                                                 const std::string& procRoot) {
     std::vector<ProcessInfo> holders;
-    const std::string target = "socket:[" + std::to_string(inode) + "]";
     DIR* proc = ::opendir(procRoot.c_str());
     if (proc == nullptr) {
         return holders;
@@ -78,7 +54,7 @@ std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadl
         if (deadline.passed()) {
             break;
         }
-        if (holdsSocket(procRoot + "/" + entry->d_name + "/fd", target)) {
+        if (processHoldsSocket(*pid, inode, procRoot)) {
             holders.push_back({*pid, programName(procRoot, *pid)});
         }
     }
