@@ -273,7 +273,7 @@ std::optional<std::string> FloorClient::queryStat(const std::string& path) {
         if (!line) {
             return std::nullopt;
         }
-        if (*line == "done") {
+        if (*line == protocol::kEndLine) {
             break;
         }
         if (line->rfind("stat\t", 0) == 0) {

@@ -108,7 +108,7 @@ bool readArguments(LineReader& reader, ArgumentMap& response) {
         if (!reader.next(line)) {
             return false;
         }
-        if (line == "done") {
+        if (line == protocol::kEndLine) {
             return true;
         }
         bytes += line.size();
@@ -120,24 +120,18 @@ bool readArguments(LineReader& reader, ArgumentMap& response) {
     return false;
 }
 
-namespace {
-
-// Skips the rest of an answer that is not "rsp" through its "done", to stay
-// in step. The status line itself is not taken for the terminator.
 bool skipThroughDone(LineReader& reader) {
     std::string line;
     for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
         if (!reader.next(line)) {
             return false;
         }
-        if (line == "done") {
+        if (line == protocol::kEndLine) {
             return true;
         }
     }
     return false;
 }
-
-}  // namespace
 
 bool sendRequest(int fd, const std::string& name, const ArgumentMap* args,
                  LineReader::Deadline deadline, std::string& why) {

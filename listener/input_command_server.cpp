@@ -22,6 +22,7 @@
 #include "listener/copies_folder.h"
 #include "listener/notification_relay.h"
 #include "listener/sender_check.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell {
 
@@ -189,7 +190,7 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
         lines.push_back(all.substr(begin, lf - begin));
         begin = lf + 1;
     }
-    if (lines.size() < 2 || lines.back() != "done" || lines.front().empty()) {
+    if (lines.size() < 2 || lines.back() != protocol::kEndLine || lines.front().empty()) {
         return nullptr;
     }
     auto command = std::make_unique<InputCommand>();

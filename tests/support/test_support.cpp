@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "base/posix_io.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell::test {
 namespace {
@@ -540,7 +541,7 @@ std::optional<std::vector<std::string>> readRequest(int fd) {
         if (!line) {
             return std::nullopt;
         }
-        if (*line == "done") {
+        if (*line == protocol::kEndLine) {
             return lines;
         }
         lines.push_back(std::move(*line));

@@ -20,21 +20,6 @@ using namespace std::chrono_literals;
 // The daemon gets as long to accept as the plug-in gives it.
 constexpr auto kConnectLimit = 1s;
 
-// Reads through the "done" of an answer that is not "rsp", as the plug-in
-// does to stay in step.
-bool skipThroughDone(LineReader& reader) {
-    std::string line;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
-            return false;
-        }
-        if (line == protocol::kEndLine) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Takes what has arrived unasked; `closed` when the daemon has closed.
 std::size_t dropWaiting(int fd, bool& closed) {
     std::size_t dropped = 0;
