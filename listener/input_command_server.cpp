@@ -33,12 +33,6 @@ constexpr std::chrono::seconds kRetryDelay{2};
 // flood of them must not flood the file manager's log as well.
 constexpr std::chrono::minutes kDropLogInterval{1};
 
-// The daemon may push a burst (one "refresh_stat" per file of a large folder)
-// while a handler runs; the default receive queue holds only a few hundred
-// small datagrams, and UDP drops what does not fit. The kernel caps the
-// request at its configured maximum.
-constexpr int kRequestedReceiveQueueBytes = 4 << 20;
-
 // How soon a copy whose queue was full is told again of a loss.
 constexpr int kNewsRetryMilliseconds = 10;
 
@@ -313,7 +307,7 @@ UniqueFd InputCommandServer::openListeningSocket() {
     // and, being the newest, take every datagram.
     const int one = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    const int queueBytes = kRequestedReceiveQueueBytes;
+    const int queueBytes = protocol::kNotifyReceiveQueueBytes;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
 
     const sockaddr_in addr = loopbackAddress(port_);

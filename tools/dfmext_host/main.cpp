@@ -27,6 +27,7 @@
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
 #include "dfmext_loader/plugin_loader.h"
+#include "protocol/vocabulary.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
@@ -41,7 +42,7 @@ extern "C" void onStopSignal(int signal) {
     gStopSignal = signal;
 }
 
-constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
+using tarnwell::protocol::kPluginFileName;
 
 void printUsage(std::ostream& out) {
     out << "usage: dfmext-host [--plugin PATH] [-e COMMAND]...\n"

@@ -13,14 +13,13 @@
 
 #include "doctor/conformance.h"
 #include "doctor/doctor.h"
+#include "protocol/vocabulary.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 #include "tools_common/utf8_text.h"
 
 namespace {
-
-constexpr const char* kPluginFile = "libdfm-extension-tarnwell.so";
 
 constexpr const char* kUsage =
     "usage: tarnwell-doctor [--plugin PATH] [--icons DIR]... [--json] [PATH...]\n"
@@ -99,13 +98,13 @@ void setDefaultPlaces(tarnwell::doctor::Options& options) {
     }
     const fs::path buildTree = buildTreeOfProgram(folder);
     if (!buildTree.empty()) {
-        options.pluginPath = (buildTree / "lib" / kPluginFile).string();
+        options.pluginPath = (buildTree / "lib" / tarnwell::protocol::kPluginFileName).string();
         options.iconThemeDirs.push_back((buildTree / "share/icons/hicolor").string());
         return;
     }
     std::error_code error;
     const fs::path plugin =
-        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / kPluginFile).lexically_normal();
+        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / tarnwell::protocol::kPluginFileName).lexically_normal();
     if (fs::exists(plugin, error)) {
         options.pluginPath = plugin.string();
     }
