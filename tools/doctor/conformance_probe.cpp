@@ -8,7 +8,7 @@
 #include "base/wire_format.h"
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {

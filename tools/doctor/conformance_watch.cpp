@@ -10,7 +10,7 @@
 
 #include "base/posix_io.h"
 #include "canonical/canonicalize_path.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "listener/copies_folder.h"
 #include "listener/input_command_server.h"
 #include "listener/notification_relay.h"
