@@ -72,7 +72,7 @@ protected:
     DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {},
                         const std::string& cwd = {}) {
         std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,       "--plugin",
-                                         TARNWELL_PLUGIN_PATH,       "--daemon-port",
+                                         TARNWELL_PLUGIN_PATH,       "--port",
                                          std::to_string(daemonPort), "--notify-port",
                                          std::to_string(notifyPort_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -372,7 +372,7 @@ TEST_F(DoctorTest, ReaderThatWentAwayIsNamedAndTheRunEndsWithStatusOne) {
     // nobody reads.
     ASSERT_TRUE(
         doctor.start({"/bin/bash", "-c", "exec \"$0\" \"$@\" 2>&1 >&" + std::to_string(output[1]),
-                      TARNWELL_DOCTOR_PATH, "--daemon-port", std::to_string(freeTcpPort()),
+                      TARNWELL_DOCTOR_PATH, "--port", std::to_string(freeTcpPort()),
                       "--notify-port", std::to_string(notifyPort_)}));
     ::close(output[1]);
     EXPECT_EQ(doctor.wait(), 1);

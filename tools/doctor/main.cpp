@@ -139,8 +139,9 @@ std::string takePath(const std::string& value, const std::string& missing, std::
     return {};
 }
 
-// Not in the help: --daemon-port and --notify-port let tests run the doctor
-// against a daemon on a free port instead of the plug-in's fixed ones.
+// Not in this mode's help: --port and --notify-port, spelt as in the --daemon
+// mode, let tests run the doctor against a daemon on a free port instead of
+// the plug-in's fixed ones.
 tarnwell::tools::Option portOption(const std::string& name, std::uint16_t& port) {
     const std::string wanted = name + " wants a port from 1 to 65535 in digits";
     return {name, "", true, wanted, [&port, wanted](const std::string& value) {
@@ -165,7 +166,7 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
          }},
         {"--icons", "", true, "--icons needs a DIR",
          [&](const std::string& value) { return takeIconFolder(value, options.iconThemeDirs); }},
-        portOption("--daemon-port", options.daemonPort),
+        portOption("--port", options.daemonPort),
         portOption("--notify-port", options.notifyPort),
     };
     tarnwell::tools::OptionRules rules;
