@@ -30,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream text;

@@ -24,11 +24,11 @@
 #include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "bench_support.h"
-#include "support/plugin_harness.h"
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"
 #include "protocol/messages.h"
+#include "support/plugin_harness.h"
 
 namespace tarnwell::bench {
 namespace {

@@ -3,9 +3,10 @@
 // a line of another shape for a socket, nor read past it.
 //
 // The first byte picks the family (even: IPv4, odd: IPv6); the rest is the
-// line, read also as a UDP table's line, which must name the same socket. A line that parses must give the same socket again when it is
-// written back in the kernel's own format and parsed anew; and a socket
-// written in that format from the input's bytes must always parse.
+// line, read also as a UDP table's line, which must name the same socket. A
+// line that parses must give the same socket again when it is written back
+// in the kernel's own format and parsed anew; and a socket written in that
+// format from the input's bytes must always parse.
 #include <sys/socket.h>
 
 #include <cinttypes>

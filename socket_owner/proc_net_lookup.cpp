@@ -145,8 +145,7 @@ Answer readProcTable(const char* path, int family, LineParser parse, std::vector
     return failed ? Answer::NoAnswer : Answer::Answered;
 }
 
-Answer readProcTables(const char* v4, const char* v6, LineParser parse,
-                      std::vector<Entry>& out) {
+Answer readProcTables(const char* v4, const char* v6, LineParser parse, std::vector<Entry>& out) {
     if (readProcTable(v4, AF_INET, parse, out) != Answer::Answered) {
         return Answer::NoAnswer;
     }

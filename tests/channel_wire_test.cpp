@@ -121,9 +121,9 @@ TEST(ReadAnswer, StatusOtherThanRspFailsButLeavesStreamInStep) {
     // "rsp" with a CR is not "rsp"; a bare "done" status is not taken for the
     // terminator. Each answer is read through its own "done".
     ASSERT_TRUE(writeAll(pair.peer,
-                               "rsp\r\nstat\t1\ndone\n"
-                               "done\nstat\t1\ndone\n"
-                               "rsp\nstat\t2\ndone\n"));
+                         "rsp\r\nstat\t1\ndone\n"
+                         "done\nstat\t1\ndone\n"
+                         "rsp\nstat\t2\ndone\n"));
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "b", nullptr, response));
@@ -283,7 +283,7 @@ TEST(ReadLine, AnswerLargerThanTheTotalLimitFails) {
     std::thread writer([&] {
         for (std::size_t i = 0; i < lines; ++i) {
             if (!writeAll(pair.peer, "k" + std::to_string(i) + "\t" +
-                                               std::string(kMaxLineBytes / 2, 'v') + "\n")) {
+                                         std::string(kMaxLineBytes / 2, 'v') + "\n")) {
                 return;
             }
         }

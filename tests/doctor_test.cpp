@@ -71,10 +71,9 @@ protected:
     // In `cwd` when one is given.
     DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {},
                         const std::string& cwd = {}) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,       "--plugin",
-                                         TARNWELL_PLUGIN_PATH,       "--port",
-                                         std::to_string(daemonPort), "--notify-port",
-                                         std::to_string(notifyPort_)};
+        std::vector<std::string> argv = {
+            TARNWELL_DOCTOR_PATH,       "--plugin",      TARNWELL_PLUGIN_PATH,       "--port",
+            std::to_string(daemonPort), "--notify-port", std::to_string(notifyPort_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (!cwd.empty()) {
             argv.insert(argv.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd});

@@ -291,8 +291,8 @@ void ChaosDaemon::sampleDrops(TimePoint now) {
     // starts at zero with the socket (the listener opens a new one now and
     // then). A datagram dropped on any of them was meant for every copy.
     // Unreadable tables count as no sockets: the next sample starts afresh.
-    std::vector<UdpSocketDrops> drops = udpDropsOnPort(kNotifyPort).value_or(
-        std::vector<UdpSocketDrops>{});
+    std::vector<UdpSocketDrops> drops =
+        udpDropsOnPort(kNotifyPort).value_or(std::vector<UdpSocketDrops>{});
     std::uint64_t grown = 0;
     for (const UdpSocketDrops& socket : drops) {
         const auto seen =

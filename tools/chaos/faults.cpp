@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "base/posix_io.h"
-#include "protocol/messages.h"
 #include "chaos_daemon.h"
+#include "protocol/messages.h"
 
 namespace tarnwell::chaos {
 

@@ -68,8 +68,7 @@ std::optional<std::vector<std::string>> splitWords(const std::string& line) {
 }
 
 std::string parseCommandWords(const std::vector<std::string>& words,
-                              const std::vector<std::string_view>& options,
-                              CommandWords& parsed) {
+                              const std::vector<std::string_view>& options, CommandWords& parsed) {
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("--", 0) != 0) {

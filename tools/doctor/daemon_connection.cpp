@@ -97,8 +97,7 @@ void judgeSilence(Arrival arrival, const std::string& why, const std::string& na
             break;
     }
     failure.kind = AskFailure::Kind::Broken;
-    failure.text = "the connection failed at " + name + ": " +
-                   (why.empty() ? errnoText() : why);
+    failure.text = "the connection failed at " + name + ": " + (why.empty() ? errnoText() : why);
 }
 
 }  // namespace

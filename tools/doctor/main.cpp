@@ -104,7 +104,8 @@ void setDefaultPlaces(tarnwell::doctor::Options& options) {
     }
     std::error_code error;
     const fs::path plugin =
-        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / tarnwell::protocol::kPluginFileName).lexically_normal();
+        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / tarnwell::protocol::kPluginFileName)
+            .lexically_normal();
     if (fs::exists(plugin, error)) {
         options.pluginPath = plugin.string();
     }

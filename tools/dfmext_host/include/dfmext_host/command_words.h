@@ -32,8 +32,7 @@ struct CommandWords {
 // starting with "--" is always an option, so that a mistyped one is named as
 // such instead of being taken for a path or a number.
 std::string parseCommandWords(const std::vector<std::string>& words,
-                              const std::vector<std::string_view>& options,
-                              CommandWords& parsed);
+                              const std::vector<std::string_view>& options, CommandWords& parsed);
 
 }  // namespace dfmext_host
 
