@@ -20,24 +20,15 @@
 #include <random>
 #include <sstream>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::bench {
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
-
 namespace {
 
 using namespace std::chrono_literals;
-
-using test::writeAll;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -234,7 +225,7 @@ bool FloorClient::connect(std::uint16_t port) {
     }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const sockaddr_in addr = loopback(port);
+    const sockaddr_in addr = loopbackAddress(port);
     return ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
@@ -281,7 +272,7 @@ std::optional<std::string> FloorClient::queryStat(const std::string& path) {
         if (!line) {
             return std::nullopt;
         }
-        if (*line == "done") {
+        if (*line == protocol::kEndLine) {
             break;
         }
         if (line->rfind("stat\t", 0) == 0) {
@@ -354,8 +345,8 @@ std::vector<pid_t> threadIds() {
         return ids;
     }
     while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+        if (const std::optional<pid_t> id = parsePid(entry->d_name)) {
+            ids.push_back(*id);
         }
     }
     ::closedir(dir);

@@ -26,12 +26,10 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/posix_io.h"
 #include "support/test_support.h"
 
 namespace tarnwell::bench {
-
-// 127.0.0.1:port, for the benchmarks' own sockets.
-sockaddr_in loopback(std::uint16_t port);
 
 using Clock = std::chrono::steady_clock;
 

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/posix_io.h"
 #include "bench_support.h"
 #include "canonical/canonicalize_path.h"
 #include "core/tarnwell_core.h"
@@ -139,7 +140,7 @@ bool fillQueue(std::uint16_t port, int queueFd, const std::vector<std::string>& 
                bool closedAtOnce) {
     static const int kept = ::socket(AF_INET, SOCK_DGRAM, 0);
     const std::uint32_t before = droppedOn(queueFd);
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = loopbackAddress(port);
     for (const std::string& datagram : datagrams) {
         sendOne(closedAtOnce ? -1 : kept, to, datagram);
     }
@@ -210,7 +211,7 @@ void BM_ListenerDrain(benchmark::State& state) {
     double waitedNanos = 0;
     const int listenerFd = udpSocketOn(listener.server.port());
     const UniqueFd plain(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in plainAddress = loopback(0);
+    const sockaddr_in plainAddress = loopbackAddress(0);
     ::bind(plain.get(), reinterpret_cast<const sockaddr*>(&plainAddress), sizeof plainAddress);
     const int queueBytes = 8 << 20;
     ::setsockopt(plain.get(), SOL_SOCKET, SO_RCVBUFFORCE, &queueBytes, sizeof queueBytes);
@@ -230,7 +231,7 @@ void BM_ListenerDrain(benchmark::State& state) {
         listener.handled = 0;
         listener.expected = datagrams.size();
         std::unique_lock<std::mutex> gate(listener.gate);
-        sendOne(-1, loopback(listener.server.port()), protocol::buildNotification("gate"));
+        sendOne(-1, loopbackAddress(listener.server.port()), protocol::buildNotification("gate"));
         waitUntil([&] { return listener.held.load(); }, 20s);
         const bool whole = fillQueue(listener.server.port(), listenerFd, datagrams, closedAtOnce);
         const auto [ran0, waited0] = schedNanos(listenerTid);
@@ -350,7 +351,7 @@ bool showEverywhere(SyncedTree& tree, ScreenWatch& watch, int status, std::uint1
     return waitUntil(
         [&] {
             for (const std::string& file : tree.files) {
-                sendOne(kept, loopback(notifyPort), refreshStat(file));
+                sendOne(kept, loopbackAddress(notifyPort), refreshStat(file));
             }
             return waitUntil([&] { return watch.seenCount == tree.files.size(); }, 500ms);
         },
@@ -370,7 +371,7 @@ std::size_t linesContaining(const test::StderrCapture& log, const std::string& n
 void sendBigSync(std::uint16_t port, const std::vector<std::string>& screen,
                  const std::string& otherPrefix, ScreenWatch& watch) {
     static const int kept = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = loopbackAddress(port);
     constexpr int kBurst = 40000;
     constexpr int kPerMillisecond = 65;
     auto next = Clock::now();
@@ -441,7 +442,7 @@ bool runBigSync(SyncedTree& tree, TarnwellCore& core, int listenerFd, std::uint1
     const auto end = Clock::now();
     static const int kept = ::socket(AF_INET, SOCK_DGRAM, 0);
     for (const std::string& file : tree.files) {
-        sendOne(kept, loopback(notifyPort), refreshStat(file));
+        sendOne(kept, loopbackAddress(notifyPort), refreshStat(file));
     }
     const bool settled = waitUntil([&] { return watch.seenCount == tree.files.size(); }, 20s);
     out.settleMs =

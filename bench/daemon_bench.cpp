@@ -21,13 +21,14 @@
 #include <mutex>
 #include <set>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "bench_support.h"
-#include "support/plugin_harness.h"
 #include "core/tarnwell_core.h"
 #include "dfmext/emblem.h"
 #include "listener/input_command_server.h"
 #include "protocol/messages.h"
+#include "support/plugin_harness.h"
 
 namespace tarnwell::bench {
 namespace {
@@ -111,10 +112,7 @@ void shutdownPlugin() {
         std::fprintf(stderr, "tarnwell_bench: dfm_extension_shutdown hangs; waking its listener\n");
         while (!done.wait_for(lock, 1s, [&] { return finished; })) {
             const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            addr.sin_port = htons(kPluginNotifyPort);
+            sockaddr_in addr = loopbackAddress(kPluginNotifyPort);
             const char wake = 0;
             ::sendto(fd, &wake, 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
             ::close(fd);
@@ -231,10 +229,7 @@ void BM_ColdFill10k(benchmark::State& state) {
 // source port, and drops what came from a socket that is gone.
 void sendBurst(std::uint16_t port, const std::vector<std::string>& datagrams) {
     static const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     for (const auto& datagram : datagrams) {
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                  sizeof addr);

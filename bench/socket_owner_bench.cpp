@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/posix_io.h"
 #include "bench_support.h"
 #include "socket_owner/socket_owner.h"
 
@@ -37,13 +38,13 @@ struct Sockets {
     bool ok = false;
 
     Sockets() {
-        sockaddr_in any = loopback(0);
+        sockaddr_in any = loopbackAddress(0);
         if (::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
             ::listen(listener, 4) != 0 ||
             ::bind(udp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
             return;
         }
-        sockaddr_in to = loopback(boundPort(listener));
+        sockaddr_in to = loopbackAddress(boundPort(listener));
         if (::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
             return;
         }
@@ -60,7 +61,7 @@ struct Sockets {
 };
 
 double datagramFloorNanos(Sockets& sockets) {
-    const sockaddr_in to = loopback(boundPort(sockets.udp));
+    const sockaddr_in to = loopbackAddress(boundPort(sockets.udp));
     char byte = 0;
     return minNanosPerCall(
         [&] {

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "protocol/messages.h"
 #include "socket_io.h"
@@ -14,10 +14,6 @@
 namespace tarnwell {
 
 namespace {
-
-std::string errnoText() {
-    return std::generic_category().message(errno);
-}
 
 std::string lineTooLong() {
     return "an answer line longer than " + std::to_string(kMaxLineBytes) + " bytes";
@@ -112,7 +108,7 @@ bool readArguments(LineReader& reader, ArgumentMap& response) {
         if (!reader.next(line)) {
             return false;
         }
-        if (line == "done") {
+        if (line == protocol::kEndLine) {
             return true;
         }
         bytes += line.size();
@@ -124,28 +120,23 @@ bool readArguments(LineReader& reader, ArgumentMap& response) {
     return false;
 }
 
-namespace {
-
-// Skips the rest of an answer that is not "rsp" through its "done", to stay
-// in step. The status line itself is not taken for the terminator.
 bool skipThroughDone(LineReader& reader) {
     std::string line;
     for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
         if (!reader.next(line)) {
             return false;
         }
-        if (line == "done") {
+        if (line == protocol::kEndLine) {
             return true;
         }
     }
     return false;
 }
 
-}  // namespace
-
 bool sendRequest(int fd, const std::string& name, const ArgumentMap* args,
                  LineReader::Deadline deadline, std::string& why) {
-    if (socket_io::sendAll(fd, protocol::buildRequest(name, args), deadline)) {
+    const std::string request = protocol::buildRequest(name, args);
+    if (deadline ? writeAllBy(fd, request, *deadline) : writeAll(fd, request)) {
         return true;
     }
     why = errno == ETIMEDOUT ? "the request could not be sent in time"

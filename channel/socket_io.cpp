@@ -12,47 +12,16 @@
 
 namespace tarnwell::socket_io {
 
-namespace {
-
-// With a deadline: waits for `events` on `fd`; false with errno ETIMEDOUT
-// when the deadline passes first. Without one, true at once.
-bool waitFor(int fd, short events, const Deadline& deadline) {
+bool waitToReceive(int fd, const Deadline& deadline) {
     if (!deadline) {
         return true;
     }
-    pollfd p{fd, events, 0};
+    pollfd p{fd, POLLIN, 0};
     const int ready = pollUntil(&p, 1, *deadline);
     if (ready == 0) {
         errno = ETIMEDOUT;
     }
     return ready > 0;
-}
-
-}  // namespace
-
-bool sendAll(int fd, std::string_view bytes, const Deadline& deadline) {
-    // With a deadline the writes do not block: the wait for room is poll's.
-    const int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        if (!waitFor(fd, POLLOUT, deadline)) {
-            return false;
-        }
-        const ssize_t n = retryInterrupted(
-            [&] { return ::send(fd, bytes.data() + done, bytes.size() - done, flags); });
-        if (n < 0 && deadline && errno == EAGAIN) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool waitToReceive(int fd, const Deadline& deadline) {
-    return waitFor(fd, POLLIN, deadline);
 }
 
 ssize_t receiveSome(int fd, char* buffer, std::size_t size, int flags) {

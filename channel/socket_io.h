@@ -13,18 +13,10 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
-#include <string_view>
 
 namespace tarnwell::socket_io {
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-
-// Writes all of `bytes`. MSG_NOSIGNAL: a daemon that has gone away must fail
-// the exchange, not end the file manager through SIGPIPE. A call that reports
-// 0 bytes or an error (also the socket's send time-out) fails at once. With a
-// deadline, each write waits for room no longer than it allows, and a write
-// that would pass it fails with errno ETIMEDOUT.
-bool sendAll(int fd, std::string_view bytes, const Deadline& deadline = std::nullopt);
 
 // With a deadline: waits until bytes (or the end of stream) are there to be
 // read; false with errno ETIMEDOUT when the deadline passes first. Without

@@ -3,9 +3,10 @@
 // a line of another shape for a socket, nor read past it.
 //
 // The first byte picks the family (even: IPv4, odd: IPv6); the rest is the
-// line. A line that parses must give the same socket again when it is
-// written back in the kernel's own format and parsed anew; and a socket
-// written in that format from the input's bytes must always parse.
+// line, read also as a UDP table's line, which must name the same socket. A
+// line that parses must give the same socket again when it is written back
+// in the kernel's own format and parsed anew; and a socket written in that
+// format from the input's bytes must always parse.
 #include <sys/socket.h>
 
 #include <cinttypes>
@@ -83,11 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
 
     Entry parsed;
-    if (tarnwell::socket_table::parseProcLine(line, family, parsed)) {
+    const bool parses = tarnwell::socket_table::parseProcLine(line, family, parsed);
+    if (parses) {
         Entry again;
         FUZZ_CHECK(tarnwell::socket_table::parseProcLine(lineOf(parsed, family), family, again));
         FUZZ_CHECK(sameEntry(parsed, again));
     }
+    // A UDP table's line names the same socket, whatever its drops say.
+    Entry udp;
+    FUZZ_CHECK(tarnwell::socket_table::parseProcUdpLine(line, family, udp) == parses);
+    FUZZ_CHECK(!parses || sameEntry(parsed, udp));
 
     const Entry made = entryFrom(data + 1, size - 1, family);
     Entry read;

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string_view>
+
+#include "base/posix_io.h"
 
 namespace tarnwell {
 
@@ -19,17 +22,10 @@ std::string copiesFolder(std::uint16_t port) {
 
 std::optional<pid_t> pidOfCopySocket(const std::string& name) {
     const std::size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string::npos || dash > 9) {
+    if (dash == std::string::npos) {
         return std::nullopt;
     }
-    pid_t pid = 0;
-    for (std::size_t i = 0; i < dash; ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return std::nullopt;
-        }
-        pid = pid * 10 + (name[i] - '0');
-    }
-    return pid;
+    return parsePid(std::string_view(name).substr(0, dash));
 }
 
 }  // namespace tarnwell

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "listener/notification_relay.h"
 #include "listener/sender_check.h"
 #include "loss_log.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell {
 
@@ -34,22 +34,8 @@ constexpr std::chrono::seconds kRetryDelay{2};
 // flood of them must not flood the file manager's log as well.
 constexpr std::chrono::minutes kDropLogInterval{1};
 
-// The daemon may push a burst (one "refresh_stat" per file of a large folder)
-// while a handler runs; the default receive queue holds only a few hundred
-// small datagrams, and UDP drops what does not fit. The kernel caps the
-// request at its configured maximum.
-constexpr int kRequestedReceiveQueueBytes = 4 << 20;
-
 // How soon a copy whose queue was full is told again of a loss.
 constexpr int kNewsRetryMilliseconds = 10;
-
-sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
 
 // Close-on-exec, so that a program the file manager launches does not inherit
 // the listener's port.
@@ -218,7 +204,7 @@ std::unique_ptr<InputCommand> InputCommandServer::parseMessage(const std::string
         lines.push_back(all.substr(begin, lf - begin));
         begin = lf + 1;
     }
-    if (lines.size() < 2 || lines.back() != "done" || lines.front().empty()) {
+    if (lines.size() < 2 || lines.back() != protocol::kEndLine || lines.front().empty()) {
         return nullptr;
     }
     auto command = std::make_unique<InputCommand>();
@@ -272,7 +258,7 @@ void InputCommandServer::drainRelay(NotificationRelay& relay) {
             }
         }};
     if (!relay.drain(receivers)) {
-        const std::string reason = std::generic_category().message(errno);
+        const std::string reason = errnoText();
         publishRelay(-1);
         logLine(
             "tarnwell: notifications are not shared with other copies of the plug-in: their "
@@ -341,7 +327,7 @@ UniqueFd InputCommandServer::openListeningSocket() {
     // and, being the newest, take every datagram.
     const int one = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    const int queueBytes = kRequestedReceiveQueueBytes;
+    const int queueBytes = protocol::kNotifyReceiveQueueBytes;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
 
     const sockaddr_in addr = loopbackAddress(port_);

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "base/log.h"
+#include "base/posix_io.h"
 #include "listener/copies_folder.h"
 #include "socket_owner/socket_owner.h"
 
@@ -45,10 +46,6 @@ constexpr long kGreetingWaitMicroseconds = 100'000;
 // Unix datagrams are charged to the sender's buffer until read: a larger one
 // lets a burst wait in the other copies' queues instead of failing.
 constexpr int kRequestedSendBufferBytes = 1 << 20;
-
-std::string errnoText() {
-    return std::generic_category().message(errno);
-}
 
 void logUnshared(const std::string& reason) {
     logLine("tarnwell: notifications are not shared with other copies of the plug-in: " + reason);

@@ -14,7 +14,8 @@
 namespace tarnwell::socket_table {
 namespace {
 
-constexpr std::size_t kProcFields = 10;  // through the inode
+constexpr std::size_t kProcFields = 10;     // through the inode
+constexpr std::size_t kProcUdpFields = 13;  // through the drops
 
 bool parseHexWord(std::string_view text, std::uint32_t& value) {
     value = 0;
@@ -75,12 +76,13 @@ bool parseDecimal(std::string_view field, std::uint64_t max, std::uint64_t& valu
     return true;
 }
 
-// The first kProcFields fields, split at single spaces (runs of them count
-// as one); false when the line has fewer.
-bool splitProcFields(std::string_view line, std::string_view (&fields)[kProcFields]) {
+// The first `wanted` fields, split at single spaces (runs of them count as
+// one); false when the line has fewer.
+template <std::size_t wanted>
+bool splitProcFields(std::string_view line, std::string_view (&fields)[wanted]) {
     std::size_t count = 0;
     std::size_t pos = 0;
-    while (count < kProcFields) {
+    while (count < wanted) {
         pos = line.find_first_not_of(' ', pos);
         if (pos == std::string_view::npos) {
             return false;
@@ -92,55 +94,11 @@ bool splitProcFields(std::string_view line, std::string_view (&fields)[kProcFiel
         }
         pos = end;
     }
-    return count == kProcFields;
+    return count == wanted;
 }
 
-// Reads one table; NoAnswer when it cannot be opened or read.
-Answer readProcTable(const char* path, int family, std::vector<Entry>& out) {
-    std::FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        return Answer::NoAnswer;
-    }
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    bool header = true;
-    for (;;) {
-        errno = 0;
-        const ssize_t length = ::getline(&line, &capacity, file);
-        if (length < 0) {
-            break;
-        }
-        Entry entry;
-        if (!header && parseProcLine(std::string_view(line, static_cast<std::size_t>(length)),
-                                     family, entry)) {
-            out.push_back(entry);
-        }
-        header = false;
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::free(line);
-    std::fclose(file);
-    return failed ? Answer::NoAnswer : Answer::Answered;
-}
-
-Answer readProcTables(const char* v4, const char* v6, std::vector<Entry>& out) {
-    if (readProcTable(v4, AF_INET, out) != Answer::Answered) {
-        return Answer::NoAnswer;
-    }
-    std::vector<Entry> six;
-    if (readProcTable(v6, AF_INET6, six) == Answer::Answered) {
-        out.insert(out.end(), six.begin(), six.end());
-    }
-    return Answer::Answered;
-}
-
-}  // namespace
-
-bool parseProcLine(std::string_view line, int family, Entry& entry) {
-    std::string_view fields[kProcFields];
-    if (!splitProcFields(line, fields)) {
-        return false;
-    }
+// The fields of a line that every table shares.
+bool parseCommonFields(const std::string_view* fields, int family, Entry& entry) {
     std::uint32_t state;
     std::uint64_t uid;
     std::uint64_t inode;
@@ -157,12 +115,78 @@ bool parseProcLine(std::string_view line, int family, Entry& entry) {
     return true;
 }
 
+using LineParser = bool (*)(std::string_view, int, Entry&);
+
+// Reads one table; NoAnswer when it cannot be opened or read.
+Answer readProcTable(const char* path, int family, LineParser parse, std::vector<Entry>& out) {
+    std::FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return Answer::NoAnswer;
+    }
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    bool header = true;
+    for (;;) {
+        errno = 0;
+        const ssize_t length = ::getline(&line, &capacity, file);
+        if (length < 0) {
+            break;
+        }
+        Entry entry;
+        if (!header &&
+            parse(std::string_view(line, static_cast<std::size_t>(length)), family, entry)) {
+            out.push_back(entry);
+        }
+        header = false;
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::free(line);
+    std::fclose(file);
+    return failed ? Answer::NoAnswer : Answer::Answered;
+}
+
+Answer readProcTables(const char* v4, const char* v6, LineParser parse, std::vector<Entry>& out) {
+    if (readProcTable(v4, AF_INET, parse, out) != Answer::Answered) {
+        return Answer::NoAnswer;
+    }
+    std::vector<Entry> six;
+    if (readProcTable(v6, AF_INET6, parse, six) == Answer::Answered) {
+        out.insert(out.end(), six.begin(), six.end());
+    }
+    return Answer::Answered;
+}
+
+}  // namespace
+
+bool parseProcLine(std::string_view line, int family, Entry& entry) {
+    std::string_view fields[kProcFields];
+    return splitProcFields(line, fields) && parseCommonFields(fields, family, entry);
+}
+
+bool parseProcUdpLine(std::string_view line, int family, Entry& entry) {
+    if (!parseProcLine(line, family, entry)) {
+        return false;
+    }
+    // The owner lookups need only the common fields: a line without a
+    // readable count still names its socket, with no drops.
+    std::string_view fields[kProcUdpFields];
+    if (splitProcFields(line, fields)) {
+        std::string_view drops = fields[kProcUdpFields - 1];
+        while (!drops.empty() && (drops.back() == '\n' || drops.back() == '\r')) {
+            drops.remove_suffix(1);
+        }
+        std::uint64_t count = 0;
+        entry.drops = parseDecimal(drops, UINT64_MAX, count) ? count : 0;
+    }
+    return true;
+}
+
 Answer procTcp(std::vector<Entry>& out) {
-    return readProcTables("/proc/net/tcp", "/proc/net/tcp6", out);
+    return readProcTables("/proc/net/tcp", "/proc/net/tcp6", parseProcLine, out);
 }
 
 Answer procUdp(std::vector<Entry>& out) {
-    return readProcTables("/proc/net/udp", "/proc/net/udp6", out);
+    return readProcTables("/proc/net/udp", "/proc/net/udp6", parseProcUdpLine, out);
 }
 
 }  // namespace tarnwell::socket_table

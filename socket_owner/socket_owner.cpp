@@ -7,12 +7,15 @@
 // "root" would be a wrong owner, so such an entry is skipped.
 #include "socket_owner/socket_owner.h"
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "socket_table.h"
@@ -250,6 +253,45 @@ std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback(OwnerSource sour
 
 std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback() {
     return udpSocketsOnLoopback(OwnerSource::NetlinkThenProc);
+}
+
+std::optional<std::vector<UdpSocketDrops>> udpDropsOnPort(std::uint16_t port) {
+    std::vector<Entry> entries;
+    if (socket_table::procUdp(entries) == Answer::NoAnswer) {
+        return std::nullopt;
+    }
+    std::vector<UdpSocketDrops> sockets;
+    for (const Entry& entry : entries) {
+        if (entry.local == kLoopback && entry.localPort == port) {
+            sockets.push_back({entry.inode, entry.drops});
+        }
+    }
+    return sockets;
+}
+
+bool processHoldsSocket(pid_t pid, std::uint64_t inode, const std::string& procRoot) {
+    const std::string folder = procRoot + "/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return false;  // another user's process, or one that has just ended
+    }
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    bool held = false;
+    // The stream is this call's own, so readdir's shared state is not shared.
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        char target[64];
+        const std::string link = folder + "/" + entry->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == wanted) {
+            held = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return held;
 }
 
 }  // namespace tarnwell

@@ -39,6 +39,10 @@ struct Entry {
     int state = 0;
     uid_t uid = 0;
     std::uint64_t inode = 0;
+    // Datagrams the kernel dropped at the socket (its queue was full): only
+    // the /proc UDP tables give it, as the last of their 13 fields; 0 from
+    // every other line and from netlink.
+    std::uint64_t drops = 0;
 };
 
 // One end of a connection, as getsockname and getpeername give it.
@@ -88,6 +92,11 @@ Answer netlinkPeer(const Endpoint& ours, const Endpoint& peer, std::vector<Entry
 //   sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...
 // False for a line of any other shape, which is skipped, never guessed at.
 bool parseProcLine(std::string_view line, int family, Entry& entry);
+// The same for a line of a UDP table, whose fields after the inode are
+//   ref pointer drops
+// and which then also gives `entry.drops` (0 when that field is missing or
+// no decimal).
+bool parseProcUdpLine(std::string_view line, int family, Entry& entry);
 
 // Every socket in the TCP tables, and in the UDP tables. The IPv4 table must
 // answer; the IPv6 one is missing on kernels without IPv6.

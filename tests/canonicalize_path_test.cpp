@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "canonical/canonicalize_path.h"
 #include "fuzz/plain_canonical.h"
 #include "support/test_support.h"
@@ -225,15 +226,7 @@ std::string runWithoutRoot(const std::function<std::string()>& work) {
                                          ::setresuid(nobody, nobody, nobody) == 0
                                      ? work()
                                      : "cannot drop root\n";
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(pipeFds[1], text.data() + done, text.size() - done);
-            if (n <= 0) {
-                ::_exit(1);
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        ::_exit(0);
+        ::_exit(writeAll(pipeFds[1], text) ? 0 : 1);
     }
     ::close(pipeFds[1]);
     std::string text;

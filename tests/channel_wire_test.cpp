@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "channel/command_client.h"
 #include "channel/exchange.h"
@@ -67,7 +68,7 @@ std::string exchangeWithCannedAnswer(const std::string& name, const ArgumentMap*
                                      const std::string& answer, bool* ok = nullptr,
                                      ArgumentMap* response = nullptr) {
     SocketPair pair;
-    EXPECT_TRUE(test::writeAll(pair.peer, answer));
+    EXPECT_TRUE(writeAll(pair.peer, answer));
     ArgumentMap received;
     const bool result = CommandClient::sendToDaemon(pair.client, name, args, received);
     if (ok != nullptr) {
@@ -119,10 +120,10 @@ TEST(ReadAnswer, StatusOtherThanRspFailsButLeavesStreamInStep) {
     SocketPair pair;
     // "rsp" with a CR is not "rsp"; a bare "done" status is not taken for the
     // terminator. Each answer is read through its own "done".
-    ASSERT_TRUE(test::writeAll(pair.peer,
-                               "rsp\r\nstat\t1\ndone\n"
-                               "done\nstat\t1\ndone\n"
-                               "rsp\nstat\t2\ndone\n"));
+    ASSERT_TRUE(writeAll(pair.peer,
+                         "rsp\r\nstat\t1\ndone\n"
+                         "done\nstat\t1\ndone\n"
+                         "rsp\nstat\t2\ndone\n"));
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "a", nullptr, response));
     EXPECT_FALSE(CommandClient::sendToDaemon(pair.client, "b", nullptr, response));
@@ -160,7 +161,7 @@ TEST(ReadAnswer, LineLayoutRules) {
 
 TEST(ReadAnswer, AnswerCutShortFails) {
     SocketPair pair;
-    ASSERT_TRUE(test::writeAll(pair.peer, "rsp\nstat\t1\n"));
+    ASSERT_TRUE(writeAll(pair.peer, "rsp\nstat\t1\n"));
     // Half-closed, not closed: the request must still go out, so that the
     // failure comes from reading the answer, not from the send.
     ASSERT_EQ(::shutdown(pair.peer, SHUT_WR), 0);
@@ -188,7 +189,7 @@ TEST(ReadAnswer, SignalsWhileWaitingForTheAnswerDoNotFailAnExchangeWithADeadline
                 break;
             }
         }
-        test::writeAll(pair.peer, "rsp\nstat\t1\ndone\n");
+        writeAll(pair.peer, "rsp\nstat\t1\ndone\n");
     });
     ArgumentMap response;
     std::string why;
@@ -214,7 +215,7 @@ TEST(ReadAnswer, WriteToClosedPeerFailsWithoutSigpipe) {
 
 TEST(ReadLine, TakesNothingPastTheLineFeed) {
     SocketPair pair;
-    ASSERT_TRUE(test::writeAll(pair.peer, "one\ntwo\nrest"));
+    ASSERT_TRUE(writeAll(pair.peer, "one\ntwo\nrest"));
     std::string line;
     ASSERT_TRUE(readLine(pair.client, line));
     EXPECT_EQ(line, "one");
@@ -225,9 +226,9 @@ TEST(ReadLine, LineArrivingInPiecesAndLongerThanOnePeek) {
     SocketPair pair;
     const std::string big(200 * 1024, 'p');
     std::thread writer([&] {
-        test::writeAll(pair.peer, "a");
-        test::writeAll(pair.peer, big);
-        test::writeAll(pair.peer, "\r\nnext\n");
+        writeAll(pair.peer, "a");
+        writeAll(pair.peer, big);
+        writeAll(pair.peer, "\r\nnext\n");
     });
     std::string line;
     EXPECT_TRUE(readLine(pair.client, line));
@@ -240,7 +241,7 @@ TEST(ReadLine, LineArrivingInPiecesAndLongerThanOnePeek) {
 TEST(ReadLine, FailsOnReceiveTimeoutInsteadOfHanging) {
     SocketPair pair;
     pair.setReceiveTimeout(100);
-    ASSERT_TRUE(test::writeAll(pair.peer, "no line feed yet"));
+    ASSERT_TRUE(writeAll(pair.peer, "no line feed yet"));
     std::string line;
     EXPECT_FALSE(readLine(pair.client, line));
 }
@@ -248,8 +249,8 @@ TEST(ReadLine, FailsOnReceiveTimeoutInsteadOfHanging) {
 TEST(ReadLine, OverlongLineFailsButTheLimitItselfIsAccepted) {
     SocketPair pair;
     std::thread writer([&] {
-        test::writeAll(pair.peer, std::string(kMaxLineBytes, 'a') + "\n");
-        test::writeAll(pair.peer, std::string(kMaxLineBytes + 1, 'b') + "\n");
+        writeAll(pair.peer, std::string(kMaxLineBytes, 'a') + "\n");
+        writeAll(pair.peer, std::string(kMaxLineBytes + 1, 'b') + "\n");
     });
     std::string line;
     EXPECT_TRUE(readLine(pair.client, line));
@@ -267,7 +268,7 @@ TEST(ReadLine, AnswerWithTooManyLinesFails) {
         for (std::size_t i = 0; i <= kMaxResponseLines; ++i) {
             lines += "k\tv\n";
         }
-        test::writeAll(pair.peer, lines + "done\n");
+        writeAll(pair.peer, lines + "done\n");
     });
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::receiveArgs(pair.client, response));
@@ -281,12 +282,12 @@ TEST(ReadLine, AnswerLargerThanTheTotalLimitFails) {
     const std::size_t lines = kMaxResponseBytes / (kMaxLineBytes / 2) + 1;
     std::thread writer([&] {
         for (std::size_t i = 0; i < lines; ++i) {
-            if (!test::writeAll(pair.peer, "k" + std::to_string(i) + "\t" +
-                                               std::string(kMaxLineBytes / 2, 'v') + "\n")) {
+            if (!writeAll(pair.peer, "k" + std::to_string(i) + "\t" +
+                                         std::string(kMaxLineBytes / 2, 'v') + "\n")) {
                 return;
             }
         }
-        test::writeAll(pair.peer, "done\n");
+        writeAll(pair.peer, "done\n");
     });
     ArgumentMap response;
     EXPECT_FALSE(CommandClient::receiveArgs(pair.client, response));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "copy_owner.h"
 #include "oracle.h"
 #include "support/test_support.h"
@@ -133,9 +134,7 @@ TEST_F(ChaosOracle, ActionReceivedTwiceOrLostWhileCalmIsAViolation) {
 // blame another's.
 TEST(ChaosCopyOwner, ConnectionBelongsToTheCopyWhoseProcessHoldsItsOtherEnd) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(0);
     socklen_t length = sizeof addr;
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(listener, 4), 0);

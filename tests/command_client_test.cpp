@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "channel/command_client.h"
 #include "support/test_support.h"
 
@@ -70,7 +71,7 @@ void serveAll(int fd, Journal& journal, const std::string& stat = "0",
         if (gate != nullptr && lines->front() == "held") {
             gate->wait();
         }
-        if (!test::writeAll(fd, "rsp\nstat\t" + stat + "\ndone\n")) {
+        if (!writeAll(fd, "rsp\nstat\t" + stat + "\ndone\n")) {
             return;
         }
     }
@@ -125,7 +126,7 @@ TEST(CommandClientOrder, RefusedAnswerKeepsTheConnection) {
         bool refuse = true;
         while (auto lines = test::readRequest(fd)) {
             journal.request(*lines);
-            test::writeAll(fd, refuse ? "err\nstat\t9\ndone\n" : "rsp\nstat\t1\ndone\n");
+            writeAll(fd, refuse ? "err\nstat\t9\ndone\n" : "rsp\nstat\t1\ndone\n");
             refuse = false;
         }
     });
@@ -272,7 +273,7 @@ TEST(CommandClientReset, ActionThatCannotBeSentAtStopIsLoggedAsDropped) {
     Journal journal;
     // Answers the first request and hangs up at the second.
     LoopbackServer server([&](int fd) {
-        if (test::readRequest(fd) && test::writeAll(fd, "rsp\ndone\n")) {
+        if (test::readRequest(fd) && writeAll(fd, "rsp\ndone\n")) {
             test::readRequest(fd);
         }
     });
@@ -434,7 +435,7 @@ TEST(CommandClientRecovery, LateAnswerAfterTimeoutIsNeverTakenForTheNextAnswer) 
             journal.request(*lines);
             // Answer only after the client has given up on this exchange.
             waitUntil([&] { return journal.completionCount() == 1; });
-            test::writeAll(fd, "rsp\nstat\t1\ndone\n");
+            writeAll(fd, "rsp\nstat\t1\ndone\n");
             lateWritten = true;
         }
         serveAll(fd, journal, "2");
@@ -488,7 +489,7 @@ TEST(CommandClientRecovery, IdlePeerThatClosesIsNoticed) {
 }
 
 TEST(CommandClientRecovery, UnaskedBytesWhileIdleAreNeverTakenForAnAnswer) {
-    expectIdleFaultNoticed([](int fd) { test::writeAll(fd, "rsp\nstat\t3\ndone\n"); });
+    expectIdleFaultNoticed([](int fd) { writeAll(fd, "rsp\nstat\t3\ndone\n"); });
 }
 
 // A record is queued behind another, so the worker goes from one exchange
@@ -510,17 +511,17 @@ TEST(CommandClientRecovery, UnaskedBytesBetweenBackToBackExchangesAreNeverTakenF
             return;
         }
         journal.request(*lines);
-        test::writeAll(fd, "rsp\nstat\t0\ndone\n");
+        writeAll(fd, "rsp\nstat\t0\ndone\n");
         // Once the client has read the answer (and whatever came behind it).
         waitUntil([&] { return journal.completionCount() == 1; });
-        test::writeAll(fd, "rsp\nstat\t3\ndone\n");
+        writeAll(fd, "rsp\nstat\t3\ndone\n");
         unaskedWritten = true;
         // Later requests on this connection are answered late, after the
         // client has completed them one way or another.
         while (auto later = test::readRequest(fd)) {
             journal.request(*later);
             waitUntil([&] { return journal.completionCount() >= 2; }, 2s);
-            test::writeAll(fd, "rsp\nstat\t2\ndone\n");
+            writeAll(fd, "rsp\nstat\t2\ndone\n");
         }
     });
     CommandClient client("127.0.0.1", server.port());

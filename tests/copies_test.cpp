@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "support/test_support.h"
 #include "support/ui_tables.h"
 
@@ -46,9 +47,7 @@ int senderSocket(Sending how) {
     }
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (how != Sending::Wildcard) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in local = loopbackAddress(0);
         ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     }
     return fd;
@@ -63,10 +62,7 @@ bool sendFrom(int fd, Sending how, const std::string& bytes) {
         return ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
                         sizeof to) == static_cast<ssize_t>(bytes.size());
     }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(kNotifyPort);
+    sockaddr_in to = loopbackAddress(kNotifyPort);
     return ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
                     sizeof to) == static_cast<ssize_t>(bytes.size());
 }

@@ -16,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
 #include "core/wanted_queries.h"
@@ -114,7 +115,7 @@ private:
                     return;
                 }
             }
-            if (!test::writeAll(fd, reply)) {
+            if (!writeAll(fd, reply)) {
                 return;
             }
         }

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "support/test_support.h"
 
 namespace tarnwell::test {
@@ -35,9 +36,7 @@ class NotificationSink {
 public:
     NotificationSink() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = loopbackAddress(0);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         socklen_t len = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
@@ -65,10 +64,7 @@ class Client {
 public:
     explicit Client(std::uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
+        sockaddr_in addr = loopbackAddress(port);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         setReceiveTimeout(fd_, kDeadline);
     }

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "support/test_support.h"
 
 namespace tarnwell::test {
@@ -41,10 +42,7 @@ struct DoctorRun {
 
 int socketOn(int type, std::uint16_t port) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopbackAddress(port);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
         return -1;
@@ -73,10 +71,9 @@ protected:
     // In `cwd` when one is given.
     DoctorRun runDoctor(std::uint16_t daemonPort, const std::vector<std::string>& extra = {},
                         const std::string& cwd = {}) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH,       "--plugin",
-                                         TARNWELL_PLUGIN_PATH,       "--daemon-port",
-                                         std::to_string(daemonPort), "--notify-port",
-                                         std::to_string(notifyPort_)};
+        std::vector<std::string> argv = {
+            TARNWELL_DOCTOR_PATH,       "--plugin",      TARNWELL_PLUGIN_PATH,       "--port",
+            std::to_string(daemonPort), "--notify-port", std::to_string(notifyPort_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (!cwd.empty()) {
             argv.insert(argv.begin(), {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", cwd});
@@ -374,7 +371,7 @@ TEST_F(DoctorTest, ReaderThatWentAwayIsNamedAndTheRunEndsWithStatusOne) {
     // nobody reads.
     ASSERT_TRUE(
         doctor.start({"/bin/bash", "-c", "exec \"$0\" \"$@\" 2>&1 >&" + std::to_string(output[1]),
-                      TARNWELL_DOCTOR_PATH, "--daemon-port", std::to_string(freeTcpPort()),
+                      TARNWELL_DOCTOR_PATH, "--port", std::to_string(freeTcpPort()),
                       "--notify-port", std::to_string(notifyPort_)}));
     ::close(output[1]);
     EXPECT_EQ(doctor.wait(), 1);

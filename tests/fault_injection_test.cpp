@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 
+#include "base/posix_io.h"
 #include "core/tarnwell_core.h"
 #include "support/plugin_harness.h"
 #include "support/test_support.h"
@@ -145,7 +146,7 @@ private:
                 }
                 reply = responder_(request);
             }
-            if (!reply.bytes.empty() && !test::writeAll(fd, reply.bytes)) {
+            if (!reply.bytes.empty() && !writeAll(fd, reply.bytes)) {
                 return;
             }
             ++answered_;
@@ -497,11 +498,8 @@ TEST_F(FaultTest, GarbageAnswersStoreNothingUnaskedAndNeverShowAWrongEmblem) {
 // Sends datagrams to 127.0.0.1:port from one socket.
 class DatagramSender {
 public:
-    explicit DatagramSender(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        addr_.sin_family = AF_INET;
-        addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr_.sin_port = htons(port);
-    }
+    explicit DatagramSender(std::uint16_t port)
+        : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), addr_(loopbackAddress(port)) {}
     ~DatagramSender() { ::close(fd_); }
     DatagramSender(const DatagramSender&) = delete;
     DatagramSender& operator=(const DatagramSender&) = delete;
@@ -512,7 +510,7 @@ public:
 
 private:
     int fd_;
-    sockaddr_in addr_{};
+    sockaddr_in addr_;
 };
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -722,10 +720,7 @@ TEST_F(FaultTest, BacklogDroppedAtDisconnectNeverHoldsUpTheHost) {
 TEST_F(FaultTest, NotifyPortHeldElsewhereStillGivesEmblemsAndAPromptShutdown) {
     // Bound without SO_REUSEPORT, so the plug-in's socket cannot share it.
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(kNotifyPort);
+    sockaddr_in addr = loopbackAddress(kNotifyPort);
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 
     ScriptedDaemon daemon(healthyResponder());

@@ -107,7 +107,7 @@ wait "$sim" 2>/dev/null || true
 # icons: only its own findings on them matter here.
 mkdir -p "$work/no-data"
 doctor=$(env XDG_DATA_HOME="$work/no-data" XDG_DATA_DIRS="$work/no-data" \
-  "$work/tools$prefix/bin/tarnwell-doctor" --daemon-port 1 --notify-port 1) || true
+  "$work/tools$prefix/bin/tarnwell-doctor" --port 1 --notify-port 1) || true
 installed_plugin="$work/tools$plugin_dir/libdfm-extension-tarnwell.so"
 [[ "$doctor" == *"passed  plug-in: $installed_plugin"* ]] ||
   fail "the installed doctor did not check the plug-in installed beside it: $doctor"

@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/posix_io.h"
 #include "listener/input_command_server.h"
 #include "listener/sender_check.h"
 #include "support/test_support.h"
@@ -421,10 +422,7 @@ TEST_F(ListenerTest, StopIsPromptWhileAnotherProcessSharesThePort) {
     ASSERT_GE(other, 0);
     const int one = 1;
     ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port_);
+    sockaddr_in addr = loopbackAddress(port_);
     ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     EXPECT_LT(timedStop(), test::kPromptLimit);
     ::close(other);
@@ -471,10 +469,7 @@ TEST_F(ListenerTest, NotificationArrivingWhileStopWakesTheListenerIsStillDispatc
 class PortHolder {
 public:
     explicit PortHolder(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
+        sockaddr_in addr = loopbackAddress(port);
         bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     }
     ~PortHolder() { release(); }
@@ -722,11 +717,8 @@ bool sendFrom(const std::string& kind, std::uint16_t port, const std::string& te
         ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &addr->sin6_addr);
         length = sizeof *addr;
     } else {
-        auto* addr = reinterpret_cast<sockaddr_in*>(&to);
-        addr->sin_family = AF_INET;
-        addr->sin_port = htons(port);
-        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof *addr;
+        *reinterpret_cast<sockaddr_in*>(&to) = loopbackAddress(port);
+        length = sizeof(sockaddr_in);
         sockaddr_in any{};
         any.sin_family = AF_INET;
         if (kind == "wildcard" && ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {

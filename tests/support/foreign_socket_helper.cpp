@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "base/posix_io.h"
+
 int main(int argc, char** argv) {
     if (argc < 4) {
         std::fprintf(stderr, "usage: %s UID tcp-listen|udp PORT [options]\n", argv[0]);
@@ -56,10 +58,7 @@ int main(int argc, char** argv) {
         int one = 1;
         ::setsockopt(fd, SOL_SOCKET, option, &one, sizeof one);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = tarnwell::loopbackAddress(port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         (tcp && ::listen(fd, 16) != 0)) {
         std::printf("bind-failed errno=%d\n", errno);
@@ -133,10 +132,7 @@ int main(int argc, char** argv) {
                         c = '\n';
                     }
                 }
-                sockaddr_in target{};
-                target.sin_family = AF_INET;
-                target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                target.sin_port = htons(static_cast<std::uint16_t>(to));
+                sockaddr_in target = tarnwell::loopbackAddress(static_cast<std::uint16_t>(to));
                 for (int n = 0; n < count; ++n) {
                     ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&target),
                              sizeof target);

@@ -17,6 +17,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/posix_io.h"
+#include "protocol/vocabulary.h"
+
 namespace tarnwell::test {
 namespace {
 
@@ -27,10 +30,7 @@ std::uint16_t bindPort(int type, std::uint16_t port) {
     if (fd < 0) {
         return 0;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     std::uint16_t bound = 0;
     socklen_t len = sizeof(addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
@@ -419,10 +419,7 @@ LoopbackServer::LoopbackServer(Script script, std::uint16_t port) : script_(std:
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     socklen_t len = sizeof(addr);
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 16) != 0 ||
@@ -544,29 +541,11 @@ std::optional<std::vector<std::string>> readRequest(int fd) {
         if (!line) {
             return std::nullopt;
         }
-        if (*line == "done") {
+        if (*line == protocol::kEndLine) {
             return lines;
         }
         lines.push_back(std::move(*line));
     }
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) {
-            n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool sendDatagram(std::uint16_t port, const std::string& bytes) {
@@ -576,10 +555,7 @@ bool sendDatagram(std::uint16_t port, const std::string& bytes) {
     if (fd < 0) {
         return false;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopbackAddress(port);
     ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
                          sizeof addr);
     return n == static_cast<ssize_t>(bytes.size());

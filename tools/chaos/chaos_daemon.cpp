@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
+#include "base/posix_io.h"
 #include "copy_owner.h"
 #include "protocol/messages.h"
 #include "protocol/tables.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell::chaos {
 
@@ -29,58 +28,6 @@ constexpr Millis kLongestPoll = 20ms;
 constexpr Millis kDropSampleInterval = 100ms;
 // Before the first fault, the plug-in connects and fills its cache in peace.
 constexpr Millis kQuietStart = 1000ms;
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Per socket bound to 127.0.0.1:`port`, by inode: the datagrams the kernel
-// dropped there, from the "drops" column of /proc/net/udp (its last).
-std::vector<std::pair<std::uint64_t, std::uint64_t>> udpDrops(std::uint16_t port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port));
-    std::ifstream in("/proc/net/udp");
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> drops;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string slot;
-        std::string address;
-        fields >> slot >> address;
-        if (address != local) {
-            continue;
-        }
-        // remote, state, queues, timer, retransmits, uid, timeout, inode.
-        std::vector<std::string> rest;
-        for (std::string field; fields >> field;) {
-            rest.push_back(field);
-        }
-        if (rest.size() < 9) {
-            continue;
-        }
-        drops.emplace_back(std::strtoull(rest[7].c_str(), nullptr, 10),
-                           std::strtoull(rest.back().c_str(), nullptr, 10));
-    }
-    return drops;
-}
 
 }  // namespace
 
@@ -134,7 +81,7 @@ bool ChaosDaemon::openSockets() {
     // linger in TIME_WAIT.
     const int one = 1;
     ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in addr = loopback(kDaemonPort);
+    const sockaddr_in addr = loopbackAddress(kDaemonPort);
     if (::bind(listenFd_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_.get(), 16) != 0) {
         closeSockets();
@@ -283,11 +230,11 @@ void ChaosDaemon::answerDue(Connection& c, TimePoint now) {
             tellAll(&Oracle::faultInjected, 
                 Fault::Cut, now,
                 "after " + std::to_string(size / 2) + " of " + std::to_string(size) + " bytes");
-            sendAll(c.fd.get(), answer.bytes.substr(0, size / 2));
+            writeAll(c.fd.get(), std::string_view(answer.bytes).substr(0, size / 2));
             endConnection(c, uniform(timingRng_, 0, 1) == 1, now);
             return;
         }
-        if (!sendAll(c.fd.get(), answer.bytes)) {
+        if (!writeAll(c.fd.get(), answer.bytes)) {
             endConnection(c, false, now);
             return;
         }
@@ -343,19 +290,21 @@ void ChaosDaemon::sampleDrops(TimePoint now) {
     // Each copy's listener has a socket of its own on the port, whose counter
     // starts at zero with the socket (the listener opens a new one now and
     // then). A datagram dropped on any of them was meant for every copy.
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>> drops = udpDrops(kNotifyPort);
+    // Unreadable tables count as no sockets: the next sample starts afresh.
+    std::vector<UdpSocketDrops> drops =
+        udpDropsOnPort(kNotifyPort).value_or(std::vector<UdpSocketDrops>{});
     std::uint64_t grown = 0;
-    for (const auto& socket : drops) {
+    for (const UdpSocketDrops& socket : drops) {
         const auto seen =
             std::find_if(dropsSeen_.begin(), dropsSeen_.end(),
-                         [&](const auto& entry) { return entry.first == socket.first; });
-        const std::uint64_t before = seen == dropsSeen_.end() ? 0 : seen->second;
-        grown += socket.second > before ? socket.second - before : 0;
+                         [&](const UdpSocketDrops& entry) { return entry.inode == socket.inode; });
+        const std::uint64_t before = seen == dropsSeen_.end() ? 0 : seen->drops;
+        grown += socket.drops > before ? socket.drops - before : 0;
     }
     if (grown > 0 && lastDropSample_ != kNever) {
         tellAll(&Oracle::kernelDropped, grown, lastDropSample_, now);
     }
-    dropsSeen_ = drops;
+    dropsSeen_ = std::move(drops);
     lastDropSample_ = now;
 }
 

@@ -37,6 +37,7 @@
 #include "daemon_sim/request_framing.h"
 #include "oracle.h"
 #include "protocol/vocabulary.h"
+#include "socket_owner/socket_owner.h"
 #include "tree.h"
 
 namespace tarnwell::chaos {
@@ -203,7 +204,7 @@ private:
     TimePoint lastDropSample_ = kNever;
     // Per socket on the notification port (by inode): the datagrams the
     // kernel had dropped there at the last sample.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> dropsSeen_;
+    std::vector<UdpSocketDrops> dropsSeen_;
     std::size_t nextWindow_ = 0;  // the copy whose window the next change favours
 };
 

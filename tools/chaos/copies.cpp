@@ -16,6 +16,7 @@
 #include <sstream>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "chaos_daemon.h"
 #include "copy_reports.h"
 #include "host_loop.h"
@@ -403,14 +404,7 @@ bool redirectPluginLog(const std::string& file) {
 
 void complain(const std::string& message) {
     const std::string line = "tarnwell-chaos: " + message + "\n";
-    const int fd = gOwnStderr >= 0 ? gOwnStderr : STDERR_FILENO;
-    for (std::size_t done = 0; done < line.size();) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n <= 0 && errno != EINTR) {
-            return;
-        }
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
+    writeAll(gOwnStderr >= 0 ? gOwnStderr : STDERR_FILENO, line);
 }
 
 int runCopies(const Options& o, std::uint64_t seed) {

@@ -10,7 +10,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <vector>
 
 namespace tarnwell::chaos {
@@ -19,9 +18,6 @@ namespace tarnwell::chaos {
 // connected loopback TCP socket `fd`; -1 when none does (the other end was
 // closed already, or belongs to another process).
 int copyHoldingPeer(int fd, const std::vector<pid_t>& processes);
-
-// Whether process `pid` has the socket with inode `inode` open.
-bool processHoldsSocket(pid_t pid, std::uint64_t inode);
 
 }  // namespace tarnwell::chaos
 

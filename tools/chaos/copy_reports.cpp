@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/posix_io.h"
+
 namespace tarnwell::chaos {
 
 namespace {
@@ -82,17 +84,8 @@ void ReportWriter::append(char kind, int value, int shown, TimePoint t, std::str
 }
 
 void ReportWriter::flush() {
-    std::size_t written = 0;
-    while (!failed_ && written < buffer_.size()) {
-        const ssize_t n = ::write(fd_, buffer_.data() + written, buffer_.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failed_ = true;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
+    if (!failed_ && !writeAll(fd_, std::string_view(buffer_.data(), buffer_.size()))) {
+        failed_ = true;
     }
     buffer_.clear();
 }

@@ -6,8 +6,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "protocol/messages.h"
+#include "base/posix_io.h"
 #include "chaos_daemon.h"
+#include "protocol/messages.h"
 
 namespace tarnwell::chaos {
 
@@ -35,14 +36,6 @@ constexpr Millis kLongestDowntime = 1500ms;
 // After a flood the plug-in may take this long to work through what it
 // received.
 constexpr Millis kFloodSettle = 1000ms;
-
-sockaddr_in notifyAddress() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kNotifyPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
 
 std::string refreshStat(const std::string& path) {
     return protocol::buildNotification(protocol::kRefreshStat, {{protocol::kPathKey, path}});
@@ -354,7 +347,7 @@ void ChaosDaemon::flood(TimePoint now) {
 
 void ChaosDaemon::sendBurst(const std::vector<std::string>& datagrams) {
     constexpr std::size_t kBatch = 256;
-    sockaddr_in addr = notifyAddress();
+    sockaddr_in addr = loopbackAddress(kNotifyPort);
     std::vector<iovec> iov(kBatch);
     std::vector<mmsghdr> messages(kBatch);
     for (std::size_t first = 0; first < datagrams.size(); first += kBatch) {
@@ -399,7 +392,7 @@ void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
 }
 
 void ChaosDaemon::sendDatagram(const std::string& bytes, bool closedAtOnce) {
-    const sockaddr_in addr = notifyAddress();
+    const sockaddr_in addr = loopbackAddress(kNotifyPort);
     // A socket of its own, closed at once on the way out, or the daemon's.
     UniqueFd fresh(closedAtOnce ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1);
     const int fd = closedAtOnce ? fresh.get() : notifyFd_.get();

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/posix_io.h"
 #include "chaos_daemon.h"
 #include "copies.h"
 #include "host_loop.h"
@@ -261,8 +262,7 @@ int main(int argc, char** argv) {
         return runCopies(options, seed);
     }
     if (!redirectPluginLog(options.pluginLog)) {
-        complain("cannot write " + options.pluginLog + ": " +
-                 std::generic_category().message(errno));
+        complain("cannot write " + options.pluginLog + ": " + tarnwell::errnoText());
         return 3;
     }
     return runChaos(options, seed);

@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <system_error>
+
+#include "base/posix_io.h"
 
 namespace tarnwell::tools {
 
@@ -32,7 +33,7 @@ bool flushStandardOutput(std::string& error) {
     std::cout.flush();
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::cout.fail();
     if (failed) {
-        error = errno != 0 ? std::generic_category().message(errno) : "write error";
+        error = errno != 0 ? errnoText() : "write error";
     }
     return !failed;
 }

@@ -38,9 +38,6 @@ constexpr auto kSlowAnswer = 100ms;
 // A status no plug-in shows.
 constexpr const char* kBadStatus = "7";
 
-// The line that ends every message, with its LF.
-constexpr std::string_view kDoneLine = "done\n";
-
 // A line of an answer with its fields as they are, unescaped.
 std::string rawLine(const std::string& key, const std::string& value) {
     return key + "\t" + value + "\n";
@@ -118,7 +115,7 @@ std::string Breakage::rootsAnswer(const SimState& state) const {
     for (const std::string& root : roots) {
         line += "\t" + root;
     }
-    return std::string(protocol::kAnswerStatus) + "\n" + line + "\n" + std::string(kDoneLine);
+    return std::string(protocol::kAnswerStatus) + "\n" + line + "\n" + protocol::kEndLine + "\n";
 }
 
 std::string Breakage::statusAnswer(const SimState& state, const Request& request) const {
@@ -133,7 +130,9 @@ std::string Breakage::statusAnswer(const SimState& state, const Request& request
     if (has(Kind::NoEscape) && path != nullptr) {
         // The path echoed as it is: a tab in it splits the value, a line
         // feed splits the line.
-        bytes.insert(bytes.size() - kDoneLine.size(), rawLine(protocol::kPathKey, *path));
+        // Before the end line and its LF.
+        const std::size_t endLineBytes = std::string_view(protocol::kEndLine).size() + 1;
+        bytes.insert(bytes.size() - endLineBytes, rawLine(protocol::kPathKey, *path));
     }
     return bytes;
 }

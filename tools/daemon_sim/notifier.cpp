@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "base/posix_io.h"
+#include "protocol/vocabulary.h"
 #include "sim_output.h"
 #include "tools_common/event_line.h"
 
@@ -24,10 +26,7 @@ bool Notifier::open(std::string& error) {
 }
 
 bool Notifier::sendDatagram(const std::string& datagram) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(port_);
     UniqueFd fresh;
     if (freshSockets_) {
         fresh.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -48,10 +47,10 @@ bool Notifier::sendDatagram(const std::string& datagram) {
 void Notifier::notify(const std::string& name, const PairList& asked) {
     const PairList pairs = breaks_.notificationPairs(asked);
     const std::string datagram = protocol::buildNotification(name, pairs);
-    if (datagram.size() > kMaxDatagramBytes) {
+    if (datagram.size() > protocol::kMaxNotificationBytes) {
         complain("notification of " + std::to_string(datagram.size()) +
                  " bytes is sent, but a daemon must keep them within " +
-                 std::to_string(kMaxDatagramBytes));
+                 std::to_string(protocol::kMaxNotificationBytes));
     }
     if (!sendDatagram(datagram)) {
         complain("cannot send notification " + name + ": " + errnoText());

@@ -15,11 +15,6 @@
 
 namespace tarnwell::sim {
 
-// The most a daemon may put in one notification. This plug-in reads longer
-// datagrams whole, but a daemon is held to the rule: other listeners read no
-// more.
-inline constexpr std::size_t kMaxDatagramBytes = 2047;
-
 class Notifier {
 public:
     // With `freshSockets`, each notification goes out from a socket of its

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/wire_format.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell::sim {
 
@@ -56,7 +57,7 @@ bool RequestFramer::takeLine(const std::string& line, Request& request, bool& do
         haveName_ = true;
         return true;
     }
-    if (line == "done") {
+    if (line == protocol::kEndLine) {
         request = std::move(partial_);
         partial_ = Request{};
         haveName_ = false;

@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
+
+#include "base/posix_io.h"
 
 namespace tarnwell::sim {
 
@@ -29,11 +30,6 @@ void complain(const std::string& message) {
     const std::string text = "tarnwell-daemon-sim: " + message + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
-}
-
-std::string errnoText() {
-    // std::strerror may share its buffer between threads.
-    return std::generic_category().message(errno);
 }
 
 }  // namespace tarnwell::sim

@@ -17,8 +17,6 @@ void emitEvent(const std::string& line);
 const std::string& lostOutput();
 // "tarnwell-daemon-sim: " + message on stderr.
 void complain(const std::string& message);
-// The text of the current errno.
-std::string errnoText();
 
 }  // namespace tarnwell::sim
 

@@ -55,10 +55,7 @@ bool SimServer::open(std::string& error) {
     // fails with EADDRINUSE.
     int one = 1;
     ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(requestedPort_);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(requestedPort_);
     if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_.get(), 128) != 0) {
         error = "cannot listen on 127.0.0.1:" + std::to_string(requestedPort_) + ": " + errnoText();

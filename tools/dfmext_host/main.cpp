@@ -22,15 +22,19 @@
 #include <utility>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
 #include "dfmext_host/host_session.h"
 #include "dfmext_loader/plugin_loader.h"
+#include "protocol/vocabulary.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 
 namespace {
+
+using tarnwell::writeAll;
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -38,7 +42,7 @@ extern "C" void onStopSignal(int signal) {
     gStopSignal = signal;
 }
 
-constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
+using tarnwell::protocol::kPluginFileName;
 
 void printUsage(std::ostream& out) {
     out << "usage: dfmext-host [--plugin PATH] [-e COMMAND]...\n"
@@ -139,21 +143,6 @@ void installSignalHandlers() {
 }
 
 constexpr const char* kPrompt = "dfmext> ";
-
-// Writes all of `text` to `fd`; what cannot be written is dropped.
-void writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 // In a terminal, the plug-in's diagnostics, written on its own threads, would
 // land after the prompt and leave the user typing on a line without one.

@@ -14,10 +14,11 @@
 #include "daemon_connection.h"
 #include "deadline.h"
 #include "doctor/report.h"
+#include "protocol/vocabulary.h"
 
 namespace tarnwell::doctor {
 
-inline constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
+using protocol::kPluginFileName;
 inline constexpr const char* kHostLibraryName = "libdfm-extension.so.1";
 
 // The four symbols the file manager calls.

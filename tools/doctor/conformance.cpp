@@ -1,4 +1,4 @@
-#include "conformance.h"
+#include "conformance_checks.h"
 
 #include <algorithm>
 #include <cstdio>

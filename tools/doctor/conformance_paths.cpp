@@ -4,7 +4,7 @@
 #include <array>
 
 #include "canonical/canonicalize_path.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {

@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <system_error>
 
+#include "base/posix_io.h"
 #include "base/wire_format.h"
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {
@@ -18,47 +19,6 @@ using namespace std::chrono_literals;
 
 // The daemon gets as long to accept as the plug-in gives it.
 constexpr auto kConnectLimit = 1s;
-
-std::string errnoText() {
-    return std::generic_category().message(errno);
-}
-
-// Writes all of `bytes` by the deadline; a request is small, so this waits
-// only on a daemon that has stopped reading altogether.
-bool sendAll(int fd, const std::string& bytes, const Deadline& deadline) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = retryInterrupted([&] {
-            return ::send(fd, bytes.data() + sent, bytes.size() - sent,
-                          MSG_NOSIGNAL | MSG_DONTWAIT);
-        });
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        pollfd room{fd, POLLOUT, 0};
-        if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ||
-            pollUntil(&room, 1, deadline.end()) <= 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Reads through the "done" of an answer that is not "rsp", as the plug-in
-// does to stay in step.
-bool skipThroughDone(LineReader& reader) {
-    std::string line;
-    for (std::size_t count = 0; count <= kMaxResponseLines; ++count) {
-        if (!reader.next(line)) {
-            return false;
-        }
-        if (line == protocol::kEndLine) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // Takes what has arrived unasked; `closed` when the daemon has closed.
 std::size_t dropWaiting(int fd, bool& closed) {
@@ -131,7 +91,9 @@ Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadlin
     const auto start = Deadline::Clock::now();
     LineReader reader(fd_.get(), LineReader::Mode::TakeExactly, deadline.end());
     std::string status;
-    if (!sendAll(fd_.get(), request, deadline) || !reader.next(status)) {
+    // A request is small: the write waits only on a daemon that has stopped
+    // reading altogether.
+    if (!writeAllBy(fd_.get(), request, deadline.end()) || !reader.next(status)) {
         answer.outcome = deadline.passed() ? Outcome::TimedOut : Outcome::Broken;
         answer.why = reader.failure().empty() ? "the request could not be sent: " + errnoText()
                                               : reader.failure();

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "canonical/canonicalize_path.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {

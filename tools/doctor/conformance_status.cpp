@@ -4,7 +4,7 @@
 #include <deque>
 #include <filesystem>
 
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {

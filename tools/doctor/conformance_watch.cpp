@@ -8,8 +8,9 @@
 #include <optional>
 #include <vector>
 
+#include "base/posix_io.h"
 #include "canonical/canonicalize_path.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "listener/copies_folder.h"
 #include "listener/input_command_server.h"
 #include "listener/notification_relay.h"
@@ -22,12 +23,8 @@ namespace tarnwell::doctor {
 
 namespace {
 
-// What a daemon keeps a datagram to: older copies of the plug-in read no more.
-constexpr std::size_t kMaxDatagramBytes = 2047;
 // The largest datagram UDP carries, so that a longer one is seen whole.
 constexpr std::size_t kReceiveBytes = 65536;
-// A burst that arrives while the check reads waits in the kernel's queue.
-constexpr int kReceiveQueueBytes = 4 << 20;
 // Faults and oddities quoted in the finding; the rest are counted.
 constexpr std::size_t kQuoted = 3;
 
@@ -69,9 +66,10 @@ void judgeRefreshStat(const InputCommand& notification, const std::vector<std::s
 void judgeDatagram(const std::string& datagram, const std::vector<std::string>& roots,
                    Heard& heard) {
     ++heard.count;
-    if (datagram.size() > kMaxDatagramBytes) {
+    if (datagram.size() > protocol::kMaxNotificationBytes) {
         note(heard.faults, heard.faultCount,
-             "a datagram of " + std::to_string(datagram.size()) + " bytes, over 2,047");
+             "a datagram of " + std::to_string(datagram.size()) + " bytes, over " +
+                 std::to_string(protocol::kMaxNotificationBytes));
     }
     const std::unique_ptr<InputCommand> notification = InputCommandServer::parseMessage(datagram);
     if (!notification) {
@@ -107,12 +105,10 @@ UniqueFd bindNotifyPort(std::uint16_t port) {
     UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const int one = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveQueueBytes,
-                 sizeof kReceiveQueueBytes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    // A burst that arrives while the check reads waits in the kernel's queue.
+    const int queueBytes = protocol::kNotifyReceiveQueueBytes;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+    sockaddr_in address = loopbackAddress(port);
     if (!socket.valid() ||
         ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return UniqueFd();
@@ -273,9 +269,11 @@ void judgeWatch(const Watcher& watcher, const Conformance& run, Check& check) {
              "run the check as the user whose file manager runs");
     } else if (heard.faultCount > 0) {
         fail(check, found + ": " + joined(heard.faults, heard.faultCount),
-             "send each notification as one datagram of at most 2,047 bytes to 127.0.0.1:19081, "
-             "from a socket of your user or root: the name, argument lines, done, each ended by "
-             "LF; refresh_stat with the absolute, canonical path");
+             "send each notification as one datagram of at most " +
+                 std::to_string(protocol::kMaxNotificationBytes) +
+                 " bytes to 127.0.0.1:19081, from a socket of your user or root: the name, "
+                 "argument lines, done, each ended by LF; refresh_stat with the absolute, "
+                 "canonical path");
     } else if (heard.oddityCount > 0) {
         warn(check, found + ": " + joined(heard.oddities, heard.oddityCount),
              "send refresh_stat for paths in your sync roots, and refresh_tw_root only when the "

@@ -1,7 +1,7 @@
 #include <sys/socket.h>
 
 #include "canonical/canonicalize_path.h"
-#include "conformance.h"
+#include "conformance_checks.h"
 #include "protocol/messages.h"
 #include "protocol/tables.h"
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/posix_io.h"
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
 
@@ -96,8 +97,7 @@ void judgeSilence(Arrival arrival, const std::string& why, const std::string& na
             break;
     }
     failure.kind = AskFailure::Kind::Broken;
-    failure.text = "the connection failed at " + name + ": " +
-                   (why.empty() ? std::generic_category().message(errno) : why);
+    failure.text = "the connection failed at " + name + ": " + (why.empty() ? errnoText() : why);
 }
 
 }  // namespace

@@ -13,14 +13,13 @@
 
 #include "doctor/conformance.h"
 #include "doctor/doctor.h"
+#include "protocol/vocabulary.h"
 #include "tools_common/options.h"
 #include "tools_common/own_folders.h"
 #include "tools_common/program.h"
 #include "tools_common/utf8_text.h"
 
 namespace {
-
-constexpr const char* kPluginFile = "libdfm-extension-tarnwell.so";
 
 constexpr const char* kUsage =
     "usage: tarnwell-doctor [--plugin PATH] [--icons DIR]... [--json] [PATH...]\n"
@@ -99,13 +98,14 @@ void setDefaultPlaces(tarnwell::doctor::Options& options) {
     }
     const fs::path buildTree = buildTreeOfProgram(folder);
     if (!buildTree.empty()) {
-        options.pluginPath = (buildTree / "lib" / kPluginFile).string();
+        options.pluginPath = (buildTree / "lib" / tarnwell::protocol::kPluginFileName).string();
         options.iconThemeDirs.push_back((buildTree / "share/icons/hicolor").string());
         return;
     }
     std::error_code error;
     const fs::path plugin =
-        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / kPluginFile).lexically_normal();
+        (folder / TARNWELL_DOCTOR_PLUGIN_DIR_FROM_BINDIR / tarnwell::protocol::kPluginFileName)
+            .lexically_normal();
     if (fs::exists(plugin, error)) {
         options.pluginPath = plugin.string();
     }
@@ -140,8 +140,9 @@ std::string takePath(const std::string& value, const std::string& missing, std::
     return {};
 }
 
-// Not in the help: --daemon-port and --notify-port let tests run the doctor
-// against a daemon on a free port instead of the plug-in's fixed ones.
+// Not in this mode's help: --port and --notify-port, spelt as in the --daemon
+// mode, let tests run the doctor against a daemon on a free port instead of
+// the plug-in's fixed ones.
 tarnwell::tools::Option portOption(const std::string& name, std::uint16_t& port) {
     const std::string wanted = name + " wants a port from 1 to 65535 in digits";
     return {name, "", true, wanted, [&port, wanted](const std::string& value) {
@@ -166,7 +167,7 @@ int parseArguments(int argc, char** argv, tarnwell::doctor::Options& options, bo
          }},
         {"--icons", "", true, "--icons needs a DIR",
          [&](const std::string& value) { return takeIconFolder(value, options.iconThemeDirs); }},
-        portOption("--daemon-port", options.daemonPort),
+        portOption("--port", options.daemonPort),
         portOption("--notify-port", options.notifyPort),
     };
     tarnwell::tools::OptionRules rules;

@@ -4,25 +4,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cstring>
 #include <fstream>
+#include <optional>
+
+#include "base/posix_io.h"
+#include "socket_owner/socket_owner.h"
 
 namespace tarnwell::doctor {
 
 namespace {
-
-bool isNumber(const char* name) {
-    if (*name == '\0') {
-        return false;
-    }
-    for (; *name != '\0'; ++name) {
-        if (!std::isdigit(static_cast<unsigned char>(*name))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The program's whole file name: comm is cut to 15 bytes
 // ("tarnwell-daemon"), the executable's link is not. comm when the link
@@ -47,49 +37,25 @@ std::string programName(const std::string& procRoot, pid_t pid) {
     return name;
 }
 
-bool holdsSocket(const std::string& fdDir, const std::string& target) {
-    DIR* dir = ::opendir(fdDir.c_str());
-    if (dir == nullptr) {
-        return false;  // another user's process, or one that has just ended
-    }
-    bool found = false;
-    char link[64];
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const std::string path = fdDir + "/" + entry->d_name;
-        const ssize_t length = ::readlink(path.c_str(), link, sizeof link);
-        if (length > 0 && static_cast<std::size_t>(length) == target.size() &&
-            std::memcmp(link, target.data(), target.size()) == 0) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
 }  // namespace
 
 std::vector<ProcessInfo> processesHoldingSocket(std::uint64_t inode, const Deadline& deadline,
                                                 const std::string& procRoot) {
     std::vector<ProcessInfo> holders;
-    const std::string target = "socket:[" + std::to_string(inode) + "]";
     DIR* proc = ::opendir(procRoot.c_str());
     if (proc == nullptr) {
         return holders;
     }
     while (const dirent* entry = ::readdir(proc)) {
-        if (!isNumber(entry->d_name)) {
+        const std::optional<pid_t> pid = parsePid(entry->d_name);
+        if (!pid) {
             continue;
         }
         if (deadline.passed()) {
             break;
         }
-        if (holdsSocket(procRoot + "/" + entry->d_name + "/fd", target)) {
-            const auto pid = static_cast<pid_t>(std::stol(entry->d_name));
-            holders.push_back({pid, programName(procRoot, pid)});
+        if (processHoldsSocket(*pid, inode, procRoot)) {
+            holders.push_back({*pid, programName(procRoot, *pid)});
         }
     }
     ::closedir(proc);

@@ -78,6 +78,11 @@ bool readLine(int fd, std::string& line);
 // and kMaxResponseBytes.
 bool readArguments(LineReader& reader, ArgumentMap& response);
 
+// Skips the rest of an answer that is not "rsp" through its "done", within
+// kMaxResponseLines, to stay in step. The status line itself is not taken
+// for the terminator.
+bool skipThroughDone(LineReader& reader);
+
 // Ok: the status line was "rsp" and everything through "done" was read.
 // Refused: the status line was something else, but the answer was read
 // through its "done", so the stream is still in step and the connection can

@@ -1,11 +1,13 @@
 // The words of the daemon's language: where it listens, the names of its
-// commands and notifications, the keys of their arguments and the statuses it
-// answers with. The plug-in, both daemons and every tool take them from here.
+// commands and notifications, the keys of their arguments, the statuses it
+// answers with and the size of a notification; and the plug-in's own file
+// name. The plug-in, both daemons and every tool take them from here.
 //
 // Constants only; any thread.
 #ifndef TARNWELL_PROTOCOL_VOCABULARY_H_
 #define TARNWELL_PROTOCOL_VOCABULARY_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnwell::protocol {
@@ -33,6 +35,21 @@ inline constexpr const char* kStatKey = "stat";
 inline constexpr const char* kAnswerStatus = "rsp";
 inline constexpr const char* kRefusalStatus = "err";
 inline constexpr const char* kEndLine = "done";
+
+// The most a daemon may put in one notification datagram. This plug-in reads
+// longer ones whole, but a daemon is held to the rule (the simulator warns,
+// the doctor reports it): other listeners read no more.
+inline constexpr std::size_t kMaxNotificationBytes = 2047;
+// The receive queue the listener asks for on the notification port (the
+// kernel caps it at its configured maximum): a burst of notifications (one
+// refresh_stat per file of a large folder) waits there while a handler runs,
+// where the default queue holds only a few hundred and UDP drops the rest.
+// The doctor's watch of the port asks for the same.
+inline constexpr int kNotifyReceiveQueueBytes = 4 << 20;
+
+// The plug-in's file, as installed in the file manager's extension folder and
+// as the stand-in host and the doctor look for it.
+inline constexpr const char* kPluginFileName = "libdfm-extension-tarnwell.so";
 
 // A path's sync status as the daemon numbers it; NotCached is the plug-in's
 // own "no status known", never sent.

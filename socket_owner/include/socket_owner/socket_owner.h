@@ -1,7 +1,9 @@
 // Who owns the loopback socket at the other end: the user id and inode of a
 // local TCP or UDP socket, found through the kernel's socket diagnostics
 // (NETLINK_SOCK_DIAG, inet_diag) and, when netlink gives no answer, through
-// /proc/net/{tcp,tcp6,udp,udp6}.
+// /proc/net/{tcp,tcp6,udp,udp6}. Also what the tools ask about a socket so
+// found: the datagrams dropped at a UDP socket, and whether a process holds
+// a socket. Only the plug-in's lookups above come with the netlink way.
 //
 // Thread safety: every function is safe to call from any thread at the same
 // time; each call opens and closes its own netlink socket and keeps no state.
@@ -19,6 +21,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace tarnwell {
@@ -68,6 +71,23 @@ struct BoundUdpSocket {
 // tell the owners of many source ports asks once instead of once a port.
 // nullopt when nothing could be asked.
 std::optional<std::vector<BoundUdpSocket>> udpSocketsOnLoopback();
+
+// A UDP socket bound to 127.0.0.1 and the datagrams the kernel dropped at it
+// since it was made, because its receive queue was full.
+struct UdpSocketDrops {
+    std::uint64_t inode = 0;
+    std::uint64_t drops = 0;
+};
+
+// Every UDP socket bound to 127.0.0.1:`port` itself (not the wildcard), from
+// /proc/net/udp and udp6, the tables that count the drops; nullopt when they
+// cannot be read.
+std::optional<std::vector<UdpSocketDrops>> udpDropsOnPort(std::uint16_t port);
+
+// Whether process `pid` has a descriptor on the socket with inode `inode`:
+// one of its links in <procRoot>/<pid>/fd reads "socket:[inode]". False when
+// they cannot be read (another user's process, one that has ended).
+bool processHoldsSocket(pid_t pid, std::uint64_t inode, const std::string& procRoot = "/proc");
 
 // Where a lookup takes its answer from. The functions above use
 // NetlinkThenProc; the others exist for tests and the benchmark, which must

@@ -199,7 +199,6 @@ private:
 std::optional<std::string> readSocketLine(int fd);
 // Reads request lines through "done"; the lines without the final "done".
 std::optional<std::vector<std::string>> readRequest(int fd);
-bool writeAll(int fd, const std::string& bytes);
 
 // Sends one UDP datagram to 127.0.0.1:port.
 bool sendDatagram(std::uint16_t port, const std::string& bytes);

@@ -1,6 +1,9 @@
 // The command interpreter of dfmext-host: runs one command line at a time
 // against a loaded plug-in's emblem and menu objects, the way a file manager
-// would ask them, and prints each result as one stable line on `out`.
+// would ask them, and prints each result as one stable line on `out`. The
+// class's parts live in host_session.cpp (the session, the emblem and
+// picture commands), menu_commands.cpp and command_table.cpp (the commands
+// and their help); reading a command line is command_words.h's.
 //
 // Thread safety: none; one session belongs to the host's one thread, as a
 // file manager's menus belong to its UI thread.
@@ -17,17 +20,9 @@
 
 #include "dfmext/emblem.h"
 #include "dfmext/menu.h"
+#include "dfmext_host/command_words.h"
 
 namespace dfmext_host {
-
-// Splits a command line into words: blanks separate, '...' quotes literally,
-// "..." quotes with backslash escapes, a backslash outside quotes escapes the
-// next character. Nullopt for an unterminated quote or a trailing backslash.
-std::optional<std::vector<std::string>> splitWords(const std::string& line);
-
-// The folder a path lies in, as text: "/a/b/c" -> "/a/b", "/a" -> "/",
-// "c" -> ".". Trailing slashes are ignored.
-std::string parentFolder(const std::string& path);
 
 // The usage text of the commands (shared by --help and the help command).
 const char* commandHelp();
@@ -52,17 +47,9 @@ public:
     // table.
     static std::string helpText();
 
-    // The words of one command after its name: the positional ones and the
-    // values of the options the command takes.
-    struct CommandWords {
-        std::vector<std::string> positional;
-        long long waitMs = 0;
-        long long selected = 1;
-        std::vector<std::string> themeDirs;
-        std::string menuEntry;
-    };
-
 private:
+    // A file manager redraws about this often while it waits for emblems.
+    static constexpr long long kRedrawIntervalMs = 50;
     static constexpr std::size_t kAnyNumber = static_cast<std::size_t>(-1);
     // One command: its name, its usage (the first line of its help, and what
     // a misuse prints), the rest of its help, the options it takes, how many

@@ -10,8 +10,8 @@
 // Every wait ends by the plug-in's own limit for an answer or by the run's
 // deadline, whichever comes first: a hung daemon makes failed checks, never a
 // hung run. All of it runs on the main thread, one check after the other.
-#ifndef TARNWELL_TOOLS_DOCTOR_CONFORMANCE_H_
-#define TARNWELL_TOOLS_DOCTOR_CONFORMANCE_H_
+#ifndef TARNWELL_TOOLS_DOCTOR_CONFORMANCE_CHECKS_H_
+#define TARNWELL_TOOLS_DOCTOR_CONFORMANCE_CHECKS_H_
 
 #include <chrono>
 #include <cstddef>
@@ -152,4 +152,4 @@ Report runConformance(const ConformanceOptions& options);
 
 }  // namespace tarnwell::doctor
 
-#endif  // TARNWELL_TOOLS_DOCTOR_CONFORMANCE_H_
+#endif  // TARNWELL_TOOLS_DOCTOR_CONFORMANCE_CHECKS_H_
