@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "plugins/text_domain.h"
+#include "host_face/text_domain.h"
 
 namespace tarnwell {
 

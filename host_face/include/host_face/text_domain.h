@@ -1,11 +1,11 @@
 // The plug-in's own gettext text domain and where its message catalogues
 // lie. The file manager owns the locale and the default domain: the plug-in
-// binds only this domain (plugins/translate.h), to the catalogues installed
+// binds only this domain (host_face/translate.h), to the catalogues installed
 // beside it. tarnwell-doctor looks for them the same way.
 //
 // Thread safety: localeDirBeside only reads the file system; any thread.
-#ifndef TARNWELL_PLUGINS_TEXT_DOMAIN_H_
-#define TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+#ifndef TARNWELL_HOST_FACE_TEXT_DOMAIN_H_
+#define TARNWELL_HOST_FACE_TEXT_DOMAIN_H_
 
 #include <string>
 
@@ -24,4 +24,4 @@ std::string localeDirBeside(const std::string& binaryDir);
 
 }  // namespace tarnwell
 
-#endif  // TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+#endif  // TARNWELL_HOST_FACE_TEXT_DOMAIN_H_
