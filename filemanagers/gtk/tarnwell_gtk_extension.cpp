@@ -65,6 +65,7 @@ extern "C" {
 #error "define one of TARNWELL_FM_NAUTILUS, TARNWELL_FM_CAJA, TARNWELL_FM_NEMO"
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,7 @@ extern "C" {
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "core/tarnwell_core.h"
@@ -155,16 +157,21 @@ gboolean handOver(gpointer /*unused*/) {
         everything = std::exchange(everythingChanged, false);
         handOverSource = 0;
     }
+    // The files are chosen first and invalidated after: the file manager may
+    // ask again from inside the invalidation, which changes `answered`.
+    std::vector<std::pair<std::string, std::string>> chosen;
     if (everything) {
-        for (auto it = answered.begin(); it != answered.end();) {
-            it = invalidate(it->second) ? std::next(it) : answered.erase(it);
+        chosen.assign(answered.begin(), answered.end());
+    } else {
+        for (const std::string& path : paths) {
+            if (const auto it = answered.find(path); it != answered.end()) {
+                chosen.emplace_back(*it);
+            }
         }
-        return G_SOURCE_REMOVE;
     }
-    for (const std::string& path : paths) {
-        const auto it = answered.find(path);
-        if (it != answered.end() && !invalidate(it->second)) {
-            answered.erase(it);
+    for (const auto& [canonical, shown] : chosen) {
+        if (!invalidate(shown)) {
+            answered.erase(canonical);
         }
     }
     return G_SOURCE_REMOVE;
