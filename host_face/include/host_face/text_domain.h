@@ -18,8 +18,10 @@ inline constexpr const char* kTextDomain = "dfm-extension-tarnwell";
 // install puts the catalogues, seen from the plug-in's folder, so that a tree
 // installed under a DESTDIR or another prefix works as installed; else the
 // build tree's <build>/share/locale, which is ../share/locale from both its
-// lib/ and its bin/. The first of the two that holds a catalogue of the
-// domain for any language; the installed one when neither does.
+// lib/ and its bin/; else, for a file manager's module in its own extension
+// folder, the nearest <ancestor>/share/locale above `binaryDir`. The first of
+// these that holds a catalogue of the domain for any language; the installed
+// one when none does.
 std::string localeDirBeside(const std::string& binaryDir);
 
 }  // namespace tarnwell
