@@ -53,7 +53,7 @@ bool StatusCache::wantIfPending(const std::string& canonicalPath,
     return true;
 }
 
-void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
+bool StatusCache::applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                              bool takeMore, std::vector<std::string>& toSend,
                              std::optional<std::uint64_t> askedIn) {
     bool keep = true;
@@ -66,13 +66,15 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
     // change that emptied the cache (new roots, a new daemon), and nothing
     // would ask again once it is stored. It is dropped; the next draw asks.
     bool current = true;
+    bool changed = false;
     {
         WriterLock lock(statusMutex_);
         current = !askedIn || *askedIn == clearsSeenByStatuses_;
         if (current && status && keep) {
+            changed = statuses_.find(canonicalPath) != status;
             statuses_.set(canonicalPath, *status);
         } else if (current && !status) {
-            statuses_.erase(canonicalPath);
+            changed = statuses_.erase(canonicalPath);
         }
     }
     const auto now = WantedQueries::Clock::now();
@@ -93,6 +95,7 @@ void StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         takeForgetLater(dropped);
     }
     forgetDropped(dropped);
+    return changed;
 }
 
 std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {

@@ -78,12 +78,23 @@ bool TarnwellCore::waitUntilListening(std::chrono::milliseconds timeout) {
 void TarnwellCore::onDaemonConnected() {
     logLine("tarnwell: daemon connected, fetching sync roots...");
     clearAll();
+    // The emblems of the daemon before may still be on the screen.
+    emblemNotices_.notifyEverything();
     sendGetTwRoots();
 }
 
 void TarnwellCore::onDaemonDisconnected() {
     logLine("tarnwell: daemon disconnected, clearing cache");
     clearAll();
+    emblemNotices_.notifyEverything();
+}
+
+std::uint64_t TarnwellCore::addEmblemNoticeCallback(EmblemNoticeCallback callback) {
+    return emblemNotices_.add(std::move(callback));
+}
+
+void TarnwellCore::removeEmblemNoticeCallback(std::uint64_t id) {
+    emblemNotices_.remove(id);
 }
 
 void TarnwellCore::sendGetTwRoots() {
@@ -162,6 +173,9 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
         logLine("tarnwell: sync root: " + root);
     }
     roots_.replace(std::move(roots));
+    // Paths inside a new root, drawn while the list was empty or older, show
+    // nothing yet; those outside every root now still show an emblem.
+    emblemNotices_.notifyEverything();
 }
 
 std::vector<std::string> TarnwellCore::rootsInReply(const ArgumentMap& response,
@@ -176,6 +190,7 @@ std::vector<std::string> TarnwellCore::rootsInReply(const ArgumentMap& response,
 void TarnwellCore::handleRefreshTwRoot(InputCommand* /*notification*/) {
     logLine("tarnwell: received refresh_tw_root");
     clearAll();
+    emblemNotices_.notifyEverything();
     if (!commandClient_.isConnected()) {
         return;
     }
@@ -208,6 +223,9 @@ void TarnwellCore::handleNotificationsLost() {
     const auto now = DrawnPaths::Clock::now();
     statusCache_.keepDrawnForgetRest(
         [&](std::string_view path) { return drawn_.drawnRecently(path, now); }, toSend);
+    // A host that keeps its answers (the GTK file managers) may show any
+    // status, drawn lately or not, that a lost notification changed.
+    emblemNotices_.notifyEverything();
     sendStatusQueries(toSend);
 }
 
@@ -327,7 +345,14 @@ void TarnwellCore::applyQueryStatReply(const std::string& canonicalPath,
     // callback without its queue mutex, so queueing from one is safe. While
     // the connection is going down (the drain) nothing more is taken.
     std::vector<std::string> toSend;
-    statusCache_.applyReply(canonicalPath, stored, commandClient_.isConnected(), toSend, askedIn);
+    const bool changed = statusCache_.applyReply(canonicalPath, stored,
+                                                 commandClient_.isConnected(), toSend, askedIn);
+    // No core lock is held here. Only a changed status is told: a reply that
+    // confirms what the host shows would make it ask again for nothing, and
+    // an answer held for a path nobody drew changes no emblem on any screen.
+    if (changed) {
+        emblemNotices_.notifyPath(canonicalPath);
+    }
     sendStatusQueries(toSend);
 }
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/tarnwell_core.h"
-#include "protocol/tables.h"
+#include "host_face/emblem.h"
 
 namespace tarnwell {
 
@@ -27,27 +27,7 @@ dfmext::DFMExtEmblem TarnwellEmblemPlugin::locationEmblemIcons(const std::string
         return emblem;
     }
 
-    TarnwellCore* const tarnwell = core();
-    // A redraw of a folder still being filled: most of its paths are pending.
-    if (tarnwell->redrawPending(filePath)) {
-        return emblem;
-    }
-    // Canonicalizing may touch the file system, so it is done once and the
-    // core's lookups are handed the canonical form.
-    const CanonicalPath canonicalPath(filePath);
-    if (!tarnwell->isInSyncDirCanonical(canonicalPath)) {
-        return emblem;
-    }
-
-    const TarnwellCore::SyncStatus status = tarnwell->getStatusCanonical(canonicalPath);
-    if (status == TarnwellCore::NotCached) {
-        // The answer arrives on the worker thread; a later redraw finds it.
-        // Root and cache were looked up just now: the query is wanted at once.
-        tarnwell->queryFileStatus(canonicalPath);
-        return emblem;
-    }
-
-    const char* iconName = protocol::emblemIconName(status);
+    const char* iconName = emblemIconFor(*core(), filePath);
     if (iconName == nullptr) {
         return emblem;
     }

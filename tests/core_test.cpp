@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -612,6 +613,103 @@ TEST_F(CoreTest, InitializeAfterShutdownConnectsOnceMore) {
     // One connect hook per connection, however often the core was started.
     EXPECT_EQ(log_.count("tarnwell: daemon connected, fetching sync roots..."), 2u);
     EXPECT_EQ(daemon_->count("get_tw_roots"), 2u);
+}
+
+// --- Telling the host that an emblem may have changed ---
+
+// What the core told a host, as a host records it on the core's threads.
+class NoticeLog {
+public:
+    void record(const EmblemNotice& notice) {
+        std::lock_guard lock(mutex_);
+        everything_ += notice.everything ? 1 : 0;
+        paths_.insert(paths_.end(), notice.paths.begin(), notice.paths.end());
+    }
+    std::size_t pathCount(const std::string& path) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(std::count(paths_.begin(), paths_.end(), path));
+    }
+    int everything() const {
+        std::lock_guard lock(mutex_);
+        return everything_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> paths_;  // guarded by mutex_
+    int everything_ = 0;              // guarded by mutex_
+};
+
+TEST_F(CoreTest, ReplyAndPushThatChangeAStatusAreToldAndAConfirmingReplyIsNot) {
+    // Shared with the callback, which the core may still run after the
+    // test's body, until the fixture stops it.
+    const auto log = std::make_shared<NoticeLog>();
+    NoticeLog& notices = *log;
+    core_->addEmblemNoticeCallback([log](const EmblemNotice& notice) { log->record(notice); });
+    startAndWaitForRoots();
+    const std::string file = root_ + "/doc.txt";
+    daemon_->setStat(file, "1");
+    core_->ensureStatusQueried(file);  // a draw's answer arrives
+    ASSERT_TRUE(waitUntil([&] { return notices.pathCount(file) == 1; }));
+    EXPECT_EQ(core_->getStatus(file), TarnwellCore::Syncing);
+
+    notify(notification("refresh_stat", file));  // the same status again
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 2; }));
+    daemon_->setStat(file, "0");
+    notify(notification("refresh_stat", file));  // a pushed change
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+    // Notices run in reply order on the worker: the confirming reply's would
+    // have come before the change's.
+    EXPECT_TRUE(waitUntil([&] { return notices.pathCount(file) == 2; }));
+    EXPECT_EQ(notices.pathCount(file), 2u);
+}
+
+TEST_F(CoreTest, RootsChangeLostNotificationsAndADaemonRestartAreToldAsEverything) {
+    // Shared with the callback, which the core may still run after the
+    // test's body, until the fixture stops it.
+    const auto log = std::make_shared<NoticeLog>();
+    NoticeLog& notices = *log;
+    core_->addEmblemNoticeCallback([log](const EmblemNotice& notice) { log->record(notice); });
+    startAndWaitForRoots();
+    // Connected (told, as the old daemon's emblems may show), then the roots.
+    ASSERT_TRUE(waitUntil([&] { return notices.everything() >= 2; }));
+
+    notify(notification("refresh_tw_root"));  // emptied, then fetched again
+    ASSERT_TRUE(waitUntil([&] { return notices.everything() >= 4; }));
+
+    core_->handleNotificationsLost();  // told, then the roots fetched again
+    ASSERT_TRUE(waitUntil([&] { return notices.everything() >= 6; }));
+
+    const std::uint16_t port = daemon_->port();
+    daemon_->crash();
+    ASSERT_TRUE(waitUntil([&] { return notices.everything() >= 7; }));  // gone
+    daemon_ = std::make_unique<FakeDaemon>(port, std::vector<std::string>{root_});
+    // Back: connected, then its roots.
+    EXPECT_TRUE(waitUntil([&] { return notices.everything() >= 9; }));
+}
+
+// A host's callback may call back into the core: a notice given under one of
+// the core's locks would deadlock here.
+TEST_F(CoreTest, NoticeRunsWithNoCoreLockHeldSoTheCallbackMayCallBackIn) {
+    const std::string file = root_ + "/doc.txt";
+    const auto calledBack = std::make_shared<std::atomic<int>>(0);
+    TarnwellCore* const core = core_.get();  // outlives every call of the callback
+    core_->addEmblemNoticeCallback([core, calledBack](const EmblemNotice& notice) {
+        for (const std::string& path : notice.paths) {
+            core->setStatus(path, core->getStatus(path));  // the status lock, exclusive
+            core->ensureStatusQueried(path);                // the pending lock
+            static_cast<void>(core->pendingQueryCount());
+        }
+        static_cast<void>(core->syncRoots());  // the roots' lock
+        core->removeEmblemNoticeCallback(core->addEmblemNoticeCallback([](const EmblemNotice&) {}));
+        ++*calledBack;
+    });
+    daemon_->setStat(file, "2");
+    startAndWaitForRoots();
+    core_->ensureStatusQueried(file);
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Locked; }));
+    EXPECT_TRUE(waitUntil([&] { return *calledBack >= 3; }));  // connected, roots, reply
 }
 
 // --- Reply handlers fed directly ---

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "checks.h"
-#include "plugins/text_domain.h"
+#include "host_face/text_domain.h"
 
 namespace tarnwell::doctor {
 

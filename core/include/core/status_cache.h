@@ -68,7 +68,9 @@ public:
     // this one again first when it changed while its query was out.
     // With `askedIn` (clears() when the query went out), a reply to a query
     // asked before the last clear stores nothing and ends no pending mark.
-    void applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
+    // True when the cache's status for the path changed: stored where there
+    // was none or another, or removed.
+    bool applyReply(const std::string& canonicalPath, std::optional<std::int32_t> status,
                     bool takeMore, std::vector<std::string>& toSend,
                     std::optional<std::uint64_t> askedIn = std::nullopt)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);

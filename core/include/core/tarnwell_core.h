@@ -39,6 +39,7 @@
 #include "canonical/canonicalize_path.h"
 #include "channel/command_client.h"
 #include "core/drawn_paths.h"
+#include "core/emblem_notices.h"
 #include "core/status_cache.h"
 #include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
@@ -125,6 +126,28 @@ public:
     // Empty callables are ignored. Safe on any thread at any time.
     void addRootsChangedCallback(std::function<void()> callback);
 
+    // --- Telling the host that an emblem it drew may have changed. ---
+    // The callback hears of (see EmblemNotice):
+    //  - a path, when a "query_stat" reply changed its status in the cache
+    //    (a draw's answer arriving, or a change the daemon pushed): on the
+    //    channel's worker thread. Replies that confirm the cached status are
+    //    not told, nor answers held for paths the host never drew: only a
+    //    path the host asked about can have a status in the cache, so a
+    //    host that caches per file never hears of files it never showed;
+    //  - everything, when the roots were replaced (a "get_tw_roots" reply,
+    //    on the worker) or emptied ("refresh_tw_root", on the listener), the
+    //    daemon connected or went away (the worker), or notifications were
+    //    lost (the listener).
+    // Never on the host's GUI thread and never with a core lock held: the
+    // callback may call back into the core. It must return soon, since the
+    // worker or the listener waits for it; a GUI host hands the work over to
+    // its own thread. Returns an id for removeEmblemNoticeCallback, 0 for an
+    // empty callable (ignored). Any thread.
+    std::uint64_t addEmblemNoticeCallback(EmblemNoticeCallback callback);
+    // Any thread. A call already running may still be finishing; after
+    // shutdown none runs.
+    void removeEmblemNoticeCallback(std::uint64_t id);
+
     // --- Status cache. ---
     // Any thread; the host's way to draw a path: notes the draw (see
     // DrawnPaths), and takes in an answer held for a path nobody had drawn.
@@ -194,6 +217,7 @@ private:
     void sendStatusQueries(std::vector<std::string>& canonicalPaths);
 
     SyncRootRegistry roots_;  // locks itself
+    EmblemNotices emblemNotices_;  // locks itself, never while a callback runs
     // Noted by every status lookup, which is how the host draws; lock-free,
     // and mutable since a const lookup notes its draw.
     mutable DrawnPaths drawn_;

@@ -14,6 +14,7 @@
 namespace tarnwell {
 
 class TarnwellCore;
+struct MenuEntry;
 
 class TarnwellMenuPlugin : public dfmext::DFMExtMenuPlugin {
 public:
@@ -38,6 +39,8 @@ public:
 
 private:
     TarnwellCore* core() const;
+    // The same for an entry of the menu model, whose text is translated.
+    dfmext::DFMExtAction* createMenuAction(const MenuEntry& entry, const std::string& path) const;
 
     TarnwellCore* const core_;  // constant after construction; null means instance()
     dfmext::DFMExtMenuProxy* menuProxy_ = nullptr;  // the host's; not owned

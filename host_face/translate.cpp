@@ -1,4 +1,4 @@
-#include "translate.h"
+#include "host_face/translate.h"
 
 #include <dlfcn.h>
 #include <libintl.h>
@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "plugins/text_domain.h"
+#include "host_face/text_domain.h"
 
 namespace tarnwell {
 

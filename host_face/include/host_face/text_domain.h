@@ -1,11 +1,11 @@
 // The plug-in's own gettext text domain and where its message catalogues
 // lie. The file manager owns the locale and the default domain: the plug-in
-// binds only this domain (plugins/translate.h), to the catalogues installed
+// binds only this domain (host_face/translate.h), to the catalogues installed
 // beside it. tarnwell-doctor looks for them the same way.
 //
 // Thread safety: localeDirBeside only reads the file system; any thread.
-#ifndef TARNWELL_PLUGINS_TEXT_DOMAIN_H_
-#define TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+#ifndef TARNWELL_HOST_FACE_TEXT_DOMAIN_H_
+#define TARNWELL_HOST_FACE_TEXT_DOMAIN_H_
 
 #include <string>
 
@@ -18,10 +18,12 @@ inline constexpr const char* kTextDomain = "dfm-extension-tarnwell";
 // install puts the catalogues, seen from the plug-in's folder, so that a tree
 // installed under a DESTDIR or another prefix works as installed; else the
 // build tree's <build>/share/locale, which is ../share/locale from both its
-// lib/ and its bin/. The first of the two that holds a catalogue of the
-// domain for any language; the installed one when neither does.
+// lib/ and its bin/; else, for a file manager's module in its own extension
+// folder, the nearest <ancestor>/share/locale above `binaryDir`. The first of
+// these that holds a catalogue of the domain for any language; the installed
+// one when none does.
 std::string localeDirBeside(const std::string& binaryDir);
 
 }  // namespace tarnwell
 
-#endif  // TARNWELL_PLUGINS_TEXT_DOMAIN_H_
+#endif  // TARNWELL_HOST_FACE_TEXT_DOMAIN_H_

@@ -3,8 +3,8 @@
 // Thread safety: any thread. The first call binds the domain under the guard
 // of a function-local static; gettext's lookups are thread-safe. Nothing here
 // calls setlocale or textdomain: they belong to the host.
-#ifndef TARNWELL_PLUGINS_TRANSLATE_H_
-#define TARNWELL_PLUGINS_TRANSLATE_H_
+#ifndef TARNWELL_HOST_FACE_TRANSLATE_H_
+#define TARNWELL_HOST_FACE_TRANSLATE_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ std::string translate(const char* msgid);
 
 }  // namespace tarnwell
 
-#endif  // TARNWELL_PLUGINS_TRANSLATE_H_
+#endif  // TARNWELL_HOST_FACE_TRANSLATE_H_

@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "plugins/text_domain.h"
+#include "host_face/text_domain.h"
 
 namespace tarnwell {
 
@@ -28,8 +28,22 @@ std::string localeDirBeside(const std::string& binaryDir) {
     const std::filesystem::path installed =
         (dir / TARNWELL_LOCALE_DIR_FROM_PLUGIN_DIR).lexically_normal();
     const std::filesystem::path built = (dir / ".." / "share" / "locale").lexically_normal();
-    if (!holdsCatalogue(installed) && holdsCatalogue(built)) {
+    if (holdsCatalogue(installed)) {
+        return installed.string();
+    }
+    if (holdsCatalogue(built)) {
         return built.string();
+    }
+    // A file manager's module lies in that file manager's own extension
+    // folder (<libdir>/nautilus/extensions-4, or lib/file-managers/nautilus
+    // in a build), deeper than the plug-in: the nearest share/locale above
+    // it that holds a catalogue.
+    for (std::filesystem::path up = dir.lexically_normal(); up.has_relative_path();
+         up = up.parent_path()) {
+        const std::filesystem::path candidate = up.parent_path() / "share" / "locale";
+        if (holdsCatalogue(candidate)) {
+            return candidate.string();
+        }
     }
     return installed.string();
 }

@@ -1,0 +1,374 @@
+// The module GNOME Files (Nautilus 43), Caja and Nemo load: one source for
+// the three, whose extension APIs differ only by their prefix and by the
+// `window` argument Nautilus dropped from its menu provider. The build
+// compiles it once per file manager with one of TARNWELL_FM_NAUTILUS,
+// TARNWELL_FM_CAJA or TARNWELL_FM_NEMO defined.
+//
+// An info provider sets our emblem on every file inside a sync folder from
+// the core's memory, at once; a menu provider adds the "Tarnwell" sub-menu
+// for one selected file or folder. The file manager caches what the info
+// provider said until told otherwise: when the core says an emblem may have
+// changed, the paths are handed over to the GUI thread, coalesced into one
+// idle callback per turn, which invalidates the file's extension info so
+// that the file manager asks again.
+//
+// Threads: the file manager calls the entry points and both providers on its
+// GUI thread (the default main context's). The core's channel worker and
+// notification listener run onEmblemNotice. Every GLib object of the file
+// manager is touched on the GUI thread only.
+
+#include <gio/gio.h>
+#include <glib-object.h>
+
+#if defined(TARNWELL_FM_NAUTILUS)
+extern "C" {
+#include <nautilus-extension.h>
+}
+#define FM(name) nautilus_##name
+#define FM_TYPE(name) Nautilus##name
+#define FM_CONST(name) NAUTILUS_##name
+#define FM_INFO_PROVIDER_IFACE NautilusInfoProviderInterface
+#define FM_MENU_PROVIDER_IFACE NautilusMenuProviderInterface
+#define FM_MENU_HAS_WINDOW 0
+#define FM_TYPE_NAME "TarnwellNautilusExtension"
+#elif defined(TARNWELL_FM_CAJA)
+#include <gtk/gtk.h>
+extern "C" {
+#include <libcaja-extension/caja-extension-types.h>
+#include <libcaja-extension/caja-file-info.h>
+#include <libcaja-extension/caja-info-provider.h>
+#include <libcaja-extension/caja-menu-provider.h>
+}
+#define FM(name) caja_##name
+#define FM_TYPE(name) Caja##name
+#define FM_CONST(name) CAJA_##name
+#define FM_INFO_PROVIDER_IFACE CajaInfoProviderIface
+#define FM_MENU_PROVIDER_IFACE CajaMenuProviderIface
+#define FM_MENU_HAS_WINDOW 1
+#define FM_TYPE_NAME "TarnwellCajaExtension"
+#elif defined(TARNWELL_FM_NEMO)
+#include <gtk/gtk.h>
+extern "C" {
+#include <libnemo-extension/nemo-extension-types.h>
+#include <libnemo-extension/nemo-file-info.h>
+#include <libnemo-extension/nemo-info-provider.h>
+#include <libnemo-extension/nemo-menu-provider.h>
+}
+#define FM(name) nemo_##name
+#define FM_TYPE(name) Nemo##name
+#define FM_CONST(name) NEMO_##name
+#define FM_INFO_PROVIDER_IFACE NemoInfoProviderInterface
+#define FM_MENU_PROVIDER_IFACE NemoMenuProviderInterface
+#define FM_MENU_HAS_WINDOW 1
+#define FM_TYPE_NAME "TarnwellNemoExtension"
+#else
+#error "define one of TARNWELL_FM_NAUTILUS, TARNWELL_FM_CAJA, TARNWELL_FM_NEMO"
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "base/log.h"
+#include "core/tarnwell_core.h"
+#include "host_face/emblem.h"
+#include "host_face/menu_model.h"
+
+#define TARNWELL_MODULE_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+using tarnwell::TarnwellCore;
+
+using FileInfo = FM_TYPE(FileInfo);
+using MenuItem = FM_TYPE(MenuItem);
+using Menu = FM_TYPE(Menu);
+using OperationResult = FM_TYPE(OperationResult);
+using OperationHandle = FM_TYPE(OperationHandle);
+using InfoProvider = FM_TYPE(InfoProvider);
+using MenuProvider = FM_TYPE(MenuProvider);
+
+// --- The files the file manager asked about (GUI thread only) ---
+
+// The canonical path of every file the info provider answered for, mapped to
+// the path the file manager knows it by (they differ below a link). Only
+// these are looked up when a notice comes: a path the file manager never
+// showed is never looked up. Entries whose file the file manager no longer
+// holds are pruned when the map has doubled since the last pruning.
+std::unordered_map<std::string, std::string> answered;
+std::size_t pruneAt = 4096;
+
+// The file manager's object for a path, if it holds one; a new reference.
+FileInfo* lookUp(const std::string& shownPath) {
+    GFile* location = g_file_new_for_path(shownPath.c_str());
+    FileInfo* info = FM(file_info_lookup)(location);
+    g_object_unref(location);
+    return info;
+}
+
+// Asks the file manager to ask again about the file; false when it no longer
+// holds the file (the entry can go).
+bool invalidate(const std::string& shownPath) {
+    FileInfo* info = lookUp(shownPath);
+    if (info == nullptr) {
+        return false;
+    }
+    FM(file_info_invalidate_extension_info)(info);
+    g_object_unref(info);
+    return true;
+}
+
+void pruneAnswered() {
+    for (auto it = answered.begin(); it != answered.end();) {
+        FileInfo* info = lookUp(it->second);
+        if (info == nullptr) {
+            it = answered.erase(it);
+        } else {
+            g_object_unref(info);
+            ++it;
+        }
+    }
+    pruneAt = std::max<std::size_t>(4096, answered.size() * 2);
+}
+
+// --- The hand-over from the core's threads to the GUI thread ---
+
+std::mutex handOverMutex;
+// Canonical paths told since the last hand-over; guarded by handOverMutex.
+std::unordered_set<std::string> changedPaths;
+bool everythingChanged = false;  // guarded by handOverMutex
+guint handOverSource = 0;        // guarded by handOverMutex; 0: none pending
+bool handOverOpen = false;       // guarded by handOverMutex; false after shutdown
+std::uint64_t noticeCallbackId = 0;  // GUI thread (the entry points)
+
+// GUI thread, one idle callback per turn, however many notices came.
+gboolean handOver(gpointer /*unused*/) {
+    std::unordered_set<std::string> paths;
+    bool everything = false;
+    {
+        std::lock_guard lock(handOverMutex);
+        paths.swap(changedPaths);
+        everything = std::exchange(everythingChanged, false);
+        handOverSource = 0;
+    }
+    // The files are chosen first and invalidated after: the file manager may
+    // ask again from inside the invalidation, which changes `answered`.
+    std::vector<std::pair<std::string, std::string>> chosen;
+    if (everything) {
+        chosen.assign(answered.begin(), answered.end());
+    } else {
+        for (const std::string& path : paths) {
+            if (const auto it = answered.find(path); it != answered.end()) {
+                chosen.emplace_back(*it);
+            }
+        }
+    }
+    for (const auto& [canonical, shown] : chosen) {
+        if (!invalidate(shown)) {
+            answered.erase(canonical);
+        }
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// The core's worker or listener thread, with no core lock held.
+void onEmblemNotice(const tarnwell::EmblemNotice& notice) {
+    std::lock_guard lock(handOverMutex);
+    if (!handOverOpen) {
+        return;
+    }
+    if (notice.everything) {
+        everythingChanged = true;
+        changedPaths.clear();
+    } else if (!everythingChanged) {
+        changedPaths.insert(notice.paths.begin(), notice.paths.end());
+    }
+    if (handOverSource == 0) {
+        // Attached to the default main context, which the GUI thread runs;
+        // safe from any thread.
+        handOverSource = g_idle_add(handOver, nullptr);
+    }
+}
+
+// --- The providers (GUI thread) ---
+
+// The local path of a file, or empty (a remote or virtual location).
+std::string localPath(FileInfo* file) {
+    GFile* location = FM(file_info_get_location)(file);
+    if (location == nullptr) {
+        return {};
+    }
+    char* path = g_file_get_path(location);
+    g_object_unref(location);
+    std::string result = path != nullptr ? path : "";
+    g_free(path);
+    return result;
+}
+
+OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
+                               GClosure* /*updateComplete*/, OperationHandle** /*handle*/) {
+    const std::string path = localPath(file);
+    if (path.empty()) {
+        return FM_CONST(OPERATION_COMPLETE);
+    }
+    std::string canonical;
+    if (const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical)) {
+        FM(file_info_add_emblem)(file, icon);
+    }
+    answered[std::move(canonical)] = path;
+    if (answered.size() >= pruneAt) {
+        pruneAnswered();
+    }
+    return FM_CONST(OPERATION_COMPLETE);
+}
+
+void cancelUpdate(InfoProvider* /*provider*/, OperationHandle* /*handle*/) {
+    // Every answer is complete when given: nothing is in progress.
+}
+
+struct ActionData {
+    std::string msgid;
+    std::string command;
+    std::string canonicalPath;
+};
+
+void onActivate(MenuItem* /*item*/, gpointer data) {
+    const auto* action = static_cast<const ActionData*>(data);
+    tarnwell::runMenuEntry(nullptr, action->msgid, action->command, action->canonicalPath);
+}
+
+void freeActionData(gpointer data, GClosure* /*closure*/) {
+    delete static_cast<ActionData*>(data);
+}
+
+// Drops the caller's reference to `object` when the call it was handed to
+// took one of its own; keeps it when the call took ours over.
+void releaseIfShared(gpointer object) {
+    if (G_OBJECT(object)->ref_count > 1) {
+        g_object_unref(object);
+    }
+}
+
+MenuItem* newEntry(const tarnwell::MenuEntry& entry, const std::string& canonicalPath) {
+    const std::string name = "Tarnwell::" + entry.command;
+    MenuItem* item = FM(menu_item_new)(name.c_str(), entry.text.c_str(), entry.text.c_str(),
+                                       entry.icon.c_str());
+    g_signal_connect_data(item, "activate", G_CALLBACK(onActivate),
+                          new ActionData{entry.msgid, entry.command, canonicalPath},
+                          freeActionData, GConnectFlags(0));
+    return item;
+}
+
+GList* fileItems(GList* files) {
+    if (files == nullptr || files->next != nullptr) {
+        return nullptr;  // a single file or folder only
+    }
+    const std::string path = localPath(static_cast<FileInfo*>(files->data));
+    if (path.empty()) {
+        return nullptr;
+    }
+    const std::optional<tarnwell::MenuModel> model = tarnwell::menuFor(*TarnwellCore::instance(), path);
+    if (!model || model->entries.empty()) {
+        return nullptr;
+    }
+    MenuItem* top = FM(menu_item_new)("Tarnwell::menu", model->text.c_str(), nullptr,
+                                      model->icon.c_str());
+    Menu* subMenu = FM(menu_new)();
+    for (const tarnwell::MenuEntry& entry : model->entries) {
+        MenuItem* item = newEntry(entry, model->canonicalPath);
+        FM(menu_append_item)(subMenu, item);
+        releaseIfShared(item);
+    }
+    FM(menu_item_set_submenu)(top, subMenu);
+    releaseIfShared(subMenu);
+    return g_list_append(nullptr, top);
+}
+
+#if FM_MENU_HAS_WINDOW
+GList* getFileItems(MenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
+    return fileItems(files);
+}
+#else
+GList* getFileItems(MenuProvider* /*provider*/, GList* files) {
+    return fileItems(files);
+}
+#endif
+
+void infoProviderInit(gpointer iface, gpointer /*data*/) {
+    auto* info = static_cast<FM_INFO_PROVIDER_IFACE*>(iface);
+    info->update_file_info = updateFileInfo;
+    info->cancel_update = cancelUpdate;
+}
+
+void menuProviderInit(gpointer iface, gpointer /*data*/) {
+    static_cast<FM_MENU_PROVIDER_IFACE*>(iface)->get_file_items = getFileItems;
+}
+
+GType extensionType = 0;  // GUI thread: registered once per process
+
+struct Extension {
+    GObject parent;
+};
+struct ExtensionClass {
+    GObjectClass parentClass;
+};
+
+void registerType(GTypeModule* module) {
+    static const GTypeInfo info = {sizeof(ExtensionClass), nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, sizeof(Extension), 0, nullptr, nullptr};
+    extensionType =
+        g_type_module_register_type(module, G_TYPE_OBJECT, FM_TYPE_NAME, &info, GTypeFlags(0));
+    static const GInterfaceInfo infoProvider = {infoProviderInit, nullptr, nullptr};
+    g_type_module_add_interface(module, extensionType, FM_CONST(TYPE_INFO_PROVIDER),
+                                &infoProvider);
+    static const GInterfaceInfo menuProvider = {menuProviderInit, nullptr, nullptr};
+    g_type_module_add_interface(module, extensionType, FM_CONST(TYPE_MENU_PROVIDER),
+                                &menuProvider);
+}
+
+}  // namespace
+
+extern "C" {
+
+TARNWELL_MODULE_EXPORT void FM(module_initialize)(GTypeModule* module) {
+    tarnwell::logLine("tarnwell: " FM_TYPE_NAME " initializing...");
+    registerType(module);
+    {
+        std::lock_guard lock(handOverMutex);
+        handOverOpen = true;
+    }
+    TarnwellCore* const core = TarnwellCore::instance();
+    if (noticeCallbackId == 0) {
+        noticeCallbackId = core->addEmblemNoticeCallback(onEmblemNotice);
+    }
+    core->initialize();
+}
+
+TARNWELL_MODULE_EXPORT void FM(module_shutdown)(void) {
+    tarnwell::logLine("tarnwell: " FM_TYPE_NAME " shutting down...");
+    TarnwellCore* const core = TarnwellCore::instance();
+    // The threads end first: no notice comes after this.
+    core->shutdown();
+    core->removeEmblemNoticeCallback(std::exchange(noticeCallbackId, 0));
+    std::lock_guard lock(handOverMutex);
+    handOverOpen = false;
+    if (handOverSource != 0) {
+        g_source_remove(std::exchange(handOverSource, 0));
+    }
+    changedPaths.clear();
+}
+
+TARNWELL_MODULE_EXPORT void FM(module_list_types)(const GType** types, int* numTypes) {
+    static GType list[1];
+    list[0] = extensionType;
+    *types = list;
+    *numTypes = 1;
+}
+
+}  // extern "C"
