@@ -381,6 +381,10 @@ void ChaosDaemon::pushRefreshStat(int path, Send how, TimePoint now) {
 
 void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
     const std::string bytes = protocol::buildNotification(protocol::kRefreshRoots);
+    // Told before it is sent: a copy may empty its state, and the host draw a
+    // path without its emblem, before this thread runs again; a draw judged
+    // before the oracle knew of the refresh would count as an answer lost.
+    tellAll(&Oracle::rootsRefreshSent, how, now);
     sendDatagram(bytes, how == Send::Closed);
     if (how == Send::Repeated) {
         sendDatagram(bytes, false);
@@ -388,7 +392,6 @@ void ChaosDaemon::pushRefreshTwRoot(Send how, TimePoint now) {
     } else if (how == Send::Closed) {
         tellAll(&Oracle::countFault, Fault::ClosedSocket);
     }
-    tellAll(&Oracle::rootsRefreshSent, how, now);
 }
 
 void ChaosDaemon::sendDatagram(const std::string& bytes, bool closedAtOnce) {
