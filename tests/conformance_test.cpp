@@ -2,9 +2,12 @@
 // on purpose (--break), both on free ports: the sound daemon passes every
 // check, and each broken one is flagged by the check meant for it and by no
 // other. A daemon that never answers still ends the check within 30 s.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -250,7 +253,9 @@ TEST_F(ConformanceTest, WatchTakesNoNotificationFromACopyOfThePlugin) {
             std::this_thread::sleep_for(20ms);
         }
     };
-    const std::vector<std::string> watch = {"--answer-limit-ms", "500", "--watch", "2"};
+    // As a user without CAP_NET_RAW watches: on the port, and in the folder.
+    const std::vector<std::string> watch = {"--answer-limit-ms", "500", "--no-wire-tap", "--watch",
+                                            "2"};
 
     std::unique_ptr<InputCommandServer> late;
     const CheckRun first = runCheck(watch, false, [&] {
@@ -262,7 +267,9 @@ TEST_F(ConformanceTest, WatchTakesNoNotificationFromACopyOfThePlugin) {
         notify(20);
     });
     EXPECT_TRUE(waitUntil([&] { return handled.load() == 20; })) << handled.load();
-    EXPECT_EQ(first.results.at("notifications"), "passed");
+    // Once the copy bound the port beside it, the check heard part only as
+    // the copy passed it on, filtered: no pass.
+    EXPECT_EQ(first.results.at("notifications"), "warning");
     EXPECT_NE(first.lines.at("notifications").find("\"on_port\":true"), std::string::npos);
 
     handled = 0;
@@ -277,11 +284,102 @@ TEST_F(ConformanceTest, WatchTakesNoNotificationFromACopyOfThePlugin) {
         notify(20);
     });
     EXPECT_TRUE(waitUntil([&] { return handled.load() == 20; })) << handled.load();
-    EXPECT_EQ(second.results.at("notifications"), "passed");
+    EXPECT_EQ(second.results.at("notifications"), "warning");
     const std::string& heard = second.lines.at("notifications");
     EXPECT_NE(heard.find("\"on_port\":false"), std::string::npos) << heard;
     EXPECT_EQ(heard.find("\"heard\":0,"), std::string::npos) << heard;
     late->stop();
+}
+
+// The number of entries in `folder`; 0 when it cannot be read.
+long entriesIn(const std::string& folder) {
+    std::error_code error;
+    const std::filesystem::directory_iterator entries(folder, error);
+    return error ? 0 : std::distance(begin(entries), end(entries));
+}
+
+// Whether a raw UDP socket is open in this network namespace: the check's
+// tap on the wire (its "local port" in /proc/net/raw is the protocol, 17).
+bool wireIsTapped() {
+    std::ifstream raw("/proc/net/raw");
+    std::string line;
+    while (std::getline(raw, line)) {
+        if (line.find(":0011 ") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A copy of the plug-in drops a datagram it cannot read, or whose name it
+// has no handler for, before it passes anything on: the check heard only
+// the rest and passed with "0 heard". On the wire it hears both, and fails
+// them by their bytes.
+TEST_F(ConformanceTest, MisnamedOrMalformedNotificationFailsWhileACopyHoldsThePort) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "tapping the wire needs CAP_NET_RAW";
+    }
+    ASSERT_TRUE(sim_.start({root_}, notifyPort_));
+    InputCommandServer copy(notifyPort_);
+    copy.addHandler(
+        "refresh_stat", [](InputCommand*) {}, nullptr);
+    copy.start();
+    ASSERT_TRUE(copy.waitUntilListening(kDeadline));
+    const CheckRun run = runCheck({"--answer-limit-ms", "500", "--watch", "2"}, false, [&] {
+        ASSERT_TRUE(waitUntil(wireIsTapped));
+        ASSERT_TRUE(sendDatagram(notifyPort_, "refresh_stats\npath\t" + root_ + "/a.txt\ndone\n"));
+        ASSERT_TRUE(sendDatagram(notifyPort_, "refresh_stat\npath\t/malformed-probe\n"));
+    });
+    const std::string& line = run.lines.at("notifications");
+    EXPECT_EQ(run.results.at("notifications"), "failed") << line;
+    EXPECT_NE(line.find("\"heard_from\":\"wire\""), std::string::npos) << line;
+    EXPECT_NE(line.find("refresh_stats"), std::string::npos) << line;
+    EXPECT_NE(line.find("malformed-probe"), std::string::npos) << line;
+    copy.stop();
+}
+
+// A file manager started with another XDG_RUNTIME_DIR than the check's: the
+// check heard nothing, passed, and named a folder no copy used. Its copies'
+// folder is found through /proc and named beside the check's own, what it
+// passes on is heard but never passed as vouched for, and the check's own
+// folder is never left behind.
+TEST_F(ConformanceTest, CopiesUnderAnotherRuntimeDirAreFoundAndTheirFilteredShareNeverPasses) {
+    ASSERT_TRUE(sim_.start({root_}, notifyPort_));
+    const std::string theirs =
+        temp_.dir("their-run") + "/tarnwell-notify-" + std::to_string(notifyPort_);
+    InputCommandServer copy(notifyPort_, theirs);
+    copy.addHandler(
+        "refresh_stat", [](InputCommand*) {}, nullptr);
+    copy.start();
+    ASSERT_TRUE(copy.waitUntilListening(kDeadline));
+    const std::vector<std::string> watch = {"--answer-limit-ms", "500", "--no-wire-tap", "--watch",
+                                            "2"};
+    const CheckRun run = runCheck(watch, false, [&] {
+        ASSERT_TRUE(waitUntil([&] { return entriesIn(theirs) == 2; }));
+        sim_.control("notify refresh_stat path " + root_ + "/a.txt");
+    });
+    const std::string& line = run.lines.at("notifications");
+    EXPECT_EQ(run.results.at("notifications"), "warning") << line;
+    EXPECT_NE(line.find("\"heard_from\":\"copies\""), std::string::npos) << line;
+    EXPECT_EQ(line.find("\"heard\":0,"), std::string::npos) << line;
+    EXPECT_NE(line.find(theirs), std::string::npos) << line;
+    EXPECT_NE(line.find(copiesFolder(notifyPort_)), std::string::npos) << line;
+    EXPECT_FALSE(std::filesystem::exists(copiesFolder(notifyPort_)));
+    copy.stop();
+}
+
+// Every watch on a free port left an empty copies' folder behind.
+TEST_F(ConformanceTest, WatchOnAFreePortLeavesNoFolderBehind) {
+    ASSERT_TRUE(sim_.start({root_}, notifyPort_));
+    for (const bool tap : {true, false}) {
+        std::vector<std::string> watch = {"--answer-limit-ms", "500", "--watch", "1"};
+        if (!tap) {
+            watch.emplace_back("--no-wire-tap");
+        }
+        const CheckRun run = runCheck(watch, true);
+        EXPECT_EQ(run.results.at("notifications"), "passed") << run.lines.at("notifications");
+        EXPECT_FALSE(std::filesystem::exists(copiesFolder(notifyPort_))) << tap;
+    }
 }
 
 TEST_F(ConformanceTest, DaemonThatNeverAnswersFailsEveryCheckWithinThirtySeconds) {

@@ -90,9 +90,15 @@ int parseArguments(int argc, char** argv, const char* usage, ConformanceOptions&
              return value.empty() ? "--act needs a PATH" : std::string();
          }},
         // Not in the help: let tests shorten the wait for an answer that
-        // never comes, and allow a loaded machine's answer times.
+        // never comes, allow a loaded machine's answer times, and watch as a
+        // user without CAP_NET_RAW does.
         millisecondsOption("--answer-limit-ms", options.answerLimit),
         millisecondsOption("--slow-answer-ms", options.slowAnswer),
+        {"--no-wire-tap", "", false, "",
+         [&](const std::string&) {
+             options.wireTap = false;
+             return std::string();
+         }},
     };
     const std::string refused = tools::parseCommandLine(argc, argv, table);
     return tools::commandLineOutcome("tarnwell-doctor", refused, shown);

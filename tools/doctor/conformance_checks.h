@@ -33,6 +33,10 @@ struct ConformanceOptions {
     std::uint16_t notifyPort = protocol::kNotifyPort;
     // How long to listen for notifications after the checks; 0: not at all.
     std::chrono::seconds watch{0};
+    // Whether the watch may hear the daemon on the wire (a raw socket, where
+    // the process may have one). Tests turn it off to watch as a user
+    // without CAP_NET_RAW does.
+    bool wireTap = true;
     // The path the menu commands are sent with; empty: they are not sent.
     std::string actPath;
     // How long the plug-in waits for an answer before it gives up on the
