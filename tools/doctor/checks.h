@@ -7,6 +7,7 @@
 #ifndef TARNWELL_TOOLS_DOCTOR_CHECKS_H_
 #define TARNWELL_TOOLS_DOCTOR_CHECKS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,9 +70,11 @@ struct DaemonFindings {
 };
 
 // Who listens on the port, whether it is the user's own, whether it answers
-// "get_tw_roots" within a second, and each root it lists.
+// "get_tw_roots" within `answerLimit` (a user waits a second; the daemon's
+// own check gives it the plug-in's 3 s), and each root it lists.
 DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
-                           const Deadline& deadline, Report& report);
+                           const Deadline& deadline, Report& report,
+                           std::chrono::milliseconds answerLimit = std::chrono::seconds(1));
 
 // The notification port free, or held only by the user's own file manager
 // with the plug-in loaded.
