@@ -27,7 +27,7 @@ namespace {
 
 // How one scripted daemon is wrong; the defaults make a sound one.
 struct Wrong {
-    int statusShift = 0;         // statuses numbered from 1 instead of 0
+    int statusShift = 0;          // statuses numbered from 1 instead of 0
     bool unescapeNFirst = false;  // "\n" undone before "\\"
     bool answerBeforeDone = false;
     std::string lineEnd = "\n";
@@ -53,7 +53,9 @@ struct Row {
     const char* cause;  // in its finding
 };
 
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
 
 enum class Got { Line, Idle, Closed };
 
@@ -63,7 +65,8 @@ Got nextLine(int fd, std::chrono::milliseconds idle, std::string& line) {
     line.clear();
     for (;;) {
         pollfd ready{fd, POLLIN, 0};
-        const int waited = ::poll(&ready, 1, idle.count() > 0 ? static_cast<int>(idle.count()) : -1);
+        const int waited =
+            ::poll(&ready, 1, idle.count() > 0 ? static_cast<int>(idle.count()) : -1);
         if (waited == 0 && line.empty()) {
             return Got::Idle;
         }
@@ -128,8 +131,11 @@ private:
         if (!wrong_.unescapeNFirst) {
             return unescapeField(field);
         }
+        // The mistake: one pass per escape, the line feed's first.
+        const std::pair<const char*, const char*> passes[] = {
+            {"\\n", "\n"}, {"\\t", "\t"}, {"\\\\", "\\"}};
         std::string text = field;
-        for (const auto& [from, to] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\\\", "\\"}}) {
+        for (const auto& [from, to] : passes) {
             for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; ++at) {
                 text.replace(at, 2, to);
             }
@@ -213,8 +219,7 @@ protected:
         if (wrong.rootsOnLines) {
             roots.push_back(other_);
         }
-        return ScriptedDaemon(wrong, roots,
-                              {{root, 0}, {root + "/" + GetParam().file, 1}});
+        return ScriptedDaemon(wrong, roots, {{root, 0}, {root + "/" + GetParam().file, 1}});
     }
 
     // What the plug-in's core shows for the file after one draw.
@@ -227,9 +232,9 @@ protected:
             core.ensureStatusQueried(file_);
             waitUntil([&] { return daemon.queries() > 0 && core.pendingQueryCount() == 0; }, 6s);
             const auto status = core.getStatus(file_);
-            shown = status == TarnwellCore::Syncing    ? Shown::Truth
+            shown = status == TarnwellCore::Syncing     ? Shown::Truth
                     : status == TarnwellCore::NotCached ? Shown::Nothing
-                                                       : Shown::Wrong;
+                                                        : Shown::Wrong;
         }
         if (shown == Shown::Truth && GetParam().plugin == Shown::Reconnects &&
             waitUntil([&] { return daemon.connections() > 1; }, 6s)) {
@@ -241,7 +246,7 @@ protected:
 
     // Each check's result and line of the JSON report; the exit status under "".
     std::map<std::string, std::pair<std::string, std::string>> doctor(std::uint16_t port) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH, "--daemon", "--json", "--port",
+        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH, "--daemon", "--json",    "--port",
                                          std::to_string(port), "--expect", file_ + "=1"};
         if (GetParam().wrong.statDelay.count() == 0) {
             // No row needs the plug-in's 3 s to tell a missing answer.
@@ -313,8 +318,8 @@ INSTANTIATE_TEST_SUITE_P(
             Shown::Nothing, "keeps_connection", "before it has read the request's \\\"done\\\""},
         Row{"crlf", with([](Wrong& w) { w.lineEnd = "\r\n"; }), "a.txt", Shown::Nothing,
             "daemon_answers", "its lines end in CR LF"},
-        Row{"space_after_rsp", with([](Wrong& w) { w.status = "rsp "; }), "a.txt",
-            Shown::Nothing, "daemon_answers", "has a space after \\\"rsp\\\""},
+        Row{"space_after_rsp", with([](Wrong& w) { w.status = "rsp "; }), "a.txt", Shown::Nothing,
+            "daemon_answers", "has a space after \\\"rsp\\\""},
         Row{"greeting", with([](Wrong& w) { w.greeting = "hello tarnwell 1.0\n"; }), "a.txt",
             Shown::Nothing, "daemon_answers", "before any request (a greeting)"},
         Row{"keep_alive", with([](Wrong& w) { w.keepAlive = 2s; }), "a.txt", Shown::Reconnects,

@@ -74,7 +74,8 @@ tools::Option millisecondsOption(const std::string& name, std::chrono::milliseco
 std::string takeExpectation(const std::string& value, ConformanceOptions& options) {
     const std::size_t equals = value.rfind('=');
     const std::string path = equals == std::string::npos ? std::string() : value.substr(0, equals);
-    const std::string status = equals == std::string::npos ? std::string() : value.substr(equals + 1);
+    const std::string status =
+        equals == std::string::npos ? std::string() : value.substr(equals + 1);
     const bool digit = status.size() == 1 && status[0] >= '0' && status[0] <= '3';
     if (path.empty() || (!digit && status != "none")) {
         return "--expect wants PATH=STATUS, STATUS 0, 1, 2, 3 or none, got: " + value;

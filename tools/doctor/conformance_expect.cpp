@@ -25,8 +25,7 @@ const char* statusName(protocol::SyncStatus status) {
 }
 
 protocol::SyncStatus expectedStatus(const std::string& text) {
-    return text == "none" ? protocol::NotCached
-                          : static_cast<protocol::SyncStatus>(text[0] - '0');
+    return text == "none" ? protocol::NotCached : static_cast<protocol::SyncStatus>(text[0] - '0');
 }
 
 // What the plug-in makes of the answer for `path`, against `expected`; empty

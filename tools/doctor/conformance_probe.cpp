@@ -99,15 +99,15 @@ Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadlin
     const bool sent = writeAllBy(fd_.get(), request, deadline.end());
     // The answer's first bytes, kept (not taken) to name a mistake of framing
     // once the plug-in's reader has refused the answer.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline.end() - Deadline::Clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.end() -
+                                                                            Deadline::Clock::now());
     answer.raw = sent ? unaskedBytes(fd_.get(), left, kRawKept) : std::string();
     // The plug-in's own reader, taking exactly the answer's bytes: what comes
     // behind it is the after-done check's to judge.
     LineReader reader(fd_.get(), LineReader::Mode::TakeExactly, deadline.end());
     std::string why;
-    const ExchangeOutcome outcome = sent ? readAnswer(reader, answer.args, why)
-                                         : ExchangeOutcome::Broken;
+    const ExchangeOutcome outcome =
+        sent ? readAnswer(reader, answer.args, why) : ExchangeOutcome::Broken;
     answer.took =
         std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - start);
     const std::string framing = framingFault(answer.raw);

@@ -49,8 +49,8 @@ std::string canonicalFault(const std::string& root, const std::string& canonical
         return "the root / holds only / itself for the plug-in: nothing below it gets an emblem";
     }
     if (canonical != root) {
-        return root + " is not in canonical form: the plug-in asks about paths under " +
-               canonical + " instead, which a daemon that knows " + root +
+        return root + " is not in canonical form: the plug-in asks about paths under " + canonical +
+               " instead, which a daemon that knows " + root +
                " does not recognise, so they get no emblem";
     }
     return {};
@@ -137,8 +137,9 @@ void judgeAnswer(const Probe::Answer& answer, const std::vector<std::string>& li
              "list each root once, as realpath gives it, none inside another");
     } else if (answer.took > kRootsLate) {
         warn(check,
-             took + ": the plug-in waits up to 3 s for it, but shows no emblem meanwhile, on "
-                    "every connection",
+             took +
+                 ": the plug-in waits up to 3 s for it, but shows no emblem meanwhile, on "
+                 "every connection",
              "answer get_tw_roots from memory, at once");
     } else {
         check.found = took + ": " + std::to_string(listed.size()) +

@@ -96,7 +96,7 @@ struct StatusSample {
     std::string timedOut;  // the path whose answer did not come in time
     std::string timeoutWhy;
     std::chrono::microseconds waited{0};  // for that answer
-    bool cutShort = false;  // stopped to leave the other checks their time
+    bool cutShort = false;                // stopped to leave the other checks their time
 };
 
 void quote(StatusSample& sample, const std::string& text) {
@@ -181,7 +181,8 @@ std::chrono::microseconds percentile(std::vector<std::chrono::microseconds> time
 // The answer that did not come: by the plug-in's limit (the daemon's fault),
 // or by the end of the check's own time (a slow daemon's checks before).
 void judgeTimeout(const StatusSample& sample, const Conformance& run, Check& check) {
-    const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(run.options.answerLimit);
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::microseconds>(run.options.answerLimit);
     const std::string after = " after " + std::to_string(sample.times.size()) + " answers";
     if (sample.waited + 50ms < limit) {
         warn(check,
@@ -195,8 +196,8 @@ void judgeTimeout(const StatusSample& sample, const Conformance& run, Check& che
     }
     fail(check,
          "no answer within the plug-in's limit of " +
-             std::to_string(run.options.answerLimit.count()) + " ms for " + sample.timedOut +
-             " (" + sample.timeoutWhy + ")" + after +
+             std::to_string(run.options.answerLimit.count()) + " ms for " + sample.timedOut + " (" +
+             sample.timeoutWhy + ")" + after +
              ": the plug-in gives up then and closes the connection, and every emblem goes",
          "answer query_stat from what you hold in memory, at once; do slow work later and "
          "send refresh_stat when its result is known");

@@ -72,7 +72,8 @@ std::string answeredBeforeDone(const Conformance& run, const std::string& reques
 std::string outOfStep(const Conformance& run, const Probe::Answer& next) {
     ArgumentMap args;
     args[protocol::kPathKey].push_back(plainPath(run));
-    const std::string early = answeredBeforeDone(run, protocol::buildRequest(protocol::kQueryStat, &args));
+    const std::string early =
+        answeredBeforeDone(run, protocol::buildRequest(protocol::kQueryStat, &args));
     std::string text = "the same query_stat, asked again on the connection, was refused (" +
                        next.why + ") after the first was answered";
     if (!early.empty()) {
@@ -87,8 +88,8 @@ std::string outOfStep(const Conformance& run, const Probe::Answer& next) {
 
 }  // namespace
 
-void checkIdleConnection(const Conformance& run, Probe& idle,
-                         Deadline::Clock::time_point since, Report& report) {
+void checkIdleConnection(const Conformance& run, Probe& idle, Deadline::Clock::time_point since,
+                         Report& report) {
     Check& check = addCheck(report, "idle_connection", "nothing on an idle connection");
     if (!idle.connected()) {
         check.verdict = Verdict::Skipped;
@@ -96,12 +97,13 @@ void checkIdleConnection(const Conformance& run, Probe& idle,
         return;
     }
     const auto waited = Deadline::Clock::now() - since;
-    const auto more = waited >= kIdleWatch ? 0ms
-                                           : std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                 kIdleWatch - waited);
+    const auto more =
+        waited >= kIdleWatch
+            ? 0ms
+            : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWatch - waited);
     const std::string came = unaskedBytes(idle.fd(), more);
-    const auto idleFor = std::chrono::duration_cast<std::chrono::microseconds>(
-        Deadline::Clock::now() - since);
+    const auto idleFor =
+        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - since);
     if (!came.empty()) {
         fail(check,
              shownBytes(came) + " came on a connection idle for " + milliseconds(idleFor) +
@@ -206,6 +208,11 @@ void checkTwoConnections(const Conformance& run, Probe& first, Report& report) {
         return;
     }
     check.found = "each answered, in " + milliseconds(one.took) + " and " + milliseconds(two.took);
+    // What comes right behind the answer, or a close after each answer, is
+    // for the after-done and keeps-connection checks to judge: the idle
+    // check starts from a quiet, open connection, or from none.
+    bool closed = false;
+    first.strayBytes(kBehindAnswer, closed);
 }
 
 void checkDroppedConnection(const Conformance& run, Report& report) {

@@ -19,7 +19,6 @@ using namespace std::chrono_literals;
 // How long the daemon gets to accept, as the plug-in gives it.
 constexpr auto kDaemonLimit = 1s;
 
-
 std::string describeProcesses(const std::vector<ProcessInfo>& processes) {
     if (processes.empty()) {
         return "its process is not visible to you";

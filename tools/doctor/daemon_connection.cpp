@@ -134,7 +134,8 @@ std::string shownBytes(const std::string& bytes, std::size_t most) {
 std::string framingFault(const std::string& firstBytes) {
     const std::size_t lf = firstBytes.find('\n');
     const std::string status = firstBytes.substr(0, lf);
-    const std::string shown = shownBytes(firstBytes.substr(0, lf == std::string::npos ? lf : lf + 1));
+    const std::string shown =
+        shownBytes(firstBytes.substr(0, lf == std::string::npos ? lf : lf + 1));
     if (lf == 0) {
         return "it began with an empty line (\"\\n\"), which the plug-in reads as a status other "
                "than \"rsp\", so it takes the answer for a refusal; write nothing but answers, "
@@ -148,8 +149,8 @@ std::string framingFault(const std::string& firstBytes) {
     const std::size_t word = status.find_first_of(" \t");
     if (word != std::string::npos && word > 0 &&
         status.find_first_not_of(" \t", word) == std::string::npos) {
-        return "the status line " + shown + " has " +
-               (status[word] == ' ' ? "a space" : "a tab") + " after \"" + status.substr(0, word) +
+        return "the status line " + shown + " has " + (status[word] == ' ' ? "a space" : "a tab") +
+               " after \"" + status.substr(0, word) +
                "\": the plug-in compares it byte for byte, so it is no \"rsp\" and the answer "
                "counts as refused";
     }
