@@ -60,9 +60,12 @@ void checkIcons(const IconThemeFolders& folders, Report& report);
 
 // What the daemon checks learnt, for the path checks.
 struct DaemonFindings {
-    bool answered = false;           // "get_tw_roots" got an answer
-    bool mayAsk = false;             // the daemon is the user's own: paths may go to it
-    bool notTheDaemon = false;       // what listens answered in another protocol
+    bool answered = false;      // "get_tw_roots" got an answer
+    bool mayAsk = false;        // the daemon is the user's own: paths may go to it
+    bool notTheDaemon = false;  // what listens answered in another protocol
+    // The first answer was one the plug-in cannot read: a greeting came
+    // before it, or its framing is wrong (CR LF, a space after "rsp").
+    bool unreadable = false;
     std::vector<std::string> roots;  // canonical, in the daemon's order
     // The same roots as the daemon wrote them (through a link, with "//"),
     // one for each of `roots`.

@@ -42,10 +42,11 @@ bool checkListening(const Conformance& run, Report& report) {
         check.verdict = Verdict::Failed;
         check.found += "; nothing more was asked, since your paths must not reach another user";
     }
-    // The first answer, when the plug-in could not take it: what went wrong
-    // on a new connection (a greeting, CR LF) shows there first.
+    // The first answer, when the plug-in could not read it: what is wrong
+    // on every connection (a greeting, CR LF) shows there first. Other
+    // faults of that answer are left to the checks meant for them.
     const auto answers = named("daemon_answers");
-    if (answers != scratch.checks.end() && answers->verdict == Verdict::Failed) {
+    if (answers != scratch.checks.end() && findings.unreadable) {
         report.checks.push_back(*answers);
     }
     return findings.mayAsk;
@@ -149,7 +150,7 @@ Report runConformance(const ConformanceOptions& options) {
     if (!options.expected.empty()) {
         checkExpectedStatuses(run, report);
     }
-    checkIdleConnection(run, idle, idleSince, report);
+    checkIdleConnection(idle, idleSince, report);
     if (!options.actPath.empty()) {
         checkMenuCommands(run, report);
     }

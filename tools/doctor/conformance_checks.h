@@ -153,8 +153,7 @@ void checkDroppedConnection(const Conformance& run, Report& report);
 void checkKeepsConnection(const Conformance& run, Report& report);
 // Nothing came, and no close, on `idle`, a connection answered at `since`
 // and asked nothing more while the other checks ran.
-void checkIdleConnection(const Conformance& run, Probe& idle, Deadline::Clock::time_point since,
-                         Report& report);
+void checkIdleConnection(Probe& idle, Deadline::Clock::time_point since, Report& report);
 // The statuses the developer expects (--expect), as the plug-in reads them.
 void checkExpectedStatuses(const Conformance& run, Report& report);
 // The seven menu commands, with run.options.actPath.

@@ -88,8 +88,7 @@ std::string outOfStep(const Conformance& run, const Probe::Answer& next) {
 
 }  // namespace
 
-void checkIdleConnection(const Conformance& run, Probe& idle, Deadline::Clock::time_point since,
-                         Report& report) {
+void checkIdleConnection(Probe& idle, Deadline::Clock::time_point since, Report& report) {
     Check& check = addCheck(report, "idle_connection", "nothing on an idle connection");
     if (!idle.connected()) {
         check.verdict = Verdict::Skipped;

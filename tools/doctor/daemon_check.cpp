@@ -216,6 +216,8 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline,
         answers.found = failure.text;
         answers.fix = fixForUnanswered(failure);
         findings.notTheDaemon = failure.kind == AskFailure::Kind::NotTheDaemon;
+        findings.unreadable =
+            failure.kind == AskFailure::Kind::Unasked || !framingFault(failure.firstBytes).empty();
         if (!failure.firstBytes.empty()) {
             answers.detail("first_bytes", failure.firstBytes);
         }

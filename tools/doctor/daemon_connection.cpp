@@ -141,13 +141,20 @@ std::string framingFault(const std::string& firstBytes) {
                "than \"rsp\", so it takes the answer for a refusal; write nothing but answers, "
                "no keep-alive";
     }
-    if (!status.empty() && status.back() == '\r') {
+    // Only a status word of the daemon's kind (lower case, as "rsp" and
+    // "err") is read as the daemon's mistake; "HTTP/1.1 400" is another
+    // protocol, and said so by the caller.
+    const auto isWord = [](const std::string& text) {
+        return !text.empty() &&
+               text.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") == std::string::npos;
+    };
+    if (!status.empty() && status.back() == '\r' && isWord(status.substr(0, status.size() - 1))) {
         return "its lines end in CR LF (" + shown +
                "): the plug-in ends a line at the LF alone, so \"rsp\\r\" is no \"rsp\" and "
                "\"done\\r\" no \"done\"";
     }
     const std::size_t word = status.find_first_of(" \t");
-    if (word != std::string::npos && word > 0 &&
+    if (word != std::string::npos && isWord(status.substr(0, word)) &&
         status.find_first_not_of(" \t", word) == std::string::npos) {
         return "the status line " + shown + " has " + (status[word] == ' ' ? "a space" : "a tab") +
                " after \"" + status.substr(0, word) +
