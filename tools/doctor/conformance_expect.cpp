@@ -42,7 +42,7 @@ std::string mismatch(const std::string& path, protocol::SyncStatus expected,
         return {};
     }
     const std::string* stat = protocol::firstValue(answer.args, protocol::kStatKey);
-    const std::string sent = stat == nullptr ? "no \"stat\"" : "\"stat\\t" + *stat + "\"";
+    const std::string sent = stat == nullptr ? "no \"stat\"" : "stat<TAB>" + *stat;
     return path + ": expected " + statusName(expected) + ", the plug-in reads " +
            statusName(shown) + " from " + sent;
 }
@@ -80,7 +80,8 @@ void checkExpectedStatuses(const Conformance& run, Report& report) {
     }
     fail(check, found,
          "number the statuses 0 up to date, 1 syncing, 2 locked, 3 read-only; undo the escapes "
-         "in one pass from left to right (\\\\ then n is a backslash and an n, not a line feed)");
+         "in one pass from left to right (two backslashes and an n are a backslash and an n, "
+         "not a backslash and a line feed)");
 }
 
 }  // namespace tarnwell::doctor

@@ -163,7 +163,8 @@ void checkRootsAnswer(Conformance& run, Report& report) {
         return;
     }
     if (answer.outcome == Probe::Outcome::Refused) {
-        fail(check, "get_tw_roots was " + answer.why + ": the plug-in then shows no emblem",
+        fail(check,
+             "get_tw_roots was refused (" + answer.why + "): the plug-in then shows no emblem",
              "answer get_tw_roots with rsp and the roots you know, and send refresh_tw_root "
              "once you know more");
         return;

@@ -20,11 +20,12 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxListed = 20000;
 // Faults quoted in a finding; the rest are counted.
 constexpr std::size_t kQuoted = 3;
-// The questions the checks after this one ask, each as slow as the slowest
-// answer here, and the waits they make besides: a slow daemon's sample stops
-// where it would leave them too little of the run's time.
-constexpr int kQuestionsAfter = 15;
-constexpr auto kWaitsAfter = 1000ms;
+// The questions the checks after this one ask (besides one per --expect),
+// each as slow as the slowest answer here, and the waits they make besides,
+// with room to spare: a slow daemon's sample stops where it would leave them
+// too little of the run's time.
+constexpr std::size_t kQuestionsAfter = 14;
+constexpr auto kWaitsAfter = 3000ms;
 // Answers this slow are late enough to say so in one sentence of their own:
 // emblems then come seconds late, one file after another.
 constexpr auto kSecondsLate = 500ms;
@@ -250,7 +251,8 @@ bool timeForMore(const StatusSample& sample, const Conformance& run) {
         return true;
     }
     const auto slowest = *std::max_element(sample.times.begin(), sample.times.end());
-    const auto reserve = slowest * kQuestionsAfter + kWaitsAfter;
+    const auto questions = static_cast<long>(kQuestionsAfter + run.options.expected.size());
+    const auto reserve = slowest * questions + kWaitsAfter;
     return Deadline::Clock::now() + reserve < run.deadline.end();
 }
 
