@@ -199,6 +199,27 @@ DaemonConnection::Connect DaemonConnection::connect(std::uint16_t port, const De
     return Connect::Failed;
 }
 
+bool DaemonConnection::greeted(AskFailure& failure) {
+    if (asked_) {
+        return false;
+    }
+    // The plug-in looks before its first request: bytes already there were
+    // never asked for, and it closes the connection on them.
+    asked_ = true;
+    failure.firstBytes = unaskedBytes(fd_.get(), kGreetingWait);
+    if (failure.firstBytes.empty()) {
+        return false;
+    }
+    failure.kind = AskFailure::Kind::Unasked;
+    failure.text = "the daemon wrote " + shownBytes(failure.firstBytes) +
+                   " on connecting, before any request (a greeting): the plug-in takes bytes it "
+                   "did not ask for as a broken connection, closes it and connects again, so no "
+                   "emblem ever shows";
+    fd_.reset();
+    endedBecause_ = failure.text;
+    return true;
+}
+
 bool DaemonConnection::ask(const std::string& name, const ArgumentMap* args,
                            const Deadline& deadline, const std::string& within,
                            ArgumentMap& response, AskFailure& failure) {
@@ -212,21 +233,8 @@ bool DaemonConnection::ask(const std::string& name, const ArgumentMap* args,
                       std::string(fd_.valid() ? "the doctor's time was up" : "not connected");
         return false;
     }
-    if (!asked_) {
-        // The plug-in looks before its first request: bytes already there
-        // were never asked for, and it closes the connection on them.
-        asked_ = true;
-        failure.firstBytes = unaskedBytes(fd_.get(), kGreetingWait);
-        if (!failure.firstBytes.empty()) {
-            failure.kind = AskFailure::Kind::Unasked;
-            failure.text = "the daemon wrote " + shownBytes(failure.firstBytes) +
-                           " on connecting, before any request (a greeting): the plug-in takes "
-                           "bytes it did not ask for as a broken connection, closes it and "
-                           "connects again, so no emblem ever shows";
-            fd_.reset();
-            endedBecause_ = failure.text;
-            return false;
-        }
+    if (greeted(failure)) {
+        return false;
     }
     std::string why;
     const Arrival arrival = sendRequest(fd_.get(), name, args, deadline.end(), why)

@@ -77,6 +77,10 @@ public:
              ArgumentMap& response, std::string& error);
 
 private:
+    // Before the first question on a connection: true, with the failure,
+    // when the daemon wrote before it was asked anything.
+    bool greeted(AskFailure& failure);
+
     UniqueFd fd_;
     bool asked_ = false;        // a question went out on fd_
     std::string endedBecause_;  // why fd_ was closed after it was connected, for later questions
