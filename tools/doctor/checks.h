@@ -7,6 +7,7 @@
 #ifndef TARNWELL_TOOLS_DOCTOR_CHECKS_H_
 #define TARNWELL_TOOLS_DOCTOR_CHECKS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,9 +60,12 @@ void checkIcons(const IconThemeFolders& folders, Report& report);
 
 // What the daemon checks learnt, for the path checks.
 struct DaemonFindings {
-    bool answered = false;           // "get_tw_roots" got an answer
-    bool mayAsk = false;             // the daemon is the user's own: paths may go to it
-    bool notTheDaemon = false;       // what listens answered in another protocol
+    bool answered = false;      // "get_tw_roots" got an answer
+    bool mayAsk = false;        // the daemon is the user's own: paths may go to it
+    bool notTheDaemon = false;  // what listens answered in another protocol
+    // The first answer was one the plug-in cannot read: a greeting came
+    // before it, or its framing is wrong (CR LF, a space after "rsp").
+    bool unreadable = false;
     std::vector<std::string> roots;  // canonical, in the daemon's order
     // The same roots as the daemon wrote them (through a link, with "//"),
     // one for each of `roots`.
@@ -69,9 +73,11 @@ struct DaemonFindings {
 };
 
 // Who listens on the port, whether it is the user's own, whether it answers
-// "get_tw_roots" within a second, and each root it lists.
+// "get_tw_roots" within `answerLimit` (a user waits a second; the daemon's
+// own check gives it the plug-in's 3 s), and each root it lists.
 DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
-                           const Deadline& deadline, Report& report);
+                           const Deadline& deadline, Report& report,
+                           std::chrono::milliseconds answerLimit = std::chrono::seconds(1));
 
 // The notification port free, or held only by the user's own file manager
 // with the plug-in loaded.

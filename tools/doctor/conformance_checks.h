@@ -50,9 +50,13 @@ struct ConformanceOptions {
     // Every check together, past which a check is not run: a daemon that
     // answers nothing costs the plug-in's limit in each, and the whole run
     // must still end within 30 s.
-    std::chrono::milliseconds budget{25000};
+    std::chrono::milliseconds budget{27000};
     // Files and folders under the roots whose status is asked.
     std::size_t sampleSize = 200;
+    // Paths and the status the developer knows each has ("0" to "3", or
+    // "none" for no status), from --expect PATH=STATUS: only they can tell a
+    // status that is wrong but still 0 to 3.
+    std::vector<std::pair<std::string, std::string>> expected;
 };
 
 // What one run has learnt, shared by the checks.
@@ -87,8 +91,10 @@ public:
     struct Answer {
         Outcome outcome = Outcome::NoConnection;
         ArgumentMap args;
+        // From the request to the answer's end, or to the failure.
         std::chrono::microseconds took{0};
         std::string why;  // for people, when not answered
+        std::string raw;  // the answer's first bytes as they came, to name a fault
         bool whole() const { return outcome == Outcome::Answered || outcome == Outcome::Refused; }
     };
 
@@ -144,9 +150,16 @@ void checkAfterDone(const Conformance& run, Report& report);
 void checkUnknownRequest(const Conformance& run, Report& report);
 // Two connections at once; a connection dropped mid-request; the daemon keeps
 // a connection open after answering.
-void checkTwoConnections(const Conformance& run, Report& report);
+// `first` is the first of the two; it is left connected only when both were
+// served.
+void checkTwoConnections(const Conformance& run, Probe& first, Report& report);
 void checkDroppedConnection(const Conformance& run, Report& report);
 void checkKeepsConnection(const Conformance& run, Report& report);
+// Nothing came, and no close, on `idle`, a connection answered at `since`
+// and asked nothing more while the other checks ran.
+void checkIdleConnection(Probe& idle, Deadline::Clock::time_point since, Report& report);
+// The statuses the developer expects (--expect), as the plug-in reads them.
+void checkExpectedStatuses(const Conformance& run, Report& report);
 // The seven menu commands, with run.options.actPath.
 void checkMenuCommands(const Conformance& run, Report& report);
 // Notifications sent during run.options.watch.

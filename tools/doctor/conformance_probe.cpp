@@ -9,6 +9,7 @@
 #include "channel/daemon_connect.h"
 #include "channel/exchange.h"
 #include "conformance_checks.h"
+#include "daemon_connection.h"
 #include "protocol/messages.h"
 
 namespace tarnwell::doctor {
@@ -16,6 +17,10 @@ namespace tarnwell::doctor {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Of an answer's first bytes, the most kept to name a fault: a roots answer
+// on several "path" lines shows within them.
+constexpr std::size_t kRawKept = 4096;
 
 // The daemon gets as long to accept as the plug-in gives it.
 constexpr auto kConnectLimit = 1s;
@@ -89,33 +94,39 @@ Probe::Answer Probe::askOnce(const std::string& request, const Deadline& deadlin
         return answer;
     }
     const auto start = Deadline::Clock::now();
-    LineReader reader(fd_.get(), LineReader::Mode::TakeExactly, deadline.end());
-    std::string status;
     // A request is small: the write waits only on a daemon that has stopped
     // reading altogether.
-    if (!writeAllBy(fd_.get(), request, deadline.end()) || !reader.next(status)) {
+    const bool sent = writeAllBy(fd_.get(), request, deadline.end());
+    // The answer's first bytes, kept (not taken) to name a mistake of framing
+    // once the plug-in's reader has refused the answer.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.end() -
+                                                                            Deadline::Clock::now());
+    answer.raw = sent ? unaskedBytes(fd_.get(), left, kRawKept) : std::string();
+    // The plug-in's own reader, taking exactly the answer's bytes: what comes
+    // behind it is the after-done check's to judge.
+    LineReader reader(fd_.get(), LineReader::Mode::TakeExactly, deadline.end());
+    std::string why;
+    const ExchangeOutcome outcome =
+        sent ? readAnswer(reader, answer.args, why) : ExchangeOutcome::Broken;
+    answer.took =
+        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - start);
+    const std::string framing = framingFault(answer.raw);
+    if (outcome == ExchangeOutcome::Broken) {
         answer.outcome = deadline.passed() ? Outcome::TimedOut : Outcome::Broken;
-        answer.why = reader.failure().empty() ? "the request could not be sent: " + errnoText()
-                                              : reader.failure();
-        closedUnasked = reused && answer.outcome == Outcome::Broken;
-        fd_.reset();
-        return answer;
-    }
-    const bool rsp = status == protocol::kAnswerStatus;
-    if (!(rsp ? readArguments(reader, answer.args) : skipThroughDone(reader)) || !reader.finish()) {
-        answer.outcome = deadline.passed() ? Outcome::TimedOut : Outcome::Broken;
-        answer.why =
-            reader.failure().empty() ? "an answer over the plug-in's limits" : reader.failure();
+        answer.why = !framing.empty() ? framing
+                     : !sent          ? "the request could not be sent: " + errnoText()
+                     : answer.outcome == Outcome::TimedOut && answer.raw.empty()
+                         ? "not a byte of an answer came"
+                         : why;
+        closedUnasked = reused && answer.outcome == Outcome::Broken && answer.raw.empty();
         answer.args.clear();
         fd_.reset();
         return answer;
     }
-    answer.outcome = rsp ? Outcome::Answered : Outcome::Refused;
-    if (!rsp) {
-        answer.why = "refused with \"" + status.substr(0, 40) + "\"";
+    answer.outcome = outcome == ExchangeOutcome::Ok ? Outcome::Answered : Outcome::Refused;
+    if (answer.outcome == Outcome::Refused) {
+        answer.why = framing.empty() ? why : framing;
     }
-    answer.took =
-        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - start);
     return answer;
 }
 

@@ -2,6 +2,7 @@
 
 #include "canonical/canonicalize_path.h"
 #include "conformance_checks.h"
+#include "daemon_connection.h"
 #include "protocol/messages.h"
 #include "protocol/tables.h"
 
@@ -14,6 +15,15 @@ using namespace std::chrono_literals;
 // Long enough for bytes, or a close, that the daemon sends right behind an
 // answer to arrive.
 constexpr auto kBehindAnswer = 200ms;
+
+// How long a connection stays idle before the check looks at what came on
+// it: the plug-in waits on an idle connection for ever, and takes any byte
+// as a broken connection; a keep-alive under the plug-in's 3-s limit for an
+// answer shows within this.
+constexpr auto kIdleWatch = 3000ms;
+// How long a request without its "done" waits for an answer that should not
+// come yet.
+constexpr auto kBeforeDone = 300ms;
 
 // A request no daemon knows; it asks for nothing and changes nothing.
 constexpr const char* kUnknownRequest = "tarnwell_doctor_no_such_request";
@@ -41,7 +51,78 @@ void dropConnection(const Conformance& run, const std::string& bytes, bool reset
     }
 }
 
+// Sends `request` without its last line ("done") on a new connection; the
+// bytes that come back meanwhile, empty when none (as it should be).
+std::string answeredBeforeDone(const Conformance& run, const std::string& request) {
+    Probe probe(run.options.port);
+    std::string why;
+    if (!probe.connect(run.answerDeadline(), why)) {
+        return {};
+    }
+    const std::string withoutDone =
+        request.substr(0, request.size() - std::string(protocol::kEndLine).size() - 1);
+    if (!writeAllBy(probe.fd(), withoutDone, run.answerDeadline().end())) {
+        return {};
+    }
+    return unaskedBytes(probe.fd(), kBeforeDone);
+}
+
+// The second of two like requests on one connection refused, the first
+// answered: in words, with the cause when the daemon shows it.
+std::string outOfStep(const Conformance& run, const Probe::Answer& next) {
+    ArgumentMap args;
+    args[protocol::kPathKey].push_back(plainPath(run));
+    const std::string early =
+        answeredBeforeDone(run, protocol::buildRequest(protocol::kQueryStat, &args));
+    std::string text = "the same query_stat, asked again on the connection, was refused (" +
+                       next.why + ") after the first was answered";
+    if (!early.empty()) {
+        text += ": the daemon answers before it has read the request's \"done\" (" +
+                shownBytes(early) +
+                " came while the \"done\" was held back), then takes that \"done\" for a new "
+                "request, so every other request of the plug-in gets that answer instead: an "
+                "emblem comes late, a menu action is lost";
+    }
+    return text;
+}
+
 }  // namespace
+
+void checkIdleConnection(Probe& idle, Deadline::Clock::time_point since, Report& report) {
+    Check& check = addCheck(report, "idle_connection", "nothing on an idle connection");
+    if (!idle.connected()) {
+        check.verdict = Verdict::Skipped;
+        check.found = "no connection had been answered to keep idle";
+        return;
+    }
+    const auto waited = Deadline::Clock::now() - since;
+    const auto more =
+        waited >= kIdleWatch
+            ? 0ms
+            : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWatch - waited);
+    const std::string came = unaskedBytes(idle.fd(), more);
+    const auto idleFor =
+        std::chrono::duration_cast<std::chrono::microseconds>(Deadline::Clock::now() - since);
+    if (!came.empty()) {
+        fail(check,
+             shownBytes(came) + " came on a connection idle for " + milliseconds(idleFor) +
+                 ", unasked: the plug-in takes any byte on an idle connection for a broken one, "
+                 "closes it, blanks every emblem and connects again",
+             "write nothing the plug-in did not ask for: no keep-alive, no greeting; the "
+             "connection needs none");
+        return;
+    }
+    bool closed = false;
+    idle.strayBytes(0ms, closed);
+    if (closed) {
+        fail(check,
+             "the daemon closed a connection idle for " + milliseconds(idleFor) +
+                 ": every emblem blanks until the plug-in has connected again",
+             "keep each connection open until the plug-in closes it, however long it is idle");
+        return;
+    }
+    check.found = "no byte in " + milliseconds(idleFor) + " idle";
+}
 
 void checkAfterDone(const Conformance& run, Report& report) {
     Check& check = addCheck(report, "after_done", "nothing after \"done\"");
@@ -94,17 +175,17 @@ void checkUnknownRequest(const Conformance& run, Report& report) {
                   " in " + milliseconds(answer.took);
 }
 
-void checkTwoConnections(const Conformance& run, Report& report) {
+void checkTwoConnections(const Conformance& run, Probe& first, Report& report) {
     Check& check = addCheck(report, "two_connections", "two connections at once");
     if (outOfTime(run, check)) {
         return;
     }
     const std::string path = plainPath(run);
-    Probe first(run.options.port);
     Probe second(run.options.port);
     const Probe::Answer one = askStatus(first, path, run.answerDeadline());
     if (!one.whole()) {
         fail(check, "the first connection got no whole answer: " + one.why, kAnswerWhole);
+        first.close();
         return;
     }
     const Probe::Answer two = askStatus(second, path, run.answerDeadline());
@@ -114,6 +195,7 @@ void checkTwoConnections(const Conformance& run, Report& report) {
                  "): every copy of the plug-in holds one (the desktop, each window, each file "
                  "dialog), and all but one would show no emblem",
              "serve every connection on its own, side by side");
+        first.close();
         return;
     }
     const Probe::Answer again = askStatus(first, path, run.answerDeadline());
@@ -121,9 +203,15 @@ void checkTwoConnections(const Conformance& run, Report& report) {
         fail(check,
              "the first connection got no whole answer after the second was served: " + again.why,
              "serve every connection on its own, side by side");
+        first.close();
         return;
     }
     check.found = "each answered, in " + milliseconds(one.took) + " and " + milliseconds(two.took);
+    // What comes right behind the answer, or a close after each answer, is
+    // for the after-done and keeps-connection checks to judge: the idle
+    // check starts from a quiet, open connection, or from none.
+    bool closed = false;
+    first.strayBytes(kBehindAnswer, closed);
 }
 
 void checkDroppedConnection(const Conformance& run, Report& report) {
@@ -175,6 +263,11 @@ void checkKeepsConnection(const Conformance& run, Report& report) {
     if (!next.whole()) {
         fail(check, "the next request on the connection got no whole answer: " + next.why,
              "answer request after request on one connection, as long as it is open");
+        return;
+    }
+    if (answer.outcome == Probe::Outcome::Answered && next.outcome == Probe::Outcome::Refused) {
+        fail(check, outOfStep(run, next),
+             "read each request through its \"done\" line before you answer it");
         return;
     }
     check.found = "open after an answer, and the next request answered on it";

@@ -16,8 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How long the daemon gets to accept and to answer "get_tw_roots": far more
-// than a healthy daemon needs, far less than a user waits.
+// How long the daemon gets to accept, as the plug-in gives it.
 constexpr auto kDaemonLimit = 1s;
 
 std::string describeProcesses(const std::vector<ProcessInfo>& processes) {
@@ -191,6 +190,9 @@ std::string fixForUnanswered(const AskFailure& failure) {
             return "another program holds the daemon's port (the daemon check above names it)";
         case AskFailure::Kind::NoAnswer:
             return "the daemon accepts but does not answer: restart the Tarnwell client";
+        case AskFailure::Kind::Unasked:
+            return "make the daemon write nothing on a connection until a request comes: no "
+                   "greeting, no banner";
         default:
             return "restart the Tarnwell client";
     }
@@ -198,20 +200,24 @@ std::string fixForUnanswered(const AskFailure& failure) {
 
 // Asks for the roots, as the plug-in does on every connection, and checks
 // them.
-void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report& report,
-                 DaemonFindings& findings) {
+void askForRoots(DaemonConnection& connection, const Deadline& deadline,
+                 std::chrono::milliseconds limit, Report& report, DaemonFindings& findings) {
     Check& answers = report.checks.emplace_back();
     answers.id = "daemon_answers";
     answers.title = "daemon answers";
     ArgumentMap response;
     AskFailure failure;
     const auto sent = Deadline::Clock::now();
-    if (!connection.ask(protocol::kGetRoots, nullptr, deadline.sooner(kDaemonLimit), "1 s",
+    if (!connection.ask(protocol::kGetRoots, nullptr, deadline.sooner(limit),
+                        limit.count() % 1000 == 0 ? std::to_string(limit.count() / 1000) + " s"
+                                                  : std::to_string(limit.count()) + " ms",
                         response, failure)) {
         answers.verdict = Verdict::Failed;
         answers.found = failure.text;
         answers.fix = fixForUnanswered(failure);
         findings.notTheDaemon = failure.kind == AskFailure::Kind::NotTheDaemon;
+        findings.unreadable =
+            failure.kind == AskFailure::Kind::Unasked || !framingFault(failure.firstBytes).empty();
         if (!failure.firstBytes.empty()) {
             answers.detail("first_bytes", failure.firstBytes);
         }
@@ -239,7 +245,8 @@ void askForRoots(DaemonConnection& connection, const Deadline& deadline, Report&
 }  // namespace
 
 DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
-                           const Deadline& deadline, Report& report) {
+                           const Deadline& deadline, Report& report,
+                           std::chrono::milliseconds answerLimit) {
     DaemonFindings findings;
     Check& daemon = report.checks.emplace_back();
     daemon.id = "daemon";
@@ -251,7 +258,7 @@ DaemonFindings checkDaemon(DaemonConnection& connection, std::uint16_t port,
     }
     // `daemon` is not used past here: the next check may move it.
     const std::size_t daemonCheck = report.checks.size() - 1;
-    askForRoots(connection, deadline, report, findings);
+    askForRoots(connection, deadline, answerLimit, report, findings);
     if (findings.notTheDaemon) {
         // Who listens passed as the user's own; its answer shows it is no
         // daemon at all, and the line must not stay "passed".

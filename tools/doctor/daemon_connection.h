@@ -13,6 +13,7 @@
 #ifndef TARNWELL_TOOLS_DOCTOR_DAEMON_CONNECTION_H_
 #define TARNWELL_TOOLS_DOCTOR_DAEMON_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -31,6 +32,7 @@ struct AskFailure {
         NoAnswer,      // not a byte came before the deadline
         HungUp,        // the peer closed the connection without a byte
         NotTheDaemon,  // the answer began with bytes no daemon sends first
+        Unasked,       // bytes came before the question was sent (a greeting)
         Refused,       // a status other than "rsp", read through its "done"
         Broken,        // began as the daemon's answer, then went wrong
     };
@@ -38,6 +40,20 @@ struct AskFailure {
     std::string text;        // one sentence for the user
     std::string firstBytes;  // the first bytes that came, at most kFirstBytesShown
 };
+
+// After the plug-in's reader has refused an answer: the mistake of framing
+// its first bytes show, in words that name the bytes (a CR before the LF, a
+// space after "rsp", an empty line, a "done" first); empty when they show
+// none of these.
+std::string framingFault(const std::string& firstBytes);
+// `bytes` for people, control bytes written as \r, \n, \t or \xHH, cut
+// after `most` bytes.
+std::string shownBytes(const std::string& bytes, std::size_t most = kFirstBytesShown);
+
+// Bytes the peer sent that nobody asked for, waiting up to `wait` for them,
+// left in the socket; at most `most`.
+std::string unaskedBytes(int fd, std::chrono::milliseconds wait,
+                         std::size_t most = kFirstBytesShown);
 
 class DaemonConnection {
 public:
@@ -61,7 +77,12 @@ public:
              ArgumentMap& response, std::string& error);
 
 private:
+    // Before the first question on a connection: true, with the failure,
+    // when the daemon wrote before it was asked anything.
+    bool greeted(AskFailure& failure);
+
     UniqueFd fd_;
+    bool asked_ = false;        // a question went out on fd_
     std::string endedBecause_;  // why fd_ was closed after it was connected, for later questions
 };
 

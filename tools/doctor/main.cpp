@@ -23,7 +23,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tarnwell-doctor [--plugin PATH] [--icons DIR]... [--json] [PATH...]\n"
-    "       tarnwell-doctor --daemon [--port P] [--watch SECONDS] [--act PATH] [--json]\n"
+    "       tarnwell-doctor --daemon [--port P] [--watch SECONDS] [--act PATH]\n"
+    "                       [--expect PATH=STATUS]... [--json]\n"
     "       tarnwell-doctor --help | --version\n"
     "\n"
     "Tells why the file manager shows no Tarnwell emblems: checks the plug-in, its\n"
@@ -67,6 +68,10 @@ constexpr const char* kUsage =
     "                    misses one\n"
     "  --act PATH        also send the seven menu commands for PATH (the daemon\n"
     "                    acts on them)\n"
+    "  --expect PATH=STATUS  (repeatable) the status PATH has, 0 to 3 or none: the\n"
+    "                    check cannot know it, and only this catches statuses\n"
+    "                    numbered from 1 or escapes undone out of order (name a\n"
+    "                    file such as dir\\new.txt)\n"
     "\n"
     "Exit status: 0 when every check passed (warnings allowed), 1 when any check\n"
     "failed or the report could not be written (a reader that went away), 2 for\n"
