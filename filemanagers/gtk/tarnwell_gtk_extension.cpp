@@ -76,6 +76,7 @@ extern "C" {
 #include <vector>
 
 #include "base/log.h"
+#include "gui_probe.h"
 #include "core/tarnwell_core.h"
 #include "host_face/emblem.h"
 #include "host_face/menu_model.h"
@@ -149,6 +150,7 @@ std::uint64_t noticeCallbackId = 0;  // GUI thread (the entry points)
 
 // GUI thread, one idle callback per turn, however many notices came.
 gboolean handOver(gpointer /*unused*/) {
+    const std::int64_t probeStart = tarnwell::gui_probe::start();
     std::unordered_set<std::string> paths;
     bool everything = false;
     {
@@ -174,6 +176,7 @@ gboolean handOver(gpointer /*unused*/) {
             answered.erase(canonical);
         }
     }
+    tarnwell::gui_probe::handOverDone(probeStart, chosen.size());
     return G_SOURCE_REMOVE;
 }
 
@@ -213,18 +216,21 @@ std::string localPath(FileInfo* file) {
 
 OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
                                GClosure* /*updateComplete*/, OperationHandle** /*handle*/) {
+    const std::int64_t probeStart = tarnwell::gui_probe::start();
     const std::string path = localPath(file);
     if (path.empty()) {
         return FM_CONST(OPERATION_COMPLETE);
     }
     std::string canonical;
-    if (const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical)) {
+    const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical);
+    if (icon != nullptr) {
         FM(file_info_add_emblem)(file, icon);
     }
     answered[std::move(canonical)] = path;
     if (answered.size() >= pruneAt) {
         pruneAnswered();
     }
+    tarnwell::gui_probe::updateFileInfoDone(probeStart, path, icon != nullptr);
     return FM_CONST(OPERATION_COMPLETE);
 }
 
@@ -339,6 +345,7 @@ extern "C" {
 TARNWELL_MODULE_EXPORT void FM(module_initialize)(GTypeModule* module) {
     tarnwell::logLine("tarnwell: " FM_TYPE_NAME " initializing...");
     registerType(module);
+    tarnwell::gui_probe::startIfAsked();
     {
         std::lock_guard lock(handOverMutex);
         handOverOpen = true;
@@ -362,6 +369,7 @@ TARNWELL_MODULE_EXPORT void FM(module_shutdown)(void) {
         g_source_remove(std::exchange(handOverSource, 0));
     }
     changedPaths.clear();
+    tarnwell::gui_probe::finish();
 }
 
 TARNWELL_MODULE_EXPORT void FM(module_list_types)(const GType** types, int* numTypes) {

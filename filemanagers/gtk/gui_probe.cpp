@@ -1,0 +1,108 @@
+#include "gui_probe.h"
+
+#include <glib.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace tarnwell::gui_probe {
+
+bool active = false;
+
+namespace {
+
+// Everything below is touched on the GUI thread only.
+struct Call {
+    char kind;  // 'u' update_file_info, 'h' hand-over
+    std::int64_t startNs;
+    std::int64_t durationNs;
+    std::size_t detail;  // 'u': the emblem was set (0/1); 'h': files asked about
+    std::string path;    // 'u' only
+};
+std::vector<Call> calls;
+// The lateness of each tick of the main-loop timer: its deadline and how far
+// past it the tick ran.
+std::vector<std::pair<std::int64_t, std::int64_t>> ticks;
+std::string outputPath;
+guint timerSource = 0;
+
+// Frequent enough to catch every hold of a frame's length (16 ms), rare
+// enough to cost the loop nothing measurable.
+constexpr guint kTickMs = 4;
+
+gboolean onTick(gpointer /*unused*/) {
+    // While a timeout is dispatched its ready time is still the deadline it
+    // was due at; the next one is set after this returns.
+    const std::int64_t deadlineUs = g_source_get_ready_time(g_main_current_source());
+    const std::int64_t nowNs = clockNs();
+    ticks.emplace_back(deadlineUs * 1000, nowNs - deadlineUs * 1000);
+    return G_SOURCE_CONTINUE;
+}
+
+void finishAtExit() { finish(); }
+
+}  // namespace
+
+std::int64_t clockNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+void startIfAsked() {
+    const char* path = std::getenv("TARNWELL_FM_PROBE");
+    if (active || path == nullptr || *path == '\0') {
+        return;
+    }
+    outputPath = path;
+    calls.reserve(1 << 18);
+    ticks.reserve(1 << 16);
+    timerSource = g_timeout_add(kTickMs, onTick, nullptr);
+    std::atexit(finishAtExit);
+    active = true;
+}
+
+void updateFileInfoDone(std::int64_t startNs, const std::string& path, bool emblem) {
+    if (startNs != 0) {
+        calls.push_back({'u', startNs, clockNs() - startNs, emblem ? 1u : 0u, path});
+    }
+}
+
+void handOverDone(std::int64_t startNs, std::size_t files) {
+    if (startNs != 0) {
+        calls.push_back({'h', startNs, clockNs() - startNs, files, {}});
+    }
+}
+
+// Lines: "u START_NS DURATION_NS EMBLEM PATH", "h START_NS DURATION_NS
+// FILES", "t DEADLINE_NS LATENESS_NS"; the path is the rest of its line.
+void finish() {
+    if (!active) {
+        return;
+    }
+    active = false;
+    if (timerSource != 0) {
+        g_source_remove(timerSource);
+        timerSource = 0;
+    }
+    FILE* out = std::fopen(outputPath.c_str(), "w");
+    if (out == nullptr) {
+        return;
+    }
+    for (const Call& call : calls) {
+        std::fprintf(out, "%c %lld %lld %zu%s%s\n", call.kind, static_cast<long long>(call.startNs),
+                     static_cast<long long>(call.durationNs), call.detail,
+                     call.kind == 'u' ? " " : "", call.path.c_str());
+    }
+    for (const auto& [deadline, lateness] : ticks) {
+        std::fprintf(out, "t %lld %lld\n", static_cast<long long>(deadline),
+                     static_cast<long long>(lateness));
+    }
+    std::fclose(out);
+    calls.clear();
+    ticks.clear();
+}
+
+}  // namespace tarnwell::gui_probe
