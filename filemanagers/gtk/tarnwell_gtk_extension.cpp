@@ -145,8 +145,19 @@ std::mutex handOverMutex;
 std::unordered_set<std::string> changedPaths;
 bool everythingChanged = false;  // guarded by handOverMutex
 guint handOverSource = 0;        // guarded by handOverMutex; 0: none pending
+gint64 lastHandOverUs = 0;       // guarded by handOverMutex; monotonic
 bool handOverOpen = false;       // guarded by handOverMutex; false after shutdown
 std::uint64_t noticeCallbackId = 0;  // GUI thread (the entry points)
+
+// The hand-over runs ahead of the file manager's redraw (GDK's redraw
+// priority is G_PRIORITY_HIGH_IDLE + 20) and its idle work: at the default
+// idle priority it waited behind every frame, and a file manager that draws
+// a big folder on a busy machine is never without a frame to draw, so a
+// pushed status was asked again hundreds of milliseconds late. Ahead of the
+// redraw, a stream of notices could starve it: hand-overs come at most once a
+// frame's length apart.
+constexpr gint kHandOverPriority = G_PRIORITY_HIGH_IDLE;
+constexpr gint64 kHandOverGapUs = 16'000;
 
 // GUI thread, one idle callback per turn, however many notices came.
 gboolean handOver(gpointer /*unused*/) {
@@ -158,6 +169,7 @@ gboolean handOver(gpointer /*unused*/) {
         paths.swap(changedPaths);
         everything = std::exchange(everythingChanged, false);
         handOverSource = 0;
+        lastHandOverUs = g_get_monotonic_time();
     }
     // The files are chosen first and invalidated after: the file manager may
     // ask again from inside the invalidation, which changes `answered`.
@@ -195,7 +207,11 @@ void onEmblemNotice(const tarnwell::EmblemNotice& notice) {
     if (handOverSource == 0) {
         // Attached to the default main context, which the GUI thread runs;
         // safe from any thread.
-        handOverSource = g_idle_add(handOver, nullptr);
+        const gint64 waitUs = lastHandOverUs + kHandOverGapUs - g_get_monotonic_time();
+        handOverSource =
+            waitUs > 0 ? g_timeout_add_full(kHandOverPriority, guint(waitUs / 1000) + 1, handOver,
+                                            nullptr, nullptr)
+                       : g_idle_add_full(kHandOverPriority, handOver, nullptr, nullptr);
     }
 }
 
