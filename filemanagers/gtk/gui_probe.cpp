@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <utility>
 #include <cstdlib>
 #include <vector>
 
@@ -18,14 +19,23 @@ struct Call {
     char kind;  // 'u' update_file_info, 'h' hand-over
     std::int64_t startNs;
     std::int64_t durationNs;
+    std::int64_t cpuNs;  // the GUI thread's CPU time in the call: without preemption
     std::size_t detail;  // 'u': the emblem was set (0/1); 'h': files asked about
     std::string path;    // 'u' only
+    Mark fileManager;    // 'h' only: the time spent in the file manager's calls
 };
 std::vector<Call> calls;
 // The lateness of each tick of the main-loop timer: its deadline and how far
 // past it the tick ran.
 std::vector<std::pair<std::int64_t, std::int64_t>> ticks;
 std::string outputPath;
+Mark inFileManager;  // summed by fileManagerCallDone since the last hand-over ended
+
+std::int64_t threadCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 guint timerSource = 0;
 
 // Frequent enough to catch every hold of a frame's length (16 ms), rare
@@ -51,6 +61,8 @@ std::int64_t clockNs() {
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
+Mark mark() { return {clockNs(), threadCpuNs()}; }
+
 void startIfAsked() {
     const char* path = std::getenv("TARNWELL_FM_PROBE");
     if (active || path == nullptr || *path == '\0') {
@@ -64,20 +76,32 @@ void startIfAsked() {
     active = true;
 }
 
-void updateFileInfoDone(std::int64_t startNs, const std::string& path, bool emblem) {
-    if (startNs != 0) {
-        calls.push_back({'u', startNs, clockNs() - startNs, emblem ? 1u : 0u, path});
+void updateFileInfoDone(Mark started, const std::string& path, bool emblem) {
+    if (started.wallNs != 0) {
+        const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
+        calls.push_back({'u', started.wallNs, clockNs() - started.wallNs, cpuNs, emblem ? 1u : 0u,
+                         path, {}});
     }
 }
 
-void handOverDone(std::int64_t startNs, std::size_t files) {
-    if (startNs != 0) {
-        calls.push_back({'h', startNs, clockNs() - startNs, files, {}});
+void fileManagerCallDone(Mark started) {
+    if (started.wallNs != 0) {
+        inFileManager.wallNs += clockNs() - started.wallNs;
+        inFileManager.cpuNs += threadCpuNs() - started.cpuNs;
     }
 }
 
-// Lines: "u START_NS DURATION_NS EMBLEM PATH", "h START_NS DURATION_NS
-// FILES", "t DEADLINE_NS LATENESS_NS"; the path is the rest of its line.
+void handOverDone(Mark started, std::size_t files) {
+    if (started.wallNs != 0) {
+        const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
+        calls.push_back({'h', started.wallNs, clockNs() - started.wallNs, cpuNs, files, {},
+                         std::exchange(inFileManager, Mark{})});
+    }
+}
+
+// Lines: "u START_NS DURATION_NS CPU_NS EMBLEM PATH", "h START_NS
+// DURATION_NS CPU_NS FILES FM_DURATION_NS FM_CPU_NS", "t DEADLINE_NS
+// LATENESS_NS"; the path is the rest of its line.
 void finish() {
     if (!active) {
         return;
@@ -92,9 +116,15 @@ void finish() {
         return;
     }
     for (const Call& call : calls) {
-        std::fprintf(out, "%c %lld %lld %zu%s%s\n", call.kind, static_cast<long long>(call.startNs),
-                     static_cast<long long>(call.durationNs), call.detail,
-                     call.kind == 'u' ? " " : "", call.path.c_str());
+        std::fprintf(out, "%c %lld %lld %lld %zu ", call.kind,
+                     static_cast<long long>(call.startNs), static_cast<long long>(call.durationNs),
+                     static_cast<long long>(call.cpuNs), call.detail);
+        if (call.kind == 'u') {
+            std::fprintf(out, "%s\n", call.path.c_str());
+        } else {
+            std::fprintf(out, "%lld %lld\n", static_cast<long long>(call.fileManager.wallNs),
+                         static_cast<long long>(call.fileManager.cpuNs));
+        }
     }
     for (const auto& [deadline, lateness] : ticks) {
         std::fprintf(out, "t %lld %lld\n", static_cast<long long>(deadline),

@@ -30,14 +30,26 @@ void finish();
 
 std::int64_t clockNs();  // CLOCK_MONOTONIC, comparable across processes
 
-// The start of a timed call: 0 when the probe is off.
-inline std::int64_t start() { return active ? clockNs() : 0; }
+// The start of a timed call, by the clock and by the GUI thread's CPU time;
+// zero when the probe is off. A timed call may run inside another (the file
+// manager can ask again from inside an invalidation): each keeps its own.
+struct Mark {
+    std::int64_t wallNs = 0;
+    std::int64_t cpuNs = 0;
+};
+Mark mark();
+inline Mark start() { return active ? mark() : Mark{}; }
 
 // One update_file_info answered for `path`, with an emblem or without.
-void updateFileInfoDone(std::int64_t startNs, const std::string& path, bool emblem);
+void updateFileInfoDone(Mark started, const std::string& path, bool emblem);
+
+// The end of a call into the file manager from a hand-over (its lookup and
+// invalidation, and whatever it runs inside them, our update_file_info
+// included): kept apart from the hand-over's own time.
+void fileManagerCallDone(Mark started);
 
 // One coalesced hand-over that asked the file manager again about `files`.
-void handOverDone(std::int64_t startNs, std::size_t files);
+void handOverDone(Mark started, std::size_t files);
 
 }  // namespace tarnwell::gui_probe
 

@@ -116,13 +116,15 @@ FileInfo* lookUp(const std::string& shownPath) {
 // Asks the file manager to ask again about the file; false when it no longer
 // holds the file (the entry can go).
 bool invalidate(const std::string& shownPath) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     FileInfo* info = lookUp(shownPath);
-    if (info == nullptr) {
-        return false;
+    const bool held = info != nullptr;
+    if (held) {
+        FM(file_info_invalidate_extension_info)(info);
+        g_object_unref(info);
     }
-    FM(file_info_invalidate_extension_info)(info);
-    g_object_unref(info);
-    return true;
+    tarnwell::gui_probe::fileManagerCallDone(probeStart);
+    return held;
 }
 
 void pruneAnswered() {
@@ -161,7 +163,7 @@ constexpr gint64 kHandOverGapUs = 16'000;
 
 // GUI thread, one idle callback per turn, however many notices came.
 gboolean handOver(gpointer /*unused*/) {
-    const std::int64_t probeStart = tarnwell::gui_probe::start();
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     std::unordered_set<std::string> paths;
     bool everything = false;
     {
@@ -232,7 +234,7 @@ std::string localPath(FileInfo* file) {
 
 OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
                                GClosure* /*updateComplete*/, OperationHandle** /*handle*/) {
-    const std::int64_t probeStart = tarnwell::gui_probe::start();
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     const std::string path = localPath(file);
     if (path.empty()) {
         return FM_CONST(OPERATION_COMPLETE);
