@@ -61,7 +61,12 @@ std::int64_t clockNs() {
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
-Mark mark() { return {clockNs(), threadCpuNs()}; }
+// The CPU clock is read outside the span the wall clock measures: it is a
+// system call, and would count in the call's time.
+Mark mark() {
+    const std::int64_t cpuNs = threadCpuNs();
+    return {clockNs(), cpuNs};
+}
 
 void startIfAsked() {
     const char* path = std::getenv("TARNWELL_FM_PROBE");
@@ -78,30 +83,30 @@ void startIfAsked() {
 
 void updateFileInfoDone(Mark started, const std::string& path, bool emblem) {
     if (started.wallNs != 0) {
+        const std::int64_t wallNs = clockNs() - started.wallNs;
         const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
-        calls.push_back({'u', started.wallNs, clockNs() - started.wallNs, cpuNs, emblem ? 1u : 0u,
-                         path, {}});
+        calls.push_back({'u', started.wallNs, wallNs, cpuNs, emblem ? 1u : 0u, path, {}});
     }
 }
 
 void fileManagerCallDone(Mark started) {
     if (started.wallNs != 0) {
         inFileManager.wallNs += clockNs() - started.wallNs;
-        inFileManager.cpuNs += threadCpuNs() - started.cpuNs;
     }
 }
 
 void handOverDone(Mark started, std::size_t files) {
     if (started.wallNs != 0) {
+        const std::int64_t wallNs = clockNs() - started.wallNs;
         const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
-        calls.push_back({'h', started.wallNs, clockNs() - started.wallNs, cpuNs, files, {},
+        calls.push_back({'h', started.wallNs, wallNs, cpuNs, files, {},
                          std::exchange(inFileManager, Mark{})});
     }
 }
 
 // Lines: "u START_NS DURATION_NS CPU_NS EMBLEM PATH", "h START_NS
-// DURATION_NS CPU_NS FILES FM_DURATION_NS FM_CPU_NS", "t DEADLINE_NS
-// LATENESS_NS"; the path is the rest of its line.
+// DURATION_NS CPU_NS FILES FM_DURATION_NS 0", "t DEADLINE_NS LATENESS_NS";
+// the path is the rest of its line.
 void finish() {
     if (!active) {
         return;

@@ -39,13 +39,16 @@ struct Mark {
 };
 Mark mark();
 inline Mark start() { return active ? mark() : Mark{}; }
+// The same by the clock only, for the calls into the file manager: the CPU
+// clock is a system call, which would count in the hand-over's own part.
+inline Mark startClock() { return active ? Mark{clockNs(), 0} : Mark{}; }
 
 // One update_file_info answered for `path`, with an emblem or without.
 void updateFileInfoDone(Mark started, const std::string& path, bool emblem);
 
-// The end of a call into the file manager from a hand-over (its lookup and
-// invalidation, and whatever it runs inside them, our update_file_info
-// included): kept apart from the hand-over's own time.
+// The end of a call into the file manager from a hand-over, begun with
+// startClock (its lookup and invalidation, and whatever it runs inside them,
+// our update_file_info included): kept apart from the hand-over's own time.
 void fileManagerCallDone(Mark started);
 
 // One coalesced hand-over that asked the file manager again about `files`.

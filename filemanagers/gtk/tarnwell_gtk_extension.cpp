@@ -140,7 +140,7 @@ FileInfo* lookUp(const std::string& shownPath) {
 // Asks the file manager to ask again about the file when `again`; false when
 // it no longer holds the file (the entry can go).
 bool lookUpAgain(const std::string& shownPath, bool again) {
-    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::startClock();
     FileInfo* info = lookUp(shownPath);
     const bool held = info != nullptr;
     if (held) {
