@@ -334,6 +334,8 @@ def window_figures(calls, ticks, started, ended):
                          "cpu_p999_us": quantile(cpu, 0.999),
                          "cpu_worst_us": max(cpu, default=float("nan"))}
     figures["hand_over"]["files"] = sum(c[3] for c in inside if c[0] == "h")
+    per_file = [c[2] / c[3] / 1e3 for c in inside if c[0] == "o" and c[3] > 0]
+    figures["hand_over_own"]["per_file_p50_us"] = quantile(per_file, 0.5)
     return figures
 
 
@@ -394,6 +396,8 @@ def table(result):
             met = c["calls"] == 0 or c["p999_us"] <= 50
             cpu = ("" if c["cpu_p999_us"] != c["cpu_p999_us"] else
                    f"; CPU p99.9 {c['cpu_p999_us']:.1f} us, worst {c['cpu_worst_us']:,.0f} us")
+            if "per_file_p50_us" in c:
+                cpu += f"; per file p50 {c['per_file_p50_us']:.1f} us"
             rows.append((f"{label}: {text}", f"p50 {c['p50_us']:.1f} us, p99.9 "
                          f"{c['p999_us']:.1f} us, worst {c['worst_us']:,.0f} us" + cpu,
                          f"{c['calls']:,} calls", "-", "p99.9 <= 50 us", "yes" if met else "NO"))
