@@ -4,8 +4,8 @@
 #include <time.h>
 
 #include <cstdio>
-#include <utility>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace tarnwell::gui_probe {
@@ -51,7 +51,9 @@ gboolean onTick(gpointer /*unused*/) {
     return G_SOURCE_CONTINUE;
 }
 
-void finishAtExit() { finish(); }
+void finishAtExit() {
+    finish();
+}
 
 }  // namespace
 
@@ -99,8 +101,8 @@ void handOverDone(Mark started, std::size_t files) {
     if (started.wallNs != 0) {
         const std::int64_t wallNs = clockNs() - started.wallNs;
         const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
-        calls.push_back({'h', started.wallNs, wallNs, cpuNs, files, {},
-                         std::exchange(inFileManager, Mark{})});
+        calls.push_back(
+            {'h', started.wallNs, wallNs, cpuNs, files, {}, std::exchange(inFileManager, Mark{})});
     }
 }
 
@@ -121,9 +123,9 @@ void finish() {
         return;
     }
     for (const Call& call : calls) {
-        std::fprintf(out, "%c %lld %lld %lld %zu ", call.kind,
-                     static_cast<long long>(call.startNs), static_cast<long long>(call.durationNs),
-                     static_cast<long long>(call.cpuNs), call.detail);
+        std::fprintf(out, "%c %lld %lld %lld %zu ", call.kind, static_cast<long long>(call.startNs),
+                     static_cast<long long>(call.durationNs), static_cast<long long>(call.cpuNs),
+                     call.detail);
         if (call.kind == 'u') {
             std::fprintf(out, "%s\n", call.path.c_str());
         } else {

@@ -38,10 +38,14 @@ struct Mark {
     std::int64_t cpuNs = 0;
 };
 Mark mark();
-inline Mark start() { return active ? mark() : Mark{}; }
+inline Mark start() {
+    return active ? mark() : Mark{};
+}
 // The same by the clock only, for the calls into the file manager: the CPU
 // clock is a system call, which would count in the hand-over's own part.
-inline Mark startClock() { return active ? Mark{clockNs(), 0} : Mark{}; }
+inline Mark startClock() {
+    return active ? Mark{clockNs(), 0} : Mark{};
+}
 
 // One update_file_info answered for `path`, with an emblem or without.
 void updateFileInfoDone(Mark started, const std::string& path, bool emblem);
