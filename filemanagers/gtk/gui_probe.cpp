@@ -71,7 +71,9 @@ Mark mark() {
 }
 
 void startIfAsked() {
-    const char* path = std::getenv("TARNWELL_FM_PROBE");
+    // Read once, on the GUI thread, while the module is initialized: nothing
+    // of ours sets the environment.
+    const char* path = std::getenv("TARNWELL_FM_PROBE");  // NOLINT(concurrency-mt-unsafe)
     if (active || path == nullptr || *path == '\0') {
         return;
     }
