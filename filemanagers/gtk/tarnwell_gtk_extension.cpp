@@ -9,8 +9,10 @@
 // for one selected file or folder. The file manager caches what the info
 // provider said until told otherwise: when the core says an emblem may have
 // changed, the paths are handed over to the GUI thread, coalesced into one
-// idle callback per turn, which invalidates the file's extension info so
-// that the file manager asks again.
+// callback per turn, which invalidates the file's extension info so that the
+// file manager asks again, a slice of the files at a time.
+//
+// TARNWELL_FM_PROBE=FILE turns on the measurement seam of gui_probe.h.
 //
 // Threads: the file manager calls the entry points and both providers on its
 // GUI thread (the default main context's). The core's channel worker and
@@ -76,6 +78,7 @@ extern "C" {
 #include <vector>
 
 #include "base/log.h"
+#include "gui_probe.h"
 #include "core/tarnwell_core.h"
 #include "host_face/emblem.h"
 #include "host_face/menu_model.h"
@@ -104,6 +107,30 @@ using MenuProvider = FM_TYPE(MenuProvider);
 std::unordered_map<std::string, std::string> answered;
 std::size_t pruneAt = 4096;
 
+// The files of `answered` still to be looked up in the file manager, a slice
+// per turn of its main loop: those told changed, and a sweep over them all.
+std::unordered_set<std::string> pending;
+
+// A sweep over every entry of `answered`, bucket by bucket: a copy of the
+// keys of a map of many thousands would itself hold the GUI thread. It asks
+// the file manager again about each file (`again`: every emblem may have
+// changed) or only sees whether it still holds it (the pruning). A rehash
+// (the map grew) moves entries between buckets: the sweep starts over.
+struct Sweep {
+    bool active = false;
+    bool again = false;
+    std::size_t bucket = 0;
+    std::size_t buckets = 0;  // answered.bucket_count() when the bucket was chosen
+};
+Sweep sweep;
+
+void startSweep(bool again) {
+    sweep.again = sweep.again || again;
+    if (again || !sweep.active) {
+        sweep = Sweep{true, sweep.again, 0, answered.bucket_count()};
+    }
+}
+
 // The file manager's object for a path, if it holds one; a new reference.
 FileInfo* lookUp(const std::string& shownPath) {
     GFile* location = g_file_new_for_path(shownPath.c_str());
@@ -112,29 +139,66 @@ FileInfo* lookUp(const std::string& shownPath) {
     return info;
 }
 
-// Asks the file manager to ask again about the file; false when it no longer
-// holds the file (the entry can go).
-bool invalidate(const std::string& shownPath) {
+// Asks the file manager to ask again about the file when `again`; false when
+// it no longer holds the file (the entry can go).
+bool lookUpAgain(const std::string& shownPath, bool again) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::startClock();
     FileInfo* info = lookUp(shownPath);
-    if (info == nullptr) {
-        return false;
+    const bool held = info != nullptr;
+    if (held) {
+        if (again) {
+            FM(file_info_invalidate_extension_info)(info);
+        }
+        g_object_unref(info);
     }
-    FM(file_info_invalidate_extension_info)(info);
-    g_object_unref(info);
-    return true;
+    tarnwell::gui_probe::fileManagerCallDone(probeStart);
+    return held;
 }
 
-void pruneAnswered() {
-    for (auto it = answered.begin(); it != answered.end();) {
-        FileInfo* info = lookUp(it->second);
-        if (info == nullptr) {
-            it = answered.erase(it);
-        } else {
-            g_object_unref(info);
-            ++it;
+// Looks up the files of one bucket of the sweep; returns how many.
+std::size_t sweepOneBucket() {
+    if (sweep.buckets != answered.bucket_count()) {
+        sweep.bucket = 0;
+        sweep.buckets = answered.bucket_count();
+    }
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (auto it = answered.begin(sweep.bucket); it != answered.end(sweep.bucket); ++it) {
+        entries.emplace_back(it->first, it->second);
+    }
+    for (const auto& [canonical, shown] : entries) {
+        if (!lookUpAgain(shown, sweep.again)) {
+            answered.erase(canonical);
         }
     }
-    pruneAt = std::max<std::size_t>(4096, answered.size() * 2);
+    if (++sweep.bucket >= sweep.buckets) {
+        sweep = Sweep{};
+    }
+    return entries.size();
+}
+
+// Works on `pending`, then on the sweep, until the deadline (at least one
+// step); returns how many files it looked up. The file manager may ask again
+// from inside an invalidation, which changes `answered`: no iterator into it
+// is held across one.
+std::size_t workOnPending(gint64 deadlineUs) {
+    std::size_t done = 0;
+    bool first = true;
+    while ((!pending.empty() || sweep.active) && (first || g_get_monotonic_time() < deadlineUs)) {
+        first = false;
+        if (pending.empty()) {
+            done += sweepOneBucket();
+            continue;
+        }
+        const std::string canonical = std::move(pending.extract(pending.begin()).value());
+        if (const auto it = answered.find(canonical); it != answered.end()) {
+            const std::string shown = it->second;
+            if (!lookUpAgain(shown, true)) {
+                answered.erase(canonical);
+            }
+            ++done;
+        }
+    }
+    return done;
 }
 
 // --- The hand-over from the core's threads to the GUI thread ---
@@ -144,37 +208,80 @@ std::mutex handOverMutex;
 std::unordered_set<std::string> changedPaths;
 bool everythingChanged = false;  // guarded by handOverMutex
 guint handOverSource = 0;        // guarded by handOverMutex; 0: none pending
+gint64 lastHandOverUs = 0;       // guarded by handOverMutex; monotonic
 bool handOverOpen = false;       // guarded by handOverMutex; false after shutdown
 std::uint64_t noticeCallbackId = 0;  // GUI thread (the entry points)
 
-// GUI thread, one idle callback per turn, however many notices came.
+// The hand-over runs ahead of the file manager's redraw (GDK's redraw
+// priority is G_PRIORITY_HIGH_IDLE + 20) and its idle work: at the default
+// idle priority it waited behind every frame, and a file manager that draws
+// a big folder on a busy machine is never without a frame to draw, so a
+// pushed status was asked again hundreds of milliseconds late. Ahead of the
+// redraw, a stream of notices could starve it: hand-overs come at most once a
+// frame's length apart, and each holds the GUI thread for one slice; the
+// rest of a big one (every file, when the daemon went away) goes on after
+// the next frame.
+constexpr gint kHandOverPriority = G_PRIORITY_HIGH_IDLE;
+constexpr gint kGoOnPriority = G_PRIORITY_HIGH_IDLE + 30;
+constexpr gint64 kHandOverGapUs = 16'000;
+constexpr gint64 kSliceUs = 8'000;
+
+gboolean handOver(gpointer unused);
+
+// Schedules the next hand-over unless one is pending; `goOn`: the rest of a
+// slice. Any thread, with handOverMutex held.
+void scheduleHandOverLocked(bool goOn) {
+    if (handOverSource != 0 || !handOverOpen) {
+        return;
+    }
+    // Attached to the default main context, which the GUI thread runs; safe
+    // from any thread.
+    const gint64 waitUs = lastHandOverUs + kHandOverGapUs - g_get_monotonic_time();
+    if (goOn) {
+        handOverSource = g_idle_add_full(kGoOnPriority, handOver, nullptr, nullptr);
+    } else if (waitUs > 0) {
+        handOverSource = g_timeout_add_full(kHandOverPriority, guint(waitUs / 1000) + 1, handOver,
+                                            nullptr, nullptr);
+    } else {
+        handOverSource = g_idle_add_full(kHandOverPriority, handOver, nullptr, nullptr);
+    }
+}
+
+// GUI thread, one callback per turn, however many notices came.
 gboolean handOver(gpointer /*unused*/) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     std::unordered_set<std::string> paths;
     bool everything = false;
     {
         std::lock_guard lock(handOverMutex);
         paths.swap(changedPaths);
         everything = std::exchange(everythingChanged, false);
-        handOverSource = 0;
     }
-    // The files are chosen first and invalidated after: the file manager may
-    // ask again from inside the invalidation, which changes `answered`.
-    std::vector<std::pair<std::string, std::string>> chosen;
     if (everything) {
-        chosen.assign(answered.begin(), answered.end());
+        pending.clear();
+        startSweep(true);
     } else {
-        for (const std::string& path : paths) {
-            if (const auto it = answered.find(path); it != answered.end()) {
-                chosen.emplace_back(*it);
-            }
-        }
+        pending.merge(paths);
     }
-    for (const auto& [canonical, shown] : chosen) {
-        if (!invalidate(shown)) {
-            answered.erase(canonical);
-        }
+    const std::size_t done = workOnPending(g_get_monotonic_time() + kSliceUs);
+    tarnwell::gui_probe::handOverDone(probeStart, done);
+    std::lock_guard lock(handOverMutex);
+    handOverSource = 0;
+    lastHandOverUs = g_get_monotonic_time();
+    if (!pending.empty() || sweep.active) {
+        scheduleHandOverLocked(true);
+    } else if (everythingChanged || !changedPaths.empty()) {
+        scheduleHandOverLocked(false);
     }
     return G_SOURCE_REMOVE;
+}
+
+// GUI thread: every entry is looked up again, a slice a turn.
+void pruneAnswered() {
+    startSweep(false);
+    pruneAt = std::max<std::size_t>(4096, answered.size() * 2);
+    std::lock_guard lock(handOverMutex);
+    scheduleHandOverLocked(true);
 }
 
 // The core's worker or listener thread, with no core lock held.
@@ -189,11 +296,7 @@ void onEmblemNotice(const tarnwell::EmblemNotice& notice) {
     } else if (!everythingChanged) {
         changedPaths.insert(notice.paths.begin(), notice.paths.end());
     }
-    if (handOverSource == 0) {
-        // Attached to the default main context, which the GUI thread runs;
-        // safe from any thread.
-        handOverSource = g_idle_add(handOver, nullptr);
-    }
+    scheduleHandOverLocked(false);
 }
 
 // --- The providers (GUI thread) ---
@@ -213,18 +316,21 @@ std::string localPath(FileInfo* file) {
 
 OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
                                GClosure* /*updateComplete*/, OperationHandle** /*handle*/) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     const std::string path = localPath(file);
     if (path.empty()) {
         return FM_CONST(OPERATION_COMPLETE);
     }
     std::string canonical;
-    if (const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical)) {
+    const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical);
+    if (icon != nullptr) {
         FM(file_info_add_emblem)(file, icon);
     }
     answered[std::move(canonical)] = path;
     if (answered.size() >= pruneAt) {
         pruneAnswered();
     }
+    tarnwell::gui_probe::updateFileInfoDone(probeStart, path, icon != nullptr);
     return FM_CONST(OPERATION_COMPLETE);
 }
 
@@ -339,6 +445,7 @@ extern "C" {
 TARNWELL_MODULE_EXPORT void FM(module_initialize)(GTypeModule* module) {
     tarnwell::logLine("tarnwell: " FM_TYPE_NAME " initializing...");
     registerType(module);
+    tarnwell::gui_probe::startIfAsked();
     {
         std::lock_guard lock(handOverMutex);
         handOverOpen = true;
@@ -362,6 +469,9 @@ TARNWELL_MODULE_EXPORT void FM(module_shutdown)(void) {
         g_source_remove(std::exchange(handOverSource, 0));
     }
     changedPaths.clear();
+    pending.clear();
+    sweep = Sweep{};
+    tarnwell::gui_probe::finish();
 }
 
 TARNWELL_MODULE_EXPORT void FM(module_list_types)(const GType** types, int* numTypes) {
