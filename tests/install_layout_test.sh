@@ -45,6 +45,7 @@ stray=$(cd "$work/Unspecified" && find . ! -type d)
 
 # Each module alone in its component, where its file manager loads extensions.
 for fm in "${file_managers[@]}"; do
+  mkdir -p "$work/$fm"
   installed=$(cd "$work/$fm" && find . ! -type d | sed 's|^\.||')
   case "$installed" in
     "$prefix"/lib*/"$fm"/extensions-*/libtarnwell-"$fm".so) ;;
