@@ -5,14 +5,20 @@
 # on: the stand-in host library and its headers never reach a public folder,
 # the plug-in carries no RUNPATH, the tools reach their libraries relative to
 # themselves, every installed file belongs to a component, every program has
-# its man page with a synopsis, the installed dfmext-host loads the installed
-# plug-in, which finds its installed catalogues, and the installed doctor
-# checks what was installed beside it.
+# its man page with a synopsis, each file manager's module (component named
+# after it) is alone in its component, in that file manager's extension
+# folder, the installed dfmext-host loads the installed plug-in, which finds
+# its installed catalogues (component data, with the icons), and the
+# installed doctor checks what was installed beside it.
 #
 # Usage: install_layout_test.sh BUILD_DIR PLUGIN_DIR PRIVATE_LIBDIR MAN_PAGES(ON|OFF)
-# with the two folders relative to the install prefix.
+#          [FILE_MANAGER...]
+# with the two folders relative to the install prefix, and the file managers
+# whose modules the build makes.
 set -euo pipefail
 build=$1 plugin_dir=$2 private_dir=$3 man_pages=$4
+shift 4
+file_managers=("$@")
 prefix=/opt/tarnwell-relocated
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,7 +33,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-for component in plugin tools Unspecified; do
+for component in plugin data tools Unspecified "${file_managers[@]}"; do
   DESTDIR="$work/$component" cmake --install "$build" --component "$component" \
     --prefix "$prefix" >/dev/null
 done
@@ -35,7 +41,17 @@ done
 # An install() without COMPONENT would land in no package.
 mkdir -p "$work/Unspecified"
 stray=$(cd "$work/Unspecified" && find . ! -type d)
-[ -z "$stray" ] || fail "installed outside the plugin and tools components: $stray"
+[ -z "$stray" ] || fail "installed outside the packages' components: $stray"
+
+# Each module alone in its component, where its file manager loads extensions.
+for fm in "${file_managers[@]}"; do
+  mkdir -p "$work/$fm"
+  installed=$(cd "$work/$fm" && find . ! -type d | sed 's|^\.||')
+  case "$installed" in
+    "$prefix"/lib*/"$fm"/extensions-*/libtarnwell-"$fm".so) ;;
+    *) fail "the $fm component is not its module in its extension folder: '$installed'" ;;
+  esac
+done
 
 plugin="$work/plugin$plugin_dir/libdfm-extension-tarnwell.so"
 if [ ! -f "$plugin" ]; then
@@ -52,9 +68,9 @@ while IFS= read -r file; do
       [ "$(dirname "$file")" = "$private_dir" ] ||
         fail "stand-in host library outside the private folder: $file" ;;
   esac
-done < <(cd "$work" && find plugin tools ! -type d | sed 's|^[^/]*||')
+done < <(cd "$work" && find plugin data tools ! -type d | sed 's|^[^/]*||')
 
-for component in plugin tools; do
+for component in plugin data tools "${file_managers[@]}"; do
   while IFS= read -r file; do
     [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ] || continue
     for entry in $(readelf -d "$file" | sed -n 's/.*R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p' | tr ':' ' '); do
@@ -77,9 +93,9 @@ for component in plugin tools; do
   fi
 done
 
-# The two components together, as both packages installed: the program must
+# The components together, as the packages installed: the program must
 # find the stand-in and the plug-in from where it was installed.
-cp -a "$work/plugin/." "$work/tools/"
+cp -a "$work/plugin/." "$work/data/." "$work/tools/"
 host="$work/tools$prefix/bin/dfmext-host"
 if ! output=$(env -u LD_LIBRARY_PATH "$host" -e 'echo loaded' 2>"$work/host.err") ||
   [ "$output" != loaded ]; then
