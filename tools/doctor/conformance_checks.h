@@ -126,6 +126,8 @@ Probe::Answer askStatus(Probe& probe, const std::string& path, const Deadline& d
 // The status in an answer, described for people when it is not a plain 0 to
 // 3; empty when it is one, or when there is no "stat".
 std::string statusFault(const ArgumentMap& answer);
+// "1 (syncing)", "no status".
+const char* statusName(protocol::SyncStatus status);
 // "1.2 ms".
 std::string milliseconds(std::chrono::microseconds time);
 

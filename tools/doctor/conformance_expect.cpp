@@ -9,21 +9,6 @@ namespace {
 // Faults quoted in a finding; the rest are counted.
 constexpr std::size_t kQuoted = 4;
 
-const char* statusName(protocol::SyncStatus status) {
-    switch (status) {
-        case protocol::UpToDate:
-            return "0 (up to date)";
-        case protocol::Syncing:
-            return "1 (syncing)";
-        case protocol::Locked:
-            return "2 (locked)";
-        case protocol::ReadOnly:
-            return "3 (read-only)";
-        default:
-            return "no status";
-    }
-}
-
 protocol::SyncStatus expectedStatus(const std::string& text) {
     return text == "none" ? protocol::NotCached : static_cast<protocol::SyncStatus>(text[0] - '0');
 }
@@ -48,6 +33,21 @@ std::string mismatch(const std::string& path, protocol::SyncStatus expected,
 }
 
 }  // namespace
+
+const char* statusName(protocol::SyncStatus status) {
+    switch (status) {
+        case protocol::UpToDate:
+            return "0 (up to date)";
+        case protocol::Syncing:
+            return "1 (syncing)";
+        case protocol::Locked:
+            return "2 (locked)";
+        case protocol::ReadOnly:
+            return "3 (read-only)";
+        default:
+            return "no status";
+    }
+}
 
 void checkExpectedStatuses(const Conformance& run, Report& report) {
     Check& check = addCheck(report, "expected_status", "the statuses you expect (--expect)");

@@ -1,3 +1,4 @@
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -155,7 +156,17 @@ Probe::Answer askStatus(Probe& probe, const std::string& path, const Deadline& d
 
 std::string statusFault(const ArgumentMap& answer) {
     const std::string* stat = protocol::firstValue(answer, protocol::kStatKey);
-    if (stat == nullptr || (stat->size() == 1 && (*stat)[0] >= '0' && (*stat)[0] <= '3')) {
+    if (stat == nullptr) {
+        // Keys are compared byte for byte: "Stat" or "STAT" is no status.
+        for (const auto& [key, values] : answer) {
+            if (key.size() == 4 && ::strncasecmp(key.c_str(), protocol::kStatKey, 4) == 0) {
+                return "the key \"" + key +
+                       "\" is not \"stat\": case matters, and the plug-in reads no status";
+            }
+        }
+        return {};
+    }
+    if (stat->size() == 1 && (*stat)[0] >= '0' && (*stat)[0] <= '3') {
         return {};
     }
     const std::string shown = "\"" + stat->substr(0, 24) + "\"";

@@ -90,17 +90,60 @@ std::size_t pathLines(const std::string& raw) {
     return count;
 }
 
+// A relative value right behind a root that, joined to it by a tab, names
+// a folder: one root holding a tab, written without its escape and so read
+// as two values.
+std::string splitAtTab(const std::vector<std::string>& listed, std::size_t at) {
+    struct stat info {};
+    if (at == 0 || listed[at].empty() || listed[at][0] == '/') {
+        return {};
+    }
+    const std::string whole = listed[at - 1] + "\t" + listed[at];
+    if (::stat(whole.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return {};
+    }
+    return "\"" + listed[at - 1] + "\" and \"" + listed[at] +
+           "\" are the folder " + listed[at - 1] + "<TAB>" + listed[at] +
+           " split at a tab written without its escape (\\t): the plug-in keeps neither";
+}
+
+// How a root the plug-in can use differs from the form it keeps, when the
+// plug-in still serves the files under it; else empty.
+std::string harmlessForm(const std::string& root, const std::string& canonical) {
+    if (root.empty()) {
+        return "an empty value (a tab at the end of the line?), which the plug-in ignores";
+    }
+    if (root.size() > 1 && root == canonical + "/") {
+        return root + " ends in a slash, which the plug-in drops: it asks about the sync folder "
+                      "itself as " + canonical + ", so answer for that form too";
+    }
+    return {};
+}
+
 RootFindings judgeRoots(const std::vector<std::string>& listed, std::vector<std::string>& kept) {
     RootFindings findings;
-    for (const std::string& root : listed) {
-        const std::string fault = rootFault(root);
-        if (!fault.empty()) {
-            findings.faults.push_back(fault);
+    for (std::size_t at = 0; at < listed.size(); ++at) {
+        const std::string& root = listed[at];
+        const std::string canonical = root.empty() ? root : canonicalizePath(root);
+        const std::string split = at + 1 < listed.size() ? splitAtTab(listed, at + 1) : "";
+        if (!split.empty()) {
+            findings.faults.push_back(split);
+            ++at;
             continue;
         }
-        const std::string canonical = canonicalizePath(root);
+        const std::string harmless = harmlessForm(root, canonical);
+        const std::string fault = harmless.empty() ? rootFault(root) : "";
+        if (!fault.empty()) {
+            findings.faults.push_back(fault);
+        }
+        if (!harmless.empty()) {
+            findings.warnings.push_back(harmless);
+        }
+        if (root.empty() || !fault.empty()) {
+            continue;
+        }
         const std::string notCanonical = canonicalFault(root, canonical);
-        if (!notCanonical.empty()) {
+        if (!notCanonical.empty() && harmless.empty()) {
             findings.faults.push_back(notCanonical);
         }
         const std::string warning = rootWarning(root, canonical, kept);

@@ -18,6 +18,7 @@
 #include "listener/input_command_server.h"
 #include "listener/notification_relay.h"
 #include "listener/sender_check.h"
+#include "notify_order.h"
 #include "protocol/messages.h"
 #include "socket_owner/socket_owner.h"
 #include "watch_sources.h"
@@ -62,10 +63,13 @@ std::string quoted(const std::string& bytes) {
 // What the plug-in makes of the path of a "refresh_stat": a URL's part from
 // the first "/" behind "://" (host dropped, nothing decoded); a relative
 // path resolved against the file manager's working folder where it exists
-// there, else taken as lying under "/".
-void judgePath(const std::string& path, const std::vector<std::string>& roots, Heard& heard) {
+// there, else taken as lying under "/". The path the plug-in then asks
+// about, when it is in a root and the check can tell it; else empty.
+std::string judgePath(const std::string& path, const std::vector<std::string>& roots,
+                      Heard& heard) {
     const std::string taken(stripUrlPrefix(path));
     const bool url = path.find("://") != std::string::npos && taken[0] == '/';
+    const std::string canonical = taken.empty() || taken[0] != '/' ? "" : canonicalizePath(taken);
     if (taken.empty() || taken[0] != '/') {
         note(heard.faults, heard.faultCount,
              "refresh_stat with the relative path " + quoted(path) +
@@ -75,18 +79,23 @@ void judgePath(const std::string& path, const std::vector<std::string>& roots, H
         note(heard.faults, heard.faultCount,
              "refresh_stat with the URL " + quoted(path) + ", which the plug-in takes for " +
                  quoted(taken) + ", %-escapes and all: it decodes nothing");
-    } else if (url) {
-        note(heard.oddities, heard.oddityCount,
-             "refresh_stat with the URL " + quoted(path) + ", which the plug-in takes for " +
-                 quoted(taken) + " (any host part dropped): send the path itself");
-    } else if (protocol::rootHolding(roots, canonicalizePath(taken)).empty()) {
+    } else if (protocol::rootHolding(roots, canonical).empty()) {
         note(heard.oddities, heard.oddityCount,
              "refresh_stat for " + path + ", outside every root: the plug-in ignores it");
+    } else {
+        if (url) {
+            note(heard.oddities, heard.oddityCount,
+                 "refresh_stat with the URL " + quoted(path) + ", which the plug-in takes for " +
+                     quoted(taken) + " (any host part dropped): send the path itself");
+        }
+        return canonical;
     }
+    return {};
 }
 
-void judgeDatagram(const std::string& datagram, const std::vector<std::string>& roots,
-                   Heard& heard) {
+// The path the plug-in asks about for the datagram, or empty (see judgePath).
+std::string judgeDatagram(const std::string& datagram, const std::vector<std::string>& roots,
+                          Heard& heard) {
     ++heard.count;
     if (datagram.size() > protocol::kMaxNotificationBytes) {
         note(heard.faults, heard.faultCount,
@@ -106,7 +115,7 @@ void judgeDatagram(const std::string& datagram, const std::vector<std::string>& 
             note(heard.faults, heard.faultCount,
                  "refresh_stat without a path: " + quoted(datagram));
         } else {
-            judgePath(*path, roots, heard);
+            return judgePath(*path, roots, heard);
         }
     } else if (notification->name == protocol::kRefreshRoots) {
         ++heard.refreshRoots;
@@ -115,6 +124,7 @@ void judgeDatagram(const std::string& datagram, const std::vector<std::string>& 
              quoted(datagram) + ", named " + quoted(notification->name) +
                  ", which is neither refresh_stat nor refresh_tw_root: the plug-in drops it");
     }
+    return {};
 }
 
 void judgeSender(const SenderCheck::Verdict& verdict, Heard& heard) {
@@ -188,6 +198,9 @@ public:
     const std::string& whyNoWire() const { return whyNoWire_; }
     const std::vector<pid_t>& holders() const { return holders_; }
     const std::vector<CopiesFolderInUse>& folders() const { return inUse_; }
+    // The paths followed to see whether each status was stored before its
+    // notification; null before listen().
+    const NotifyOrder* order() const { return order_.get(); }
 
 private:
     void choose();
@@ -212,6 +225,8 @@ private:
     Heard heard_;
     std::vector<char> buffer_;
     Deadline::Clock::time_point start_{};
+    Deadline::Clock::time_point end_{};
+    std::unique_ptr<NotifyOrder> order_;
 };
 
 void Watcher::choose() {
@@ -263,8 +278,15 @@ void Watcher::leave() {
 void Watcher::listen() {
     choose();
     start_ = Deadline::Clock::now();
-    const auto end = start_ + run_.options.watch;
+    end_ = start_ + run_.options.watch;
+    order_ = std::make_unique<NotifyOrder>(run_, start_);
     for (;;) {
+        // Past the end only to give the paths followed their second look,
+        // and the daemon its grace to announce what that look found.
+        const auto until = std::max(end_, order_->settledAt());
+        if (Deadline::Clock::now() >= until) {
+            break;
+        }
         std::vector<pollfd> ready{{tap_.fd(), POLLIN, 0}, {own_.get(), POLLIN, 0}};
         for (const auto& relay : relays_) {
             if (relay->owesNews()) {
@@ -272,8 +294,14 @@ void Watcher::listen() {
             }
             ready.push_back({relay->isOpen() ? relay->fd() : -1, POLLIN, 0});
         }
-        if (pollUntil(ready.data(), ready.size(), end) <= 0) {
+        const int polled =
+            pollUntil(ready.data(), ready.size(), std::min(until, order_->nextDue()));
+        if (polled < 0) {
             break;
+        }
+        order_->lookAgain();
+        if (polled == 0) {
+            continue;
         }
         if (std::any_of(ready.begin() + 2, ready.end(),
                         [](const pollfd& p) { return p.revents; })) {
@@ -351,9 +379,12 @@ void Watcher::receiveOwn() {
 }
 
 void Watcher::record(const std::string& datagram) {
-    judgeDatagram(datagram, run_.roots, heard_);
-    const auto second =
-        std::chrono::duration_cast<std::chrono::seconds>(Deadline::Clock::now() - start_);
+    const auto now = Deadline::Clock::now();
+    const std::string path = judgeDatagram(datagram, run_.roots, heard_);
+    if (!path.empty()) {
+        order_->heard(path, now < end_);
+    }
+    const auto second = std::chrono::duration_cast<std::chrono::seconds>(now - start_);
     ++heard_.perSecond[second.count()];
 }
 
@@ -496,6 +527,8 @@ void watchNotifications(const Conformance& run, Report& report) {
         watcher, run,
         addCheck(report, "notifications",
                  "notifications during " + std::to_string(run.options.watch.count()) + " s"));
+    watcher.order()->judge(
+        addCheck(report, "notify_after_store", "each status stored before its refresh_stat"));
 }
 
 }  // namespace tarnwell::doctor
