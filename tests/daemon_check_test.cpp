@@ -11,6 +11,8 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -20,10 +22,15 @@
 
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
+#include "socket_owner/socket_owner.h"
 #include "support/test_support.h"
 
 namespace tarnwell::test {
 namespace {
+
+// When a scripted daemon sends "refresh_stat" for a change: not at all (no
+// change is made), after it stored the new status, or before.
+enum class Notify { Never, AfterStoring, BeforeStoring };
 
 // How one scripted daemon is wrong; the defaults make a sound one.
 struct Wrong {
@@ -38,6 +45,21 @@ struct Wrong {
     std::chrono::milliseconds statDelay{0};
     bool rootsOnLines = false;  // one "path" line per root
     bool rootViaLink = false;   // the root listed, and known, through a link
+    Notify notify = Notify::Never;
+    // Each request answered on a thread of its own, after a wait that differs
+    // from one to the next, so that answers to requests written back to back
+    // would go out in another order.
+    bool threaded = false;
+    bool closeAfterAnswer = false;
+    bool statusAsWord = false;    // "stat<TAB>syncing"
+    std::string statKey = "stat";
+    std::string fieldEnd;         // behind the last value of each argument line
+    bool rootSlash = false;       // "/home/ann/Sync/", the folder itself known so
+    std::size_t padding = 0;      // bytes of a key the plug-in does not read
+    const char* rootName = "Sync";
+    bool rawRoots = false;        // roots written without their escapes
+    bool noDoneThenClose = false; // a status answer without "done", then closed
+    bool echoEscapedTwice = false;  // the path written back escaped as it came, once more
 };
 
 // What the plug-in shows for the row's file after one draw, or that it lost
@@ -51,6 +73,7 @@ struct Row {
     Shown plugin;       // what the plug-in does
     const char* check;  // the check that fails ("" none), or warns (slow)
     const char* cause;  // in its finding
+    bool passes = false;  // the check passes (a served daemon's check warns otherwise)
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -88,10 +111,42 @@ public:
           roots_(std::move(roots)),
           statuses_(std::move(statuses)),
           server_([this](int fd) { serve(fd); }) {}
+    // The answering threads end before the connections they write to close.
+    ~ScriptedDaemon() {
+        std::vector<std::thread> answering;
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            answering.swap(answering_);
+        }
+        for (std::thread& thread : answering) {
+            thread.join();
+        }
+        server_.shutdown();
+    }
 
     std::uint16_t port() const { return server_.port(); }
     int connections() const { return server_.acceptedCount(); }
     int queries() const { return queries_.load(); }
+
+    // The test's thread: `path` changes to `status`, announced to
+    // `notifyPort` as the row's daemon announces it. A daemon that notifies
+    // first stores the change only once it has answered a question about the
+    // path: the one the notification brought.
+    void change(const std::string& path, int status, std::uint16_t notifyPort) {
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            if (wrong_.notify == Notify::BeforeStoring) {
+                unstored_ = {path, status};
+            } else {
+                statuses_[path] = status;
+            }
+        }
+        sendDatagram(notifyPort, "refresh_stat\npath\t" + escapeField(path) + "\ndone\n");
+    }
+    bool changeStored() const {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        return !unstored_;
+    }
 
 private:
     void serve(int fd) {
@@ -99,7 +154,7 @@ private:
         const auto idle = wrong_.keepAlive.count() > 0 ? wrong_.keepAlive : wrong_.closeIdle;
         std::vector<std::string> request;
         std::string line;
-        for (;;) {
+        for (int asked = 0;;) {
             const Got got = nextLine(fd, idle, line);
             if (got == Got::Closed || (got == Got::Idle && wrong_.closeIdle.count() > 0)) {
                 ::shutdown(fd, SHUT_RDWR);
@@ -110,11 +165,32 @@ private:
                 continue;
             }
             request.push_back(line);
-            if (complete(request)) {
-                send(fd, answer(request));
-                request.clear();
+            if (!complete(request)) {
+                continue;
             }
+            if (wrong_.threaded) {
+                answerOnAThread(fd, request, ++asked);
+            } else {
+                send(fd, answer(request));
+            }
+            if (wrong_.closeAfterAnswer || (wrong_.noDoneThenClose && request[0] == "query_stat")) {
+                ::shutdown(fd, SHUT_RDWR);
+                return;
+            }
+            request.clear();
         }
+    }
+
+    // The mistake: each answer written whole, but when its thread is done,
+    // the odd ones 20 ms later than the even ones.
+    void answerOnAThread(int fd, std::vector<std::string> request, int asked) {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        answering_.emplace_back([this, fd, request = std::move(request), asked] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(asked % 2 * 20));
+            const std::string bytes = answer(request);
+            const std::lock_guard<std::mutex> writing(writing_);
+            send(fd, bytes);
+        });
     }
 
     bool complete(const std::vector<std::string>& request) const {
@@ -143,34 +219,66 @@ private:
         return text;
     }
 
+    void addRoots(std::vector<std::string>& args) const {
+        std::string line = "path";
+        for (const std::string& listed : roots_) {
+            const std::string root = wrong_.rootSlash ? listed + "/" : listed;
+            if (wrong_.rootsOnLines && line != "path") {
+                args.push_back(line);
+                line = "path";
+            }
+            line += "\t" + (wrong_.rawRoots ? root : escapeField(root));
+        }
+        args.push_back(line);
+    }
+
+    // The "stat" line for `path` (unescaped), or empty; stores a change that
+    // waited for this question.
+    std::string statusLine(const std::string& path) {
+        static const char* const kWords[] = {"uptodate", "syncing", "locked", "readonly"};
+        const std::lock_guard<std::mutex> hold(mutex_);
+        const auto known = statuses_.find(path);
+        std::string line;
+        if (known != statuses_.end()) {
+            const int status = known->second + wrong_.statusShift;
+            line = wrong_.statKey + "\t" +
+                   (wrong_.statusAsWord ? kWords[status] : std::to_string(status));
+        }
+        if (unstored_ && unstored_->first == path) {
+            statuses_[path] = unstored_->second;
+            unstored_.reset();
+        }
+        return line;
+    }
+
     std::string answer(const std::vector<std::string>& request) {
         std::vector<std::string> args;
+        bool ends = true;
         if (request.front() == "get_tw_roots") {
-            std::string line = "path";
-            for (const std::string& root : roots_) {
-                if (wrong_.rootsOnLines && line != "path") {
-                    args.push_back(line);
-                    line = "path";
-                }
-                line += "\t" + root;
-            }
-            args.push_back(line);
+            addRoots(args);
         } else if (request.front() == "query_stat" && request.size() > 1 &&
                    request[1].rfind("path\t", 0) == 0) {
             ++queries_;
             std::this_thread::sleep_for(wrong_.statDelay);
-            const auto known = statuses_.find(unescape(request[1].substr(5)));
-            if (known != statuses_.end()) {
-                args.push_back("stat\t" + std::to_string(known->second + wrong_.statusShift));
+            if (wrong_.echoEscapedTwice) {
+                args.push_back("path\t" + escapeField(request[1].substr(5)));
             }
+            const std::string stat = statusLine(unescape(request[1].substr(5)));
+            if (!stat.empty()) {
+                args.push_back(stat);
+            }
+            if (wrong_.padding > 0) {
+                args.push_back("log\t" + std::string(wrong_.padding, 'x'));
+            }
+            ends = !wrong_.noDoneThenClose;
         } else {
             return "err" + wrong_.lineEnd + "done" + wrong_.lineEnd;
         }
         std::string bytes = wrong_.status + wrong_.lineEnd;
         for (const std::string& arg : args) {
-            bytes += arg + wrong_.lineEnd;
+            bytes += arg + wrong_.fieldEnd + wrong_.lineEnd;
         }
-        return bytes + "done" + wrong_.lineEnd;
+        return ends ? bytes + "done" + wrong_.lineEnd : bytes;
     }
 
     static void send(int fd, const std::string& bytes) {
@@ -181,8 +289,12 @@ private:
 
     const Wrong wrong_;
     const std::vector<std::string> roots_;
-    const std::map<std::string, int> statuses_;
     std::atomic<int> queries_{0};
+    mutable std::mutex mutex_;
+    std::map<std::string, int> statuses_;                     // guarded by mutex_
+    std::optional<std::pair<std::string, int>> unstored_;     // guarded by mutex_
+    std::vector<std::thread> answering_;                      // guarded by mutex_
+    std::mutex writing_;  // one answer on a connection at a time
     LoopbackServer server_;
 };
 
@@ -204,11 +316,13 @@ class DaemonCheckTest : public ::testing::TestWithParam<Row> {
 protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", temp_.dir("run").c_str(), 1);
-        root_ = temp_.dir("Sync");
+        const std::string rootName = GetParam().wrong.rootName;
+        root_ = temp_.dir(rootName);
         other_ = temp_.dir("Other");
         link_ = temp_.path() + "/SyncLink";
         std::filesystem::create_directory_symlink(root_, link_);
-        file_ = temp_.file(std::string("Sync/") + GetParam().file);
+        file_ = temp_.file(rootName + "/" + GetParam().file);
+        notifyPort_ = freeUdpPort();
     }
 
     // The daemon as it lists its roots and keys its statuses.
@@ -219,12 +333,29 @@ protected:
         if (wrong.rootsOnLines) {
             roots.push_back(other_);
         }
-        return ScriptedDaemon(wrong, roots, {{root, 0}, {root + "/" + GetParam().file, 1}});
+        // A daemon told its root with a slash at the end knows the folder so.
+        return ScriptedDaemon(wrong, roots,
+                              {{wrong.rootSlash ? root + "/" : root, 0},
+                               {root + "/" + GetParam().file, 1}});
+    }
+
+    // The file changes from 1 (syncing) to 2 (locked), announced: Truth when
+    // the plug-in shows the new status once it asked and the daemon stored
+    // it, Wrong when it keeps the old one.
+    Shown afterAChange(ScriptedDaemon& daemon, TarnwellCore& core) {
+        const int asked = daemon.queries();
+        daemon.change(file_, 2, notifyPort_);
+        waitUntil([&] { return daemon.changeStored() && daemon.queries() > asked &&
+                               core.pendingQueryCount() == 0; },
+                  6s);
+        // Nothing more is to come from a daemon that stored the change late.
+        waitUntil([&] { return core.getStatus(file_) == TarnwellCore::Locked; }, 2s);
+        return core.getStatus(file_) == TarnwellCore::Locked ? Shown::Truth : Shown::Wrong;
     }
 
     // What the plug-in's core shows for the file after one draw.
     Shown plugin(ScriptedDaemon& daemon) {
-        TarnwellCore core(daemon.port(), freeUdpPort());
+        TarnwellCore core(daemon.port(), notifyPort_);
         core.initialize();
         Shown shown = Shown::Nothing;
         if (waitUntil([&] { return !core.syncRoots().empty(); }, 6s) && core.isInSyncDir(file_)) {
@@ -236,7 +367,13 @@ protected:
                     : status == TarnwellCore::NotCached ? Shown::Nothing
                                                         : Shown::Wrong;
         }
-        if (shown == Shown::Truth && GetParam().plugin == Shown::Reconnects &&
+        if (shown == Shown::Truth && GetParam().wrong.notify != Notify::Never) {
+            shown = afterAChange(daemon, core);
+        }
+        // A daemon that closes after each answer may have closed before the
+        // status was read.
+        if ((shown == Shown::Truth || (shown == Shown::Nothing && GetParam().wrong.closeAfterAnswer)) &&
+            GetParam().plugin == Shown::Reconnects &&
             waitUntil([&] { return daemon.connections() > 1; }, 6s)) {
             shown = Shown::Reconnects;
         }
@@ -245,9 +382,16 @@ protected:
     }
 
     // Each check's result and line of the JSON report; the exit status under "".
-    std::map<std::string, std::pair<std::string, std::string>> doctor(std::uint16_t port) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH, "--daemon", "--json",    "--port",
-                                         std::to_string(port), "--expect", file_ + "=1"};
+    std::map<std::string, std::pair<std::string, std::string>> doctor(ScriptedDaemon& daemon) {
+        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH, "--daemon", "--json", "--port",
+                                         std::to_string(daemon.port()), "--expect", file_ + "=1"};
+        const bool changes = GetParam().wrong.notify != Notify::Never;
+        if (changes) {
+            // Heard on the port, which the check binds as its watch begins:
+            // then the file changes.
+            argv.insert(argv.end(), {"--notify-port", std::to_string(notifyPort_),
+                                     "--no-wire-tap", "--watch", "1"});
+        }
         if (GetParam().wrong.statDelay.count() == 0) {
             // No row needs the plug-in's 3 s to tell a missing answer.
             argv.insert(argv.end(), {"--answer-limit-ms", "500", "--slow-answer-ms", "100"});
@@ -256,6 +400,9 @@ protected:
         std::map<std::string, std::pair<std::string, std::string>> checks;
         if (!run.start(argv)) {
             return checks;
+        }
+        if (changes && waitUntil([&] { return !udpSocketsOnPort(notifyPort_).empty(); }, 40s)) {
+            daemon.change(file_, 2, notifyPort_);
         }
         const std::optional<int> status = run.wait(60s);
         checks[""].first = status ? std::to_string(*status) : "hung";
@@ -273,6 +420,7 @@ protected:
     std::string other_;
     std::string link_;
     std::string file_;
+    std::uint16_t notifyPort_ = 0;
 };
 
 TEST_P(DaemonCheckTest, CheckFailsExactlyTheDaemonsThePluginCannotServeAndNamesTheCause) {
@@ -281,7 +429,7 @@ TEST_P(DaemonCheckTest, CheckFailsExactlyTheDaemonsThePluginCannotServeAndNamesT
     EXPECT_EQ(plugin(forPlugin), row.plugin);
 
     ScriptedDaemon forCheck = daemon();
-    auto checks = doctor(forCheck.port());
+    auto checks = doctor(forCheck);
     const std::string check = row.check;
     if (row.plugin == Shown::Truth) {
         // Served: the check passes, at most with a warning naming the cause.
@@ -290,7 +438,8 @@ TEST_P(DaemonCheckTest, CheckFailsExactlyTheDaemonsThePluginCannotServeAndNamesT
             EXPECT_NE(result.first, "failed") << result.second;
         }
         if (!check.empty()) {
-            EXPECT_EQ(checks[check].first, "warning") << checks[check].second;
+            EXPECT_EQ(checks[check].first, row.passes ? "passed" : "warning")
+                << checks[check].second;
         }
     } else {
         EXPECT_EQ(checks[""].first, "1");
@@ -332,7 +481,40 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"root_through_a_link", with([](Wrong& w) { w.rootViaLink = true; }), "a.txt",
             Shown::Nothing, "roots", "is not in canonical form"},
         Row{"slow", with([](Wrong& w) { w.statDelay = 1500ms; }), "a.txt", Shown::Truth,
-            "answer_time", "the daemon is slow: it took 15"}),
+            "answer_time", "the daemon is slow: it took 15"},
+        // A change announced before the new status is stored: the plug-in's
+        // question, sent at once, reads the old one, and nothing follows.
+        Row{"notifies_before_storing", with([](Wrong& w) { w.notify = Notify::BeforeStoring; }),
+            "a.txt", Shown::Wrong, "notify_after_store",
+            "read 1 (syncing) when asked at once, at "},
+        Row{"notifies_after_storing", with([](Wrong& w) { w.notify = Notify::AfterStoring; }),
+            "a.txt", Shown::Truth, "notify_after_store", "1 refresh_stat followed", true},
+        // More a developer writing from docs/protocol.md alone could write.
+        Row{"answers_on_threads", with([](Wrong& w) { w.threaded = true; }), "a.txt",
+            Shown::Truth, "", ""},
+        Row{"closes_after_each_answer", with([](Wrong& w) { w.closeAfterAnswer = true; }),
+            "a.txt", Shown::Reconnects, "keeps_connection",
+            "the daemon closed the connection after its answer"},
+        Row{"status_as_a_word", with([](Wrong& w) { w.statusAsWord = true; }), "a.txt",
+            Shown::Wrong, "query_stat", "stat \\\"syncing\\\" is read as 0 (up to date)"},
+        Row{"stat_key_in_capitals", with([](Wrong& w) { w.statKey = "STAT"; }), "a.txt",
+            Shown::Nothing, "query_stat", "case matters, and the plug-in reads no status"},
+        Row{"tab_at_line_end", with([](Wrong& w) { w.fieldEnd = "\t"; }), "a.txt", Shown::Truth,
+            "roots", "an empty value (a tab at the end of the line?)"},
+        Row{"roots_end_in_a_slash", with([](Wrong& w) { w.rootSlash = true; }), "a.txt",
+            Shown::Truth, "roots", "ends in a slash, which the plug-in drops"},
+        Row{"huge_answer", with([](Wrong& w) { w.padding = 2 << 20; }), "a.txt", Shown::Nothing,
+            "query_stat", "without a whole answer"},
+        Row{"root_tab_unescaped",
+            with([](Wrong& w) {
+                w.rootName = "Two\tparts";
+                w.rawRoots = true;
+            }),
+            "a.txt", Shown::Nothing, "roots", "split at a tab written without its escape"},
+        Row{"no_done_then_close", with([](Wrong& w) { w.noDoneThenClose = true; }), "a.txt",
+            Shown::Nothing, "query_stat", "the daemon closed the connection"},
+        Row{"path_written_back_escaped_twice", with([](Wrong& w) { w.echoEscapedTwice = true; }),
+            "a.txt", Shown::Truth, "escaping", "which the plug-in does not read here"}),
     [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 }  // namespace
