@@ -51,14 +51,14 @@ struct Wrong {
     // would go out in another order.
     bool threaded = false;
     bool closeAfterAnswer = false;
-    bool statusAsWord = false;    // "stat<TAB>syncing"
+    bool statusAsWord = false;  // "stat<TAB>syncing"
     std::string statKey = "stat";
-    std::string fieldEnd;         // behind the last value of each argument line
-    bool rootSlash = false;       // "/home/ann/Sync/", the folder itself known so
-    std::size_t padding = 0;      // bytes of a key the plug-in does not read
+    std::string fieldEnd;     // behind the last value of each argument line
+    bool rootSlash = false;   // "/home/ann/Sync/", the folder itself known so
+    std::size_t padding = 0;  // bytes of a key the plug-in does not read
     const char* rootName = "Sync";
-    bool rawRoots = false;        // roots written without their escapes
-    bool noDoneThenClose = false; // a status answer without "done", then closed
+    bool rawRoots = false;          // roots written without their escapes
+    bool noDoneThenClose = false;   // a status answer without "done", then closed
     bool echoEscapedTwice = false;  // the path written back escaped as it came, once more
 };
 
@@ -69,10 +69,10 @@ enum class Shown { Truth, Wrong, Nothing, Reconnects };
 struct Row {
     const char* name;
     Wrong wrong;
-    const char* file;   // under the root, whose status is 1 (syncing)
-    Shown plugin;       // what the plug-in does
-    const char* check;  // the check that fails ("" none), or warns (slow)
-    const char* cause;  // in its finding
+    const char* file;     // under the root, whose status is 1 (syncing)
+    Shown plugin;         // what the plug-in does
+    const char* check;    // the check that fails ("" none), or warns (slow)
+    const char* cause;    // in its finding
     bool passes = false;  // the check passes (a served daemon's check warns otherwise)
 };
 
@@ -291,10 +291,10 @@ private:
     const std::vector<std::string> roots_;
     std::atomic<int> queries_{0};
     mutable std::mutex mutex_;
-    std::map<std::string, int> statuses_;                     // guarded by mutex_
-    std::optional<std::pair<std::string, int>> unstored_;     // guarded by mutex_
-    std::vector<std::thread> answering_;                      // guarded by mutex_
-    std::mutex writing_;  // one answer on a connection at a time
+    std::map<std::string, int> statuses_;                  // guarded by mutex_
+    std::optional<std::pair<std::string, int>> unstored_;  // guarded by mutex_
+    std::vector<std::thread> answering_;                   // guarded by mutex_
+    std::mutex writing_;                                   // one answer on a connection at a time
     LoopbackServer server_;
 };
 
@@ -334,9 +334,9 @@ protected:
             roots.push_back(other_);
         }
         // A daemon told its root with a slash at the end knows the folder so.
-        return ScriptedDaemon(wrong, roots,
-                              {{wrong.rootSlash ? root + "/" : root, 0},
-                               {root + "/" + GetParam().file, 1}});
+        return ScriptedDaemon(
+            wrong, roots,
+            {{wrong.rootSlash ? root + "/" : root, 0}, {root + "/" + GetParam().file, 1}});
     }
 
     // The file changes from 1 (syncing) to 2 (locked), announced: Truth when
@@ -345,9 +345,12 @@ protected:
     Shown afterAChange(ScriptedDaemon& daemon, TarnwellCore& core) {
         const int asked = daemon.queries();
         daemon.change(file_, 2, notifyPort_);
-        waitUntil([&] { return daemon.changeStored() && daemon.queries() > asked &&
-                               core.pendingQueryCount() == 0; },
-                  6s);
+        waitUntil(
+            [&] {
+                return daemon.changeStored() && daemon.queries() > asked &&
+                       core.pendingQueryCount() == 0;
+            },
+            6s);
         // Nothing more is to come from a daemon that stored the change late.
         waitUntil([&] { return core.getStatus(file_) == TarnwellCore::Locked; }, 2s);
         return core.getStatus(file_) == TarnwellCore::Locked ? Shown::Truth : Shown::Wrong;
@@ -372,7 +375,8 @@ protected:
         }
         // A daemon that closes after each answer may have closed before the
         // status was read.
-        if ((shown == Shown::Truth || (shown == Shown::Nothing && GetParam().wrong.closeAfterAnswer)) &&
+        if ((shown == Shown::Truth ||
+             (shown == Shown::Nothing && GetParam().wrong.closeAfterAnswer)) &&
             GetParam().plugin == Shown::Reconnects &&
             waitUntil([&] { return daemon.connections() > 1; }, 6s)) {
             shown = Shown::Reconnects;
@@ -383,14 +387,15 @@ protected:
 
     // Each check's result and line of the JSON report; the exit status under "".
     std::map<std::string, std::pair<std::string, std::string>> doctor(ScriptedDaemon& daemon) {
-        std::vector<std::string> argv = {TARNWELL_DOCTOR_PATH, "--daemon", "--json", "--port",
-                                         std::to_string(daemon.port()), "--expect", file_ + "=1"};
+        std::vector<std::string> argv = {
+            TARNWELL_DOCTOR_PATH,          "--daemon", "--json",    "--port",
+            std::to_string(daemon.port()), "--expect", file_ + "=1"};
         const bool changes = GetParam().wrong.notify != Notify::Never;
         if (changes) {
             // Heard on the port, which the check binds as its watch begins:
             // then the file changes.
-            argv.insert(argv.end(), {"--notify-port", std::to_string(notifyPort_),
-                                     "--no-wire-tap", "--watch", "1"});
+            argv.insert(argv.end(), {"--notify-port", std::to_string(notifyPort_), "--no-wire-tap",
+                                     "--watch", "1"});
         }
         if (GetParam().wrong.statDelay.count() == 0) {
             // No row needs the plug-in's 3 s to tell a missing answer.
@@ -490,10 +495,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"notifies_after_storing", with([](Wrong& w) { w.notify = Notify::AfterStoring; }),
             "a.txt", Shown::Truth, "notify_after_store", "1 refresh_stat followed", true},
         // More a developer writing from docs/protocol.md alone could write.
-        Row{"answers_on_threads", with([](Wrong& w) { w.threaded = true; }), "a.txt",
-            Shown::Truth, "", ""},
-        Row{"closes_after_each_answer", with([](Wrong& w) { w.closeAfterAnswer = true; }),
-            "a.txt", Shown::Reconnects, "keeps_connection",
+        Row{"answers_on_threads", with([](Wrong& w) { w.threaded = true; }), "a.txt", Shown::Truth,
+            "", ""},
+        Row{"closes_after_each_answer", with([](Wrong& w) { w.closeAfterAnswer = true; }), "a.txt",
+            Shown::Reconnects, "keeps_connection",
             "the daemon closed the connection after its answer"},
         Row{"status_as_a_word", with([](Wrong& w) { w.statusAsWord = true; }), "a.txt",
             Shown::Wrong, "query_stat", "stat \\\"syncing\\\" is read as 0 (up to date)"},
@@ -505,8 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
             Shown::Truth, "roots", "ends in a slash, which the plug-in drops"},
         Row{"huge_answer", with([](Wrong& w) { w.padding = 2 << 20; }), "a.txt", Shown::Nothing,
             "query_stat", "without a whole answer"},
-        Row{"root_tab_unescaped",
-            with([](Wrong& w) {
+        Row{"root_tab_unescaped", with([](Wrong& w) {
                 w.rootName = "Two\tparts";
                 w.rawRoots = true;
             }),

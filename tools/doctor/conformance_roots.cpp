@@ -102,8 +102,8 @@ std::string splitAtTab(const std::vector<std::string>& listed, std::size_t at) {
     if (::stat(whole.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         return {};
     }
-    return "\"" + listed[at - 1] + "\" and \"" + listed[at] +
-           "\" are the folder " + listed[at - 1] + "<TAB>" + listed[at] +
+    return "\"" + listed[at - 1] + "\" and \"" + listed[at] + "\" are the folder " +
+           listed[at - 1] + "<TAB>" + listed[at] +
            " split at a tab written without its escape (\\t): the plug-in keeps neither";
 }
 
@@ -114,8 +114,10 @@ std::string harmlessForm(const std::string& root, const std::string& canonical) 
         return "an empty value (a tab at the end of the line?), which the plug-in ignores";
     }
     if (root.size() > 1 && root == canonical + "/") {
-        return root + " ends in a slash, which the plug-in drops: it asks about the sync folder "
-                      "itself as " + canonical + ", so answer for that form too";
+        return root +
+               " ends in a slash, which the plug-in drops: it asks about the sync folder "
+               "itself as " +
+               canonical + ", so answer for that form too";
     }
     return {};
 }

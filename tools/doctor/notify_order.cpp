@@ -18,8 +18,7 @@ NotifyOrder::NotifyOrder(const Conformance& run, Clock::time_point start)
     : run_(run), start_(start), probe_(run.options.port) {}
 
 std::string NotifyOrder::ask(const std::string& path, bool& whole) {
-    const Probe::Answer answer =
-        askStatus(probe_, path, Deadline(run_.options.answerLimit));
+    const Probe::Answer answer = askStatus(probe_, path, Deadline(run_.options.answerLimit));
     whole = whole && answer.whole();
     return statusName(answer.outcome == Probe::Outcome::Answered
                           ? protocol::statusInReply(answer.args)
@@ -86,8 +85,7 @@ bool NotifyOrder::announcedAfter(const Followed& followed) const {
 
 std::string NotifyOrder::seconds(Clock::time_point at) const {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f s",
-                  std::chrono::duration<double>(at - start_).count());
+    std::snprintf(text, sizeof text, "%.3f s", std::chrono::duration<double>(at - start_).count());
     return text;
 }
 
@@ -106,16 +104,18 @@ void NotifyOrder::judge(Check& check) const {
         }
         ++changed;
         if (!announcedAfter(followed) && ++stale <= kQuoted) {
-            faults.push_back(followed.path + " read " + followed.first + " when asked at once, at " +
-                             seconds(followed.firstAt) + " into the watch, and " + followed.second +
-                             " at " + seconds(followed.secondAt) +
+            faults.push_back(followed.path + " read " + followed.first +
+                             " when asked at once, at " + seconds(followed.firstAt) +
+                             " into the watch, and " + followed.second + " at " +
+                             seconds(followed.secondAt) +
                              ", with no refresh_stat for it after the first question");
         }
     }
     check.detailNumber("followed", static_cast<long long>(judged));
     check.detailNumber("changed", static_cast<long long>(changed));
-    std::string found = std::to_string(judged) + " refresh_stat followed (each path asked at once " +
-                        "and 1 s later), " + std::to_string(changed) + " of them changed after";
+    std::string found = std::to_string(judged) +
+                        " refresh_stat followed (each path asked at once " + "and 1 s later), " +
+                        std::to_string(changed) + " of them changed after";
     if (stale > 0) {
         std::string listed;
         for (const std::string& fault : faults) {
@@ -132,8 +132,9 @@ void NotifyOrder::judge(Check& check) const {
              "answers with the new status");
     } else if (judged == 0) {
         check.verdict = Verdict::Skipped;
-        check.found = "no refresh_stat for a path in a sync root was heard to follow (change a "
-                      "file in a sync folder during the watch, e.g. touch one)";
+        check.found =
+            "no refresh_stat for a path in a sync root was heard to follow (change a "
+            "file in a sync folder during the watch, e.g. touch one)";
     } else {
         check.found = found + ", each announced after it was stored";
     }
