@@ -69,7 +69,7 @@ std::string judgePath(const std::string& path, const std::vector<std::string>& r
                       Heard& heard) {
     const std::string taken(stripUrlPrefix(path));
     const bool url = path.find("://") != std::string::npos && taken[0] == '/';
-    const std::string canonical = taken.empty() || taken[0] != '/' ? "" : canonicalizePath(taken);
+    std::string canonical = taken.empty() || taken[0] != '/' ? "" : canonicalizePath(taken);
     if (taken.empty() || taken[0] != '/') {
         note(heard.faults, heard.faultCount,
              "refresh_stat with the relative path " + quoted(path) +
