@@ -190,8 +190,22 @@ def application(name):
 
 
 def box_of(accessible):
-    extents = accessible.queryComponent().getExtents(atspi().DESKTOP_COORDS)
-    return extents.x, extents.y, extents.width, extents.height
+    """The accessible's box (x, y, width, height) on the screen. Nemo's icons
+    have no component: their box is their picture's and their label's."""
+    coords = atspi().DESKTOP_COORDS
+    interfaces = accessible.get_interfaces()
+    if "Component" in interfaces:
+        extents = accessible.queryComponent().getExtents(coords)
+        return extents.x, extents.y, extents.width, extents.height
+    x, y, width, height = accessible.queryImage().getImageExtents(coords)
+    if "Text" in interfaces:
+        text = accessible.queryText()
+        tx, ty, tw, th = text.getRangeExtents(0, text.characterCount, coords)
+        if tw > 0 and th > 0:
+            right, bottom = max(x + width, tx + tw), max(y + height, ty + th)
+            x, y = min(x, tx), min(y, ty)
+            width, height = right - x, bottom - y
+    return x, y, width, height
 
 
 def is_showing(accessible):
@@ -378,3 +392,147 @@ class Session:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+
+
+# --- Cells, emblems and menus of the running file manager ---
+
+def xdotool(display, *words):
+    subprocess.run(["xdotool"] + list(words), check=True, env=dict(os.environ, DISPLAY=display))
+
+
+def centre(box):
+    x, y, width, height = box
+    return x + width // 2, y + height // 2
+
+
+def cell_named(app, name):
+    """The file manager's cell of the file `name` in its view, or None."""
+    return find(app, lambda a: a.name == name and a.getRoleName() in CELL_ROLES
+                and (not has_box(a) or box_of(a)[2] > 0))
+
+
+def emblem_box(cell):
+    """Where the emblem is drawn: the upper half of the file's picture, whose
+    right edge the emblem sits on. Without a picture box (Nautilus), the
+    upper half of the cell."""
+    x, y, width, height = box_of(cell)
+    if "Image" in cell.get_interfaces() and has_box(cell):
+        ix, iy, iw, ih = cell.queryImage().getImageExtents(atspi().DESKTOP_COORDS)
+        if iw > 0 and ih > 0:
+            x, y, width, height = ix, iy, iw, ih
+    return x + width // 2, max(0, y - height // 4), width // 2 + height // 4, height // 2 + height // 4
+
+
+def is_selected(accessible):
+    states = accessible.getState()
+    if states.contains(atspi().STATE_SELECTED) or states.contains(atspi().STATE_FOCUSED):
+        return True
+    parent = accessible.parent
+    return ("Selection" in parent.get_interfaces()
+            and parent.querySelection().isChildSelected(accessible.getIndexInParent()))
+
+
+def select_cell(session, cell):
+    """Selects the file, through the view's selection where it offers one."""
+    parent = cell.parent
+    if "Selection" in parent.get_interfaces():
+        parent.querySelection().clearSelection()
+        parent.querySelection().selectChild(cell.getIndexInParent())
+    else:
+        xdotool(session.display, "mousemove", *map(str, centre(box_of(cell))), "click", "1")
+
+
+# GTK 4 (Nautilus) reports no "showing" or "selected" state: its popover
+# menus are in the tree while closed, and a sub-menu is a page of the same
+# popover, after the item that opens it and a header item of the same name.
+GTK4 = {"nautilus"}
+
+
+def shown(session, accessible):
+    return session.name in GTK4 or is_showing(accessible)
+
+
+def showing_menu_entry(session, text):
+    """The shown entry `text` that opens a sub-menu, in any popup, or None."""
+    return find(session.app(), lambda a: a.name == text and shown(session, a)
+                and a.getRoleName() in ("menu", "menu item"))
+
+
+def sub_menu_items(session, entry):
+    """The names of a sub-menu's items in order, and the items."""
+    if session.name in GTK4:
+        popover = entry.parent
+        while popover.getRoleName() != "menu" and popover.parent is not None:
+            popover = popover.parent
+        items = find_all(popover, lambda a: a.getRoleName() == "menu item")
+        names = [a.name for a in items]
+        start = len(names) - names[::-1].index(entry.name)  # after the page's header
+        items = items[start:] if names.count(entry.name) > 1 else []
+    else:
+        items = find_all(entry, lambda a: a.getRoleName() == "menu item" and a.name
+                         and is_showing(a))
+    return [a.name for a in items], items
+
+
+def wait_for_cell(session, name):
+    return wait_for(f"the cell of {name}", lambda: cell_named(session.app(), name))
+
+
+def has_box(cell):
+    """Whether AT-SPI reports where the cell is: Nemo's icons report garbage."""
+    return "Component" in cell.get_interfaces()
+
+
+def emblems_shown(session, name, label="emblems"):
+    """The statuses whose emblem colour shows at the corner of the file's
+    picture; where the view reports no box per file, in the whole view."""
+    cell = wait_for(f"the cell of {name}", lambda: find(
+        session.app(), lambda a: a.name == name and a.getRoleName() in CELL_ROLES))
+    box = emblem_box(cell) if has_box(cell) else box_of(cell.parent)
+    return emblem_colours_in(pixels(session.screenshot(label), box))
+
+
+def wait_for_emblems(session, name, wanted, label="emblems"):
+    """Waits until exactly the statuses `wanted` (a set, maybe empty) show."""
+    seen = []
+
+    def shows():
+        seen[:] = [emblems_shown(session, name, label)]
+        return seen[0] == wanted
+    try:
+        wait_for(f"{name} to show the emblems of {sorted(wanted)}", shows)
+    except Failure as failure:
+        raise Failure(f"{failure}; it shows {sorted(seen[0]) if seen else '?'}") from None
+
+
+def open_context_menu(session, name, entry_text="Tarnwell"):
+    """Opens the file's context menu and returns its entry `entry_text`
+    (None when the menu shows but has no such entry)."""
+    app = session.app()
+    cell = wait_for_cell(session, name)
+    # The keyboard goes where the pointer is (no window manager runs).
+    xdotool(session.display, "mousemove",
+            *map(str, centre(box_of(cell if has_box(cell) else cell.parent))))
+    select_cell(session, cell)
+    if session.name not in GTK4:
+        wait_for(f"{name} to be selected", lambda: is_selected(wait_for_cell(session, name)))
+    xdotool(session.display, "key", "shift+F10")
+    wait_for("the context menu", lambda: find(app, lambda a: a.getRoleName() in (
+        "menu", "menu item") and shown(session, a) and a.name in (entry_text, "Properties")))
+    return showing_menu_entry(session, entry_text)
+
+
+def open_sub_menu(session, entry):
+    """Opens the sub-menu of `entry`; returns its items' names and accessibles."""
+    do_action(entry)
+    return wait_for("the sub-menu's items", lambda: (lambda found: found if found[0] else None)(
+        sub_menu_items(session, entry)))
+
+
+def activate_item(items, names, wanted):
+    do_action(items[names.index(wanted)])
+
+
+def close_menus(session):
+    for _ in range(3):
+        xdotool(session.display, "key", "Escape")
