@@ -420,7 +420,7 @@ def emblem_box(cell):
         ix, iy, iw, ih = cell.queryImage().getImageExtents(atspi().DESKTOP_COORDS)
         if iw > 0 and ih > 0:
             x, y, width, height = ix, iy, iw, ih
-    return x + width // 2, max(0, y - height // 4), width // 2 + height // 4, height // 2 + height // 4
+    return x + width // 2, max(0, y - height // 8), width // 2 + width // 8, height // 2 + height // 8
 
 
 def is_selected(accessible):
