@@ -468,6 +468,8 @@ def sub_menu_items(session, entry):
         names = [a.name for a in items]
         start = len(names) - names[::-1].index(entry.name)  # after the page's header
         items = items[start:] if names.count(entry.name) > 1 else []
+        # The page ends where its box does: other popovers' items follow.
+        items = [a for a in items if items and a.parent == items[0].parent]
     else:
         items = find_all(entry, lambda a: a.getRoleName() == "menu item" and a.name
                          and is_showing(a))
