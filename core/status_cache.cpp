@@ -86,7 +86,7 @@ bool StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
         // is held there. A path asked again since the clear is not finished
         // by a reply from before it.
         if (!askedIn || *askedIn == clears_) {
-            wanted_.finish(canonicalPath, status, now);
+            wanted_.finish(canonicalPath, status, current && keep, now);
         }
         wanted_.dropExpired(now, dropped.paths);
         if (takeMore) {
@@ -101,6 +101,9 @@ bool StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
 std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {
     {
         MutexLock lock(pendingMutex_);
+        if (const auto shown = wanted_.drawAskedAgain(canonicalPath)) {
+            return shown;
+        }
         if (!wanted_.heldAnswer(canonicalPath)) {
             return std::nullopt;
         }

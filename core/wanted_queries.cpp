@@ -26,6 +26,8 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
             if (entry.state == kUnansweredState && stillUnanswered(entry, priority, now)) {
                 return;
             }
+            // A held answer stays shown while the path is asked again.
+            entry.holdsAnswer = entry.state == kHeldState;
             leaveRestingList(node);
         } else {
             // Waiting already: a draw moves it ahead with the new redraw, a
@@ -170,7 +172,7 @@ void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_poi
 }
 
 void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,
-                           Clock::time_point now) {
+                           bool stored, Clock::time_point now) {
     const auto it = entries_.find(path);
     // After a clear the path may be unknown, or waiting on a new ask that
     // this reply does not end.
@@ -182,22 +184,26 @@ void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
     unlink(lists_[kSentList], &Entry::order, node);
     Entry& entry = it->second;
     entry.asked = now;
+    // Held with the path while it is asked again, when the cache did not
+    // take it: shown meanwhile, as a known path's old status is.
+    entry.holdsAnswer = status && !stored;
+    entry.answer = status.value_or(0);
     if (entry.askAgain) {
-        // The status just stored may predate the change: it stays visible
+        // The status just answered may predate the change: it stays visible
         // while the path is asked once more, ahead of the others of its kind.
         entry.askAgain = false;
         entry.state = kWaiting;
         linkWaiting(node, lists_[listOf(entry.priority)].head);
         return;
     }
+    entry.holdsAnswer = false;
     if (!status) {
         entry.state = kUnansweredState;
         link(lists_[kUnanswered], &Entry::order, node, nullptr);
         return;
     }
-    if (entry.priority == Priority::Unseen) {
+    if (!stored) {
         entry.state = kHeldState;
-        entry.answer = *status;
         link(lists_[kHeld], &Entry::order, node, nullptr);
         return;
     }
@@ -206,10 +212,31 @@ void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
 
 std::optional<std::int32_t> WantedQueries::heldAnswer(const std::string& path) const {
     const auto it = entries_.find(path);
-    if (it == entries_.end() || it->second.state != kHeldState) {
+    if (it == entries_.end() || !(it->second.state == kHeldState || it->second.holdsAnswer)) {
         return std::nullopt;
     }
     return it->second.answer;
+}
+
+std::optional<std::int32_t> WantedQueries::drawAskedAgain(const std::string& path) {
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || !it->second.holdsAnswer) {
+        return std::nullopt;
+    }
+    Entry& entry = it->second;
+    if (entry.priority == Priority::Unseen) {
+        // Drawn now, with a status shown: its next reply goes to the cache,
+        // as a drawn path's change does, and is sent as early.
+        Node* node = &*it;
+        if (entry.state == kWaiting) {
+            unlinkWaiting(node);
+            entry.priority = Priority::ChangedDrawn;
+            linkWaiting(node, lists_[listOf(entry.priority)].head);
+        } else {
+            entry.priority = Priority::ChangedDrawn;
+        }
+    }
+    return entry.answer;
 }
 
 std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& path) {

@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "base/posix_io.h"
@@ -58,9 +57,14 @@ public:
         std::lock_guard lock(mutex_);
         stats_[path] = std::move(stat);
     }
-    void hold(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        held_.insert(name);
+    // Holds the answers to `name`'s requests from its `from`-th on (counted
+    // from 1 since the daemon started); those before it go out.
+    void hold(const std::string& name, std::size_t from = 1) {
+        {
+            std::lock_guard lock(mutex_);
+            held_[name] = from;
+        }
+        released_.notify_all();
     }
     void release(const std::string& name) {
         {
@@ -110,8 +114,13 @@ private:
                 // looks it up; a held answer goes out later unchanged.
                 std::unique_lock lock(mutex_);
                 log_.emplace_back(name, path);
+                const std::size_t number = static_cast<std::size_t>(std::count_if(
+                    log_.begin(), log_.end(), [&](const auto& entry) { return entry.first == name; }));
                 reply = answer(name, path);
-                released_.wait(lock, [&] { return stopping_ || held_.count(name) == 0; });
+                released_.wait(lock, [&] {
+                    const auto held = held_.find(name);
+                    return stopping_ || held == held_.end() || number < held->second;
+                });
                 if (stopping_) {
                     return;
                 }
@@ -146,7 +155,7 @@ private:
     std::condition_variable released_;                         // used with mutex_
     std::vector<std::string> roots_;                           // guarded by mutex_
     std::map<std::string, std::optional<std::string>> stats_;  // guarded by mutex_
-    std::set<std::string> held_;                               // guarded by mutex_
+    std::map<std::string, std::size_t> held_;                  // guarded by mutex_
     std::vector<std::pair<std::string, std::string>> log_;     // guarded by mutex_
     bool stopping_ = false;                                    // guarded by mutex_
     // Last member: destroyed first, so its connection threads end before the
@@ -324,6 +333,29 @@ TEST_F(CoreTest, ChangePushedWhileItsQueryIsOutIsAskedOnceMore) {
     EXPECT_EQ(std::count(asked.begin(), asked.end(), root_ + "/sentinel"), 1);
 }
 
+// A path nobody drew changed twice in a row: the answer to the first query
+// may predate the second change, so the path is asked again. Meanwhile that
+// answer is what the daemon last said: a draw shows it, not a blank emblem,
+// and the answer to the second query replaces it.
+TEST_F(CoreTest, UnseenPathsAnswerIsShownWhileItIsAskedAgainThenTheNewerOne) {
+    startAndWaitForRoots();
+    const std::string file = root_ + "/unseen.txt";
+    daemon_->setStat(file, "1");
+    daemon_->hold("query_stat");
+    notify(notification("refresh_stat", file));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") == 1; }));
+    daemon_->setStat(file, "0");
+    notify(notification("refresh_stat", file));
+    notify(notification("refresh_stat", root_ + "/sentinel"));
+    ASSERT_TRUE(waitUntil([&] { return core_->pendingQueryCount() == 2; }));
+    daemon_->hold("query_stat", 2);  // the first answer ("1") goes out
+    ASSERT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::Syncing; }));
+    ASSERT_TRUE(waitUntil([&] { return daemon_->count("query_stat") >= 2; }));
+    EXPECT_EQ(core_->getStatus(file), TarnwellCore::Syncing);
+    daemon_->release("query_stat");
+    EXPECT_TRUE(waitUntil([&] { return core_->getStatus(file) == TarnwellCore::UpToDate; }));
+}
+
 // The host redraws a path whose query is out (it has no status yet) after the
 // daemon said the path changed: the redraw must not take back the mark the
 // change set, or the answer read before the change stays.
@@ -456,7 +488,7 @@ TEST(WantedQueriesTest, LatestRedrawIsAskedFirstAndARedrawnPathMovesAhead) {
     }
     // The replies come back one at a time, each making room for the next.
     for (std::size_t answered = 0; answered < sent.size(); ++answered) {
-        wanted.finish(sent[answered], TarnwellCore::UpToDate, nextFrame);
+        wanted.finish(sent[answered], TarnwellCore::UpToDate, true, nextFrame);
         wanted.takeToSend(sent, WantedQueries::Clock::now());
     }
     // a0 and a1 were in the window before the redraw.
@@ -477,7 +509,7 @@ TEST(WantedQueriesTest, UnseenPathsWaitUntilTheChangesPause) {
     wanted.ask("known", WantedQueries::Priority::ChangedUndrawn, at(8), dropped);
     wanted.takeToSend(sent, at(9));
     EXPECT_EQ(sent, std::vector<std::string>{"known"});
-    wanted.finish("known", TarnwellCore::UpToDate, at(12));
+    wanted.finish("known", TarnwellCore::UpToDate, true, at(12));
     wanted.takeToSend(sent, at(12));
     EXPECT_EQ(sent.size(), 1u);
     wanted.takeToSend(sent, at(8) + WantedQueries::kChangesPause);

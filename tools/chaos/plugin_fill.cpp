@@ -39,7 +39,7 @@ double heldAnswersKiB(const Tree& tree) {
             break;
         }
         for (const std::string& path : toSend) {
-            wanted.finish(path, 0, now);
+            wanted.finish(path, 0, /*stored=*/false, now);
         }
     }
     dropped = {};

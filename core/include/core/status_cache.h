@@ -80,7 +80,8 @@ public:
     // The host draws a path without a status: an answer the daemon gave for
     // it when only a change asked (see WantedQueries) is returned, and goes
     // into the cache now unless a store holds the cache's lock (then at a
-    // later draw).
+    // later draw). An answer held while its path is asked again is returned
+    // but stays where it is; that path's next reply is stored.
     std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the

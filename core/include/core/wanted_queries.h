@@ -17,7 +17,10 @@
 //                   here, not put in the status cache, until the host draws
 //                   the path: the cache grows only by what the host asked
 //                   for, while the held answers are bounded (kCapacity, the
-//                   oldest forgotten first).
+//                   oldest forgotten first). While such a path is asked
+//                   again (changed since), its last answer stays held with
+//                   it and is shown, but never stored: it would hide the
+//                   newer answer, which a path nobody drew holds too.
 // The three changed kinds go oldest first. A big sync, announced file by
 // file, thus never delays what is on the screen, and when the list is full
 // the lowest kind is dropped first, its oldest path first. Unseen paths are
@@ -110,23 +113,33 @@ public:
     // forgets the unanswered ones past their pause. The worker does it before it takes more, not
     // the host's ask: a folder scrolled past expires in one piece, which can be thousands of paths.
     void dropExpired(Clock::time_point now, std::vector<std::string>& dropped);
-    // The reply for a sent path was handled, with a status or without. A
-    // path that changed while its query was out waits again, ahead of its
-    // kind; an Unseen path's status is held. Does nothing for a path not
+    // The reply for a sent path was handled, with a status or without, and
+    // `stored` in the status cache or not (see keepsReply). A path that
+    // changed while its query was out waits again, ahead of its kind, with
+    // its answer held meanwhile when the cache did not take it; otherwise a
+    // status the cache did not take is held. Does nothing for a path not
     // sent (a reply after a clear, or one the path was asked again since).
-    void finish(const std::string& path, std::optional<std::int32_t> status, Clock::time_point now);
+    void finish(const std::string& path, std::optional<std::int32_t> status, bool stored,
+                Clock::time_point now);
     // Whether the reply for a sent path goes to the status cache: not when
     // only the daemon's word of a change asked for a path nobody drew or
     // knew (finish then holds it). True for a path it does not know (a reply
     // after a clear is stored).
     bool keepsReply(const std::string& path) const;
     // Whether an answer is held for the path, and takes it (the host draws
-    // the path now).
+    // the path now). takeHeldAnswer takes only an answer at rest: one held
+    // while its path is asked again stays until that reply (drawAskedAgain).
     std::optional<std::int32_t> heldAnswer(const std::string& path) const;
     std::optional<std::int32_t> takeHeldAnswer(const std::string& path);
+    // The host draws a path asked again with an answer held meanwhile:
+    // returns that answer, which never goes into the cache (the newer reply
+    // on its way would then be held behind it and hidden), and makes the
+    // path's next reply go to the cache. std::nullopt when none is held.
+    std::optional<std::int32_t> drawAskedAgain(const std::string& path);
     // Notifications may have been lost: every path whose query is out is
-    // asked again after its reply, and the unanswered and held answers are
-    // forgotten.
+    // asked again after its reply, and the unanswered and held answers at
+    // rest are forgotten. One held while its path is asked again stays, as a
+    // drawn path's status does: that path is asked again anyway.
     void distrustAnswersOnTheWay();
     // Forgets everything: a new connection or new roots.
     void clear();
@@ -174,7 +187,8 @@ private:
         std::int32_t answer = 0;    // the held answer
         Priority priority = Priority::Unseen;
         State state = kWaiting;
-        bool askAgain = false;  // sent, and changed since
+        bool askAgain = false;     // sent, and changed since
+        bool holdsAnswer = false;  // waiting or sent again, `answer` held meanwhile
     };
     struct List {
         Node* head = nullptr;
