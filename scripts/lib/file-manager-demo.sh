@@ -65,8 +65,10 @@ fm_demo_explain() {
   printf 'budget.xlsx (locked), contract.pdf (read-only) and Photos/; the daemon sim serves it.\n'
   case "$fm" in
     caja) printf 'Caja finds the module through CAJA_EXTENSION_DIRS=%s.\n' "$fm_module_dir" ;;
-    *) printf '%s scans only %s: in a private mount namespace\nthe build'"'"'s folder %s is mounted over it (nothing under /usr changes).\n' \
-         "$fm" "$(fm_demo_extension_dir "$fm")" "$fm_module_dir" ;;
+    nautilus) printf 'Nautilus scans only %s: in a private mount\nnamespace the build'"'"'s %s is mounted over it (nothing under /usr changes).\n' \
+         "$(fm_demo_extension_dir "$fm")" "$fm_module_dir" ;;
+    nemo) printf 'Nemo scans only %s, which its package does not even\ncreate: in a private mount namespace a copy of its parent folder holding the build'"'"'s\nmodule is mounted over the parent (nothing under /usr changes).\n' \
+         "$(fm_demo_extension_dir "$fm")" ;;
   esac
   [ "$mode" = xvfb ] && return 0
   printf 'It opens on your display with a D-Bus session and HOME of its own. Right-click a file\n'

@@ -25,6 +25,7 @@ the sample sync folder. Two ways:
 import argparse
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -62,28 +63,45 @@ def wait_until_settled(session):
 
 
 def save_cropped(shot, picture):
-    """The screenshot cut down to what was drawn: Xvfb's root is black
-    around the window and its menus, and no window manager draws a frame."""
-    subprocess.run(["convert", shot, "-bordercolor", "black", "-border", "1", "-fuzz", "2%",
+    """The screenshot cut down to what was drawn: the root window shows one
+    colour around the window and its menus (the screen's bottom-right
+    pixel), and no window manager draws a frame."""
+    background = subprocess.run(["convert", shot, "-format", "%[pixel:p{w-1,h-1}]", "info:"],
+                                check=True, capture_output=True, text=True).stdout.strip()
+    subprocess.run(["convert", shot, "-bordercolor", background, "-border", "1", "-fuzz", "2%",
                     "-trim", "+repage", "-strip", picture], check=True)
 
 
 def wait_for_sample_emblems(session, statuses):
     """Each sample file shows its emblem; where the view reports no box per
-    file (Nemo), every status shows somewhere in the view."""
+    file (Nemo), each of their statuses shows somewhere in the view (beside
+    the other files' up-to-date emblem)."""
     names = {os.path.basename(path): {status} for path, status in statuses.items()}
     first = next(iter(names))
     if fms.has_box(fms.wait_for_cell(session, first)):
         for name, wanted in names.items():
             fms.wait_for_emblems(session, name, wanted)
     else:
-        fms.wait_for_emblems(session, first, set().union(*names.values()))
+        wanted = set().union(*names.values())
+        fms.wait_for(f"the view to show the emblems of {sorted(wanted)}",
+                     lambda: fms.emblems_shown(session, first) >= wanted)
+
+
+def start_compositor(session):
+    """GTK 4's popovers are windows with a transparent margin, which shows
+    black unless something composites the screen: xcompmgr, where present."""
+    if shutil.which("xcompmgr") is None:
+        return
+    session.processes.append(subprocess.Popen(
+        ["xcompmgr"], env=dict(os.environ, DISPLAY=session.display),
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
 
 def picture(args, statuses):
     fms.enter_private_namespaces()
     with tempfile.TemporaryDirectory(prefix="tarnwell-fm-demo-") as work, \
             fms.Session(work, args.logs, args.daemon_sim, args.share) as session:
+        start_compositor(session)
         session.start_daemon([args.sync], statuses)
         session.start_file_manager(args.file_manager, args.module_dir, args.sync)
         wait_for_sample_emblems(session, statuses)
