@@ -35,11 +35,10 @@ scripts/demo: $fm loads extensions only from $(fm_demo_extension_dir "$fm"),
 which no variable overrides. The demo never writes under /usr: it covers that folder with its own
 in a private mount namespace, which needs root. Either
   - run the demo as root on your display:  sudo -E scripts/demo --file-manager $fm
-  - or install the module, then restart the file manager ($fm -q) and open a sync folder:
-      the package tarnwell-$fm (apt install ./tarnwell-${fm}_*.deb after scripts/package), or
-      sudo install -m 644 build/default/lib/file-managers/$fm/libtarnwell-$fm.so \\
-        "$(fm_demo_extension_dir "$fm")"
-    (docs/file-managers.md says more; scripts/demo --file-manager caja needs no root).
+  - or install the module and its icons, restart the file manager ($fm -q) and open a sync
+    folder: the package tarnwell-$fm (scripts/package, then apt install ./tarnwell-dfm-data_*.deb
+    ./tarnwell-${fm}_*.deb in build/packages), or from this build as docs/file-managers.md says.
+Caja needs no root: scripts/demo --file-manager caja.
 EOF
   exit 1
 }

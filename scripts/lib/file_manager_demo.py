@@ -119,36 +119,65 @@ def forward_stdin(daemon):
             daemon.send(line.strip())
 
 
+def remove_soon(folder):
+    """Removes the folder, trying again while the session's services
+    (gvfsd-metadata, the search indexer), which end after their bus, still
+    write in it."""
+    def removed():
+        shutil.rmtree(folder, ignore_errors=True)
+        return not os.path.exists(folder)
+    try:
+        fms.wait_for("the demo's HOME to be removed", removed, deadline=10)
+    except fms.Failure:
+        print(f"demo: left {folder} behind", file=sys.stderr)
+
+
 def user_session(args, statuses):
-    with tempfile.TemporaryDirectory(prefix="tarnwell-fm-demo-") as work:
-        bus, address = fms.start_dbus_session()
-        daemon = fms.Daemon(args.daemon_sim, [args.sync], statuses,
-                            os.path.join(args.logs, "daemon.log"))
-        fm = None
-        try:
-            daemon.start()
-            home = os.path.join(work, "home")
-            os.makedirs(home)
-            env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + "/.config",
-                       DBUS_SESSION_BUS_ADDRESS=address,
-                       XAUTHORITY=os.environ.get("XAUTHORITY",
-                                                 os.path.expanduser("~/.Xauthority")),
-                       XDG_DATA_DIRS=args.share + ":" + os.environ.get(
-                           "XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
-            env.update(fms.place_module(args.file_manager, args.module_dir, work))
-            log = open(os.path.join(args.logs, args.file_manager + ".log"), "w")
+    work = tempfile.mkdtemp(prefix="tarnwell-fm-demo-")
+    try:
+        run_in_user_session(args, statuses, work)
+    finally:
+        remove_soon(work)
+
+
+def session_env(args, work, bus_address):
+    """The user's display and locale; a HOME, config and D-Bus session of
+    the demo's own; the build's icons first."""
+    home = os.path.join(work, "home")
+    os.makedirs(home)
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + "/.config",
+               DBUS_SESSION_BUS_ADDRESS=bus_address,
+               XAUTHORITY=os.environ.get("XAUTHORITY", os.path.expanduser("~/.Xauthority")),
+               XDG_DATA_DIRS=args.share + ":" + os.environ.get(
+                   "XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
+    # Under Xvfb or a remote X server GTK 4's GL renderer can hang on
+    # "Loading..."; cairo draws the same everywhere, a little slower.
+    env.setdefault("GSK_RENDERER", "cairo")
+    env.update(fms.place_module(args.file_manager, args.module_dir, work))
+    return env
+
+
+def run_in_user_session(args, statuses, work):
+    bus, address = fms.start_dbus_session()
+    daemon = fms.Daemon(args.daemon_sim, [args.sync], statuses,
+                        os.path.join(args.logs, "daemon.log"))
+    fm = None
+    try:
+        daemon.start()
+        env = session_env(args, work, address)
+        with open(os.path.join(args.logs, args.file_manager + ".log"), "w") as log:
             fm = subprocess.Popen(fms.file_manager_command(args.file_manager, args.sync),
                                   env=env, stdout=log, stderr=subprocess.STDOUT)
-            threading.Thread(target=forward_stdin, args=(daemon,), daemon=True).start()
-            fm.wait()
-        except KeyboardInterrupt:
-            pass
-        finally:
-            for process in (fm, bus):
-                if process is not None and process.poll() is None:
-                    process.terminate()
-                    process.wait()
-            daemon.stop()
+        threading.Thread(target=forward_stdin, args=(daemon,), daemon=True).start()
+        fm.wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        for process in (fm, bus):
+            if process is not None and process.poll() is None:
+                process.terminate()
+                process.wait()
+        daemon.stop()
 
 
 def main():
