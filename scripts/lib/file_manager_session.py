@@ -190,22 +190,9 @@ def application(name):
 
 
 def box_of(accessible):
-    """The accessible's box (x, y, width, height) on the screen. Nemo's icons
-    have no component: their box is their picture's and their label's."""
-    coords = atspi().DESKTOP_COORDS
-    interfaces = accessible.get_interfaces()
-    if "Component" in interfaces:
-        extents = accessible.queryComponent().getExtents(coords)
-        return extents.x, extents.y, extents.width, extents.height
-    x, y, width, height = accessible.queryImage().getImageExtents(coords)
-    if "Text" in interfaces:
-        text = accessible.queryText()
-        tx, ty, tw, th = text.getRangeExtents(0, text.characterCount, coords)
-        if tw > 0 and th > 0:
-            right, bottom = max(x + width, tx + tw), max(y + height, ty + th)
-            x, y = min(x, tx), min(y, ty)
-            width, height = right - x, bottom - y
-    return x, y, width, height
+    """The accessible's box (x, y, width, height) on the screen."""
+    extents = accessible.queryComponent().getExtents(atspi().DESKTOP_COORDS)
+    return extents.x, extents.y, extents.width, extents.height
 
 
 def is_showing(accessible):
@@ -312,12 +299,30 @@ def file_manager_command(name, folder):
     return ["nemo", "--no-desktop", folder]
 
 
+# Nemo's grid icons report no box through AT-SPI (their extents are
+# uninitialised memory), so Nemo shows its folders as a list, whose rows do,
+# at the list's standard zoom, where the emblem is drawn on the file's
+# picture. The run's settings are a key file in its fresh HOME.
+NEMO_SETTINGS = """[org/nemo/preferences]
+default-folder-viewer='list-view'
+[org/nemo/list-view]
+default-zoom-level='standard'
+"""
+
+
 def file_manager_env(name, display, home, runtime, share):
+    config = os.path.join(home, ".config")
     env = dict(os.environ, DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=runtime,
                GTK_A11Y="atspi", NO_AT_BRIDGE="0", GTK_MODULES="gail:atk-bridge",
-               XDG_DATA_DIRS=share + ":/usr/share", XDG_CONFIG_HOME=home + "/.config")
+               XDG_DATA_DIRS=share + ":/usr/share", XDG_CONFIG_HOME=config)
     if name == "nautilus":
         env["GSK_RENDERER"] = "cairo"  # the GL renderer sometimes hangs under Xvfb
+    if name == "nemo":
+        settings = os.path.join(config, "glib-2.0", "settings")
+        os.makedirs(settings, exist_ok=True)
+        with open(os.path.join(settings, "keyfile"), "w") as f:
+            f.write(NEMO_SETTINGS)
+        env["GSETTINGS_BACKEND"] = "keyfile"
     return env
 
 
@@ -408,15 +413,23 @@ def centre(box):
 def cell_named(app, name):
     """The file manager's cell of the file `name` in its view, or None."""
     return find(app, lambda a: a.name == name and a.getRoleName() in CELL_ROLES
-                and (not has_box(a) or box_of(a)[2] > 0))
+                and "Component" in a.get_interfaces() and box_of(a)[2] > 0)
 
 
 def emblem_box(cell):
     """Where the emblem is drawn: the upper half of the file's picture, whose
     right edge the emblem sits on. Without a picture box (Nautilus), the
-    upper half of the cell."""
+    upper half of the cell. In a list (Nemo's), the name's cell follows the
+    picture's in one compound cell: the row from the list's left edge to the
+    name's text."""
     x, y, width, height = box_of(cell)
-    if "Image" in cell.get_interfaces() and has_box(cell):
+    if cell.parent.getRoleName() == "table cell" and "Text" in cell.get_interfaces():
+        table = cell.parent.parent
+        left = box_of(table)[0]
+        text = cell.queryText()
+        text_x = text.getRangeExtents(0, text.characterCount, atspi().DESKTOP_COORDS)[0]
+        return left, y, max(1, min(text_x, x + width) - left), height
+    if "Image" in cell.get_interfaces():
         ix, iy, iw, ih = cell.queryImage().getImageExtents(atspi().DESKTOP_COORDS)
         if iw > 0 and ih > 0:
             x, y, width, height = ix, iy, iw, ih
@@ -480,18 +493,10 @@ def wait_for_cell(session, name):
     return wait_for(f"the cell of {name}", lambda: cell_named(session.app(), name))
 
 
-def has_box(cell):
-    """Whether AT-SPI reports where the cell is: Nemo's icons report garbage."""
-    return "Component" in cell.get_interfaces()
-
-
 def emblems_shown(session, name, label="emblems"):
-    """The statuses whose emblem colour shows at the corner of the file's
-    picture; where the view reports no box per file, in the whole view."""
-    cell = wait_for(f"the cell of {name}", lambda: find(
-        session.app(), lambda a: a.name == name and a.getRoleName() in CELL_ROLES))
-    box = emblem_box(cell) if has_box(cell) else box_of(cell.parent)
-    return emblem_colours_in(pixels(session.screenshot(label), box))
+    """The statuses whose emblem colour shows at the corner of the file's picture."""
+    cell = wait_for_cell(session, name)
+    return emblem_colours_in(pixels(session.screenshot(label), emblem_box(cell)))
 
 
 def wait_for_emblems(session, name, wanted, label="emblems"):
@@ -513,8 +518,7 @@ def open_context_menu(session, name, entry_text="Tarnwell"):
     app = session.app()
     cell = wait_for_cell(session, name)
     # The keyboard goes where the pointer is (no window manager runs).
-    xdotool(session.display, "mousemove",
-            *map(str, centre(box_of(cell if has_box(cell) else cell.parent))))
+    xdotool(session.display, "mousemove", *map(str, centre(box_of(cell))))
     select_cell(session, cell)
     if session.name not in GTK4:
         wait_for(f"{name} to be selected", lambda: is_selected(wait_for_cell(session, name)))

@@ -40,15 +40,9 @@ def make_tree(work):
 
 
 def check_emblems(session, expected, label):
-    """Each file shows its status's emblem alone; Nemo's view reports no box
-    per file, so there the statuses shown in the view are compared."""
-    cell = fms.wait_for_cell(session, next(iter(expected)))
-    if fms.has_box(cell):
-        for name, statuses in expected.items():
-            fms.wait_for_emblems(session, name, statuses, label)
-    else:
-        union = set().union(*expected.values())
-        fms.wait_for_emblems(session, next(iter(expected)), union, label)
+    """Each file shows its status's emblem alone."""
+    for name, statuses in expected.items():
+        fms.wait_for_emblems(session, name, statuses, label)
 
 
 def check_menu(session, daemon, name, path, wanted, pick, command):
