@@ -383,7 +383,9 @@ GList* fileItems(GList* files) {
     if (!model || model->entries.empty()) {
         return nullptr;
     }
-    MenuItem* top = FM(menu_item_new)("Tarnwell::menu", model->text.c_str(), nullptr,
+    // Caja refuses an item without a tip (it returns null, and the menu it
+    // builds from that crashes the file manager): every item has one.
+    MenuItem* top = FM(menu_item_new)("Tarnwell::menu", model->text.c_str(), model->text.c_str(),
                                       model->icon.c_str());
     Menu* subMenu = FM(menu_new)();
     for (const tarnwell::MenuEntry& entry : model->entries) {

@@ -9,8 +9,8 @@ sync folder of 3,000 files; the daemon is replaced by one that gives every
 file another status, and the new daemon must be asked about every one of the
 3,000 files (Nautilus asked again, the plug-in held no status).
 
-Runs like nautilus_smoke_test.py (in-private-namespaces.sh, dbus-run-session,
-its own Xvfb). Exit status 0 passed, 1 failed, 77 skipped (not root).
+Runs inside in-private-namespaces.sh and dbus-run-session, on
+its own Xvfb. Exit status 0 passed, 1 failed, 77 skipped (not root).
 """
 
 import argparse

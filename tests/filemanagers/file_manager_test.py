@@ -1,0 +1,115 @@
+#!/usr/bin/python3
+"""The module in a real file manager (Nautilus 43, Caja or Nemo), as a person sees it.
+
+In its own namespaces, display, D-Bus session and HOME (see
+scripts/lib/file_manager_session.py), with tarnwell-daemon-sim on a sync
+folder, it checks: each status's emblem on its file; a status the daemon
+changes changes the drawn emblem; the "Tarnwell" sub-menu's items for a file
+and a folder, and a picked item reaching the daemon with its path; the daemon
+stopped clears the emblems and restarted brings them back; "refresh_tw_root"
+dropping the folder clears them; a file outside the folder has none.
+Assertions come from what the daemon received, AT-SPI, and colours sampled
+inside the boxes AT-SPI reports. Screenshots and logs are left in --out.
+
+Exit status 0 passed, 1 failed, 77 skipped (not root: no namespaces).
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "scripts", "lib"))
+import file_manager_session as fms  # noqa: E402
+
+STATUSES = {"uptodate.txt": 0, "syncing.txt": 1, "locked.txt": 2, "readonly.txt": 3}
+FILE_MENU = ["Send by Email", "Get Share Link", "Browse File History"]
+FOLDER_MENU = ["Send by Email", "Get Share Link", "Sync with Friends"]
+
+
+def make_tree(work):
+    sync = os.path.join(work, "Sync")
+    os.makedirs(os.path.join(sync, "Projects"))
+    for name in STATUSES:
+        with open(os.path.join(sync, name), "w") as f:
+            f.write(name + "\n")
+    with open(os.path.join(work, "outside.txt"), "w") as f:
+        f.write("not synced\n")
+    return sync
+
+
+def check_emblems(session, expected, label):
+    """Each file shows its status's emblem alone."""
+    for name, statuses in expected.items():
+        fms.wait_for_emblems(session, name, statuses, label)
+
+
+def check_menu(session, daemon, name, path, wanted, pick, command):
+    entry = fms.wait_for("the Tarnwell entry in the menu of " + name,
+                         lambda: fms.open_context_menu(session, name))
+    names, items = fms.open_sub_menu(session, entry)
+    if names != wanted:
+        raise fms.Failure(f"the sub-menu of {name} holds {names}, not {wanted}")
+    fms.activate_item(items, names, pick)
+    daemon.wait_for_request(f"{command} for {name}", command, path)
+    fms.close_menus(session)
+
+
+def run(args, work):
+    sync = make_tree(work)
+    shown = {name: {status} for name, status in STATUSES.items()}
+    with fms.Session(work, args.out, args.daemon_sim, args.share) as session:
+        daemon = session.start_daemon(
+            [sync], {os.path.join(sync, n): s for n, s in STATUSES.items()})
+        session.start_file_manager(args.file_manager, args.module_dir, sync)
+        daemon.wait_for_request("the module to ask", "query_stat",
+                                os.path.join(sync, "syncing.txt"))
+        check_emblems(session, shown, "statuses")
+
+        daemon.set_status(os.path.join(sync, "syncing.txt"), 0)
+        check_emblems(session, dict(shown, **{"syncing.txt": {0}}), "pushed")
+
+        check_menu(session, daemon, "locked.txt", os.path.join(sync, "locked.txt"), FILE_MENU,
+                   "Get Share Link", "publish_obj")
+        check_menu(session, daemon, "Projects", os.path.join(sync, "Projects"), FOLDER_MENU,
+                   "Sync with Friends", "invite_friends")
+
+        none = {name: set() for name in STATUSES}
+        daemon.stop()
+        check_emblems(session, none, "daemon-stopped")
+        daemon.start()
+        check_emblems(session, dict(shown, **{"syncing.txt": {0}}), "daemon-back")
+
+        daemon.send("roots " + os.path.join(work, "elsewhere"))
+        check_emblems(session, none, "root-dropped")
+
+        fms.xdotool(session.display, "key", "alt+Up")  # the folder holding Sync
+        fms.wait_for_emblems(session, "outside.txt", set(), "outside")
+    print(f"file_manager_test {args.file_manager}: passed; screenshots in {args.out}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--file-manager", required=True, choices=fms.FILE_MANAGERS)
+    parser.add_argument("--module-dir", required=True, help="the folder holding our module")
+    parser.add_argument("--daemon-sim", required=True)
+    parser.add_argument("--share", required=True, help="the build's share/ (its icon theme)")
+    parser.add_argument("--out", required=True, help="folder for screenshots and logs")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        print("file_manager_test: skipped: needs root for its private namespaces")
+        return 77
+    fms.enter_private_namespaces()
+    os.makedirs(args.out, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="tarnwell-fm-") as work:
+        try:
+            run(args, work)
+        except fms.Failure as failure:
+            print(f"file_manager_test {args.file_manager}: FAILED: {failure}", file=sys.stderr)
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
