@@ -161,13 +161,24 @@ void StatusCache::forgetDropped(const Forgotten& dropped) {
     // it changed: that status is out of date, and without it the next draw
     // asks anew. A status stored meanwhile by a fresh reply is lost too,
     // which costs one more query, never a wrong emblem.
-    WriterLock lock(statusMutex_);
-    if (dropped.everything) {
-        statuses_.clear();
-        return;
+    EmblemNotice forgotten;
+    {
+        WriterLock lock(statusMutex_);
+        if (dropped.everything) {
+            forgotten.everything = statuses_.size() != 0;
+            statuses_.clear();
+        } else {
+            for (const std::string& path : dropped.paths) {
+                if (statuses_.erase(path)) {
+                    forgotten.paths.push_back(path);
+                }
+            }
+        }
     }
-    for (const std::string& path : dropped.paths) {
-        statuses_.erase(path);
+    // A host that keeps its answers still shows these statuses, and nothing
+    // else would make it ask again.
+    if (onForgotten_ && (forgotten.everything || !forgotten.paths.empty())) {
+        onForgotten_(forgotten);
     }
 }
 

@@ -14,8 +14,9 @@ TarnwellCore* TarnwellCore::instance() {
 }
 
 TarnwellCore::TarnwellCore(std::uint16_t daemonPort, std::uint16_t notifyPort)
-    : commandClient_(CommandClient::kDefaultAddress, daemonPort), inputServer_(notifyPort) {
-}
+    : statusCache_([this](const EmblemNotice& forgotten) { emblemNotices_.notify(forgotten); }),
+      commandClient_(CommandClient::kDefaultAddress, daemonPort),
+      inputServer_(notifyPort) {}
 
 TarnwellCore::~TarnwellCore() {
     shutdown();

@@ -902,6 +902,30 @@ TEST(WantedQueries, BoundedByCountAndAgeAndADroppedChangedPathLosesItsStatus) {
     EXPECT_EQ(cache.find("/changed"), std::nullopt);
 }
 
+// A file manager that keeps what it was told (the GTK ones draw a file's
+// emblem once) showed "/changed" as syncing; the daemon said it changed, and
+// its query was dropped in a flood. The status is forgotten as out of date:
+// untold, the file manager would show it for as long as the folder is open.
+TEST(WantedQueries, StatusForgottenForADroppedQueryIsToldAndNoOtherPath) {
+    constexpr auto Drawn = WantedQueries::Priority::Drawn;
+    std::vector<EmblemNotice> told;
+    StatusCache cache([&told](const EmblemNotice& notice) { told.push_back(notice); });
+    std::vector<std::string> toSend;
+    cache.want("/w1", Drawn, toSend);  // the window fills
+    cache.want("/w2", Drawn, toSend);
+    cache.set("/changed", TarnwellCore::Syncing);
+    cache.want("/changed", WantedQueries::Priority::ChangedUndrawn, toSend);
+    cache.want("/dropped-without-status", WantedQueries::Priority::ChangedUndrawn, toSend);
+    for (std::size_t i = 0; i < WantedQueries::kCapacity; ++i) {
+        cache.want("/q" + std::to_string(i), Drawn, toSend);  // pushes both out
+    }
+    EXPECT_TRUE(told.empty());  // the host's asks forget nothing themselves
+    cache.applyReply("/w1", TarnwellCore::UpToDate, true, toSend);
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_FALSE(told[0].everything);
+    EXPECT_EQ(told[0].paths, std::vector<std::string>{"/changed"});
+}
+
 // The host's ask that pushes a changed path out of a full list must not wait
 // for the statuses' lock to forget that path's status: a writer may hold it
 // (a big store, a clear), and the host's thread would freeze meanwhile.

@@ -344,6 +344,9 @@ class Session:
         self.name = None
         self.fm = None
         self.shots = 0
+        # The session bus, and the accessibility bus it starts, keep their
+        # sockets in XDG_RUNTIME_DIR: runs side by side would share them.
+        os.environ["XDG_RUNTIME_DIR"] = work
         xvfb, self.display = start_xvfb()
         self.processes.append(xvfb)
         bus, address = start_dbus_session()

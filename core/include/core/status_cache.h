@@ -19,6 +19,12 @@
 // the listener's at the next notification, and a held answer moves into the
 // cache only when the lock is free at once.
 //
+// A status forgotten because its path's query was dropped may still show in
+// a host that keeps what it was told (the GTK file managers draw a file's
+// emblem once and keep it): such a status was out of date by the daemon's
+// word, so the host is told (onForgotten) and asks again. Clear and the loss
+// of notifications are told by the core itself.
+//
 // Lock order: statusMutex_ (exclusive) may be held while pendingMutex_ is
 // taken (in clear), never the other way round.
 #ifndef TARNWELL_CORE_STATUS_CACHE_H_
@@ -30,10 +36,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "core/emblem_notices.h"
 #include "core/status_map.h"
 #include "core/wanted_queries.h"
 
@@ -41,6 +49,11 @@ namespace tarnwell {
 
 class StatusCache {
 public:
+    // `onForgotten` hears of the statuses forgotten for a dropped query, on
+    // the worker's or the listener's thread, with no lock of the cache held.
+    explicit StatusCache(EmblemNoticeCallback onForgotten = {})
+        : onForgotten_(std::move(onForgotten)) {}
+
     std::optional<std::int32_t> find(const std::string& canonicalPath) const
         TARNWELL_EXCLUDES(statusMutex_);
     // Inserts or overwrites; any value is stored unchanged.
@@ -119,8 +132,11 @@ private:
         std::vector<std::string> paths;
         bool everything = false;  // too many to keep track of: every status
     };
-    // Worker or listener thread. Erases the statuses of the dropped paths.
+    // Worker or listener thread. Erases the statuses of the dropped paths,
+    // then tells onForgotten_ those it erased.
     void forgetDropped(const Forgotten& dropped) TARNWELL_EXCLUDES(statusMutex_);
+
+    const EmblemNoticeCallback onForgotten_;  // set once, at construction
     // Host thread: keeps the paths its ask dropped for the next reply or
     // notification to forget.
     void forgetLater(std::vector<std::string>& dropped) TARNWELL_REQUIRES(pendingMutex_);
