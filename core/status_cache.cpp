@@ -39,14 +39,15 @@ bool StatusCache::isPending(const std::string& canonicalPath) const {
     return wanted_.contains(canonicalPath);
 }
 
-bool StatusCache::wantIfPending(const std::string& canonicalPath,
-                                std::vector<std::string>& toSend) {
+bool StatusCache::wantIfPending(const std::string& canonicalPath, std::vector<std::string>& toSend,
+                                std::optional<std::int32_t>* held) {
     const auto now = WantedQueries::Clock::now();
     std::vector<std::string> dropped;
     MutexLock lock(pendingMutex_);
     if (!wanted_.contains(canonicalPath)) {
         return false;
     }
+    *held = wanted_.heldWhileAskedAgain(canonicalPath);
     wanted_.ask(canonicalPath, WantedQueries::Priority::Drawn, now, dropped);
     wanted_.takeToSend(toSend, now);
     forgetLater(dropped);
@@ -101,9 +102,6 @@ bool StatusCache::applyReply(const std::string& canonicalPath, std::optional<std
 std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& canonicalPath) {
     {
         MutexLock lock(pendingMutex_);
-        if (const auto shown = wanted_.drawAskedAgain(canonicalPath)) {
-            return shown;
-        }
         if (!wanted_.heldAnswer(canonicalPath)) {
             return std::nullopt;
         }

@@ -315,7 +315,7 @@ void TarnwellCore::ensureStatusQueriedCanonical(const CanonicalPath& canonicalPa
     }
 }
 
-bool TarnwellCore::redrawPending(const std::string& path) {
+bool TarnwellCore::redrawPending(const std::string& path, SyncStatus* shown) {
     // The cheap miss first: a path drawn for the first time is in no list.
     // The roots are checked on the text as well: a pending path under a root
     // the daemon no longer lists shows nothing and asks nothing, as the usual
@@ -325,8 +325,12 @@ bool TarnwellCore::redrawPending(const std::string& path) {
         return false;
     }
     std::vector<std::string> toSend;
-    if (!statusCache_.wantIfPending(path, toSend)) {
+    std::optional<std::int32_t> held;
+    if (!statusCache_.wantIfPending(path, toSend, &held)) {
         return false;
+    }
+    if (shown != nullptr) {
+        *shown = held ? static_cast<SyncStatus>(*held) : NotCached;
     }
     drawn_.note(path, DrawnPaths::Clock::now());
     sendStatusQueries(toSend);

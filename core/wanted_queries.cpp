@@ -212,31 +212,18 @@ void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> 
 
 std::optional<std::int32_t> WantedQueries::heldAnswer(const std::string& path) const {
     const auto it = entries_.find(path);
-    if (it == entries_.end() || !(it->second.state == kHeldState || it->second.holdsAnswer)) {
+    if (it == entries_.end() || it->second.state != kHeldState) {
         return std::nullopt;
     }
     return it->second.answer;
 }
 
-std::optional<std::int32_t> WantedQueries::drawAskedAgain(const std::string& path) {
+std::optional<std::int32_t> WantedQueries::heldWhileAskedAgain(const std::string& path) const {
     const auto it = entries_.find(path);
     if (it == entries_.end() || !it->second.holdsAnswer) {
         return std::nullopt;
     }
-    Entry& entry = it->second;
-    if (entry.priority == Priority::Unseen) {
-        // Drawn now, with a status shown: its next reply goes to the cache,
-        // as a drawn path's change does, and is sent as early.
-        Node* node = &*it;
-        if (entry.state == kWaiting) {
-            unlinkWaiting(node);
-            entry.priority = Priority::ChangedDrawn;
-            linkWaiting(node, lists_[listOf(entry.priority)].head);
-        } else {
-            entry.priority = Priority::ChangedDrawn;
-        }
-    }
-    return entry.answer;
+    return it->second.answer;
 }
 
 std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& path) {

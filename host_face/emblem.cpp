@@ -9,11 +9,12 @@ namespace tarnwell {
 const char* emblemIconFor(TarnwellCore& core, const std::string& path,
                           std::string* canonicalOut) {
     // A redraw of a folder still being filled: most of its paths are pending.
-    if (core.redrawPending(path)) {
+    TarnwellCore::SyncStatus held = TarnwellCore::NotCached;
+    if (core.redrawPending(path, &held)) {
         if (canonicalOut != nullptr) {
             *canonicalOut = path;
         }
-        return nullptr;
+        return held == TarnwellCore::NotCached ? nullptr : protocol::emblemIconName(held);
     }
     // Canonicalizing may touch the file system, so it is done once and the
     // core's lookups are handed the canonical form.

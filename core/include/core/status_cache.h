@@ -67,11 +67,13 @@ public:
     void want(const std::string& canonicalPath, WantedQueries::Priority priority,
               std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A draw of a path without a status whose query is pending (waiting or
-    // sent): asks for it again as want does with Drawn, and returns true.
+    // sent): asks for it again as want does with Drawn, and returns true;
+    // `held` is the answer held for it while it is asked again, if any.
     // False, and nothing asked, when it is not pending (any more). Host
     // threads; isPending only looks.
     bool isPending(const std::string& canonicalPath) const TARNWELL_EXCLUDES(pendingMutex_);
-    bool wantIfPending(const std::string& canonicalPath, std::vector<std::string>& toSend)
+    bool wantIfPending(const std::string& canonicalPath, std::vector<std::string>& toSend,
+                       std::optional<std::int32_t>* held)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A query's reply: stores `status` (unless only a change of a path nobody
     // drew asked for it), or removes the entry when there is none, and only
@@ -93,8 +95,7 @@ public:
     // The host draws a path without a status: an answer the daemon gave for
     // it when only a change asked (see WantedQueries) is returned, and goes
     // into the cache now unless a store holds the cache's lock (then at a
-    // later draw). An answer held while its path is asked again is returned
-    // but stays where it is; that path's next reply is stored.
+    // later draw).
     std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the

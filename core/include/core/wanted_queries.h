@@ -19,8 +19,9 @@
 //                   for, while the held answers are bounded (kCapacity, the
 //                   oldest forgotten first). While such a path is asked
 //                   again (changed since), its last answer stays held with
-//                   it and is shown, but never stored: it would hide the
-//                   newer answer, which a path nobody drew holds too.
+//                   it: a redraw shows it, as a known path's old status is
+//                   shown, and asks the path as drawn, so that the newer
+//                   answer goes to the cache.
 // The three changed kinds go oldest first. A big sync, announced file by
 // file, thus never delays what is on the screen, and when the list is full
 // the lowest kind is dropped first, its oldest path first. Unseen paths are
@@ -126,16 +127,14 @@ public:
     // knew (finish then holds it). True for a path it does not know (a reply
     // after a clear is stored).
     bool keepsReply(const std::string& path) const;
-    // Whether an answer is held for the path, and takes it (the host draws
-    // the path now). takeHeldAnswer takes only an answer at rest: one held
-    // while its path is asked again stays until that reply (drawAskedAgain).
+    // Whether an answer is held for the path at rest (not asked again), and
+    // takes it (the host draws the path now).
     std::optional<std::int32_t> heldAnswer(const std::string& path) const;
     std::optional<std::int32_t> takeHeldAnswer(const std::string& path);
-    // The host draws a path asked again with an answer held meanwhile:
-    // returns that answer, which never goes into the cache (the newer reply
-    // on its way would then be held behind it and hidden), and makes the
-    // path's next reply go to the cache. std::nullopt when none is held.
-    std::optional<std::int32_t> drawAskedAgain(const std::string& path);
+    // The answer held for a path while it is asked again (waiting or sent),
+    // to be shown meanwhile. It never goes into the cache: the newer answer
+    // on its way would then be held behind it and hidden.
+    std::optional<std::int32_t> heldWhileAskedAgain(const std::string& path) const;
     // Notifications may have been lost: every path whose query is out is
     // asked again after its reply, and the unanswered and held answers at
     // rest are forgotten. One held while its path is asked again stays, as a
