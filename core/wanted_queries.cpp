@@ -155,6 +155,7 @@ void WantedQueries::dropExpired(Clock::time_point now, std::vector<std::string>&
 
 void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_point now,
                                bool paused) {
+    sendOverdueChanges(toSend, now);
     const bool unseenToo = paused || now - lastChange_ >= kChangesPause;
     const std::size_t lists = unseenToo ? kPriorities : listOf(Priority::Unseen);
     for (std::size_t list = 0; list < lists && sent_ < kWindow;) {
@@ -163,12 +164,27 @@ void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_poi
             ++list;
             continue;
         }
-        unlinkWaiting(node);
-        node->second.state = kSent;
-        link(lists_[kSentList], &Entry::order, node, nullptr);
-        ++sent_;
-        toSend.push_back(node->first);
+        send(node, toSend);
     }
+}
+
+void WantedQueries::sendOverdueChanges(std::vector<std::string>& toSend, Clock::time_point now) {
+    // The age list holds them by their last ask, oldest first: the first one
+    // not overdue ends the walk.
+    const std::size_t list = listOf(Priority::ChangedDrawn);
+    for (Node* node = oldestOf(list);
+         node != nullptr && sent_ < kWindow && now - node->second.asked >= kChangedDrawnWait;
+         node = oldestOf(list)) {
+        send(node, toSend);
+    }
+}
+
+void WantedQueries::send(Node* node, std::vector<std::string>& toSend) {
+    unlinkWaiting(node);
+    node->second.state = kSent;
+    link(lists_[kSentList], &Entry::order, node, nullptr);
+    ++sent_;
+    toSend.push_back(node->first);
 }
 
 void WantedQueries::finish(const std::string& path, std::optional<std::int32_t> status,

@@ -533,6 +533,37 @@ TEST(WantedQueriesTest, UnseenPathsWaitUntilTheChangesPause) {
     EXPECT_EQ(sent.back(), "unseen too");
 }
 
+// A change to a row on the screen keeps its old status shown until the row is
+// asked again, and draws go first. After new roots emptied the cache, with the
+// daemon answering every 200 to 300 ms, the rows still to fill and those
+// scrolled in kept coming for over 5 s: the changed row was never asked, its
+// wrong emblem stayed until its wait expired. It now waits a second at most.
+TEST(WantedQueriesTest, AChangedRowOnScreenWaitsBehindDrawsOnlySoLong) {
+    WantedQueries wanted;
+    std::vector<std::string> sent;
+    std::vector<std::string> dropped;
+    const auto start = WantedQueries::Clock::now();
+    const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
+    for (const char* row : {"r0", "r1", "r2", "r3"}) {
+        wanted.ask(row, WantedQueries::Priority::Drawn, at(0), dropped);
+    }
+    wanted.takeToSend(sent, at(0));
+    wanted.ask("changed", WantedQueries::Priority::ChangedDrawn, at(0), dropped);
+    // One answer every 250 ms, and a row scrolled in before each.
+    std::size_t answered = 0;
+    for (int ms = 250; ms <= 3000; ms += 250) {
+        wanted.ask("new" + std::to_string(ms), WantedQueries::Priority::Drawn, at(ms), dropped);
+        wanted.finish(sent[answered++], TarnwellCore::UpToDate, true, at(ms));
+        wanted.takeToSend(sent, at(ms));
+    }
+    const auto changed = std::find(sent.begin(), sent.end(), "changed");
+    ASSERT_TRUE(changed != sent.end()) << "never asked again while rows kept coming";
+    // Sent with the first answer a second after its ask, ahead of every row
+    // still waiting.
+    EXPECT_EQ(changed - sent.begin(), 2 + 1000 / 250 - 1);
+    EXPECT_TRUE(dropped.empty());
+}
+
 // The descriptor of this process's UDP socket bound to `port`, or -1.
 int udpSocketOn(std::uint16_t port) {
     for (int fd = 0; fd < 1024; ++fd) {

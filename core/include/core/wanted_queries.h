@@ -30,6 +30,14 @@
 // nobody sees, and the listener keeps the CPU it needs to drain its queue.
 // Whoever hears of the pause then takes them (takeToSend with `paused`).
 //
+// One exception bounds how long a wrong emblem stays: a ChangedDrawn path
+// that has waited kChangedDrawnWait goes ahead of the draws. Its old status
+// is on the screen while it waits, and draws can keep coming for longer than
+// an old status may stay: a screen refilled after new roots, or a folder
+// scrolled through, while the daemon takes a few hundred milliseconds an
+// answer. Such paths are few (what the host drew in the last moments), so
+// the draws wait for them a little at most.
+//
 // Bounded: at most kCapacity waiting paths (the least wanted beyond it are
 // dropped at once), and a waiting path not asked again within kLifetime is
 // dropped when the worker next takes paths to send after a reply, or after
@@ -96,6 +104,8 @@ public:
     static constexpr std::chrono::seconds kUnansweredPause{1};
     // How long the daemon's changes must pause before Unseen paths are sent.
     static constexpr std::chrono::milliseconds kChangesPause{10};
+    // How long a ChangedDrawn path waits behind draws at most; see above.
+    static constexpr std::chrono::seconds kChangedDrawnWait{1};
 
     WantedQueries();
     WantedQueries(const WantedQueries&) = delete;
@@ -207,6 +217,11 @@ private:
     void unlinkWaiting(Node* node);
     // Puts a waiting path where its priority places it.
     void place(Node* node, Clock::time_point now);
+    // Moves a waiting path to the sent ones and appends it to `toSend`.
+    void send(Node* node, std::vector<std::string>& toSend);
+    // Sends the ChangedDrawn paths that have waited kChangedDrawnWait, oldest
+    // first, while the window has room.
+    void sendOverdueChanges(std::vector<std::string>& toSend, Clock::time_point now);
     // Puts a drawn path at the end of the current redraw's run, which starts
     // anew at the head after a gap.
     void placeInRedraw(Node* node, Clock::time_point now);
