@@ -34,6 +34,12 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
     forgetDropped(dropped);
 }
 
+void StatusCache::drawnWithOldStatus(const std::string& canonicalPath) {
+    const auto now = WantedQueries::Clock::now();
+    MutexLock lock(pendingMutex_);
+    wanted_.drawnWithOldStatus(canonicalPath, now);
+}
+
 bool StatusCache::isPending(const std::string& canonicalPath) const {
     MutexLock lock(pendingMutex_);
     return wanted_.contains(canonicalPath);

@@ -321,7 +321,13 @@ bool TarnwellCore::redrawPending(const std::string& path, SyncStatus* shown) {
     // the daemon no longer lists shows nothing and asks nothing, as the usual
     // road would.
     if (!statusCache_.isPending(path) || !commandClient_.isConnected() ||
-        !roots_.holdsCanonical(path) || statusCache_.find(path)) {
+        !roots_.holdsCanonical(path)) {
+        return false;
+    }
+    if (statusCache_.find(path)) {
+        // Its old status shows while its change waits, behind every draw
+        // unless it counts as on the screen.
+        statusCache_.drawnWithOldStatus(path);
         return false;
     }
     std::vector<std::string> toSend;

@@ -168,6 +168,19 @@ void WantedQueries::takeToSend(std::vector<std::string>& toSend, Clock::time_poi
     }
 }
 
+void WantedQueries::drawnWithOldStatus(const std::string& path, Clock::time_point now) {
+    const auto it = entries_.find(path);
+    if (it == entries_.end() || it->second.state != kWaiting ||
+        it->second.priority <= Priority::ChangedDrawn) {
+        return;
+    }
+    Node* node = &*it;
+    unlinkWaiting(node);
+    node->second.priority = Priority::ChangedDrawn;
+    node->second.asked = now;
+    linkWaiting(node, nullptr);
+}
+
 void WantedQueries::sendOverdueChanges(std::vector<std::string>& toSend, Clock::time_point now) {
     // The age list holds them by their last ask, oldest first: the first one
     // not overdue ends the walk.

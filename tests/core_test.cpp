@@ -564,6 +564,35 @@ TEST(WantedQueriesTest, AChangedRowOnScreenWaitsBehindDrawsOnlySoLong) {
     EXPECT_TRUE(dropped.empty());
 }
 
+// A path that changed while nobody drew it keeps its old status, and the host
+// draws it from the cache: from that draw on it is a change on the screen,
+// not one that waits behind every draw until its ask expires.
+TEST(WantedQueriesTest, AChangedPathDrawnWithItsOldStatusCountsAsOnTheScreen) {
+    WantedQueries wanted;
+    std::vector<std::string> sent;
+    std::vector<std::string> dropped;
+    const auto start = WantedQueries::Clock::now();
+    const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
+    for (const char* row : {"r0", "r1", "r2", "r3"}) {
+        wanted.ask(row, WantedQueries::Priority::Drawn, at(0), dropped);
+    }
+    wanted.takeToSend(sent, at(0));
+    wanted.ask("changed", WantedQueries::Priority::ChangedUndrawn, at(0), dropped);
+    std::size_t answered = 0;
+    for (int ms = 250; ms <= 4500; ms += 250) {
+        if (ms == 500) {
+            wanted.drawnWithOldStatus("changed", at(ms));
+        }
+        wanted.ask("new" + std::to_string(ms), WantedQueries::Priority::Drawn, at(ms), dropped);
+        wanted.finish(sent[answered++], TarnwellCore::UpToDate, true, at(ms));
+        wanted.takeToSend(sent, at(ms));
+    }
+    const auto changed = std::find(sent.begin(), sent.end(), "changed");
+    ASSERT_TRUE(changed != sent.end()) << "left behind the draws";
+    // A second after the draw, with the first answer then.
+    EXPECT_EQ(changed - sent.begin(), 2 + 1500 / 250 - 1);
+}
+
 // The descriptor of this process's UDP socket bound to `port`, or -1.
 int udpSocketOn(std::uint16_t port) {
     for (int fd = 0; fd < 1024; ++fd) {

@@ -72,6 +72,9 @@ public:
     // False, and nothing asked, when it is not pending (any more). Host
     // threads; isPending only looks.
     bool isPending(const std::string& canonicalPath) const TARNWELL_EXCLUDES(pendingMutex_);
+    // A draw of a path with a status whose changed ask waits (see
+    // WantedQueries::drawnWithOldStatus). Host threads.
+    void drawnWithOldStatus(const std::string& canonicalPath) TARNWELL_EXCLUDES(pendingMutex_);
     bool wantIfPending(const std::string& canonicalPath, std::vector<std::string>& toSend,
                        std::optional<std::int32_t>* held)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);

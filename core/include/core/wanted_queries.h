@@ -116,6 +116,11 @@ public:
     // are appended to `dropped`.
     void ask(const std::string& path, Priority priority, Clock::time_point now,
              std::vector<std::string>& dropped);
+    // The host draws a path whose changed ask waits while its old status is
+    // shown (known but not drawn lately when the change came, or unseen): it
+    // is a change on the screen from `now` on, asked within kChangedDrawnWait
+    // whatever the draws. Nothing for any other path.
+    void drawnWithOldStatus(const std::string& path, Clock::time_point now);
     // Moves the most wanted waiting paths to the sent ones while the window
     // has room, appending them to `toSend`. Unseen paths only when the
     // changes have paused at `now`, or when `paused` says they have.
