@@ -166,12 +166,14 @@ public:
     // is one whose query is pending and it has no status, notes the draw,
     // asks for it again (see queryFileStatus) and returns true, with
     // `shown` (when given) the daemon's last answer for a path asked again
-    // after a change, else NotCached: nothing to show yet. The text of a pending path was canonical when it
-    // was asked, so a host that redraws a folder still being filled pays for
-    // no path walk; should a link have replaced one of its folders since,
-    // the path shows no emblem until its answer is in, never a wrong one.
-    // False, having done nothing: the caller canonicalizes and draws as usual.
-    // Never waits.
+    // after a change, else NotCached: nothing to show yet. The text of a
+    // pending path was canonical when it was asked, so a host that redraws a
+    // folder still being filled pays for no path walk; should a link have
+    // replaced one of its folders since, the path shows no emblem until its
+    // answer is in, never a wrong one. False otherwise: the caller
+    // canonicalizes and draws as usual; a pending path with a status (its
+    // change waits) is noted as drawn with its old status first
+    // (StatusCache::drawnWithOldStatus). Never waits.
     bool redrawPending(const std::string& path, SyncStatus* shown = nullptr);
     // The status a "query_stat" reply gives (protocol::statusInReply): its
     // first "stat" value read as a decimal in the manner of strtol; NotCached
