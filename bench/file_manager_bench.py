@@ -36,11 +36,11 @@ import tempfile
 import threading
 import time
 
+# Xvfb's start and the failure type, shared with the tests in the real file managers.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "lib"))
+from file_manager_session import Failure, start_xvfb  # noqa: E402
+
 DEADLINE = 120.0  # seconds, for anything awaited; the machine may be busy
-
-
-class Failure(Exception):
-    pass
 
 
 class LineLog:
@@ -81,19 +81,6 @@ class LineLog:
 
 def count_from(lines, since_ns, match):
     return sum(1 for t, l in lines if t >= since_ns and match(l))
-
-
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-        pass_fds=[write_end], stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as numbers:
-        number = numbers.readline().strip()  # written once the server accepts clients
-    if not number:
-        raise Failure("Xvfb did not start")
-    return xvfb, ":" + number
 
 
 def make_folder(path, files):

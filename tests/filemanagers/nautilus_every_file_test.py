@@ -21,12 +21,12 @@ import tempfile
 import threading
 import time
 
+# Xvfb's start and the failure type, shared with the tests in the real file managers.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
+from file_manager_session import Failure, start_xvfb  # noqa: E402
+
 DEADLINE = 120.0  # seconds; the machine may be busy
 FILES = 3000
-
-
-class Failure(Exception):
-    pass
 
 
 class Daemon:
@@ -61,19 +61,6 @@ class Daemon:
         if self.process.poll() is None:
             self.process.terminate()
         self.process.wait(timeout=20)
-
-
-def start_xvfb():
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-        pass_fds=[write_end], stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as numbers:
-        number = numbers.readline().strip()  # written once the server accepts clients
-    if not number:
-        raise Failure("Xvfb did not start")
-    return xvfb, ":" + number
 
 
 def run(args, work):
