@@ -82,6 +82,7 @@ extern "C" {
 #include "core/tarnwell_core.h"
 #include "host_face/emblem.h"
 #include "host_face/menu_model.h"
+#include "protocol/messages.h"
 
 #define TARNWELL_MODULE_EXPORT __attribute__((visibility("default")))
 
@@ -99,36 +100,71 @@ using MenuProvider = FM_TYPE(MenuProvider);
 
 // --- The files the file manager asked about (GUI thread only) ---
 
-// The canonical path of every file the info provider answered for, mapped to
-// the path the file manager knows it by (they differ below a link). Only
-// these are looked up when a notice comes: a path the file manager never
-// showed is never looked up. Entries whose file the file manager no longer
-// holds are pruned when the map has doubled since the last pruning.
-std::unordered_map<std::string, std::string> answered;
+// What the info provider last told the file manager about a file.
+struct Answer {
+    std::string shown;    // the path the file manager knows the file by
+    bool emblem = false;  // an emblem was set
+};
+
+// The canonical path of every file the info provider answered for (it
+// differs from the shown path below a link). Only these are looked up when
+// a notice comes: a path the file manager never showed is never looked up.
+// Entries whose file the file manager no longer holds are pruned when the
+// map has doubled since the last pruning. Its buckets are reserved up front
+// for what a file manager with many big folders open holds: a rehash moves
+// every entry, and one of 60,000 held a single update_file_info for
+// milliseconds.
+std::unordered_map<std::string, Answer> answered;
 std::size_t pruneAt = 4096;
+constexpr std::size_t kAnsweredBuckets = std::size_t{1} << 17;
 
 // The files of `answered` still to be looked up in the file manager, a slice
 // per turn of its main loop: those told changed, and a sweep over them all.
 std::unordered_set<std::string> pending;
 
 // A sweep over every entry of `answered`, bucket by bucket: a copy of the
-// keys of a map of many thousands would itself hold the GUI thread. It asks
-// the file manager again about each file (`again`: every emblem may have
-// changed) or only sees whether it still holds it (the pruning). A rehash
-// (the map grew) moves entries between buckets: the sweep starts over.
+// keys of a map of many thousands would itself hold the GUI thread. The
+// pruning only sees whether the file manager still holds each file. When
+// every emblem may have changed (`again`) it asks the file manager again
+// about the files whose answer may now differ: first those that showed an
+// emblem (one that may be wrong goes first), then those without one inside
+// a sync root. A file outside every root that showed nothing shows nothing
+// still: when the roots change the core tells "everything" after the new
+// list is in place, so `roots`, read when the sweep starts, is at least as
+// new as the change. A rehash (the map grew) moves entries between buckets:
+// the sweep starts over.
 struct Sweep {
     bool active = false;
     bool again = false;
+    bool emblemsDone = false;  // `again`: the files that showed one were asked
     std::size_t bucket = 0;
     std::size_t buckets = 0;  // answered.bucket_count() when the bucket was chosen
+    std::vector<std::string> roots;  // `again`: the sync roots when it started
 };
 Sweep sweep;
 
 void startSweep(bool again) {
-    sweep.again = sweep.again || again;
+    again = sweep.again || again;
     if (again || !sweep.active) {
-        sweep = Sweep{true, sweep.again, 0, answered.bucket_count()};
+        sweep = Sweep{true, again, false, 0, answered.bucket_count(), {}};
+        if (again) {
+            sweep.roots = TarnwellCore::instance()->syncRoots();
+        }
     }
+}
+
+// Whether the sweep asks about (or, pruning, looks up) this entry now.
+bool sweepTakes(const std::string& canonical, const Answer& answer) {
+    if (!sweep.again) {
+        return true;
+    }
+    if (!sweep.emblemsDone) {
+        return answer.emblem;
+    }
+    return !answer.emblem && std::any_of(sweep.roots.begin(), sweep.roots.end(),
+                                         [&](const std::string& root) {
+                                             return tarnwell::protocol::rootHolds(root, canonical);
+                                         });
 }
 
 // The file manager's object for a path, if it holds one; a new reference.
@@ -163,14 +199,22 @@ std::size_t sweepOneBucket() {
     }
     std::vector<std::pair<std::string, std::string>> entries;
     for (auto it = answered.begin(sweep.bucket); it != answered.end(sweep.bucket); ++it) {
-        entries.emplace_back(it->first, it->second);
+        if (sweepTakes(it->first, it->second)) {
+            entries.emplace_back(it->first, it->second.shown);
+        }
     }
     for (const auto& [canonical, shown] : entries) {
         if (!lookUpAgain(shown, sweep.again)) {
             answered.erase(canonical);
         }
     }
-    if (++sweep.bucket >= sweep.buckets) {
+    if (++sweep.bucket < sweep.buckets) {
+        return entries.size();
+    }
+    if (sweep.again && !sweep.emblemsDone) {
+        sweep.emblemsDone = true;
+        sweep.bucket = 0;
+    } else {
         sweep = Sweep{};
     }
     return entries.size();
@@ -191,7 +235,7 @@ std::size_t workOnPending(gint64 deadlineUs) {
         }
         const std::string canonical = std::move(pending.extract(pending.begin()).value());
         if (const auto it = answered.find(canonical); it != answered.end()) {
-            const std::string shown = it->second;
+            const std::string shown = it->second.shown;
             if (!lookUpAgain(shown, true)) {
                 answered.erase(canonical);
             }
@@ -326,7 +370,7 @@ OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
     if (icon != nullptr) {
         FM(file_info_add_emblem)(file, icon);
     }
-    answered[std::move(canonical)] = path;
+    answered[std::move(canonical)] = Answer{path, icon != nullptr};
     if (answered.size() >= pruneAt) {
         pruneAnswered();
     }
@@ -448,6 +492,7 @@ TARNWELL_MODULE_EXPORT void FM(module_initialize)(GTypeModule* module) {
     tarnwell::logLine("tarnwell: " FM_TYPE_NAME " initializing...");
     registerType(module);
     tarnwell::gui_probe::startIfAsked();
+    answered.reserve(kAnsweredBuckets);
     {
         std::lock_guard lock(handOverMutex);
         handOverOpen = true;
