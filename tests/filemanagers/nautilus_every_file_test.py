@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""When every emblem may have changed, real Nautilus asks again about every file.
+"""When every emblem may have changed, real Nautilus asks again about every
+file whose emblem may now differ, and about no other.
 
 The module hands "every file changed" (the daemon went away and came back)
 over to Nautilus's GUI thread in slices, walking its map of the files
@@ -8,6 +9,12 @@ those files with the emblem of a daemon that is gone. Here Nautilus shows a
 sync folder of 3,000 files; the daemon is replaced by one that gives every
 file another status, and the new daemon must be asked about every one of the
 3,000 files (Nautilus asked again, the plug-in held no status).
+
+Two more folders lie in the first daemon's roots but not in the second's:
+"left", whose files showed an emblem, must be asked again (by the module's
+probe, TARNWELL_FM_PROBE, written when Nautilus quits) and end without one;
+"quiet", whose files showed none, shows none still and must not be asked
+again: tens of thousands of such files re-asked held Nautilus for seconds.
 
 Runs inside in-private-namespaces.sh and dbus-run-session, on
 its own Xvfb. Exit status 0 passed, 1 failed, 77 skipped (not root).
@@ -27,16 +34,19 @@ from file_manager_session import Failure, start_xvfb  # noqa: E402
 
 DEADLINE = 120.0  # seconds; the machine may be busy
 FILES = 3000
+SIDE_FILES = 300  # in each of "left" and "quiet"
+NO_EMBLEM = 9  # a status the plug-in shows no emblem for
 
 
 class Daemon:
     """tarnwell-daemon-sim, with the paths it was asked about."""
 
-    def __init__(self, program, root, status):
+    def __init__(self, program, roots, status, extra=()):
         self.asked = set()
         self.listening = threading.Event()
         self.process = subprocess.Popen(
-            [program, "--root", root, "--default-status", str(status)],
+            [program, "--default-status", str(status)] +
+            [arg for root in roots for arg in ("--root", root)] + list(extra),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         threading.Thread(target=self._read, daemon=True).start()
         if not self.listening.wait(DEADLINE):
@@ -63,31 +73,76 @@ class Daemon:
         self.process.wait(timeout=20)
 
 
-def run(args, work):
-    folder = os.path.join(work, "Sync", "many")
+def make_files(folder, count):
     os.makedirs(folder)
-    os.makedirs(os.path.join(work, "home"))
     paths = set()
-    for i in range(FILES):
+    for i in range(count):
         paths.add(os.path.join(folder, f"file{i:05}.txt"))
         with open(os.path.join(folder, f"file{i:05}.txt"), "w"):
             pass
+    return paths
+
+
+def last_answers(probe, since_ns):
+    """path -> (answered after since_ns, emblem in the last answer), from the probe."""
+    answers = {}
+    with open(probe) as f:
+        for line in f:
+            fields = line.rstrip("\n").split(" ", 5)
+            if fields[0] == "u":
+                start, emblem, path = int(fields[1]), fields[4] == "1", fields[5]
+                after = start >= since_ns or answers.get(path, (False, False))[0]
+                answers[path] = (after, emblem)
+    return answers
+
+
+def check_sides(probe, switched_ns, left, quiet):
+    answers = last_answers(probe, switched_ns)
+    stale = [p for p in left if answers.get(p, (False, True)) != (True, False)]
+    if stale:
+        raise Failure(f"{len(stale)} of {len(left)} files that lost their root kept their "
+                      f"emblem or were not asked again, e.g. {sorted(stale)[0]}")
+    asked = [p for p in quiet if answers.get(p, (True, False))[0]]
+    if asked:
+        raise Failure(f"{len(asked)} of {len(quiet)} files outside every root that showed no "
+                      f"emblem were asked again, e.g. {sorted(asked)[0]}")
+
+
+def run(args, work):
+    folder = os.path.join(work, "Sync", "many")
+    os.makedirs(os.path.join(work, "home"))
+    paths = make_files(folder, FILES)
+    left = make_files(os.path.join(work, "Left"), SIDE_FILES)
+    quiet = make_files(os.path.join(work, "Quiet"), SIDE_FILES)
+    probe = os.path.join(work, "probe.txt")
     xvfb, display = start_xvfb()
     daemon, nautilus = None, None
     try:
-        daemon = Daemon(args.daemon_sim, os.path.join(work, "Sync"), 1)
+        daemon = Daemon(args.daemon_sim, [os.path.join(work, d) for d in ("Sync", "Left", "Quiet")],
+                        1, [a for p in sorted(quiet) for a in ("--status", f"{p}={NO_EMBLEM}")])
         env = dict(os.environ, DISPLAY=display, HOME=os.path.join(work, "home"),
                    XDG_RUNTIME_DIR=work, GSK_RENDERER="cairo",
-                   XDG_DATA_DIRS=args.share + ":/usr/share")
+                   XDG_DATA_DIRS=args.share + ":/usr/share", TARNWELL_FM_PROBE=probe)
         nautilus = subprocess.Popen(["nautilus", "--new-window", folder], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        daemon.wait_asked("Nautilus to ask about every file", paths)
+        for side in ("Left", "Quiet"):
+            subprocess.run(["nautilus", "--new-window", os.path.join(work, side)], env=env,
+                           check=True, timeout=DEADLINE,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        daemon.wait_asked("Nautilus to ask about every file", paths | left | quiet)
         # The daemon goes away and another takes its port: every emblem may
         # have changed, and the plug-in holds no status any more.
         daemon.stop()
-        daemon = Daemon(args.daemon_sim, os.path.join(work, "Sync"), 0)
+        switched_ns = time.monotonic_ns()
+        daemon = Daemon(args.daemon_sim, [os.path.join(work, "Sync")], 0)
         daemon.wait_asked("Nautilus to ask again about every file", paths)
-        print(f"nautilus_every_file_test: passed: all {FILES} files asked again")
+        subprocess.run(["nautilus", "--quit"], env=env, timeout=DEADLINE,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        nautilus.wait(timeout=DEADLINE)
+        check_sides(probe, switched_ns, left, quiet)
+        print(f"nautilus_every_file_test: passed: all {FILES} files asked again, "
+              f"the {SIDE_FILES} that lost their root and an emblem too, none of the "
+              f"{SIDE_FILES} that showed nothing")
     finally:
         for process in (nautilus, daemon and daemon.process, xvfb):
             if process is not None and process.poll() is None:
