@@ -125,11 +125,14 @@ def run(args, work):
                    XDG_DATA_DIRS=args.share + ":/usr/share", TARNWELL_FM_PROBE=probe)
         nautilus = subprocess.Popen(["nautilus", "--new-window", folder], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Once the first Nautilus serves its folder, the next windows are its
+        # own (asked for earlier, a second Nautilus would start).
+        daemon.wait_asked("Nautilus to ask about every file", paths)
         for side in ("Left", "Quiet"):
             subprocess.run(["nautilus", "--new-window", os.path.join(work, side)], env=env,
                            check=True, timeout=DEADLINE,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        daemon.wait_asked("Nautilus to ask about every file", paths | left | quiet)
+        daemon.wait_asked("Nautilus to ask about the files of its other windows", left | quiet)
         # The daemon goes away and another takes its port: every emblem may
         # have changed, and the plug-in holds no status any more.
         daemon.stop()
