@@ -459,16 +459,12 @@ def cell_named(app, name):
 
 
 def emblem_box(cell):
-    """Where the emblem is drawn. In Dolphin's icon view, on the lower right
-    of the file's picture, clear of the page's grey lines above it and the
-    name below it. Elsewhere: Where the emblem is drawn: the upper half of the file's picture, whose
+    """Where the emblem is drawn: the upper half of the file's picture, whose
     right edge the emblem sits on. Without a picture box (Nautilus), the
     upper half of the cell. In a list (Nemo's), the name's cell follows the
     picture's in one compound cell: the row from the list's left edge to the
     name's text."""
     x, y, width, height = box_of(cell)
-    if cell.getRoleName() == "table cell" and "Table" in cell.parent.get_interfaces():
-        return x + width * 9 // 16, y + height // 2, width // 4, height // 4
     if cell.parent.getRoleName() == "table cell" and "Text" in cell.get_interfaces():
         table = cell.parent.parent
         left = box_of(table)[0]
@@ -544,7 +540,10 @@ def emblems_shown(session, name, label="emblems"):
     cell = wait_for_cell(session, name)
     if session.name in QT:
         pointer_off_window(session)  # Qt pales the picture under the pointer
-    return emblem_colours_in(pixels(session.screenshot(label), emblem_box(cell)))
+        box = qt_emblem_box(cell)
+    else:
+        box = emblem_box(cell)
+    return emblem_colours_in(pixels(session.screenshot(label), box))
 
 
 def wait_for_emblems(session, name, wanted, label="emblems"):
@@ -646,6 +645,14 @@ def pointer_off_window(session):
     frame = wait_for("the window", lambda: find(session.app(), lambda a: a.getRoleName() == "frame"))
     x, y, width, height = box_of(frame)
     xdotool(session.display, "mousemove", str(x + width + 4), str(y + height + 4))
+
+
+def qt_emblem_box(cell):
+    """Where Dolphin's icon view draws the emblem: on the lower right of the
+    file's picture, clear of the page's grey lines above it and of the name
+    below it."""
+    x, y, width, height = box_of(cell)
+    return x + width * 9 // 16, y + height // 2, width // 4, height // 4
 
 
 def open_qt_context_menu(session, name, entry_text):
