@@ -286,9 +286,12 @@ def place_module(name, module_dir, work):
         return {"QT_PLUGIN_PATH": module_dir}
     # Nemo's folder does not exist after install: a copy of its library
     # folder with the extension folder added is mounted over the original.
+    # An extension folder that a package made (ours among them) is left out
+    # of the copy, so that only the module under test loads.
     copy = os.path.join(work, "nemo-lib")
     if not os.path.isdir(copy):
-        shutil.copytree(lib + "/nemo", copy, symlinks=True)
+        shutil.copytree(lib + "/nemo", copy, symlinks=True,
+                        ignore=shutil.ignore_patterns("extensions-3.0"))
         shutil.copytree(module_dir, os.path.join(copy, "extensions-3.0"))
         subprocess.run(["mount", "--bind", copy, lib + "/nemo"], check=True)
     return {}
