@@ -4,8 +4,8 @@ A Session runs, as root, in private mount and network namespaces of its own
 (enter_private_namespaces re-runs the calling program inside them): its own
 Xvfb display, its own D-Bus session, a fresh HOME, tarnwell-daemon-sim on the
 run's own loopback (where the daemon's fixed ports are free), and one file
-manager (nautilus, caja or nemo) that loads only our module, from a private
-extension folder. It reads the screen through AT-SPI (python3-pyatspi) and
+manager (nautilus, caja, nemo or dolphin) that loads only our module, from a
+private extension folder. It reads the screen through AT-SPI (python3-pyatspi) and
 screenshots: a file's cell found by its name and its box, an emblem's colour
 sampled inside that box, the "Tarnwell" sub-menu opened and picked through
 AT-SPI. Nothing is found by fixed coordinates and every wait is for an event
@@ -388,8 +388,7 @@ class Session:
         env.update(place_module(name, module_dir, self.work))
         log = open(os.path.join(self.out, name + ".log"), "w")
         self.launch = (file_manager_command(name, folder), env, log)
-        self.fm = subprocess.Popen(file_manager_command(name, folder), env=env,
-                                   stdout=log, stderr=subprocess.STDOUT)
+        self.fm = subprocess.Popen(self.launch[0], env=env, stdout=log, stderr=subprocess.STDOUT)
 
     def relaunch(self):
         """Ends the file manager and starts it again, as start_file_manager did."""
