@@ -11,7 +11,8 @@ dropping the folder clears them; a file outside the folder has none.
 Thunar draws no extension's emblems, so there only the menu is checked: its
 items for a file and a folder in the sync folder and for a file outside it
 (uploading it is all it offers), each picked item reaching the daemon with its
-path, and no emblem left in GVfs's metadata store.
+path, no emblem left in GVfs's metadata store, and the module loaded once for
+Thunar's whole run.
 Assertions come from what the daemon received, AT-SPI, and colours sampled
 inside the boxes AT-SPI reports. Screenshots and logs are left in --out.
 
@@ -79,6 +80,18 @@ def check_no_emblem_metadata(session, paths):
         raise fms.Failure(f"emblems were written into GVfs's metadata: {written}")
 
 
+def check_loaded_once(session):
+    """Thunar unloads a module as soon as it has listed its types unless the
+    module asks to stay, shutting our core down under its threads and starting
+    it again: ours is started once and never shut down while Thunar runs."""
+    with open(os.path.join(session.out, session.name + ".log")) as f:
+        log = f.read()
+    starts = log.count("Extension initializing...")
+    stops = log.count("Extension shutting down...")
+    if (starts, stops) != (1, 0):
+        raise fms.Failure(f"the module was started {starts} times and shut down {stops} times")
+
+
 def check_menu_only(session, daemon, sync, work):
     """The sub-menu where the file manager has no emblems to show."""
     daemon.wait_for_request("the module to connect", "get_tw_roots")
@@ -91,6 +104,7 @@ def check_menu_only(session, daemon, sync, work):
                OUTSIDE_FILE_MENU, "Upload to Tarnwell", "upload_files")
     paths = [os.path.join(sync, n) for n in [*STATUSES, "Projects"]]
     check_no_emblem_metadata(session, [*paths, os.path.join(work, "outside.txt")])
+    check_loaded_once(session)
 
 
 def check_emblems_and_menu(session, daemon, sync, work):
