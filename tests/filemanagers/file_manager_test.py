@@ -64,16 +64,28 @@ def check_menu(session, daemon, name, path, wanted, pick, command):
     fms.close_menus(session)
 
 
-def emblem_metadata(session, path):
-    """The emblems GVfs's metadata store holds for the file, as `gio info`
-    prints them: what Thunar would draw; empty when none."""
-    info = subprocess.run(["gio", "info", "--attributes=metadata::emblems", path],
-                          env=dict(os.environ, HOME=session.home), check=True,
+def gio(session, *words):
+    """`gio` as the file manager sees the files: the run's HOME, hence its
+    GVfs metadata store."""
+    return subprocess.run(["gio", *words], env=dict(os.environ, HOME=session.home), check=True,
                           capture_output=True, text=True).stdout
+
+
+def emblem_metadata(session, path):
+    """The emblems GVfs's metadata store holds for the file: what Thunar
+    would draw; empty when none."""
+    info = gio(session, "info", "--attributes=metadata::emblems", path)
     return [line.strip() for line in info.splitlines() if "metadata::emblems" in line]
 
 
 def check_no_emblem_metadata(session, paths):
+    # The store's silence means something only if an emblem put there is read back.
+    probe = os.path.join(session.home, "probe.txt")
+    with open(probe, "w") as f:
+        f.write("probe\n")
+    gio(session, "set", "-t", "stringv", probe, "metadata::emblems", "emblem-default")
+    if not emblem_metadata(session, probe):
+        raise fms.Failure("GVfs's metadata store does not read back an emblem (is gvfs there?)")
     written = {path: emblem_metadata(session, path) for path in paths}
     written = {path: lines for path, lines in written.items() if lines}
     if written:
