@@ -34,6 +34,34 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
     forgetDropped(dropped);
 }
 
+void StatusCache::wantAhead(const std::vector<std::string>& canonicalPaths,
+                            std::vector<std::string>& toSend) {
+    std::vector<const std::string*> unknown;
+    unknown.reserve(canonicalPaths.size());
+    {
+        ReaderLock lock(statusMutex_);
+        for (const std::string& path : canonicalPaths) {
+            if (!statuses_.find(path)) {
+                unknown.push_back(&path);
+            }
+        }
+    }
+    const auto now = WantedQueries::Clock::now();
+    Forgotten dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        for (const std::string* path : unknown) {
+            if (wanted_.waiting() >= WantedQueries::kCapacity / 2) {
+                break;
+            }
+            wanted_.ask(*path, WantedQueries::Priority::Listed, now, dropped.paths);
+        }
+        wanted_.takeToSend(toSend, now);
+        takeForgetLater(dropped);
+    }
+    forgetDropped(dropped);
+}
+
 void StatusCache::drawnWithOldStatus(const std::string& canonicalPath) {
     const auto now = WantedQueries::Clock::now();
     MutexLock lock(pendingMutex_);

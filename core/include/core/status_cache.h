@@ -66,6 +66,13 @@ public:
     // already pending sends nothing more.
     void want(const std::string& canonicalPath, WantedQueries::Priority priority,
               std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // Paths the host is likely to draw next (WantedQueries::Priority::Listed),
+    // asked unless they have a status or the wanted list is half full:
+    // what is drawn and what changed keep their room. Appends to `toSend` as
+    // want. Not the host's thread (it may take statusMutex_ exclusively to
+    // forget what the asks dropped).
+    void wantAhead(const std::vector<std::string>& canonicalPaths, std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A draw of a path without a status whose query is pending (waiting or
     // sent): asks for it again as want does with Drawn, and returns true;
     // `held` is the answer held for it while it is asked again, if any.
