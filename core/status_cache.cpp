@@ -141,11 +141,13 @@ std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& cano
         }
     }
     // The host's thread: it never waits for a store. While one holds the
-    // lock, the answer is shown from where it is held and moves at a later
-    // draw.
+    // lock, the answer is not shown: the caller asks for the path as drawn,
+    // and the answer goes to the cache and is told. Shown from where it is
+    // held, it stayed there for a host that draws a file once and keeps its
+    // emblem (the GTK file managers), and the answer to the path's next
+    // change, held as well, was never told.
     if (!statusMutex_.try_lock()) {
-        MutexLock lock(pendingMutex_);
-        return wanted_.heldAnswer(canonicalPath);
+        return std::nullopt;
     }
     // Taken and stored under both locks, so that no newer reply for the path
     // can be stored in between and then overwritten.

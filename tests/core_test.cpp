@@ -1122,5 +1122,25 @@ TEST(WantedQueriesTest, ListedPathsGoBeforeUnseenOnesAndAskNothingForAKnownPath)
     EXPECT_EQ(wanted.unanswered(), 1u);
 }
 
+// A GTK file manager draws a file once and keeps its emblem. A held answer
+// shown at that draw while a store held the lock stayed held: the path passed
+// for one nobody drew, the answer to its next change was held as well and
+// never told, and the old emblem stayed for as long as the folder was open.
+TEST(WantedQueries, ADrawNeverLeavesAPathWithOnlyAHeldAnswer) {
+    StatusCache cache;
+    std::vector<std::string> toSend;
+    cache.wantAhead({"/p"}, toSend);
+    ASSERT_EQ(toSend, std::vector<std::string>{"/p"});
+    toSend.clear();
+    EXPECT_FALSE(cache.applyReply("/p", TarnwellCore::Syncing, true, toSend));
+    std::optional<std::int32_t> shown;
+    cache.holdStatusLockForTest(
+        [&] { std::thread([&] { shown = cache.adoptHeldAnswer("/p"); }).join(); });
+    if (!shown) {
+        cache.want("/p", WantedQueries::Priority::Drawn, toSend);  // as a draw without a status
+    }
+    EXPECT_TRUE(cache.find("/p") || cache.isPending("/p"));
+}
+
 }  // namespace
 }  // namespace tarnwell
