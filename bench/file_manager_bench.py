@@ -130,6 +130,28 @@ class Run:
         self.log.wait(f"{count} queries under {prefix}",
                       lambda ls: count_from(ls, since_ns, match) >= count)
 
+    def update_calls(self):
+        """How many times Nautilus called our update_file_info so far (the
+        probe's count file, rewritten every 100 ms at most)."""
+        try:
+            with open(self.probe + ".count") as f:
+                return int(f.read().strip() or 0)
+        except FileNotFoundError:
+            return 0
+
+    def wait_update_calls(self, count, quiet_s=1.0):
+        """Waits until Nautilus made `count` update_file_info calls in all, and
+        then made none for quiet_s seconds."""
+        end = time.monotonic() + DEADLINE
+        last, since = self.update_calls(), time.monotonic()
+        while last < count or time.monotonic() - since < quiet_s:
+            if time.monotonic() > end:
+                raise Failure(f"timed out waiting for {count} update_file_info calls ({last})")
+            time.sleep(0.05)
+            now = self.update_calls()
+            if now != last:
+                last, since = now, time.monotonic()
+
     def open_folder(self, path):
         started = time.monotonic_ns()
         subprocess.run(["nautilus", "--new-window", path], env=self.env, check=True,
@@ -168,14 +190,16 @@ def phase_open(run, rounds, files):
         for kind in order:
             base = run.plain if kind == "plain" else run.sync
             folder = make_folder(os.path.join(base, f"open{r}"), files)
+            calls_before = run.update_calls()
             started = run.open_folder(folder)
             if kind == "sync":
                 run.wait_queries(os.path.join(folder, ""), files, started)
                 run.log.settle("request query_stat", 2)
             else:
-                # Nothing outside a sync folder reaches the daemon: give Nautilus
-                # time to ask about every file; the figure is checked afterwards.
-                time.sleep(run.args.plain_settle)
+                # Nothing outside a sync folder reaches the daemon: the probe
+                # counts Nautilus's calls instead. Whether every file of this
+                # folder was among them is checked from the probe afterwards.
+                run.wait_update_calls(calls_before + files)
             opened.append((kind, folder, started))
     return opened
 
@@ -403,8 +427,7 @@ def table(result):
     for r in rows:
         print(line(r))
     for o in incomplete:
-        print(f"warning: {o['kind']} folder: only {o['files_done']} files done; "
-              "raise --plain-settle")
+        print(f"warning: {o['kind']} folder: only {o['files_done']} files done")
 
 
 def main():
@@ -417,7 +440,8 @@ def main():
     parser.add_argument("--pushes", type=int, default=40)
     parser.add_argument("--burst", type=int, default=40000)
     parser.add_argument("--idle", type=float, default=3.0)
-    parser.add_argument("--plain-settle", type=float, default=10.0)
+    parser.add_argument("--plain-settle", type=float, default=10.0,
+                        help="the stall's floor waits half this many seconds after adding its files")
     parser.add_argument("--stall-seconds", type=float, default=8.0)
     parser.add_argument("--stall-notifications", type=int, default=5000)
     parser.add_argument("--new-files", type=int, default=2000)
