@@ -455,8 +455,9 @@ def main():
     parser.add_argument("--burst", type=int, default=40000)
     parser.add_argument("--idle", type=float, default=3.0)
     parser.add_argument("--plain-settle", type=float, default=10.0,
-                        help="the stall's floor waits half this many seconds after adding its files; "
-                        "a module without the probe's count file, this long for the open floor")
+                        help="the stall's floor waits half this many seconds after adding "
+                        "its files; with a module without the probe's count file, the open "
+                        "floor waits this long")
     parser.add_argument("--stall-seconds", type=float, default=8.0)
     parser.add_argument("--stall-notifications", type=int, default=5000)
     parser.add_argument("--new-files", type=int, default=2000)

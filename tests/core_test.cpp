@@ -1084,7 +1084,8 @@ TEST_F(CoreTest, FolderOfAFileDrawnWithoutAStatusIsAskedAheadOncePerFile) {
         EXPECT_STREQ(emblemIconFor(*core_, files[i], nullptr, true),
                      protocol::emblemIconName(status)) << files[i];
     }
-    EXPECT_STREQ(emblemIconFor(*core_, sub, nullptr, true), protocol::emblemIconName(TarnwellCore::UpToDate));
+    EXPECT_STREQ(emblemIconFor(*core_, sub, nullptr, true),
+                 protocol::emblemIconName(TarnwellCore::UpToDate));
     std::map<std::string, int> times;
     for (const std::string& path : daemon_->requests("query_stat")) {
         ++times[path];
