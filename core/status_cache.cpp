@@ -34,6 +34,34 @@ void StatusCache::want(const std::string& canonicalPath, WantedQueries::Priority
     forgetDropped(dropped);
 }
 
+void StatusCache::wantAhead(const std::vector<std::string>& canonicalPaths,
+                            std::vector<std::string>& toSend) {
+    std::vector<const std::string*> unknown;
+    unknown.reserve(canonicalPaths.size());
+    {
+        ReaderLock lock(statusMutex_);
+        for (const std::string& path : canonicalPaths) {
+            if (!statuses_.find(path)) {
+                unknown.push_back(&path);
+            }
+        }
+    }
+    const auto now = WantedQueries::Clock::now();
+    Forgotten dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        for (const std::string* path : unknown) {
+            if (wanted_.waiting() >= WantedQueries::kCapacity / 2) {
+                break;
+            }
+            wanted_.ask(*path, WantedQueries::Priority::Listed, now, dropped.paths);
+        }
+        wanted_.takeToSend(toSend, now);
+        takeForgetLater(dropped);
+    }
+    forgetDropped(dropped);
+}
+
 void StatusCache::drawnWithOldStatus(const std::string& canonicalPath) {
     const auto now = WantedQueries::Clock::now();
     MutexLock lock(pendingMutex_);
@@ -113,11 +141,13 @@ std::optional<std::int32_t> StatusCache::adoptHeldAnswer(const std::string& cano
         }
     }
     // The host's thread: it never waits for a store. While one holds the
-    // lock, the answer is shown from where it is held and moves at a later
-    // draw.
+    // lock, the answer is not shown: the caller asks for the path as drawn,
+    // and the answer goes to the cache and is told. Shown from where it is
+    // held, it stayed there for a host that draws a file once and keeps its
+    // emblem (the GTK file managers), and the answer to the path's next
+    // change, held as well, was never told.
     if (!statusMutex_.try_lock()) {
-        MutexLock lock(pendingMutex_);
-        return wanted_.heldAnswer(canonicalPath);
+        return std::nullopt;
     }
     // Taken and stored under both locks, so that no newer reply for the path
     // can be stored in between and then overwritten.

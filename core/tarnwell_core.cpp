@@ -16,6 +16,9 @@ TarnwellCore* TarnwellCore::instance() {
 TarnwellCore::TarnwellCore(std::uint16_t daemonPort, std::uint16_t notifyPort)
     : statusCache_([this](const EmblemNotice& forgotten) { emblemNotices_.notify(forgotten); }),
       commandClient_(CommandClient::kDefaultAddress, daemonPort),
+      lookAhead_([this](const std::string& folder, std::vector<std::string>& paths) {
+          return askAhead(folder, paths);
+      }),
       inputServer_(notifyPort) {}
 
 TarnwellCore::~TarnwellCore() {
@@ -45,6 +48,7 @@ void TarnwellCore::initialize() {
                                  WantedQueries::kChangesPause);
     commandClient_.start();
     inputServer_.start();
+    lookAhead_.start();
     initialized_ = true;
     logLine("tarnwell: core initialized");
 }
@@ -53,8 +57,10 @@ void TarnwellCore::shutdown() {
     if (!initialized_) {
         return;
     }
-    // Both threads end before the state is cleared, so no late reply or
-    // notification can refill it.
+    // The threads end before the state is cleared, so no late reply,
+    // notification or listing can refill it; the listing first, since it
+    // hands queries to the channel.
+    lookAhead_.stop();
     commandClient_.stop();
     inputServer_.stop();
     clearAll();
@@ -65,6 +71,8 @@ void TarnwellCore::shutdown() {
 void TarnwellCore::clearAll() {
     roots_.clear();
     clearStatusCache();
+    // The held answers its listings brought are gone with the cache.
+    lookAhead_.forgetListed();
 }
 
 void TarnwellCore::sendMenuAction(const std::string& name, const std::string& canonicalPath) {
@@ -313,6 +321,22 @@ void TarnwellCore::ensureStatusQueriedCanonical(const CanonicalPath& canonicalPa
     if (isInSyncDirCanonical(canonicalPath) && getStatusCanonical(canonicalPath) == NotCached) {
         queryFileStatus(canonicalPath);
     }
+}
+
+void TarnwellCore::lookAheadInFolderOf(const CanonicalPath& canonicalPath) {
+    lookAhead_.post(canonicalPath.str());
+}
+
+bool TarnwellCore::askAhead(const std::string& folder, std::vector<std::string>& canonicalPaths) {
+    // Checked per batch: the roots or the connection may go while a big
+    // folder is listed.
+    if (!commandClient_.isConnected() || !roots_.holdsCanonical(folder)) {
+        return false;
+    }
+    std::vector<std::string> toSend;
+    statusCache_.wantAhead(canonicalPaths, toSend);
+    sendStatusQueries(toSend);
+    return true;
 }
 
 bool TarnwellCore::redrawPending(const std::string& path, SyncStatus* shown) {

@@ -11,7 +11,10 @@ void WantedQueries::ask(const std::string& path, Priority priority, Clock::time_
     const auto [it, added] = entries_.try_emplace(path);
     Node* node = &*it;
     Entry& entry = it->second;
-    const bool changed = priority != Priority::Drawn;
+    if (priority == Priority::Listed && !added) {
+        return;  // any other reason to know the path is a stronger one
+    }
+    const bool changed = priority != Priority::Drawn && priority != Priority::Listed;
     if (changed) {
         lastChange_ = now;
     }
@@ -269,7 +272,7 @@ std::optional<std::int32_t> WantedQueries::takeHeldAnswer(const std::string& pat
 bool WantedQueries::keepsReply(const std::string& path) const {
     const auto it = entries_.find(path);
     return it == entries_.end() || it->second.state != kSent ||
-           it->second.priority != Priority::Unseen;
+           it->second.priority < Priority::Listed;
 }
 
 void WantedQueries::distrustAnswersOnTheWay() {

@@ -7,7 +7,7 @@
 namespace tarnwell {
 
 const char* emblemIconFor(TarnwellCore& core, const std::string& path,
-                          std::string* canonicalOut) {
+                          std::string* canonicalOut, bool lookAhead) {
     // A redraw of a folder still being filled: most of its paths are pending.
     TarnwellCore::SyncStatus held = TarnwellCore::NotCached;
     if (core.redrawPending(path, &held)) {
@@ -30,6 +30,9 @@ const char* emblemIconFor(TarnwellCore& core, const std::string& path,
         // The answer arrives on the worker thread; the core tells the host.
         // Root and cache were looked up just now: the query is wanted at once.
         core.queryFileStatus(canonicalPath);
+        if (lookAhead) {
+            core.lookAheadInFolderOf(canonicalPath);
+        }
         return nullptr;
     }
     return protocol::emblemIconName(status);

@@ -20,6 +20,8 @@
 #include "base/wire_format.h"
 #include "core/tarnwell_core.h"
 #include "core/wanted_queries.h"
+#include "host_face/emblem.h"
+#include "protocol/tables.h"
 #include "support/test_support.h"
 
 namespace tarnwell {
@@ -1049,6 +1051,96 @@ TEST(WantedQueries, ReplyToAQueryAskedBeforeAClearIsNotStored) {
     EXPECT_EQ(toSend, std::vector<std::string>{"/p"});
     cache.applyReply("/p", TarnwellCore::UpToDate, true, toSend, cache.clears());
     EXPECT_EQ(cache.find("/p"), TarnwellCore::UpToDate);
+}
+
+// A file manager that keeps its answers asks about every file of a folder it
+// opens, one at a time. Asked only when drawn, each file's answer came after
+// its first ask, and the file manager had to be told and ask a second time:
+// its whole work on the folder done twice. The folder is now asked ahead of
+// its files' asks; each answer shows at the first one, and a change the
+// daemon pushes before the draw is shown, not the answer held before it.
+TEST_F(CoreTest, FolderOfAFileDrawnWithoutAStatusIsAskedAheadOncePerFile) {
+    constexpr int kFiles = 200;
+    std::vector<std::string> files;
+    for (int i = 0; i < kFiles; ++i) {
+        files.push_back(tmp_.file("Sync/big/f" + std::to_string(i)));
+        daemon_->setStat(files.back(), std::to_string(i % 3));
+    }
+    const std::string sub = tmp_.dir("Sync/big/sub");
+    // A link is asked under its target's path, as the host's draw would ask.
+    ASSERT_EQ(symlink(files[0].c_str(), (root_ + "/big/link").c_str()), 0);
+    startAndWaitForRoots();
+    EXPECT_EQ(emblemIconFor(*core_, files[0], nullptr, /*lookAhead=*/true), nullptr);
+    ASSERT_TRUE(waitUntil([&] {
+        return daemon_->count("query_stat") == kFiles + 1 && core_->pendingQueryCount() == 0;
+    }));
+    daemon_->setStat(files[7], "3");
+    notify(notification("refresh_stat", files[7]));
+    ASSERT_TRUE(waitUntil([&] {
+        return daemon_->count("query_stat") == kFiles + 2 && core_->pendingQueryCount() == 0;
+    }));
+    for (int i = 1; i < kFiles; ++i) {
+        const auto status = static_cast<TarnwellCore::SyncStatus>(i == 7 ? 3 : i % 3);
+        EXPECT_STREQ(emblemIconFor(*core_, files[i], nullptr, true),
+                     protocol::emblemIconName(status)) << files[i];
+    }
+    EXPECT_STREQ(emblemIconFor(*core_, sub, nullptr, true),
+                 protocol::emblemIconName(TarnwellCore::UpToDate));
+    std::map<std::string, int> times;
+    for (const std::string& path : daemon_->requests("query_stat")) {
+        ++times[path];
+    }
+    EXPECT_EQ(times.size(), std::size_t{kFiles} + 1);  // the link never
+    for (const auto& [path, count] : times) {
+        EXPECT_EQ(count, path == files[7] ? 2 : 1) << path;
+    }
+}
+
+// A listing's ask is the weakest reason to ask: it must neither ask again a
+// path the daemon had no status for (a folder of them would be asked at each
+// listing), nor pass for a change (paths nobody saw would wait for a pause).
+TEST(WantedQueriesTest, ListedPathsGoBeforeUnseenOnesAndAskNothingForAKnownPath) {
+    WantedQueries wanted;
+    std::vector<std::string> sent;
+    std::vector<std::string> dropped;
+    const auto now = WantedQueries::Clock::now();
+    wanted.ask("none", WantedQueries::Priority::Drawn, now, dropped);
+    wanted.takeToSend(sent, now);
+    wanted.finish("none", std::nullopt, true, now);
+    wanted.ask("unseen", WantedQueries::Priority::Unseen, now - WantedQueries::kChangesPause,
+               dropped);
+    for (const char* path : {"none", "l0", "l1", "l2"}) {
+        wanted.ask(path, WantedQueries::Priority::Listed, now, dropped);
+    }
+    wanted.takeToSend(sent, now);
+    EXPECT_EQ(sent, (std::vector<std::string>{"none", "l0", "l1"}));
+    EXPECT_FALSE(wanted.keepsReply("l0"));
+    wanted.finish("l0", TarnwellCore::Syncing, false, now);
+    wanted.finish("l1", TarnwellCore::Syncing, false, now);
+    wanted.takeToSend(sent, now);
+    EXPECT_EQ(sent, (std::vector<std::string>{"none", "l0", "l1", "l2", "unseen"}));
+    EXPECT_EQ(wanted.heldAnswer("l0"), TarnwellCore::Syncing);
+    EXPECT_EQ(wanted.unanswered(), 1u);
+}
+
+// A GTK file manager draws a file once and keeps its emblem. A held answer
+// shown at that draw while a store held the lock stayed held: the path passed
+// for one nobody drew, the answer to its next change was held as well and
+// never told, and the old emblem stayed for as long as the folder was open.
+TEST(WantedQueries, ADrawNeverLeavesAPathWithOnlyAHeldAnswer) {
+    StatusCache cache;
+    std::vector<std::string> toSend;
+    cache.wantAhead({"/p"}, toSend);
+    ASSERT_EQ(toSend, std::vector<std::string>{"/p"});
+    toSend.clear();
+    EXPECT_FALSE(cache.applyReply("/p", TarnwellCore::Syncing, true, toSend));
+    std::optional<std::int32_t> shown;
+    cache.holdStatusLockForTest(
+        [&] { std::thread([&] { shown = cache.adoptHeldAnswer("/p"); }).join(); });
+    if (!shown) {
+        cache.want("/p", WantedQueries::Priority::Drawn, toSend);  // as a draw without a status
+    }
+    EXPECT_TRUE(cache.find("/p") || cache.isPending("/p"));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "gui_probe.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,11 @@ std::vector<Call> calls;
 // past it the tick ran.
 std::vector<std::pair<std::int64_t, std::int64_t>> ticks;
 std::string outputPath;
+// FILE.count, and what was last written there; -1: not open.
+int countFd = -1;
+std::size_t updateCalls = 0;
+std::size_t updateCallsWritten = 0;
+std::size_t ticksSinceCountWritten = 0;
 Mark inFileManager;  // summed by fileManagerCallDone since the last hand-over ended
 
 std::int64_t threadCpuNs() {
@@ -41,6 +48,19 @@ guint timerSource = 0;
 // Frequent enough to catch every hold of a frame's length (16 ms), rare
 // enough to cost the loop nothing measurable.
 constexpr guint kTickMs = 4;
+// The count file is rewritten every this many ticks at most (100 ms).
+constexpr std::size_t kTicksPerCount = 25;
+
+void writeCount() {
+    if (countFd < 0 || updateCalls == updateCallsWritten) {
+        return;
+    }
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%zu\n", updateCalls);
+    if (length > 0 && pwrite(countFd, text, static_cast<std::size_t>(length), 0) == length) {
+        updateCallsWritten = updateCalls;
+    }
+}
 
 gboolean onTick(gpointer /*unused*/) {
     // While a timeout is dispatched its ready time is still the deadline it
@@ -48,6 +68,10 @@ gboolean onTick(gpointer /*unused*/) {
     const std::int64_t deadlineUs = g_source_get_ready_time(g_main_current_source());
     const std::int64_t nowNs = clockNs();
     ticks.emplace_back(deadlineUs * 1000, nowNs - deadlineUs * 1000);
+    if (++ticksSinceCountWritten >= kTicksPerCount) {
+        ticksSinceCountWritten = 0;
+        writeCount();
+    }
     return G_SOURCE_CONTINUE;
 }
 
@@ -80,6 +104,7 @@ void startIfAsked() {
     outputPath = path;
     calls.reserve(1 << 18);
     ticks.reserve(1 << 16);
+    countFd = open((outputPath + ".count").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     timerSource = g_timeout_add(kTickMs, onTick, nullptr);
     std::atexit(finishAtExit);
     active = true;
@@ -90,6 +115,7 @@ void updateFileInfoDone(Mark started, const std::string& path, bool emblem) {
         const std::int64_t wallNs = clockNs() - started.wallNs;
         const std::int64_t cpuNs = threadCpuNs() - started.cpuNs;
         calls.push_back({'u', started.wallNs, wallNs, cpuNs, emblem ? 1u : 0u, path, {}});
+        ++updateCalls;
     }
 }
 
@@ -119,6 +145,11 @@ void finish() {
     if (timerSource != 0) {
         g_source_remove(timerSource);
         timerSource = 0;
+    }
+    writeCount();
+    if (countFd >= 0) {
+        close(countFd);
+        countFd = -1;
     }
     FILE* out = std::fopen(outputPath.c_str(), "w");
     if (out == nullptr) {

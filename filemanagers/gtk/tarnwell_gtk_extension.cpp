@@ -366,7 +366,11 @@ OperationResult updateFileInfo(InfoProvider* /*provider*/, FileInfo* file,
         return FM_CONST(OPERATION_COMPLETE);
     }
     std::string canonical;
-    const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical);
+    // The file manager asks about every file of a folder it shows: the
+    // folder's other entries are asked at once, so that most answers are
+    // held before it asks, and need no second round through it.
+    const char* icon =
+        tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical, /*lookAhead=*/true);
     if (icon != nullptr) {
         FM(file_info_add_emblem)(file, icon);
     }

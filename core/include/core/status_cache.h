@@ -17,7 +17,7 @@
 // exclusively: the status of a path whose wanted query the host's ask
 // dropped is forgotten later, on the worker's thread at the next reply or on
 // the listener's at the next notification, and a held answer moves into the
-// cache only when the lock is free at once.
+// cache only when the lock is free at once (else the path is asked again).
 //
 // A status forgotten because its path's query was dropped may still show in
 // a host that keeps what it was told (the GTK file managers draw a file's
@@ -66,6 +66,13 @@ public:
     // already pending sends nothing more.
     void want(const std::string& canonicalPath, WantedQueries::Priority priority,
               std::vector<std::string>& toSend) TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // Paths the host is likely to draw next (WantedQueries::Priority::Listed),
+    // asked unless they have a status or the wanted list is half full:
+    // what is drawn and what changed keep their room. Appends to `toSend` as
+    // want. Not the host's thread (it may take statusMutex_ exclusively to
+    // forget what the asks dropped).
+    void wantAhead(const std::vector<std::string>& canonicalPaths, std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // A draw of a path without a status whose query is pending (waiting or
     // sent): asks for it again as want does with Drawn, and returns true;
     // `held` is the answer held for it while it is asked again, if any.
@@ -96,9 +103,10 @@ public:
     std::uint64_t clears() const TARNWELL_EXCLUDES(pendingMutex_);
 
     // The host draws a path without a status: an answer the daemon gave for
-    // it when only a change asked (see WantedQueries) is returned, and goes
-    // into the cache now unless a store holds the cache's lock (then at a
-    // later draw).
+    // it when only a change or a listing asked (see WantedQueries) goes into
+    // the cache and is returned; nothing while a store holds the cache's
+    // lock (the caller then asks for the path as it does for any path
+    // without a status).
     std::optional<std::int32_t> adoptHeldAnswer(const std::string& canonicalPath)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
     // Empties the cache and the wanted queries. Queries already in the

@@ -40,6 +40,7 @@
 #include "channel/command_client.h"
 #include "core/drawn_paths.h"
 #include "core/emblem_notices.h"
+#include "core/folder_look_ahead.h"
 #include "core/status_cache.h"
 #include "core/sync_root_registry.h"
 #include "listener/input_command_server.h"
@@ -162,6 +163,12 @@ public:
     // Host thread: queues a "query_stat" when the path is in a sync folder,
     // not cached and not in flight. Never waits.
     void ensureStatusQueried(const std::string& path);
+    // Host thread, after a draw asked for a path inside a root: the path's
+    // folder is listed on the look-ahead thread and its entries without a
+    // status are asked behind everything else (WantedQueries' Listed), their
+    // answers held until drawn, for a host that asks about every file of a
+    // folder it shows. Never waits for the listing; see FolderLookAhead.
+    void lookAheadInFolderOf(const CanonicalPath& canonicalPath);
     // Host thread, before a draw canonicalizes `path`: when the path as given
     // is one whose query is pending and it has no status, notes the draw,
     // asks for it again (see queryFileStatus) and returns true, with
@@ -215,6 +222,9 @@ private:
     // Any thread: how a change of the path is asked, by whether the host
     // drew it lately and whether it has a status.
     WantedQueries::Priority changePriority(const CanonicalPath& canonicalPath) const;
+    // Look-ahead thread: asks for a batch of the entries of `folder`; false
+    // when the folder lies in no root or the daemon is not connected.
+    bool askAhead(const std::string& folder, std::vector<std::string>& canonicalPaths);
     // Hands the paths' "query_stat" commands to the channel; no lock held.
     // Takes the paths out of `canonicalPaths`.
     void sendStatusQueries(std::vector<std::string>& canonicalPaths);
@@ -228,6 +238,9 @@ private:
     // an answer held for it (StatusCache::adoptHeldAnswer).
     mutable StatusCache statusCache_;
     CommandClient commandClient_;     // locks itself
+    // Locks itself; its thread runs from initialize to shutdown. Declared
+    // after the channel: destroyed, and so stopped, before it.
+    FolderLookAhead lookAhead_;
     InputCommandServer inputServer_;  // no lock: handlers registered before start
 
     // Whether a "get_tw_roots" is in the channel, and whether the roots were

@@ -12,6 +12,16 @@
 //   ChangedDrawn    the daemon said a path changed that the host drew in the
 //                   last moments: its old status stays visible meanwhile;
 //   ChangedUndrawn  the same for a path with a status that nobody drew lately;
+//   Listed          a path neither known nor pending that lies in the folder
+//                   of a path the host just drew without a status: a file
+//                   manager that asks about every file of a folder (the GTK
+//                   ones do, one file a main-loop turn) asks about it next.
+//                   Asked in the listing's order, behind everything else but
+//                   Unseen, and its answer is held as an Unseen one's is,
+//                   until the host draws the path; a draw before the answer
+//                   lifts it to Drawn. It is no change: it never delays the
+//                   Unseen paths' pause, and an ask for a path the list holds
+//                   in any state does nothing;
 //   Unseen          the same for a path neither known nor drawn, asked only
 //                   because the daemon may expect it. Its answer is held
 //                   here, not put in the status cache, until the host draws
@@ -88,7 +98,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Most wanted first; see above.
-    enum class Priority : std::uint8_t { Drawn, ChangedDrawn, ChangedUndrawn, Unseen };
+    enum class Priority : std::uint8_t { Drawn, ChangedDrawn, ChangedUndrawn, Listed, Unseen };
 
     // Waiting paths kept at most; as many unanswered ones at most.
     static constexpr std::size_t kCapacity = 65536;
@@ -138,8 +148,8 @@ public:
     void finish(const std::string& path, std::optional<std::int32_t> status, bool stored,
                 Clock::time_point now);
     // Whether the reply for a sent path goes to the status cache: not when
-    // only the daemon's word of a change asked for a path nobody drew or
-    // knew (finish then holds it). True for a path it does not know (a reply
+    // only the daemon's word of a change, or a listing, asked for a path
+    // nobody drew or knew (finish then holds it). True for a path it does not know (a reply
     // after a clear is stored).
     bool keepsReply(const std::string& path) const;
     // Whether an answer is held for the path at rest (not asked again), and
@@ -185,7 +195,7 @@ private:
     enum State : std::uint8_t { kWaiting, kSent, kUnansweredState, kHeldState };
     // The lists: one per priority of waiting paths, then the unanswered
     // ones, then those with a held answer, then the sent ones.
-    static constexpr std::size_t kPriorities = 4;
+    static constexpr std::size_t kPriorities = 5;
     static constexpr std::size_t kUnanswered = kPriorities;
     static constexpr std::size_t kHeld = kPriorities + 1;
     static constexpr std::size_t kSentList = kPriorities + 2;

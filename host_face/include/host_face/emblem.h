@@ -21,9 +21,11 @@ class TarnwellCore;
 // a "file://" URI, as canonicalizePath takes it. With `canonicalPath`, the
 // path's canonical form, under which the core's notices name it, goes there
 // (the path itself for a path still pending, whose text was canonical when it
-// was asked).
+// was asked). With `lookAhead`, for a host that asks about every file of a
+// folder it shows, a path whose query is queued has its folder's other
+// entries asked as well (TarnwellCore::lookAheadInFolderOf).
 const char* emblemIconFor(TarnwellCore& core, const std::string& path,
-                          std::string* canonicalPath = nullptr);
+                          std::string* canonicalPath = nullptr, bool lookAhead = false);
 
 }  // namespace tarnwell
 
