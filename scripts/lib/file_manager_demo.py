@@ -7,9 +7,10 @@ the sample sync folder. Two ways:
 --picture OUT.png  under Xvfb, in private namespaces of its own (as root;
                    see file_manager_session.py): waits until every sample file
                    shows its emblem, opens the context menu of --menu-file and
-                   its "Tarnwell" sub-menu through AT-SPI, waits until the
-                   screen stops changing and saves it, cropped to what the
-                   file manager drew.
+                   its "Tarnwell" sub-menu through AT-SPI, checks that no
+                   sample file's emblem lies under the menu (Dolphin's),
+                   waits until the screen stops changing and saves it,
+                   cropped to what the file manager drew.
 --user-session     on the user's display ($DISPLAY or $WAYLAND_DISPLAY), with a
                    D-Bus session and HOME of its own, so that a file manager
                    already running is neither reused nor reconfigured. The
@@ -87,6 +88,30 @@ def wait_for_sample_emblems(session, statuses):
         fms.wait_for_emblems(session, os.path.basename(path), {status})
 
 
+def overlap(a, b):
+    ax, ay, aw, ah = a
+    bx, by, bw, bh = b
+    return ax < bx + bw and bx < ax + aw and ay < by + bh and by < ay + ah
+
+
+def check_emblems_beside_menu(session, statuses, entry):
+    """The picture claims the emblems, so no sample file's emblem may lie
+    under the open menu or sub-menu. Qt's menus open where they were asked
+    for, which can be over a file; the GTK file managers place theirs
+    themselves. Checked by the boxes AT-SPI reports, not by colour: Dolphin
+    tints the selected file's emblem."""
+    if session.name not in fms.QT:
+        return
+    menus = [fms.box_of(entry.parent)] + [
+        fms.box_of(child) for child in (entry.getChildAtIndex(i) for i in range(entry.childCount))
+        if child is not None and fms.is_showing(child)]
+    for path in statuses:
+        name = os.path.basename(path)
+        emblem = fms.qt_emblem_box(fms.wait_for_cell(session, name))
+        if any(overlap(emblem, menu) for menu in menus):
+            raise fms.Failure(f"the open menu hides the emblem of {name}")
+
+
 def close_root_notice(session):
     """Dolphin run as root (as under Xvfb here) opens with a notice that
     says so above the files; it is closed, as a person would, with its
@@ -135,6 +160,7 @@ def picture(args, statuses):
                              lambda: fms.open_context_menu(session, args.menu_file))
         names, _ = fms.open_sub_menu(session, entry)
         print(f"  the Tarnwell sub-menu of {args.menu_file}: {', '.join(names)}")
+        check_emblems_beside_menu(session, statuses, entry)
         wait_until_settled(session)
         save_cropped(session.screenshot("menu"), args.picture)
 
