@@ -132,7 +132,12 @@ extern "C" {
 
 TARNWELL_MODULE_EXPORT void thunar_extension_initialize(ThunarxProviderPlugin* plugin) {
     tarnwell::logLine("tarnwell: TarnwellThunarExtension initializing...");
-    // Unloading the library would pull the code from under the core's threads.
+    // Thunar unloads a module (shutdown, then unmapping) as soon as it has
+    // listed its types, and loads it again when it first needs a provider:
+    // the core would be stopped just after starting and the connection made
+    // twice, and the library's code must not go while the core's threads
+    // run. Resident, it is loaded once for Thunar's run and never shut down
+    // by Thunar; the core's static destructor stops the threads at exit.
     thunarx_provider_plugin_set_resident(plugin, TRUE);
     registerType(plugin);
     TarnwellCore::instance()->initialize();

@@ -39,6 +39,8 @@ EMBLEM_COLOURS = {
     3: (0x74, 0x84, 0x9A),  # read-only
 }
 FILE_MANAGERS = ("nautilus", "caja", "nemo", "dolphin")
+# Thunar draws no extension's emblems: only its menu can be seen.
+MENU_ONLY_FILE_MANAGERS = ("thunar",)
 
 
 class Failure(Exception):
@@ -284,6 +286,10 @@ def place_module(name, module_dir, work):
     if name == "dolphin":
         # The folder holding kf5/overlayicon and kf5/kfileitemaction.
         return {"QT_PLUGIN_PATH": module_dir}
+    if name == "thunar":
+        # libthunarx ignores THUNARX_DIRS: its one folder is replaced.
+        subprocess.run(["mount", "--bind", module_dir, lib + "/thunarx-3"], check=True)
+        return {}
     # Nemo's folder does not exist after install: a copy of its library
     # folder with the extension folder added is mounted over the original.
     # An extension folder that a package made (ours among them) is left out
@@ -304,6 +310,8 @@ def file_manager_command(name, folder):
         return ["caja", "--no-desktop", "--browser", folder]
     if name == "dolphin":
         return ["dolphin", "--new-window", folder]
+    if name == "thunar":
+        return ["thunar", folder]
     return ["nemo", "--no-desktop", folder]
 
 
@@ -316,6 +324,31 @@ default-folder-viewer='list-view'
 [org/nemo/list-view]
 default-zoom-level='standard'
 """
+
+
+# Thunar's icon view exposes no files through AT-SPI, its list view a table
+# cell per column of each row. Thunar reads its settings from xfconfd, which
+# the session bus starts; the view is set in the channel's file in the fresh
+# HOME's configuration folder.
+THUNAR_SETTINGS = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="thunar" version="1.0">
+  <property name="default-view" type="string" value="ThunarDetailsView"/>
+  <property name="last-view" type="string" value="ThunarDetailsView"/>
+</channel>
+"""
+
+
+def thunar_settings(env):
+    """Writes Thunar's settings into the run's HOME and has the session bus
+    start its services (xfconfd, GVfs's metadata store) with that HOME, not
+    the caller's: whatever they write stays in the run."""
+    channels = os.path.join(env["XDG_CONFIG_HOME"], "xfce4", "xfconf", "xfce-perchannel-xml")
+    os.makedirs(channels, exist_ok=True)
+    with open(os.path.join(channels, "thunar.xml"), "w") as f:
+        f.write(THUNAR_SETTINGS)
+    names = ("HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "DISPLAY")
+    subprocess.run(["dbus-update-activation-environment"] + [f"{n}={env[n]}" for n in names],
+                   check=True, env=env)
 
 
 def file_manager_env(name, display, home, runtime, share):
@@ -335,11 +368,14 @@ def file_manager_env(name, display, home, runtime, share):
         with open(os.path.join(settings, "keyfile"), "w") as f:
             f.write(NEMO_SETTINGS)
         env["GSETTINGS_BACKEND"] = "keyfile"
+    if name == "thunar":
+        thunar_settings(env)
     return env
 
 
 # AT-SPI application names and the role of a file's cell in the grid view.
-APP_NAMES = {"nautilus": "nautilus", "caja": "caja", "nemo": "nemo", "dolphin": "dolphin"}
+APP_NAMES = {"nautilus": "nautilus", "caja": "caja", "nemo": "nemo", "dolphin": "dolphin",
+             "thunar": "thunar"}
 CELL_ROLES = {"table cell", "icon", "list item"}
 
 
@@ -564,6 +600,10 @@ def wait_for_emblems(session, name, wanted, label="emblems"):
         raise Failure(f"{failure}; it shows {sorted(seen[0]) if seen else '?'}") from None
 
 
+# The last item of a file's context menu, there whatever the extensions add.
+MENU_ENDS = ("Properties", "Properties...")
+
+
 def open_context_menu(session, name, entry_text="Tarnwell"):
     """Opens the file's context menu and returns its entry `entry_text`
     (None when the menu shows but has no such entry)."""
@@ -578,7 +618,7 @@ def open_context_menu(session, name, entry_text="Tarnwell"):
         wait_for(f"{name} to be selected", lambda: is_selected(wait_for_cell(session, name)))
     xdotool(session.display, "key", "shift+F10")
     wait_for("the context menu", lambda: find(app, lambda a: a.getRoleName() in (
-        "menu", "menu item") and shown(session, a) and a.name in (entry_text, "Properties")))
+        "menu", "menu item") and shown(session, a) and a.name in (entry_text, *MENU_ENDS)))
     return showing_menu_entry(session, entry_text)
 
 
