@@ -1,13 +1,13 @@
 # scripts/demo --file-manager NAME: the sample sync folder in a real file
-# manager (nautilus, caja, nemo or dolphin) with our module, driven by
+# manager (nautilus, caja, nemo, dolphin or thunar) with our module, driven by
 # scripts/lib/file_manager_demo.py. Sourced by scripts/demo, which stands in
 # the checkout and has sourced fixed-ports.sh and sample-folder.sh.
 #
 # On the user's display when there is one, else under Xvfb with a picture.
 # Nothing is written under /usr: Caja takes an extra extension folder from
-# CAJA_EXTENSION_DIRS, Dolphin its plug-ins from QT_PLUGIN_PATH; Nautilus
-# and Nemo scan one fixed folder, which the demo covers with a bind mount in
-# a private mount namespace (root only).
+# CAJA_EXTENSION_DIRS, Dolphin its plug-ins from QT_PLUGIN_PATH; Nautilus,
+# Nemo and Thunar scan one fixed folder, which the demo covers with a bind
+# mount in a private mount namespace (root only).
 
 fm_demo_extension_dir() {
   local package
@@ -15,6 +15,7 @@ fm_demo_extension_dir() {
     nautilus) package=libnautilus-extension-4 ;;
     caja) package=libcaja-extension ;;
     nemo) package=libnemo-extension ;;
+    thunar) pkg-config --variable=extensionsdir thunarx-3 2>/dev/null && return 0 ;;
   esac
   pkg-config --variable=extensiondir "$package" 2>/dev/null ||
     echo "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo '<triplet>')/$1/..."
@@ -59,10 +60,14 @@ fm_demo_targets() {
 }
 
 fm_demo_build() {
-  local fm=$1 log targets
+  local fm=$1 log targets switch=()
   read -r -a targets <<<"$(fm_demo_targets "$fm")"
+  # Dolphin's and Thunar's modules have a switch of their own, which a build
+  # folder configured while it was off keeps: the file manager asked for is
+  # turned on.
+  case "$fm" in dolphin | thunar) switch=("-DTARNWELL_${fm^^}_MODULE_ENABLED=ON") ;; esac
   log=$(mktemp /tmp/tarnwell-demo-build.XXXXXX)
-  if ! { cmake --preset default && cmake --build --preset default --target tarnwell-daemon-sim \
+  if ! { cmake --preset default "${switch[@]}" && cmake --build --preset default --target tarnwell-daemon-sim \
            "${targets[@]}" tarnwell_icons tarnwell_translations; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
@@ -91,6 +96,8 @@ fm_demo_explain() {
          "$(fm_demo_extension_dir "$fm")" "$fm_module_dir" ;;
     nemo) printf 'Nemo scans only %s, which its package does not even\ncreate: in a private mount namespace a copy of its parent folder holding the build'"'"'s\nmodule is mounted over the parent (nothing under /usr changes).\n' \
          "$(fm_demo_extension_dir "$fm")" ;;
+    thunar) printf 'Thunar scans only %s: in a private mount namespace the build'"'"'s\n%s is mounted over it (nothing under /usr changes). Thunar lets no\nextension draw emblems: it shows the Tarnwell sub-menu alone.\n' \
+         "$(fm_demo_extension_dir "$fm")" "$fm_module_dir" ;;
   esac
   [ "$mode" = xvfb ] && return 0
   printf 'It opens on your display with a D-Bus session and HOME of its own. Right-click a file\n'
@@ -120,8 +127,9 @@ file_manager_demo() {
   if [ "$mode" = xvfb ]; then
     printf 'No display ($DISPLAY and $WAYLAND_DISPLAY unset): %s runs under Xvfb.\n' "$fm"
     "${run[@]}" --picture "$picture_dir/$fm.png"
-    printf 'Saved the screenshot: %s (emblems, and the Tarnwell sub-menu of budget.xlsx)\n' \
-      "$picture_dir/$fm.png"
+    local shows="emblems, and the Tarnwell sub-menu of budget.xlsx"
+    [ "$fm" = thunar ] && shows="the Tarnwell sub-menu of budget.xlsx; Thunar draws no emblems"
+    printf 'Saved the screenshot: %s (%s)\n' "$picture_dir/$fm.png" "$shows"
     printf 'Logs and the full screenshot: %s\n' "$logs"
     return 0
   fi
