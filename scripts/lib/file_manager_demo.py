@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The demo in a real file manager (Nautilus, Caja or Nemo) with our module.
+"""The demo in a real file manager (Nautilus, Caja, Nemo, Dolphin or Thunar) with our module.
 
 Run by `scripts/demo --file-manager NAME`, which has built the module and made
 the sample sync folder. Two ways:
@@ -7,14 +7,16 @@ the sample sync folder. Two ways:
 --picture OUT.png  under Xvfb, in private namespaces of its own (as root;
                    see file_manager_session.py): waits until every sample file
                    shows its emblem, opens the context menu of --menu-file and
-                   its "Tarnwell" sub-menu through AT-SPI, waits until the
-                   screen stops changing and saves it, cropped to what the
-                   file manager drew.
+                   its "Tarnwell" sub-menu through AT-SPI, checks that no
+                   sample file's emblem lies under the menu (Dolphin's),
+                   waits until the screen stops changing and saves it,
+                   cropped to what the file manager drew.
 --user-session     on the user's display ($DISPLAY or $WAYLAND_DISPLAY), with a
                    D-Bus session and HOME of its own, so that a file manager
                    already running is neither reused nor reconfigured. The
                    module is placed as the tests place it: Caja through
-                   CAJA_EXTENSION_DIRS; Nautilus and Nemo, whose folder is
+                   CAJA_EXTENSION_DIRS, Dolphin through QT_PLUGIN_PATH;
+                   Nautilus and Nemo, whose folder is
                    fixed, by a bind mount, for which the caller has already
                    entered a private mount namespace (`unshare -m`). The
                    daemon sim runs on the fixed ports (the caller holds their
@@ -72,10 +74,65 @@ def save_cropped(shot, picture):
                     "-trim", "+repage", "-strip", picture], check=True)
 
 
+def wait_for_folder(session):
+    """Waits until the module asks the daemon about a file, which it does
+    once the folder is shown: Dolphin looked for on AT-SPI before then often
+    never appears there (see Session.dolphin_on_atspi)."""
+    session.daemon.output.wait_for_line("the module to ask about a file",
+                                        lambda line: line.startswith("request query_stat "))
+
+
 def wait_for_sample_emblems(session, statuses):
     """Each sample file named in `statuses` shows its emblem alone."""
     for path, status in statuses.items():
         fms.wait_for_emblems(session, os.path.basename(path), {status})
+
+
+def overlap(a, b):
+    ax, ay, aw, ah = a
+    bx, by, bw, bh = b
+    return ax < bx + bw and bx < ax + aw and ay < by + bh and by < ay + ah
+
+
+def check_emblems_beside_menu(session, statuses, entry):
+    """The picture claims the emblems, so no sample file's emblem may lie
+    under the open menu or sub-menu. Qt's menus open where they were asked
+    for, which can be over a file; the GTK file managers place theirs
+    themselves. Checked by the boxes AT-SPI reports, not by colour: Dolphin
+    tints the selected file's emblem."""
+    if session.name not in fms.QT:
+        return
+    menus = [fms.box_of(entry.parent)] + [
+        fms.box_of(child) for child in (entry.getChildAtIndex(i) for i in range(entry.childCount))
+        if child is not None and fms.is_showing(child)]
+    for path in statuses:
+        name = os.path.basename(path)
+        emblem = fms.qt_emblem_box(fms.wait_for_cell(session, name))
+        if any(overlap(emblem, menu) for menu in menus):
+            raise fms.Failure(f"the open menu hides the emblem of {name}")
+
+
+def close_root_notice(session):
+    """Dolphin run as root (as under Xvfb here) opens with a notice that
+    says so above the files; it is closed, as a person would, with its
+    button, so that the picture shows the folder alone. The notice is
+    there once the folder shows, or not at all."""
+    label = fms.find(session.app(), lambda a: a.getRoleName() == "label"
+                     and "root" in (a.name or "") and fms.is_showing(a))
+    if label is None:
+        return
+    button = fms.find(label.parent, lambda a: a.getRoleName() == "push button"
+                      and fms.is_showing(a))
+    if button is None:
+        return
+    fms.do_action(button)
+
+    def closed():
+        try:
+            return not fms.is_showing(label)
+        except Exception:  # gone with the notice
+            return True
+    fms.wait_for("Dolphin's notice to close", closed)
 
 
 def start_compositor(session):
@@ -95,11 +152,17 @@ def picture(args, statuses):
         start_compositor(session)
         session.start_daemon([args.sync], statuses)
         session.start_file_manager(args.file_manager, args.module_dir, args.sync)
-        wait_for_sample_emblems(session, statuses)
+        # Thunar draws no emblems: its picture shows the menu alone.
+        if args.file_manager not in fms.MENU_ONLY_FILE_MANAGERS:
+            wait_for_folder(session)
+            if args.file_manager == "dolphin":
+                close_root_notice(session)
+            wait_for_sample_emblems(session, statuses)
         entry = fms.wait_for("the Tarnwell entry in the menu of " + args.menu_file,
                              lambda: fms.open_context_menu(session, args.menu_file))
         names, _ = fms.open_sub_menu(session, entry)
         print(f"  the Tarnwell sub-menu of {args.menu_file}: {', '.join(names)}")
+        check_emblems_beside_menu(session, statuses, entry)
         wait_until_settled(session)
         save_cropped(session.screenshot("menu"), args.picture)
 
@@ -173,7 +236,7 @@ def run_in_user_session(args, statuses, work):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--file-manager", required=True, choices=fms.FILE_MANAGERS)
+    parser.add_argument("--file-manager", required=True, choices=fms.FILE_MANAGERS + fms.MENU_ONLY_FILE_MANAGERS)
     parser.add_argument("--module-dir", required=True)
     parser.add_argument("--daemon-sim", required=True)
     parser.add_argument("--share", required=True, help="the build's share/ (its icons)")

@@ -700,8 +700,15 @@ def qt_emblem_box(cell):
     return x + width * 9 // 16, y + height // 2, width // 4, height // 4
 
 
+def qt_name_point(cell):
+    """A point on the file's name, below its picture in Dolphin's icon view:
+    a menu opened there hangs below the row's emblems, not over them."""
+    x, y, width, height = box_of(cell)
+    return x + width // 2, y + height * 7 // 8
+
+
 def open_qt_context_menu(session, name, entry_text):
-    """Right-clicks the file's cell, focuses the menu's first item with the
+    """Right-clicks the file's name, focuses the menu's first item with the
     keyboard (the menu holds it) and returns its entry `entry_text`."""
     if session.focus is None:
         session.focus = FocusEvents()
@@ -709,7 +716,7 @@ def open_qt_context_menu(session, name, entry_text):
     select_cell(session, cell)
     wait_for(f"{name} to be selected", lambda: is_selected(wait_for_cell(session, name)))
     session.focus.sources.clear()
-    xdotool(session.display, "mousemove", *map(str, centre(box_of(cell))), "click", "3")
+    xdotool(session.display, "mousemove", *map(str, qt_name_point(cell)), "click", "3")
     item = wait_for("the context menu", lambda: qt_menu_item(session))
     menu = item.parent
     entries = [menu.getChildAtIndex(i) for i in range(menu.childCount)]
