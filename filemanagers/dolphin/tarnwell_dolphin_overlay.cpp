@@ -17,8 +17,14 @@
 //
 // Dolphin must find the plug-in's root object to be a KOverlayIconPlugin:
 // hence a plain Q_PLUGIN_METADATA, not a KPluginFactory.
+//
+// TARNWELL_FM_PROBE=FILE turns on the measurement seam of gui_probe.h (the
+// GTK modules' own): getOverlays and the hand-over are timed, and its timer
+// runs on GLib's default main context, which Qt's GLib event dispatcher
+// iterates on the GUI thread.
 
 #include <KOverlayIconPlugin>
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFile>
 #include <QMetaObject>
@@ -38,12 +44,26 @@
 
 #include "base/log.h"
 #include "core/tarnwell_core.h"
+#include "gui_probe.h"
 #include "host_face/emblem.h"
 #include "host_face/menu_model.h"
 
 namespace {
 
 using tarnwell::TarnwellCore;
+
+// The probe's timer is a GLib source: it measures the GUI thread's loop only
+// when Qt dispatches through GLib (QT_NO_GLIB unset, as Dolphin runs by
+// default). Under another dispatcher the calls are still timed, the
+// lateness is not, and the log says so.
+void startProbeIfAsked() {
+    tarnwell::gui_probe::startIfAsked();
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (tarnwell::gui_probe::active &&
+        (dispatcher == nullptr || !dispatcher->inherits("QEventDispatcherGlib"))) {
+        tarnwell::logLine("tarnwell: probe: Qt's event loop is not GLib's; no lateness measured");
+    }
+}
 
 // The core runs from the first plug-in object to the application's end:
 // Dolphin may delete the plug-in object and make another (one per view), and
@@ -54,11 +74,13 @@ void startCoreOnce() {
         return;
     }
     tarnwell::logLine("tarnwell: Dolphin overlay plug-in initializing...");
+    startProbeIfAsked();
     TarnwellCore::instance()->initialize();
     if (QCoreApplication* app = QCoreApplication::instance()) {
         QObject::connect(app, &QCoreApplication::aboutToQuit, [] {
             tarnwell::logLine("tarnwell: Dolphin overlay plug-in shutting down...");
             TarnwellCore::instance()->shutdown();
+            tarnwell::gui_probe::finish();
         });
     }
 }
@@ -152,6 +174,7 @@ void TarnwellOverlayPlugin::onNotice(const std::shared_ptr<HandOver>& handOver,
 }
 
 void TarnwellOverlayPlugin::takeHandOver() {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     std::unordered_set<std::string> paths;
     bool everything = false;
     {
@@ -175,8 +198,13 @@ void TarnwellOverlayPlugin::takeHandOver() {
         }
     }
     for (const QUrl& url : chosen) {
-        Q_EMIT overlaysChanged(url, getOverlays(url));
+        const QStringList overlays = getOverlays(url);
+        // Dolphin's slot runs inside the emit: its time is kept apart.
+        const tarnwell::gui_probe::Mark emitted = tarnwell::gui_probe::startClock();
+        Q_EMIT overlaysChanged(url, overlays);
+        tarnwell::gui_probe::fileManagerCallDone(emitted);
     }
+    tarnwell::gui_probe::handOverDone(probeStart, chosen.size());
 }
 
 void TarnwellOverlayPlugin::remember(std::string canonical, const QUrl& item) {
@@ -191,6 +219,7 @@ void TarnwellOverlayPlugin::remember(std::string canonical, const QUrl& item) {
 }
 
 QStringList TarnwellOverlayPlugin::getOverlays(const QUrl& item) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     if (!item.isLocalFile()) {
         return {};
     }
@@ -199,7 +228,9 @@ QStringList TarnwellOverlayPlugin::getOverlays(const QUrl& item) {
     std::string canonical;
     const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical);
     remember(std::move(canonical), item);
-    return icon != nullptr ? QStringList{QString::fromUtf8(icon)} : QStringList{};
+    QStringList overlays = icon != nullptr ? QStringList{QString::fromUtf8(icon)} : QStringList{};
+    tarnwell::gui_probe::updateFileInfoDone(probeStart, path, icon != nullptr);
+    return overlays;
 }
 
 QVariantMap TarnwellOverlayPlugin::menuFor(const QString& path) const {
