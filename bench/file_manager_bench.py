@@ -107,7 +107,7 @@ class Nautilus:
     def env(self, args):
         return {"GSK_RENDERER": "cairo"}  # the GL renderer sometimes hangs under Xvfb
 
-    def open_command(self, folder):
+    def open_command(self, run, folder):
         return file_manager_command(self.name, folder)
 
     def quit(self, run):
@@ -116,25 +116,30 @@ class Nautilus:
 
 
 class Dolphin:
-    """Dolphin: a folder named to a second `dolphin` is handed over D-Bus to
-    the running one, which opens it in a new tab, and the second one exits."""
+    """Dolphin: each folder opened in a new tab of the one Dolphin, through
+    the D-Bus service KDBusService registers for it. (A second `dolphin
+    FOLDER` does not reach the first here: it starts a process of its own.)"""
 
     name, title, call = "dolphin", "Dolphin", "getOverlays"
 
     def env(self, args):
         return dict(place_module(self.name, args.module_dir, None), QT_QPA_PLATFORM="xcb")
 
-    def open_command(self, folder):
-        return ["dolphin", folder]
+    def dbus_call(self, run, path, method, *words):
+        return ["gdbus", "call", "--session", "--dest", f"org.kde.dolphin-{run.fm.pid}",
+                "--object-path", path, "--method", method] + list(words)
+
+    def open_command(self, run, folder):
+        # Returns once the tab exists; Dolphin takes URLs, not paths.
+        return self.dbus_call(run, "/dolphin/Dolphin_1",
+                              "org.kde.dolphin.MainWindow.openDirectories",
+                              repr(["file://" + folder]), "false")
 
     def quit(self, run):
-        # QCoreApplication::quit through the service KDBusService registers:
-        # the event loop ends and aboutToQuit has the probe write its file
-        # (a signal would end Dolphin before it does).
-        service = f"org.kde.dolphin-{run.fm.pid}"
-        subprocess.run(["gdbus", "call", "--session", "--dest", service,
-                        "--object-path", "/MainApplication",
-                        "--method", "org.qtproject.Qt.QCoreApplication.quit"],
+        # The event loop ends and aboutToQuit has the probe write its file (a
+        # signal would end Dolphin before it does).
+        subprocess.run(self.dbus_call(run, "/MainApplication",
+                                      "org.qtproject.Qt.QCoreApplication.quit"),
                        env=run.env, timeout=DEADLINE,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -185,7 +190,7 @@ class Run:
 
     def open_folder(self, path):
         started = time.monotonic_ns()
-        subprocess.run(self.kind.open_command(path), env=self.env, check=True,
+        subprocess.run(self.kind.open_command(self, path), env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=DEADLINE)
         return started
 
