@@ -103,6 +103,7 @@ class Nautilus:
     """GNOME Files: each folder opened in a new window of the one Nautilus."""
 
     name, title, call = "nautilus", "Nautilus", "update_file_info"
+    asks_every_file = True
 
     def env(self, args):
         return {"GSK_RENDERER": "cairo"}  # the GL renderer sometimes hangs under Xvfb
@@ -121,6 +122,9 @@ class Dolphin:
     FOLDER` does not reach the first here: it starts a process of its own.)"""
 
     name, title, call = "dolphin", "Dolphin", "getOverlays"
+    # Dolphin resolves every file's roles (our emblem among them) only in a
+    # folder of at most 500 files; in a bigger one, those near what it shows.
+    asks_every_file = False
 
     def env(self, args):
         return dict(place_module(self.name, args.module_dir, None), QT_QPA_PLATFORM="xcb")
@@ -227,7 +231,8 @@ def phase_open(run, rounds, files):
             folder = make_folder(os.path.join(base, f"open{r}"), files)
             started = run.open_folder(folder)
             if kind == "sync":
-                run.wait_queries(os.path.join(folder, ""), files, started)
+                wanted = files if run.kind.asks_every_file else 1
+                run.wait_queries(os.path.join(folder, ""), wanted, started)
                 run.log.settle("request query_stat", 2)
             else:
                 # Nothing outside a sync folder reaches the daemon: give the file manager
@@ -238,10 +243,14 @@ def phase_open(run, rounds, files):
 
 
 def phase_push(run, folder, pushes):
-    """Pushes one status at a time, each once the one before was asked again."""
+    """Pushes one status at a time, each once the one before was asked again,
+    to files the file manager asked about (a file it never asked about, it is
+    never told about)."""
+    query = "request query_stat path=" + os.path.join(folder, "file")
+    asked = sorted({l.split("path=", 1)[1] for _, l in run.log.lines if l.startswith(query)})
     pushed = []
     for i in range(pushes):
-        path = os.path.join(folder, f"file{(i * 37) % 10000:05}.txt")
+        path = asked[(i * 37) % len(asked)]
         started = time.monotonic_ns()
         run.send(f"set {path} 2\n")
         run.wait_queries(path, 1, started)
@@ -331,17 +340,20 @@ def quantile(values, q):
     return values[min(len(values) - 1, int(q * len(values)))]
 
 
-def open_figure(calls, kind, folder, started, files):
-    """ms from opening until every file was asked about (and, inside, had its emblem)."""
+def open_figure(calls, kind, folder, started, expected):
+    """ms from opening until every file was asked about (and, inside, had its
+    emblem); `expected` files, or, when None, those the file manager asked
+    about. Returns the figure, the files done and the files asked about."""
     prefix = folder + "/file"  # not the files added later in the run
-    done = {}
+    done, asked = {}, set()
     for c in calls:
-        if c[0] == "u" and c[1] >= started and c[4].startswith(prefix) and c[4] not in done:
-            if kind == "plain" or c[3] == 1:
+        if c[0] == "u" and c[1] >= started and c[4].startswith(prefix):
+            asked.add(c[4])
+            if c[4] not in done and (kind == "plain" or c[3] == 1):
                 done[c[4]] = c[1] + c[2]
-    if len(done) < files:
-        return None, len(done)
-    return (max(done.values()) - started) / 1e6, len(done)
+    if not done or len(done) < (len(asked) if expected is None else expected):
+        return None, len(done), len(asked)
+    return (max(done.values()) - started) / 1e6, len(done), len(asked)
 
 
 def push_figures(calls, pushed):
@@ -401,11 +413,11 @@ def drive(run, args):
     return marks
 
 
-def figures_of(calls, ticks, marks, files):
+def figures_of(calls, ticks, marks, files, every):
     result = {"open": [], "push_ms": push_figures(calls, marks["push"]), "files": files}
     for kind, folder, started in marks["open"]:
-        ms, done = open_figure(calls, kind, folder, started, files)
-        result["open"].append({"kind": kind, "ms": ms, "files_done": done})
+        ms, done, asked = open_figure(calls, kind, folder, started, files if every else None)
+        result["open"].append({"kind": kind, "ms": ms, "files_done": done, "files_asked": asked})
     for phase in ("idle", "burst", "new_files", "stall"):
         result[phase] = window_figures(calls, ticks, *marks[phase])
     everything = window_figures(calls, ticks, 0, 2**63)
@@ -423,7 +435,10 @@ def table(result, kind):
     plain = median([o["ms"] for o in result["open"] if o["kind"] == "plain"])
     sync = median([o["ms"] for o in result["open"] if o["kind"] == "sync"])
     incomplete = [o for o in result["open"] if o["ms"] is None]
-    rows.append((f"open {result['files']:,} files in a sync folder, until every emblem is set",
+    asked = median([o["files_asked"] for o in result["open"]])
+    shown = "" if asked == result["files"] else f" ({title} asks about {asked:,} of them)"
+    rows.append((f"open {result['files']:,} files in a sync folder, until every emblem is set"
+                 + shown,
                  f"median {sync:,.0f} ms", f"{plain:,.0f} ms (outside)", f"{sync / plain:.2f}x",
                  "<= 1.15x", "yes" if sync / plain <= 1.15 and not incomplete else "NO"))
     push = [p["ms"] for p in result["push_ms"]]
@@ -504,7 +519,7 @@ def main():
             print("file_manager_bench: FAILED: the probe wrote nothing", file=sys.stderr)
             return 1
         calls, ticks = read_probe(run.probe)
-        result = figures_of(calls, ticks, marks, args.files)
+        result = figures_of(calls, ticks, marks, args.files, run.kind.asks_every_file)
     table(result, run.kind)
     if args.json:
         with open(args.json, "w") as f:
