@@ -247,10 +247,10 @@ def phase_push(run, folder, pushes):
     to files the file manager asked about (a file it never asked about, it is
     never told about)."""
     query = "request query_stat path=" + os.path.join(folder, "file")
-    asked = sorted({l.split("path=", 1)[1] for _, l in run.log.lines if l.startswith(query)})
+    files = sorted({l.split("path=", 1)[1] for _, l in run.log.lines if l.startswith(query)})
     pushed = []
     for i in range(pushes):
-        path = asked[(i * 37) % len(asked)]
+        path = files[(i * 37) % len(files)]
         started = time.monotonic_ns()
         run.send(f"set {path} 2\n")
         run.wait_queries(path, 1, started)
