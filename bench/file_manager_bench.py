@@ -430,6 +430,19 @@ def median(values):
     return values[len(values) // 2] if values else float("nan")
 
 
+def unmeasured(result):
+    """The figures the probe's records left empty: each phase must have seen
+    the file manager's calls, a hand-over and the main loop's timer."""
+    missing = [f"open {o['kind']}" for o in result["open"] if o["ms"] is None]
+    if not result["push_ms"]:
+        missing.append("push")
+    whole = result["whole_run"]
+    missing += [name for name in ("update_file_info", "hand_over") if whole[name]["calls"] == 0]
+    missing += [f"{phase} ticks" for phase in ("idle", "burst", "new_files", "stall")
+                if result[phase]["ticks"] == 0]
+    return missing
+
+
 def table(result, kind):
     rows, title = [], kind.title
     plain = median([o["ms"] for o in result["open"] if o["kind"] == "plain"])
@@ -497,6 +510,8 @@ def main():
     parser.add_argument("--stall-notifications", type=int, default=5000)
     parser.add_argument("--new-files", type=int, default=2000)
     parser.add_argument("--keep", help="copy the probe file and the file manager's log here")
+    parser.add_argument("--check", action="store_true",
+                        help="exit 1 when the probe left a figure unmeasured (for a test)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         print("file_manager_bench: skipped: needs root for its private namespaces")
@@ -521,6 +536,10 @@ def main():
         calls, ticks = read_probe(run.probe)
         result = figures_of(calls, ticks, marks, args.files, run.kind.asks_every_file)
     table(result, run.kind)
+    missing = unmeasured(result)
+    if args.check and missing:
+        print("file_manager_bench: FAILED: not measured: " + ", ".join(missing), file=sys.stderr)
+        return 1
     if args.json:
         with open(args.json, "w") as f:
             json.dump(dict(result, marks=marks), f, indent=1)
