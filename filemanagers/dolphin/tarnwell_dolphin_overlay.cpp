@@ -32,7 +32,9 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,7 +42,6 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "base/log.h"
 #include "core/tarnwell_core.h"
@@ -124,6 +125,11 @@ private:
     // a queued functor's slot object is owned by the posted event, which
     // the static analyser cannot follow and reports as a leak.
     Q_INVOKABLE void takeHandOver();
+    // GUI thread: the files still to tell, after the next event-loop turn.
+    Q_INVOKABLE void tellMore();
+    // Tells Dolphin about the files of `toTell_` for at most kSlice, and
+    // queues tellMore for the rest; one hand-over for the probe.
+    void tellSome(tarnwell::gui_probe::Mark probeStart);
     void remember(std::string canonical, const QUrl& item);
 
     std::shared_ptr<HandOver> handOver_ = std::make_shared<HandOver>();
@@ -137,6 +143,14 @@ private:
         std::uint64_t askedAt;
     };
     std::unordered_map<std::string, Answer> answered_;
+    // The files chosen but not yet told (a change of every emblem chooses
+    // every file answered, tens of thousands), and whether tellMore is
+    // queued. GUI thread only.
+    std::deque<QUrl> toTell_;
+    bool moreQueued_ = false;
+    // Dolphin's slot takes 10 to 20 us a file: one slice keeps the loop
+    // within a frame.
+    static constexpr std::chrono::milliseconds kSlice{8};
     std::uint64_t asks_ = 0;
     static constexpr std::size_t kAnsweredBound = 65536;
 };
@@ -183,28 +197,45 @@ void TarnwellOverlayPlugin::takeHandOver() {
         everything = std::exchange(handOver_->everything, false);
         handOver_->pending = false;
     }
-    // Chosen first, told after: Dolphin may ask again from inside the signal,
+    // Chosen first, told after: Dolphin asks again from inside the signal,
     // which changes `answered_`.
-    std::vector<QUrl> chosen;
     if (everything) {
+        toTell_.clear();  // every file answered is chosen again
         for (const auto& entry : answered_) {
-            chosen.push_back(entry.second.url);
+            toTell_.push_back(entry.second.url);
         }
     } else {
         for (const std::string& path : paths) {
             if (const auto it = answered_.find(path); it != answered_.end()) {
-                chosen.push_back(it->second.url);
+                toTell_.push_back(it->second.url);
             }
         }
     }
-    for (const QUrl& url : chosen) {
+    tellSome(probeStart);
+}
+
+void TarnwellOverlayPlugin::tellMore() {
+    moreQueued_ = false;
+    tellSome(tarnwell::gui_probe::start());
+}
+
+void TarnwellOverlayPlugin::tellSome(tarnwell::gui_probe::Mark probeStart) {
+    const auto deadline = std::chrono::steady_clock::now() + kSlice;
+    std::size_t told = 0;
+    while (!toTell_.empty() && (told == 0 || std::chrono::steady_clock::now() < deadline)) {
+        const QUrl url = std::move(toTell_.front());
+        toTell_.pop_front();
         const QStringList overlays = getOverlays(url);
         // Dolphin's slot runs inside the emit: its time is kept apart.
         const tarnwell::gui_probe::Mark emitted = tarnwell::gui_probe::startClock();
         Q_EMIT overlaysChanged(url, overlays);
         tarnwell::gui_probe::fileManagerCallDone(emitted);
+        ++told;
     }
-    tarnwell::gui_probe::handOverDone(probeStart, chosen.size());
+    if (!toTell_.empty() && !std::exchange(moreQueued_, true)) {
+        QMetaObject::invokeMethod(this, "tellMore", Qt::QueuedConnection);
+    }
+    tarnwell::gui_probe::handOverDone(probeStart, told);
 }
 
 void TarnwellOverlayPlugin::remember(std::string canonical, const QUrl& item) {
