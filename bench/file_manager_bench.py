@@ -1,27 +1,33 @@
 #!/usr/bin/python3
-"""What the module costs inside real GNOME Files (Nautilus 43), in one run.
+"""What the module costs inside a real file manager, GNOME Files (Nautilus 43)
+or Dolphin, in one run.
 
-Runs inside a private D-Bus session and private mount and network namespaces
-(tests/filemanagers/in-private-namespaces.sh puts our module in Nautilus's
-extension folder and gives the run its own loopback). On its own Xvfb
-display, with a fresh HOME, it starts tarnwell-daemon-sim with one sync
-folder, then one Nautilus with the module's probe on (TARNWELL_FM_PROBE),
-and drives it through four phases:
+Runs inside a private D-Bus session and a private network namespace (for
+Nautilus also a private mount namespace: tests/filemanagers/in-private-
+namespaces.sh puts our module in its extension folder; Dolphin finds our
+plug-ins through QT_PLUGIN_PATH). On its own Xvfb display, with a fresh
+HOME, it starts tarnwell-daemon-sim with one sync folder, then one file
+manager with the module's probe on (TARNWELL_FM_PROBE), and drives it
+through four phases:
 
   open    folders of 10,000 files opened in turn outside any sync folder
-          (the floor) and inside one, until Nautilus has asked about every
-          file and, inside, every file got its emblem;
-  push    statuses pushed by the daemon one at a time, until Nautilus asks
-          about that file again;
+          (the floor) and inside one, until the file manager has asked about
+          every file and, inside, every file got its emblem;
+  push    statuses pushed by the daemon one at a time, until the file manager
+          asks about that file again (Dolphin: until the plug-in asks itself
+          and hands Dolphin the new emblem, which Dolphin takes as it is);
   burst   40,000 notifications pushed as fast as the daemon sends them;
   stall   the daemon stopped (SIGSTOP) while a new folder opens inside the
           sync folder and notifications keep coming.
 
-Nautilus is then asked to quit, the probe writes what it kept, and the
-figures are computed from it: the times of this script and of the probe are
-both CLOCK_MONOTONIC. A hand-over's "own part" leaves out its calls into
-Nautilus (the lookup and invalidation, inside which Nautilus asks again,
-calling our update_file_info, counted among those calls). Prints one table and, with --json, writes the figures.
+The file manager is then asked to quit, the probe writes what it kept, and
+the figures are computed from it: the times of this script and of the probe
+are both CLOCK_MONOTONIC. A hand-over's "own part" leaves out its calls into
+the file manager (Nautilus: the lookup and invalidation, inside which it
+asks again, calling our update_file_info, counted among those calls;
+Dolphin: the overlaysChanged signal, whose slots are Dolphin's). The
+per-call figures are Nautilus's update_file_info or Dolphin's getOverlays
+(in the results, both under "update_file_info"). Prints one table and, with --json, writes the figures.
 Exit status 0 ran (whatever the figures), 1 failed, 77 skipped (not root).
 """
 
@@ -36,9 +42,11 @@ import tempfile
 import threading
 import time
 
-# Xvfb's start and the failure type, shared with the tests in the real file managers.
+# Xvfb's start, the file managers' command lines and the failure type, shared
+# with the tests in the real file managers.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "lib"))
-from file_manager_session import Failure, start_xvfb  # noqa: E402
+from file_manager_session import (Failure, file_manager_command, place_module,  # noqa: E402
+                                  start_xvfb)
 
 DEADLINE = 120.0  # seconds, for anything awaited; the machine may be busy
 
@@ -91,15 +99,69 @@ def make_folder(path, files):
     return path
 
 
+class Nautilus:
+    """GNOME Files: each folder opened in a new window of the one Nautilus."""
+
+    name, title, call = "nautilus", "Nautilus", "update_file_info"
+    asks_every_file = True
+
+    def env(self, args):
+        return {"GSK_RENDERER": "cairo"}  # the GL renderer sometimes hangs under Xvfb
+
+    def open_command(self, run, folder):
+        return file_manager_command(self.name, folder)
+
+    def quit(self, run):
+        subprocess.run(["nautilus", "--quit"], env=run.env, timeout=DEADLINE,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Dolphin:
+    """Dolphin: each folder opened in a new tab of the one Dolphin, through
+    the D-Bus service KDBusService registers for it. (A second `dolphin
+    FOLDER` does not reach the first here: it starts a process of its own.)"""
+
+    name, title, call = "dolphin", "Dolphin", "getOverlays"
+    # Dolphin resolves every file's roles (our emblem among them) only in a
+    # folder of at most 500 files; in a bigger one, those near what it shows.
+    asks_every_file = False
+
+    def env(self, args):
+        return dict(place_module(self.name, args.module_dir, None), QT_QPA_PLATFORM="xcb")
+
+    def dbus_call(self, run, path, method, *words):
+        return ["gdbus", "call", "--session", "--dest", f"org.kde.dolphin-{run.fm.pid}",
+                "--object-path", path, "--method", method] + list(words)
+
+    def open_command(self, run, folder):
+        # Returns once the tab exists; Dolphin takes URLs, not paths.
+        return self.dbus_call(run, "/dolphin/Dolphin_1",
+                              "org.kde.dolphin.MainWindow.openDirectories",
+                              repr(["file://" + folder]), "false")
+
+    def quit(self, run):
+        # The event loop ends and aboutToQuit has the probe write its file (a
+        # signal would end Dolphin before it does).
+        subprocess.run(self.dbus_call(run, "/MainApplication",
+                                      "org.qtproject.Qt.QCoreApplication.quit"),
+                       env=run.env, timeout=DEADLINE,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+FILE_MANAGERS = {kind.name: kind for kind in (Nautilus, Dolphin)}
+
+
 class Run:
     """The processes of one run and the times this script marked."""
 
     def __init__(self, args, work):
         self.args, self.work = args, work
+        self.kind = FILE_MANAGERS[args.file_manager]()
         self.sync = os.path.join(work, "Sync")
         self.plain = os.path.join(work, "Plain")
         self.probe = os.path.join(work, "probe.txt")
         self.processes = []
+        self.fm = None
         self.marks = {}
 
     def start(self):
@@ -116,12 +178,12 @@ class Run:
         self.log.wait("the daemon to listen",
                       lambda ls: any(l.startswith("listening ") for _, l in ls))
         self.env = dict(os.environ, DISPLAY=display, HOME=os.path.join(self.work, "home"),
-                        XDG_RUNTIME_DIR=self.work, GSK_RENDERER="cairo",
-                        XDG_DATA_DIRS=self.args.share + ":/usr/share", TARNWELL_FM_PROBE=self.probe)
-        fm_log = open(os.path.join(self.work, "nautilus.log"), "w")
-        self.nautilus = subprocess.Popen(["nautilus", "--new-window", warm], env=self.env,
-                                         stdout=fm_log, stderr=subprocess.STDOUT)
-        self.processes.append(self.nautilus)
+                        XDG_RUNTIME_DIR=self.work, XDG_DATA_DIRS=self.args.share + ":/usr/share",
+                        TARNWELL_FM_PROBE=self.probe, **self.kind.env(self.args))
+        fm_log = open(os.path.join(self.work, self.kind.name + ".log"), "w")
+        self.fm = subprocess.Popen(file_manager_command(self.kind.name, warm), env=self.env,
+                                   stdout=fm_log, stderr=subprocess.STDOUT)
+        self.processes.append(self.fm)
         self.wait_queries(os.path.join(warm, ""), 1, 0)
 
     def wait_queries(self, prefix, count, since_ns):
@@ -165,7 +227,7 @@ class Run:
 
     def open_folder(self, path):
         started = time.monotonic_ns()
-        subprocess.run(["nautilus", "--new-window", path], env=self.env, check=True,
+        subprocess.run(self.kind.open_command(self, path), env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=DEADLINE)
         return started
 
@@ -174,11 +236,10 @@ class Run:
         self.daemon.stdin.flush()
 
     def stop(self):
-        if self.nautilus.poll() is None:
-            subprocess.run(["nautilus", "--quit"], env=self.env, timeout=DEADLINE,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.fm is not None and self.fm.poll() is None:
+            self.kind.quit(self)
             try:
-                self.nautilus.wait(timeout=60)
+                self.fm.wait(timeout=60)
             except subprocess.TimeoutExpired:
                 pass
         for process in reversed(self.processes):
@@ -204,25 +265,31 @@ def phase_open(run, rounds, files):
             calls_before = run.update_calls()
             started = run.open_folder(folder)
             if kind == "sync":
-                run.wait_queries(os.path.join(folder, ""), files, started)
+                wanted = files if run.kind.asks_every_file else 1
+                run.wait_queries(os.path.join(folder, ""), wanted, started)
                 run.log.settle("request query_stat", 2)
             else:
                 # Nothing outside a sync folder reaches the daemon: the probe
-                # counts Nautilus's calls instead. Whether every file of this
-                # folder was among them is checked from the probe afterwards.
-                if os.path.exists(run.probe + ".count"):
+                # counts the file manager's calls instead, when it asks about
+                # every file. Whether every file of this folder was among them
+                # is checked from the probe afterwards.
+                if run.kind.asks_every_file and os.path.exists(run.probe + ".count"):
                     run.wait_update_calls(calls_before + files)
-                else:  # a module from before the count file
+                else:  # Dolphin asks about what it shows; an older module has no count
                     time.sleep(run.args.plain_settle)
             opened.append((kind, folder, started))
     return opened
 
 
 def phase_push(run, folder, pushes):
-    """Pushes one status at a time, each once the one before was asked again."""
+    """Pushes one status at a time, each once the one before was asked again,
+    to files the file manager asked about (a file it never asked about, it is
+    never told about)."""
+    query = "request query_stat path=" + os.path.join(folder, "file")
+    files = sorted({l.split("path=", 1)[1] for _, l in run.log.lines if l.startswith(query)})
     pushed = []
     for i in range(pushes):
-        path = os.path.join(folder, f"file{(i * 37) % 10000:05}.txt")
+        path = files[(i * 37) % len(files)]
         started = time.monotonic_ns()
         run.send(f"set {path} 2\n")
         run.wait_queries(path, 1, started)
@@ -248,7 +315,7 @@ def phase_burst(run, folder, notifications, files):
 
 
 def add_files(folder, count, seconds):
-    """Adds files to a folder Nautilus shows, evenly over `seconds`."""
+    """Adds files to a folder the file manager shows, evenly over `seconds`."""
     started = time.monotonic()
     for i in range(count):
         with open(os.path.join(folder, f"new{i:05}.txt"), "w"):
@@ -312,21 +379,24 @@ def quantile(values, q):
     return values[min(len(values) - 1, int(q * len(values)))]
 
 
-def open_figure(calls, kind, folder, started, files):
-    """ms from opening until every file was asked about (and, inside, had its emblem)."""
+def open_figure(calls, kind, folder, started, expected):
+    """ms from opening until every file was asked about (and, inside, had its
+    emblem); `expected` files, or, when None, those the file manager asked
+    about. Returns the figure, the files done and the files asked about."""
     prefix = folder + "/file"  # not the files added later in the run
-    done = {}
+    done, asked = {}, set()
     for c in calls:
-        if c[0] == "u" and c[1] >= started and c[4].startswith(prefix) and c[4] not in done:
-            if kind == "plain" or c[3] == 1:
+        if c[0] == "u" and c[1] >= started and c[4].startswith(prefix):
+            asked.add(c[4])
+            if c[4] not in done and (kind == "plain" or c[3] == 1):
                 done[c[4]] = c[1] + c[2]
-    if len(done) < files:
-        return None, len(done)
-    return (max(done.values()) - started) / 1e6, len(done)
+    if not done or len(done) < (len(asked) if expected is None else expected):
+        return None, len(done), len(asked)
+    return (max(done.values()) - started) / 1e6, len(done), len(asked)
 
 
 def push_figures(calls, pushed):
-    """Per push: ms until Nautilus asked again, and the steps on the way there:
+    """Per push: ms until the file manager asked again, and the steps on the way there:
     until the daemon was asked for the new status, and until the next hand-over."""
     figures = []
     for path, started, queried in pushed:
@@ -341,10 +411,11 @@ def push_figures(calls, pushed):
 
 def window_figures(calls, ticks, started, ended):
     inside = [c for c in calls if started <= c[1] <= ended]
-    # A hand-over's own time leaves out its calls into Nautilus (the lookup
-    # and the invalidation, and the update_file_info calls Nautilus makes from
-    # inside it, which count as calls of their own).
-    # Nautilus's part is measured by the clock only: the own part has no CPU time.
+    # A hand-over's own time leaves out its calls into the file manager (in
+    # Nautilus the lookup and the invalidation, and the update_file_info calls
+    # it makes from inside them, which count as calls of their own; in Dolphin
+    # the overlaysChanged signal). The file manager's part is measured by the
+    # clock only: the own part has no CPU time.
     inside += [("o", c[1], c[2] - c[6], c[3], c[4], float("nan")) for c in inside
                if c[0] == "h"]
     late = [lateness / 1e6 for deadline, lateness in ticks if started <= deadline <= ended]
@@ -365,7 +436,7 @@ def window_figures(calls, ticks, started, ended):
 
 
 def drive(run, args):
-    """All phases in one Nautilus; returns the marks the figures are cut by."""
+    """All phases in one file manager; returns the marks the figures are cut by."""
     run.start()
     marks = {"open": phase_open(run, args.rounds, args.files)}
     last_sync = [folder for kind, folder, _ in marks["open"] if kind == "sync"][-1]
@@ -381,11 +452,11 @@ def drive(run, args):
     return marks
 
 
-def figures_of(calls, ticks, marks, files):
+def figures_of(calls, ticks, marks, files, every):
     result = {"open": [], "push_ms": push_figures(calls, marks["push"]), "files": files}
     for kind, folder, started in marks["open"]:
-        ms, done = open_figure(calls, kind, folder, started, files)
-        result["open"].append({"kind": kind, "ms": ms, "files_done": done})
+        ms, done, asked = open_figure(calls, kind, folder, started, files if every else None)
+        result["open"].append({"kind": kind, "ms": ms, "files_done": done, "files_asked": asked})
     for phase in ("idle", "burst", "new_files", "stall"):
         result[phase] = window_figures(calls, ticks, *marks[phase])
     everything = window_figures(calls, ticks, 0, 2**63)
@@ -398,24 +469,40 @@ def median(values):
     return values[len(values) // 2] if values else float("nan")
 
 
-def table(result):
-    rows = []
+def unmeasured(result):
+    """The figures the probe's records left empty: each phase must have seen
+    the file manager's calls, a hand-over and the main loop's timer."""
+    missing = [f"open {o['kind']}" for o in result["open"] if o["ms"] is None]
+    if not result["push_ms"]:
+        missing.append("push")
+    whole = result["whole_run"]
+    missing += [name for name in ("update_file_info", "hand_over") if whole[name]["calls"] == 0]
+    missing += [f"{phase} ticks" for phase in ("idle", "burst", "new_files", "stall")
+                if result[phase]["ticks"] == 0]
+    return missing
+
+
+def table(result, kind):
+    rows, title = [], kind.title
     plain = median([o["ms"] for o in result["open"] if o["kind"] == "plain"])
     sync = median([o["ms"] for o in result["open"] if o["kind"] == "sync"])
     incomplete = [o for o in result["open"] if o["ms"] is None]
-    rows.append((f"open {result['files']:,} files in a sync folder, until every emblem is set",
+    asked = median([o["files_asked"] for o in result["open"]])
+    shown = "" if asked == result["files"] else f" ({title} asks about {asked:,} of them)"
+    rows.append((f"open {result['files']:,} files in a sync folder, until every emblem is set"
+                 + shown,
                  f"median {sync:,.0f} ms", f"{plain:,.0f} ms (outside)", f"{sync / plain:.2f}x",
                  "<= 1.15x", "yes" if sync / plain <= 1.15 and not incomplete else "NO"))
     push = [p["ms"] for p in result["push_ms"]]
-    rows.append(("status pushed -> Nautilus asks again", f"median {median(push):.2f} ms, "
+    rows.append((f"status pushed -> {title} asks again", f"median {median(push):.2f} ms, "
                  f"worst {max(push, default=float('nan')):.2f} ms", f"{len(push)} pushes", "-",
                  "median <= 5 ms", "yes" if push and median(push) <= 5 else "NO"))
     floors = {"burst": ("idle", "idle"), "stall": ("new_files", "same files outside")}
     for phase, label in (("burst", "burst of notifications"), ("stall", "daemon stalled"),
                          ("whole_run", "whole run")):
         w = result[phase]
-        for name, text in (("update_file_info", "update_file_info"),
-                           ("hand_over", "hand-over, whole (Nautilus's work inside)"),
+        for name, text in (("update_file_info", kind.call),
+                           ("hand_over", f"hand-over, whole ({title}'s work inside)"),
                            ("hand_over_own", "hand-over, our own part")):
             c = w[name]
             met = c["calls"] == 0 or c["p999_us"] <= 50
@@ -446,6 +533,8 @@ def table(result):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--file-manager", choices=sorted(FILE_MANAGERS), default="nautilus")
+    parser.add_argument("--module-dir", help="Dolphin: the folder of kf5/overlayicon")
     parser.add_argument("--daemon-sim", required=True)
     parser.add_argument("--share", required=True, help="the build's share/ (its icon theme)")
     parser.add_argument("--json", help="file for the figures")
@@ -461,7 +550,9 @@ def main():
     parser.add_argument("--stall-seconds", type=float, default=8.0)
     parser.add_argument("--stall-notifications", type=int, default=5000)
     parser.add_argument("--new-files", type=int, default=2000)
-    parser.add_argument("--keep", help="copy the probe file and Nautilus's log here")
+    parser.add_argument("--keep", help="copy the probe file and the file manager's log here")
+    parser.add_argument("--check", action="store_true",
+                        help="exit 1 when the probe left a figure unmeasured (for a test)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         print("file_manager_bench: skipped: needs root for its private namespaces")
@@ -477,15 +568,19 @@ def main():
             run.stop()
             if args.keep:
                 os.makedirs(args.keep, exist_ok=True)
-                for name in ("probe.txt", "nautilus.log"):
+                for name in ("probe.txt", run.kind.name + ".log"):
                     if os.path.exists(os.path.join(work, name)):
                         subprocess.run(["cp", os.path.join(work, name), args.keep])
         if not os.path.exists(run.probe):
             print("file_manager_bench: FAILED: the probe wrote nothing", file=sys.stderr)
             return 1
         calls, ticks = read_probe(run.probe)
-        result = figures_of(calls, ticks, marks, args.files)
-    table(result)
+        result = figures_of(calls, ticks, marks, args.files, run.kind.asks_every_file)
+    table(result, run.kind)
+    missing = unmeasured(result)
+    if args.check and missing:
+        print("file_manager_bench: FAILED: not measured: " + ", ".join(missing), file=sys.stderr)
+        return 1
     if args.json:
         with open(args.json, "w") as f:
             json.dump(dict(result, marks=marks), f, indent=1)

@@ -17,8 +17,14 @@
 //
 // Dolphin must find the plug-in's root object to be a KOverlayIconPlugin:
 // hence a plain Q_PLUGIN_METADATA, not a KPluginFactory.
+//
+// TARNWELL_FM_PROBE=FILE turns on the measurement seam of gui_probe.h (the
+// GTK modules' own): getOverlays and the hand-over are timed, and its timer
+// runs on GLib's default main context, which Qt's GLib event dispatcher
+// iterates on the GUI thread.
 
 #include <KOverlayIconPlugin>
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QFile>
 #include <QMetaObject>
@@ -26,7 +32,9 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,16 +42,29 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "base/log.h"
 #include "core/tarnwell_core.h"
+#include "gui_probe.h"
 #include "host_face/emblem.h"
 #include "host_face/menu_model.h"
 
 namespace {
 
 using tarnwell::TarnwellCore;
+
+// The probe's timer is a GLib source: it measures the GUI thread's loop only
+// when Qt dispatches through GLib (QT_NO_GLIB unset, as Dolphin runs by
+// default). Under another dispatcher the calls are still timed, the
+// lateness is not, and the log says so.
+void startProbeIfAsked() {
+    tarnwell::gui_probe::startIfAsked();
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (tarnwell::gui_probe::active &&
+        (dispatcher == nullptr || !dispatcher->inherits("QEventDispatcherGlib"))) {
+        tarnwell::logLine("tarnwell: probe: Qt's event loop is not GLib's; no lateness measured");
+    }
+}
 
 // The core runs from the first plug-in object to the application's end:
 // Dolphin may delete the plug-in object and make another (one per view), and
@@ -54,11 +75,13 @@ void startCoreOnce() {
         return;
     }
     tarnwell::logLine("tarnwell: Dolphin overlay plug-in initializing...");
+    startProbeIfAsked();
     TarnwellCore::instance()->initialize();
     if (QCoreApplication* app = QCoreApplication::instance()) {
         QObject::connect(app, &QCoreApplication::aboutToQuit, [] {
             tarnwell::logLine("tarnwell: Dolphin overlay plug-in shutting down...");
             TarnwellCore::instance()->shutdown();
+            tarnwell::gui_probe::finish();
         });
     }
 }
@@ -102,6 +125,11 @@ private:
     // a queued functor's slot object is owned by the posted event, which
     // the static analyser cannot follow and reports as a leak.
     Q_INVOKABLE void takeHandOver();
+    // GUI thread: the files still to tell, after the next event-loop turn.
+    Q_INVOKABLE void tellMore();
+    // Tells Dolphin about the files of `toTell_` for at most kSlice, and
+    // queues tellMore for the rest; one hand-over for the probe.
+    void tellSome(tarnwell::gui_probe::Mark probeStart);
     void remember(std::string canonical, const QUrl& item);
 
     std::shared_ptr<HandOver> handOver_ = std::make_shared<HandOver>();
@@ -115,6 +143,14 @@ private:
         std::uint64_t askedAt;
     };
     std::unordered_map<std::string, Answer> answered_;
+    // The files chosen but not yet told (a change of every emblem chooses
+    // every file answered, tens of thousands), and whether tellMore is
+    // queued. GUI thread only.
+    std::deque<QUrl> toTell_;
+    bool moreQueued_ = false;
+    // Dolphin's slot takes 10 to 20 us a file: one slice keeps the loop
+    // within a frame.
+    static constexpr std::chrono::milliseconds kSlice{8};
     std::uint64_t asks_ = 0;
     static constexpr std::size_t kAnsweredBound = 65536;
 };
@@ -152,6 +188,7 @@ void TarnwellOverlayPlugin::onNotice(const std::shared_ptr<HandOver>& handOver,
 }
 
 void TarnwellOverlayPlugin::takeHandOver() {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     std::unordered_set<std::string> paths;
     bool everything = false;
     {
@@ -160,23 +197,45 @@ void TarnwellOverlayPlugin::takeHandOver() {
         everything = std::exchange(handOver_->everything, false);
         handOver_->pending = false;
     }
-    // Chosen first, told after: Dolphin may ask again from inside the signal,
+    // Chosen first, told after: Dolphin asks again from inside the signal,
     // which changes `answered_`.
-    std::vector<QUrl> chosen;
     if (everything) {
+        toTell_.clear();  // every file answered is chosen again
         for (const auto& entry : answered_) {
-            chosen.push_back(entry.second.url);
+            toTell_.push_back(entry.second.url);
         }
     } else {
         for (const std::string& path : paths) {
             if (const auto it = answered_.find(path); it != answered_.end()) {
-                chosen.push_back(it->second.url);
+                toTell_.push_back(it->second.url);
             }
         }
     }
-    for (const QUrl& url : chosen) {
-        Q_EMIT overlaysChanged(url, getOverlays(url));
+    tellSome(probeStart);
+}
+
+void TarnwellOverlayPlugin::tellMore() {
+    moreQueued_ = false;
+    tellSome(tarnwell::gui_probe::start());
+}
+
+void TarnwellOverlayPlugin::tellSome(tarnwell::gui_probe::Mark probeStart) {
+    const auto deadline = std::chrono::steady_clock::now() + kSlice;
+    std::size_t told = 0;
+    while (!toTell_.empty() && (told == 0 || std::chrono::steady_clock::now() < deadline)) {
+        const QUrl url = std::move(toTell_.front());
+        toTell_.pop_front();
+        const QStringList overlays = getOverlays(url);
+        // Dolphin's slot runs inside the emit: its time is kept apart.
+        const tarnwell::gui_probe::Mark emitted = tarnwell::gui_probe::startClock();
+        Q_EMIT overlaysChanged(url, overlays);
+        tarnwell::gui_probe::fileManagerCallDone(emitted);
+        ++told;
     }
+    if (!toTell_.empty() && !std::exchange(moreQueued_, true)) {
+        QMetaObject::invokeMethod(this, "tellMore", Qt::QueuedConnection);
+    }
+    tarnwell::gui_probe::handOverDone(probeStart, told);
 }
 
 void TarnwellOverlayPlugin::remember(std::string canonical, const QUrl& item) {
@@ -191,6 +250,7 @@ void TarnwellOverlayPlugin::remember(std::string canonical, const QUrl& item) {
 }
 
 QStringList TarnwellOverlayPlugin::getOverlays(const QUrl& item) {
+    const tarnwell::gui_probe::Mark probeStart = tarnwell::gui_probe::start();
     if (!item.isLocalFile()) {
         return {};
     }
@@ -199,7 +259,9 @@ QStringList TarnwellOverlayPlugin::getOverlays(const QUrl& item) {
     std::string canonical;
     const char* icon = tarnwell::emblemIconFor(*TarnwellCore::instance(), path, &canonical);
     remember(std::move(canonical), item);
-    return icon != nullptr ? QStringList{QString::fromUtf8(icon)} : QStringList{};
+    QStringList overlays = icon != nullptr ? QStringList{QString::fromUtf8(icon)} : QStringList{};
+    tarnwell::gui_probe::updateFileInfoDone(probeStart, path, icon != nullptr);
+    return overlays;
 }
 
 QVariantMap TarnwellOverlayPlugin::menuFor(const QString& path) const {
