@@ -12,15 +12,12 @@ namespace tarnwell {
 
 void FolderLookAhead::start() {
     MutexLock lock(mutex_);
-    if (running_) {
-        return;
-    }
     running_ = true;
     stopping_ = false;
-    thread_ = std::thread([this] { run(); });
 }
 
 void FolderLookAhead::stop() {
+    std::thread thread;
     {
         MutexLock lock(mutex_);
         if (!running_) {
@@ -28,10 +25,13 @@ void FolderLookAhead::stop() {
         }
         running_ = false;
         queue_.clear();
+        thread = std::move(thread_);
     }
     stopping_ = true;
     wake_.notify_all();
-    thread_.join();
+    if (thread.joinable()) {
+        thread.join();
+    }
     forgetListed();
 }
 
@@ -56,6 +56,11 @@ void FolderLookAhead::post(std::string_view canonicalPath) {
         MutexLock lock(mutex_);
         if (!running_ || listedLately(folder, now)) {
             return;
+        }
+        if (!thread_.joinable()) {
+            // Started at the first folder posted: a host that never posts
+            // (one that asks only about what it shows) runs no such thread.
+            thread_ = std::thread([this] { run(); });
         }
         recent_[nextRecent_] = Listed{std::string(folder), now};
         nextRecent_ = (nextRecent_ + 1) % kRecent;

@@ -20,7 +20,8 @@
 // take mutex_ for a few string comparisons and never wait for the listing.
 // start and stop on the host's calling thread (the core's initialize and
 // shutdown). The listing and `ask` run on the look-ahead's own thread, which
-// sleeps on a condition variable while nothing is posted.
+// the first post starts (a host that never posts has none) and which sleeps
+// on a condition variable while nothing is posted.
 #ifndef TARNWELL_CORE_FOLDER_LOOK_AHEAD_H_
 #define TARNWELL_CORE_FOLDER_LOOK_AHEAD_H_
 
@@ -90,7 +91,7 @@ private:
     bool running_ TARNWELL_GUARDED_BY(mutex_) = false;
     // Read by the listing between batches; set by stop.
     std::atomic<bool> stopping_{false};
-    std::thread thread_;  // start and stop only
+    std::thread thread_ TARNWELL_GUARDED_BY(mutex_);  // made by post, joined by stop
 };
 
 }  // namespace tarnwell
