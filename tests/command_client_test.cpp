@@ -595,7 +595,10 @@ TEST(CommandClientOwner, DaemonPortHeldByAnotherUserGetsNoByteAndIsReportedOnce)
     test::StderrCapture capture;
     Journal journal;
     auto squatter = std::make_unique<test::ForeignSocket>();
-    ASSERT_TRUE(squatter->start("tcp-listen", 0) && squatter->bound());
+    // With SO_REUSEADDR: killed while it holds a connection the worker has
+    // not closed yet, it leaves that connection in TIME_WAIT, which without
+    // the option would keep the user's own daemon from binding the port.
+    ASSERT_TRUE(squatter->start("tcp-listen", 0, {"reuseaddr"}) && squatter->bound());
     const std::uint16_t port = squatter->port();
     CommandClient client("127.0.0.1", port);
     HookCounts hooks;
