@@ -122,7 +122,8 @@ void FolderLookAhead::list(const std::string& folder) {
     std::vector<std::string> batch;
     batch.reserve(kBatch);
     std::size_t read = 0;
-    while (const dirent* entry = readdir(dir.get())) {
+    // The stream is this listing's own, so readdir's shared state is not shared.
+    while (const dirent* entry = ::readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
         if (++read > kMaxEntries) {
             break;
         }
