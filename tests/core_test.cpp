@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -540,55 +541,62 @@ TEST(WantedQueriesTest, UnseenPathsWaitUntilTheChangesPause) {
 // daemon answering every 200 to 300 ms, the rows still to fill and those
 // scrolled in kept coming for over 5 s: the changed row was never asked, its
 // wrong emblem stayed until its wait expired. It now waits a second at most.
-TEST(WantedQueriesTest, AChangedRowOnScreenWaitsBehindDrawsOnlySoLong) {
+// Four rows on the screen asked, then one answer every 250 ms with a row
+// scrolled in before each, as a host fills its window from a slow daemon.
+struct RowsFromASlowDaemon {
     WantedQueries wanted;
     std::vector<std::string> sent;
     std::vector<std::string> dropped;
-    const auto start = WantedQueries::Clock::now();
-    const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
-    for (const char* row : {"r0", "r1", "r2", "r3"}) {
-        wanted.ask(row, WantedQueries::Priority::Drawn, at(0), dropped);
-    }
-    wanted.takeToSend(sent, at(0));
-    wanted.ask("changed", WantedQueries::Priority::ChangedDrawn, at(0), dropped);
-    // One answer every 250 ms, and a row scrolled in before each.
+    const WantedQueries::Clock::time_point start = WantedQueries::Clock::now();
     std::size_t answered = 0;
-    for (int ms = 250; ms <= 3000; ms += 250) {
-        wanted.ask("new" + std::to_string(ms), WantedQueries::Priority::Drawn, at(ms), dropped);
-        wanted.finish(sent[answered++], TarnwellCore::UpToDate, true, at(ms));
-        wanted.takeToSend(sent, at(ms));
+
+    RowsFromASlowDaemon() {
+        for (const char* row : {"r0", "r1", "r2", "r3"}) {
+            wanted.ask(row, WantedQueries::Priority::Drawn, at(0), dropped);
+        }
+        wanted.takeToSend(sent, at(0));
     }
+    WantedQueries::Clock::time_point at(int ms) const {
+        return start + std::chrono::milliseconds(ms);
+    }
+    // The next quarter second: `before` runs first, at its time.
+    void answerUntil(int lastMs, const std::function<void(int ms)>& before = {}) {
+        for (int ms = 250; ms <= lastMs; ms += 250) {
+            if (before) {
+                before(ms);
+            }
+            wanted.ask("new" + std::to_string(ms), WantedQueries::Priority::Drawn, at(ms), dropped);
+            wanted.finish(sent[answered++], TarnwellCore::UpToDate, true, at(ms));
+            wanted.takeToSend(sent, at(ms));
+        }
+    }
+};
+
+TEST(WantedQueriesTest, AChangedRowOnScreenWaitsBehindDrawsOnlySoLong) {
+    RowsFromASlowDaemon rows;
+    rows.wanted.ask("changed", WantedQueries::Priority::ChangedDrawn, rows.at(0), rows.dropped);
+    rows.answerUntil(3000);
+    const std::vector<std::string>& sent = rows.sent;
     const auto changed = std::find(sent.begin(), sent.end(), "changed");
     ASSERT_TRUE(changed != sent.end()) << "never asked again while rows kept coming";
     // Sent with the first answer a second after its ask, ahead of every row
     // still waiting.
     EXPECT_EQ(changed - sent.begin(), 2 + 1000 / 250 - 1);
-    EXPECT_TRUE(dropped.empty());
+    EXPECT_TRUE(rows.dropped.empty());
 }
 
 // A path that changed while nobody drew it keeps its old status, and the host
 // draws it from the cache: from that draw on it is a change on the screen,
 // not one that waits behind every draw until its ask expires.
 TEST(WantedQueriesTest, AChangedPathDrawnWithItsOldStatusCountsAsOnTheScreen) {
-    WantedQueries wanted;
-    std::vector<std::string> sent;
-    std::vector<std::string> dropped;
-    const auto start = WantedQueries::Clock::now();
-    const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
-    for (const char* row : {"r0", "r1", "r2", "r3"}) {
-        wanted.ask(row, WantedQueries::Priority::Drawn, at(0), dropped);
-    }
-    wanted.takeToSend(sent, at(0));
-    wanted.ask("changed", WantedQueries::Priority::ChangedUndrawn, at(0), dropped);
-    std::size_t answered = 0;
-    for (int ms = 250; ms <= 4500; ms += 250) {
+    RowsFromASlowDaemon rows;
+    rows.wanted.ask("changed", WantedQueries::Priority::ChangedUndrawn, rows.at(0), rows.dropped);
+    rows.answerUntil(4500, [&](int ms) {
         if (ms == 500) {
-            wanted.drawnWithOldStatus("changed", at(ms));
+            rows.wanted.drawnWithOldStatus("changed", rows.at(ms));
         }
-        wanted.ask("new" + std::to_string(ms), WantedQueries::Priority::Drawn, at(ms), dropped);
-        wanted.finish(sent[answered++], TarnwellCore::UpToDate, true, at(ms));
-        wanted.takeToSend(sent, at(ms));
-    }
+    });
+    const std::vector<std::string>& sent = rows.sent;
     const auto changed = std::find(sent.begin(), sent.end(), "changed");
     ASSERT_TRUE(changed != sent.end()) << "left behind the draws";
     // A second after the draw, with the first answer then.
