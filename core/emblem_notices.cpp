@@ -41,12 +41,14 @@ void EmblemNotices::notify(const EmblemNotice& notice) const {
     }
 }
 
+bool EmblemNotices::anyListener() const {
+    MutexLock lock(callbacksMutex_);
+    return callbacks_ != nullptr;
+}
+
 void EmblemNotices::notifyPath(const std::string& canonicalPath) const {
-    {
-        MutexLock lock(callbacksMutex_);
-        if (!callbacks_) {
-            return;  // no copy of the path for nobody
-        }
+    if (!anyListener()) {
+        return;  // no copy of the path for nobody
     }
     EmblemNotice notice;
     notice.paths.push_back(canonicalPath);

@@ -1,5 +1,6 @@
 #include "core/status_cache.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -265,6 +266,46 @@ void StatusCache::keepDrawnForgetRest(const std::function<bool(std::string_view)
         for (const std::string& path : kept) {
             wanted_.ask(path, WantedQueries::Priority::ChangedDrawn, now, dropped.paths);
         }
+        wanted_.dropExpired(now, dropped.paths);
+        wanted_.takeToSend(toSend, now);
+        takeForgetLater(dropped);
+    }
+    forgetDropped(dropped);
+}
+
+void StatusCache::keepAllAskAgain(const std::function<bool(std::string_view)>& isDrawn,
+                                  std::vector<std::string>& toSend) {
+    std::vector<std::string> drawn;
+    std::vector<std::string> undrawn;
+    {
+        ReaderLock lock(statusMutex_);
+        undrawn.reserve(statuses_.size());
+        statuses_.forEachPath([&](std::string_view path) {
+            (isDrawn(path) ? drawn : undrawn).emplace_back(path);
+        });
+    }
+    // A host's draw takes pendingMutex_; a cache of tens of thousands asked
+    // in one hold would keep it waiting for milliseconds.
+    constexpr std::size_t kSlice = 256;
+    const auto now = WantedQueries::Clock::now();
+    Forgotten dropped;
+    {
+        MutexLock lock(pendingMutex_);
+        wanted_.distrustAnswersOnTheWay();
+    }
+    const auto askAll = [&](const std::vector<std::string>& paths, WantedQueries::Priority kind) {
+        for (std::size_t start = 0; start < paths.size(); start += kSlice) {
+            const std::size_t end = std::min(paths.size(), start + kSlice);
+            MutexLock lock(pendingMutex_);
+            for (std::size_t i = start; i < end; ++i) {
+                wanted_.ask(paths[i], kind, now, dropped.paths);
+            }
+        }
+    };
+    askAll(drawn, WantedQueries::Priority::ChangedDrawn);
+    askAll(undrawn, WantedQueries::Priority::ChangedUndrawn);
+    {
+        MutexLock lock(pendingMutex_);
         wanted_.dropExpired(now, dropped.paths);
         wanted_.takeToSend(toSend, now);
         takeForgetLater(dropped);

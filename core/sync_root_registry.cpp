@@ -29,9 +29,11 @@ std::string SyncRootRegistry::parentIn(const std::vector<std::string>& roots,
     return protocol::rootHolding(roots, canonicalPath);
 }
 
-void SyncRootRegistry::replace(std::vector<std::string> roots) {
+bool SyncRootRegistry::replace(std::vector<std::string> roots) {
+    bool changed = false;
     {
         WriterLock lock(rootsMutex_);
+        changed = roots_ != roots;
         roots_.swap(roots);
     }
     // A copy, so that a callback may register another one without deadlock
@@ -44,6 +46,7 @@ void SyncRootRegistry::replace(std::vector<std::string> roots) {
     for (const auto& callback : callbacks) {
         callback();
     }
+    return changed;
 }
 
 void SyncRootRegistry::clear() {

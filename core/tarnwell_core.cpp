@@ -181,10 +181,12 @@ void TarnwellCore::handleGetTwRootsResponse(TarnwellCommand* command) {
     for (const std::string& root : roots) {
         logLine("tarnwell: sync root: " + root);
     }
-    roots_.replace(std::move(roots));
     // Paths inside a new root, drawn while the list was empty or older, show
-    // nothing yet; those outside every root now still show an emblem.
-    emblemNotices_.notifyEverything();
+    // nothing yet; those outside every root now still show an emblem. The
+    // same list again (fetched after lost notifications) changes no emblem.
+    if (roots_.replace(std::move(roots))) {
+        emblemNotices_.notifyEverything();
+    }
 }
 
 std::vector<std::string> TarnwellCore::rootsInReply(const ArgumentMap& response,
@@ -220,8 +222,8 @@ void TarnwellCore::handleNotificationsLost() {
     // and which paths they named cannot be known. What the host drew in the
     // last moments keeps its emblem while it is asked again, ahead of
     // everything else: a person looking at the folder sees no blink, and a
-    // stale emblem lasts one answer. The rest of the cache is forgotten and
-    // asked anew when drawn; the roots stay while they are fetched again.
+    // stale emblem lasts one answer. The roots stay while they are fetched
+    // again.
     if (!commandClient_.isConnected()) {
         // The disconnect hook emptied the state, and the next connection
         // fetches everything.
@@ -230,11 +232,20 @@ void TarnwellCore::handleNotificationsLost() {
     sendGetTwRoots();
     std::vector<std::string> toSend;
     const auto now = DrawnPaths::Clock::now();
-    statusCache_.keepDrawnForgetRest(
-        [&](std::string_view path) { return drawn_.drawnRecently(path, now); }, toSend);
-    // A host that keeps its answers (the GTK file managers) may show any
-    // status, drawn lately or not, that a lost notification changed.
-    emblemNotices_.notifyEverything();
+    const auto drawnLately = [&](std::string_view path) { return drawn_.drawnRecently(path, now); };
+    if (emblemNotices_.anyListener()) {
+        // A host that keeps its answers (the file managers) shows every
+        // status it was told, drawn lately or not: all are kept and asked
+        // again, and only those that changed are told. Forgetting them
+        // made such a host ask about every file twice (once to show none,
+        // once for the answer), which held a big folder's window for
+        // hundreds of milliseconds after each flood.
+        statusCache_.keepAllAskAgain(drawnLately, toSend);
+    } else {
+        // A host that redraws from the core (the stand-in) shows only what
+        // it draws: the rest is forgotten and asked anew when drawn.
+        statusCache_.keepDrawnForgetRest(drawnLately, toSend);
+    }
     sendStatusQueries(toSend);
 }
 

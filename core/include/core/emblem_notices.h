@@ -46,6 +46,9 @@ public:
     void notify(const EmblemNotice& notice) const TARNWELL_EXCLUDES(callbacksMutex_);
     void notifyPath(const std::string& canonicalPath) const TARNWELL_EXCLUDES(callbacksMutex_);
     void notifyEverything() const TARNWELL_EXCLUDES(callbacksMutex_);
+    // Whether a host listens: one that keeps what it was told until told
+    // otherwise.
+    bool anyListener() const TARNWELL_EXCLUDES(callbacksMutex_);
 
 private:
     struct Entry {

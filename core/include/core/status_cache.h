@@ -5,14 +5,15 @@
 // given up (its status is out of date by the daemon's own word), when the
 // host's asks dropped more queries between two replies than are worth
 // remembering (then every status is forgotten and asked anew), and when
-// notifications were lost (all but what was just drawn). The wanted queries
-// are bounded (see WantedQueries).
+// notifications were lost (all but what was just drawn, unless the host
+// keeps what it was told: then all stay while they are asked again). The
+// wanted queries are bounded (see WantedQueries).
 //
 // Thread safety: every operation may be called from any thread. Lookups take
 // statusMutex_ shared, so the host's emblem requests never block each other;
 // stores take it exclusively for one map operation, and clear,
 // keepDrawnForgetRest and forgetting everything for a walk of the whole
-// table, during which a lookup waits. The host's path (find, want with Drawn,
+// table, during which a lookup waits (keepAllAskAgain walks it shared). The host's path (find, want with Drawn,
 // isPending, wantIfPending, adoptHeldAnswer) never waits to take it
 // exclusively: the status of a path whose wanted query the host's ask
 // dropped is forgotten later, on the worker's thread at the next reply or on
@@ -120,6 +121,20 @@ public:
     // now are asked again after their reply. Appends to `toSend` as want.
     void keepDrawnForgetRest(const std::function<bool(std::string_view)>& isDrawn,
                              std::vector<std::string>& toSend)
+        TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
+    // The same for a host that keeps what it was told until told otherwise
+    // (the file managers that cache an emblem per file): every status it was
+    // told is on its screen, drawn lately or not. Keeps every status and
+    // asks for each again, those `isDrawn` names ahead of the other changes,
+    // the rest as changes nobody drew lately: an answer that differs is told
+    // as any changed reply is, and a status whose ask is dropped (the bounds
+    // of the wanted queries) is forgotten and told. A status that a lost
+    // notification changed thus stays at most as long as one announced and
+    // waiting would, and the host is asked to redraw only what changed.
+    // Takes pendingMutex_ a slice of paths at a time and statusMutex_ only
+    // shared, so that a host thread never waits for the whole cache.
+    void keepAllAskAgain(const std::function<bool(std::string_view)>& isDrawn,
+                         std::vector<std::string>& toSend)
         TARNWELL_EXCLUDES(statusMutex_, pendingMutex_);
 
     // Listener thread: the daemon's notifications have paused. Appends to

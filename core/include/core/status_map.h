@@ -36,6 +36,9 @@ public:
     // rest, in one walk over the table.
     template <typename Keep>
     void retainIf(Keep keep);
+    // Calls `visit` with every path, in one walk over the table.
+    template <typename Visit>
+    void forEachPath(Visit visit) const;
     void clear();
 
     std::size_t size() const { return live_; }
@@ -105,6 +108,19 @@ void StatusMap::retainIf(Keep keep) {
     // Erasing marks slots only, so the walk sees every slot once; the arena
     // is compacted after it.
     compactIfMostlyGarbage();
+}
+
+template <typename Visit>
+void StatusMap::forEachPath(Visit visit) const {
+    std::string path;
+    for (const Slot& slot : slots_) {
+        if (slot.nameOffset == kEmpty || slot.nameOffset == kDeleted) {
+            continue;
+        }
+        path.assign(*folderPaths_[slot.folder]);
+        path.append(nameAt(slot));
+        visit(std::string_view(path));
+    }
 }
 
 }  // namespace tarnwell

@@ -38,8 +38,9 @@ public:
 
     // Replaces the whole list in one step (readers see the old list or the
     // new one, never a mix), then runs the roots-changed callbacks in
-    // registration order on the caller's thread, with no lock held.
-    void replace(std::vector<std::string> roots) TARNWELL_EXCLUDES(rootsMutex_, callbacksMutex_);
+    // registration order on the caller's thread, with no lock held. True
+    // when the new list differs from the old one.
+    bool replace(std::vector<std::string> roots) TARNWELL_EXCLUDES(rootsMutex_, callbacksMutex_);
     // Empties the list; runs no callback.
     void clear() TARNWELL_EXCLUDES(rootsMutex_);
 

@@ -22,7 +22,8 @@
 // on another thread), and never waits for the daemon. Its shared lock does
 // wait while another thread holds the status lock exclusively: for one map
 // operation per reply, and for a walk of the whole table when it is emptied
-// or notifications were lost (rare, and bounded by the table's size).
+// or notifications were lost for a host that registered no emblem notice
+// callback (rare, and bounded by the table's size).
 #ifndef TARNWELL_CORE_TARNWELL_CORE_H_
 #define TARNWELL_CORE_TARNWELL_CORE_H_
 
@@ -119,7 +120,9 @@ public:
     void handleRefreshTwRoot(InputCommand* notification);
     // Listener thread: the kernel dropped notifications for a full queue.
     // Keeps the statuses the host drew in the last moments and asks for them
-    // again first; forgets the rest; fetches the roots again.
+    // again first; forgets the rest, or, when a host keeps what it was told
+    // (an emblem notice callback is registered), keeps and asks them too;
+    // fetches the roots again.
     void handleNotificationsLost();
     // Listener thread: the daemon's notifications have paused; the changes
     // of paths nobody sees, held back while they came, are asked now.
@@ -135,10 +138,12 @@ public:
     //    not told, nor answers held for paths the host never drew: only a
     //    path the host asked about can have a status in the cache, so a
     //    host that caches per file never hears of files it never showed;
-    //  - everything, when the roots were replaced (a "get_tw_roots" reply,
-    //    on the worker) or emptied ("refresh_tw_root", on the listener), the
-    //    daemon connected or went away (the worker), or notifications were
-    //    lost (the listener).
+    //  - everything, when the roots changed (a "get_tw_roots" reply with
+    //    another list, on the worker) or were emptied ("refresh_tw_root", on
+    //    the listener), or the daemon connected or went away (the worker);
+    //  - after lost notifications, nothing at once: with a callback
+    //    registered, every status is kept and asked again, and each that
+    //    changed is told as a path (or, its ask dropped, forgotten and told).
     // Never on the host's GUI thread and never with a core lock held: the
     // callback may call back into the core. It must return soon, since the
     // worker or the listener waits for it; a GUI host hands the work over to
