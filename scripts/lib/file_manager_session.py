@@ -396,6 +396,7 @@ class Session:
         self.focus = None  # FocusEvents, made when a Qt menu is first opened
         self.on_atspi = False
         self.shots = 0
+        self.cells = {}  # file name -> its cell, as wait_for_cell last found it
         # The session bus, and the accessibility bus it starts, keep their
         # sockets in XDG_RUNTIME_DIR: runs side by side would share them.
         os.environ["XDG_RUNTIME_DIR"] = work
@@ -548,10 +549,30 @@ def shown(session, accessible):
     return session.name in GTK4 or is_showing(accessible)
 
 
+def find_in_menus(session, predicate):
+    """The first accessible in an open menu for which `predicate` holds, or
+    None. GTK 3 opens a pop-up menu in a window of its own, after the main
+    window among the application's children: searched newest window first,
+    it is found without a walk over the main window's tree (seconds over
+    D-Bus in Caja). GTK 4's popovers are inside the main window."""
+    app = session.app()
+    if session.name in GTK4:
+        return find(app, predicate)
+    try:
+        windows = [app.getChildAtIndex(i) for i in reversed(range(app.childCount))]
+    except Exception:  # a window went away meanwhile
+        return None
+    for window in windows:
+        found = find(window, predicate) if window is not None else None
+        if found is not None:
+            return found
+    return None
+
+
 def showing_menu_entry(session, text):
     """The shown entry `text` that opens a sub-menu, in any popup, or None."""
-    return find(session.app(), lambda a: a.name == text and shown(session, a)
-                and a.getRoleName() in ("menu", "menu item"))
+    return find_in_menus(session, lambda a: a.name == text and shown(session, a)
+                         and a.getRoleName() in ("menu", "menu item"))
 
 
 def sub_menu_items(session, entry):
@@ -572,8 +593,23 @@ def sub_menu_items(session, entry):
     return [a.name for a in items], items
 
 
+def still_the_cell(cell, name):
+    """Whether an accessible found before is still the shown cell of `name`."""
+    try:
+        return cell.name == name and box_of(cell)[2] > 0
+    except Exception:  # gone with its view
+        return False
+
+
 def wait_for_cell(session, name):
-    return wait_for(f"the cell of {name}", lambda: cell_named(session.app(), name))
+    """The cell of `name`: the one found before while it still is, since a
+    walk of the file manager's whole tree over D-Bus takes seconds (Caja's
+    menus are in it) and each check of an emblem needs the cell."""
+    cell = session.cells.get(name)
+    if cell is None or not still_the_cell(cell, name):
+        cell = wait_for(f"the cell of {name}", lambda: cell_named(session.app(), name))
+        session.cells[name] = cell
+    return cell
 
 
 def emblems_shown(session, name, label="emblems"):
@@ -609,7 +645,6 @@ def open_context_menu(session, name, entry_text="Tarnwell"):
     (None when the menu shows but has no such entry)."""
     if session.name in QT:
         return open_qt_context_menu(session, name, entry_text)
-    app = session.app()
     cell = wait_for_cell(session, name)
     # The keyboard goes where the pointer is (no window manager runs).
     xdotool(session.display, "mousemove", *map(str, centre(box_of(cell))))
@@ -617,7 +652,7 @@ def open_context_menu(session, name, entry_text="Tarnwell"):
     if session.name not in GTK4:
         wait_for(f"{name} to be selected", lambda: is_selected(wait_for_cell(session, name)))
     xdotool(session.display, "key", "shift+F10")
-    wait_for("the context menu", lambda: find(app, lambda a: a.getRoleName() in (
+    wait_for("the context menu", lambda: find_in_menus(session, lambda a: a.getRoleName() in (
         "menu", "menu item") and shown(session, a) and a.name in (entry_text, *MENU_ENDS)))
     return showing_menu_entry(session, entry_text)
 
