@@ -16,7 +16,9 @@ through four phases:
   push    statuses pushed by the daemon one at a time, until the file manager
           asks about that file again (Dolphin: until the plug-in asks itself
           and hands Dolphin the new emblem, which Dolphin takes as it is);
-  burst   40,000 notifications pushed as fast as the daemon sends them;
+  burst   40,000 notifications pushed as fast as the daemon sends them
+          (with --lose, while the file manager is stopped, so that most are
+          lost);
   stall   the daemon stopped (SIGSTOP) while a new folder opens inside the
           sync folder and notifications keep coming.
 
@@ -300,16 +302,25 @@ def phase_push(run, folder, pushes):
     return pushed
 
 
-def phase_burst(run, folder, notifications, files):
-    """Sets every file of the folder several times over, as fast as possible."""
+def phase_burst(run, folder, notifications, files, lose=False):
+    """Sets every file of the folder several times over, as fast as possible.
+    With `lose`, the file manager is stopped (SIGSTOP) until the daemon has
+    sent the burst, so that its copy's receive queue overflows and
+    notifications are lost, as on a machine too busy to read them."""
     statuses = (1, 2, 3, 0)
     lines = "".join(f"set {folder}/file{i % files:05}.txt {statuses[(i // files) % 4]}\n"
                     for i in range(notifications))
     started = time.monotonic_ns()
+    if lose:
+        run.fm.send_signal(signal.SIGSTOP)
     run.send(lines)
-    run.log.wait("the burst to be sent",
-                 lambda ls: count_from(ls, started, lambda l: l.startswith("notify ")) >=
-                 notifications)
+    try:
+        run.log.wait("the burst to be sent",
+                     lambda ls: count_from(ls, started, lambda l: l.startswith("notify ")) >=
+                     notifications)
+    finally:
+        if lose:
+            run.fm.send_signal(signal.SIGCONT)
     ended = run.log.settle("request query_stat", 2)
     return started, ended
 
@@ -444,7 +455,7 @@ def drive(run, args):
     idle_start = time.monotonic_ns()
     time.sleep(args.idle)
     marks["idle"] = (idle_start, time.monotonic_ns())
-    marks["burst"] = phase_burst(run, last_sync, args.burst, args.files)
+    marks["burst"] = phase_burst(run, last_sync, args.burst, args.files, args.lose)
     last_plain = [folder for kind, folder, _ in marks["open"] if kind == "plain"][-1]
     marks["new_files"] = phase_new_files(run, last_plain, args.new_files, args.stall_seconds / 2)
     marks["stall"] = phase_stall(run, last_sync, last_sync, args.stall_notifications,
@@ -543,6 +554,9 @@ def main():
     parser.add_argument("--pushes", type=int, default=40)
     parser.add_argument("--burst", type=int, default=40000)
     parser.add_argument("--idle", type=float, default=3.0)
+    parser.add_argument("--lose", action="store_true",
+                        help="stop the file manager while the burst is sent, so that "
+                        "notifications are lost (the main loop's worst then holds the stop)")
     parser.add_argument("--plain-settle", type=float, default=10.0,
                         help="the stall's floor waits half this many seconds after adding "
                         "its files; with a module without the probe's count file, the open "
