@@ -321,6 +321,12 @@ def phase_burst(run, folder, notifications, files, lose=False):
     finally:
         if lose:
             run.fm.send_signal(signal.SIGCONT)
+    if lose:
+        # The daemon heard nothing while the file manager was stopped: the
+        # window lasts until the copy, told of the loss, has asked again.
+        resumed = time.monotonic_ns()
+        run.log.wait("a query after the loss", lambda ls: count_from(
+            ls, resumed, lambda l: l.startswith("request query_stat")) > 0)
     ended = run.log.settle("request query_stat", 2)
     return started, ended
 
