@@ -15,10 +15,11 @@
 // keepDrawnForgetRest and forgetting everything for a walk of the whole
 // table, during which a lookup waits (keepAllAskAgain walks it shared). The
 // host's path (find, want with Drawn, isPending, wantIfPending,
-// adoptHeldAnswer) never waits to take it exclusively: the status of a path whose wanted query the host's ask
-// dropped is forgotten later, on the worker's thread at the next reply or on
-// the listener's at the next notification, and a held answer moves into the
-// cache only when the lock is free at once (else the path is asked again).
+// adoptHeldAnswer) never waits to take it exclusively: the status of a path
+// whose wanted query the host's ask dropped is forgotten later, on the
+// worker's thread at the next reply or on the listener's at the next
+// notification, and a held answer moves into the cache only when the lock is
+// free at once (else the path is asked again).
 //
 // A status forgotten because its path's query was dropped may still show in
 // a host that keeps what it was told (the GTK file managers draw a file's
